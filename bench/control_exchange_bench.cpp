@@ -1,0 +1,49 @@
+// One QueryState exchange over the real Linux control socket: connect, request,
+// reply, close. Run with --benchmark_repetitions=N for a median.
+#include <benchmark/benchmark.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "control_channel.h"
+#include "control_probe.h"
+#include "control_server.h"
+
+namespace {
+
+void QueryStateExchange(benchmark::State& state) {
+  char directory[] = "/tmp/zv-bench-XXXXXX";
+  if (mkdtemp(directory) == nullptr) {
+    state.SkipWithError("no temporary directory");
+    return;
+  }
+  const std::string path = std::string(directory) + "/control.sock";
+  setenv(zv::kControlSocketVariable, path.c_str(), 1);
+  zv::StopEvent stopEvent;
+  zv::MissingTunnelEngine tunnel;
+  zv::ControlServer server(stopEvent, tunnel);
+  server.StartListener();
+  int ready = -1;
+  for (int i = 0; i < 500 && (ready = zv::probe::Connect(path)) < 0; ++i) usleep(2000);
+  if (ready >= 0) close(ready);
+
+  std::uint64_t id = 0;
+  for (auto _ : state) {
+    const auto reply = zv::probe::Exchange(path, 1, ++id);
+    if (!reply || reply->header.requestId != id) {
+      state.SkipWithError("exchange failed");
+      break;
+    }
+  }
+  state.SetItemsProcessed(state.iterations());
+  stopEvent.Signal();
+  server.JoinListener();
+  rmdir(directory);
+}
+
+BENCHMARK(QueryStateExchange)->UseRealTime();
+
+}  // namespace
+
+BENCHMARK_MAIN();

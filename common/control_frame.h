@@ -1,0 +1,68 @@
+// Control frame shared by the client and the service: fixed little-endian
+// headers followed by a JSON body. Pure functions over bytes, no I/O.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace zv {
+
+inline constexpr std::uint32_t kControlMagic = 0x47414343;  // "CCAG" on the wire
+inline constexpr std::uint16_t kControlVersion = 1;
+inline constexpr std::uint32_t kMaxControlBody = 0x10000;
+inline constexpr std::size_t kRequestHeaderSize = 20;
+inline constexpr std::size_t kReplyHeaderSize = 24;
+
+enum class ControlOperation : std::uint16_t { QueryState = 1, StartTunnel = 2, StopTunnel = 3 };
+
+enum class ControlStatus : std::uint32_t {
+  Ok = 0,
+  BadRequest = 1,
+  UnsupportedVersion = 2,
+  AccessDenied = 3,
+  OperationFailed = 4,
+};
+
+struct ControlRequestHeader {
+  std::uint32_t magic = 0;
+  std::uint16_t version = 0;
+  std::uint16_t operation = 0;
+  std::uint64_t requestId = 0;
+  std::uint32_t bodyLength = 0;
+};
+
+struct ControlReplyHeader {
+  std::uint32_t magic = 0;
+  std::uint16_t version = 0;
+  std::uint16_t reserved = 0;
+  std::uint64_t requestId = 0;
+  std::uint32_t status = 0;
+  std::uint32_t bodyLength = 0;
+};
+
+using RequestHeaderBytes = std::array<std::uint8_t, kRequestHeaderSize>;
+using ReplyHeaderBytes = std::array<std::uint8_t, kReplyHeaderSize>;
+
+RequestHeaderBytes EncodeRequestHeader(std::uint16_t operation, std::uint64_t requestId,
+                                       std::uint32_t bodyLength);
+ControlRequestHeader DecodeRequestHeader(std::span<const std::uint8_t, kRequestHeaderSize> bytes);
+ReplyHeaderBytes EncodeReplyHeader(std::uint64_t requestId, std::uint32_t status,
+                                   std::uint32_t bodyLength);
+ControlReplyHeader DecodeReplyHeader(std::span<const std::uint8_t, kReplyHeaderSize> bytes);
+
+// The reply bodies the service ever sends, byte for byte.
+inline constexpr std::string_view kIdleBody = R"({"state":"idle"})";
+inline constexpr std::string_view kAcceleratingBody = R"({"state":"accelerating"})";
+inline constexpr std::string_view kAccessDeniedBody = R"({"error":"access_denied"})";
+inline constexpr std::string_view kInvalidFrameBody = R"({"error":"invalid_frame"})";
+inline constexpr std::string_view kUnsupportedVersionBody = R"({"error":"unsupported_version"})";
+inline constexpr std::string_view kUnknownOperationBody = R"({"error":"unknown_operation"})";
+
+// Codes are plain lower-case ASCII, so they are inserted without escaping.
+std::string ErrorBody(std::string_view code);
+
+}  // namespace zv

@@ -1,0 +1,128 @@
+// Control channel on Linux: a Unix stream socket, served one connection at a time.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "caller_check_linux.h"
+#include "control_channel.h"
+#include "control_listener.h"
+
+namespace zv {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::string SocketPath() {
+  const char* moved = std::getenv(kControlSocketVariable);
+  return moved != nullptr && *moved != '\0' ? moved : kDefaultControlSocketPath;
+}
+
+class SocketConnection final : public ControlConnection {
+ public:
+  SocketConnection(int fd, int stopFd) : fd_(fd), stopFd_(stopFd), deadline_(Clock::now() + kRequestReadBound) {}
+  ~SocketConnection() override { close(fd_); }
+
+  bool CallerAllowed() override { return LinuxCallerAllowed(fd_); }
+
+  bool ReadExact(std::uint8_t* data, std::size_t length) override {
+    while (length > 0) {
+      if (!WaitFor(POLLIN)) return false;
+      const ssize_t got = recv(fd_, data, length, MSG_DONTWAIT);
+      if (got == 0) return false;
+      if (got < 0) {
+        if (errno == EINTR || errno == EAGAIN) continue;
+        return false;
+      }
+      data += got;
+      length -= static_cast<std::size_t>(got);
+    }
+    return true;
+  }
+
+  bool WriteAll(const std::uint8_t* data, std::size_t length) override {
+    while (length > 0) {
+      if (!WaitFor(POLLOUT)) return false;
+      const ssize_t sent = send(fd_, data, length, MSG_DONTWAIT | MSG_NOSIGNAL);
+      if (sent == 0) return false;
+      if (sent < 0) {
+        if (errno == EINTR || errno == EAGAIN) continue;
+        return false;
+      }
+      data += sent;
+      length -= static_cast<std::size_t>(sent);
+    }
+    return true;
+  }
+
+ private:
+  // Waits for the socket within the connection's bound; a stop ends the wait.
+  bool WaitFor(short events) {
+    for (;;) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - Clock::now());
+      if (left.count() <= 0) return false;
+      pollfd entries[2] = {{stopFd_, POLLIN, 0}, {fd_, events, 0}};
+      const int ready = poll(entries, 2, static_cast<int>(left.count()));
+      if (ready < 0 && errno == EINTR) continue;
+      if (ready <= 0 || entries[0].revents != 0) return false;
+      return (entries[1].revents & (events | POLLHUP | POLLERR)) != 0;
+    }
+  }
+
+  int fd_;
+  int stopFd_;
+  Clock::time_point deadline_;
+};
+
+// Only a stale socket of ours is replaced; any other file at the path stays.
+bool ClearStaleSocket(const std::string& path) {
+  struct stat existing {};
+  if (lstat(path.c_str(), &existing) != 0) return errno == ENOENT;
+  return S_ISSOCK(existing.st_mode) && unlink(path.c_str()) == 0;
+}
+
+int OpenListeningSocket(const std::string& path) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (path.size() >= sizeof address.sun_path || !ClearStaleSocket(path)) return -1;
+  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  // Every local user may connect; the caller check decides who is served.
+  if (bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+      chmod(path.c_str(), 0666) != 0 || listen(fd, 16) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+}  // namespace
+
+void RunControlListener(const StopEvent& stopEvent, const ConnectionHandler& handle) {
+  const std::string path = SocketPath();
+  const int listening = OpenListeningSocket(path);
+  if (listening < 0) return;
+  const int stopFd = static_cast<int>(stopEvent.NativeHandle());
+
+  while (!stopEvent.IsSignalled()) {
+    pollfd entries[2] = {{stopFd, POLLIN, 0}, {listening, POLLIN, 0}};
+    if (poll(entries, 2, -1) <= 0 || entries[0].revents != 0) continue;
+    const int client = accept4(listening, nullptr, nullptr, SOCK_CLOEXEC);
+    if (client < 0) continue;
+    SocketConnection connection(client, stopFd);
+    handle(connection);
+  }
+  close(listening);
+  unlink(path.c_str());
+}
+
+}  // namespace zv

@@ -1,0 +1,34 @@
+#include "stop_event.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+namespace zv {
+
+// The counter is never read back, so once written the fd stays readable: manual reset.
+StopEvent::StopEvent() : handle_(eventfd(0, EFD_CLOEXEC)) {
+  if (handle_ < 0) std::abort();
+}
+
+StopEvent::~StopEvent() { close(static_cast<int>(handle_)); }
+
+void StopEvent::Signal() {
+  const std::uint64_t one = 1;
+  [[maybe_unused]] ssize_t written = write(static_cast<int>(handle_), &one, sizeof one);
+}
+
+bool StopEvent::IsSignalled() const {
+  pollfd entry{static_cast<int>(handle_), POLLIN, 0};
+  return poll(&entry, 1, 0) == 1;
+}
+
+void StopEvent::Wait() const {
+  pollfd entry{static_cast<int>(handle_), POLLIN, 0};
+  while (poll(&entry, 1, -1) != 1) {
+  }
+}
+
+}  // namespace zv

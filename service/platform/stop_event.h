@@ -1,0 +1,25 @@
+// The service's manual-reset stop event: once signalled it stays signalled for
+// every waiter. Native handle: an eventfd on Linux, an event HANDLE on Windows.
+#pragma once
+
+#include <cstdint>
+
+namespace zv {
+
+class StopEvent {
+ public:
+  StopEvent();  // ends the process if the event cannot be created
+  ~StopEvent();
+  StopEvent(const StopEvent&) = delete;
+  StopEvent& operator=(const StopEvent&) = delete;
+
+  void Signal();
+  bool IsSignalled() const;
+  void Wait() const;
+  std::intptr_t NativeHandle() const { return handle_; }
+
+ private:
+  std::intptr_t handle_;
+};
+
+}  // namespace zv

@@ -1,0 +1,162 @@
+// Control channel on Windows: one named pipe instance at a time.
+#include <windows.h>
+#include <sddl.h>
+#include <wtsapi32.h>
+
+#include "control_channel.h"
+#include "control_listener.h"
+
+namespace zv {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr DWORD kOpenMode = PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED;  // 0x40000003
+constexpr DWORD kPipeMode = PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS;
+constexpr DWORD kMaxInstances = 4;
+constexpr DWORD kBufferSize = 65536;
+constexpr wchar_t kPipeSecurity[] = L"D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;GRGW;;;AU)";
+
+// Any process in an active session passes; services (session 0) and
+// disconnected sessions do not.
+bool CallerInActiveSession(HANDLE pipe) {
+  ULONG processId = 0;
+  DWORD sessionId = 0;
+  if (!GetNamedPipeClientProcessId(pipe, &processId)) return false;
+  if (!ProcessIdToSessionId(processId, &sessionId)) return false;
+  LPWSTR buffer = nullptr;
+  DWORD bytes = 0;
+  if (!WTSQuerySessionInformationW(WTS_CURRENT_SERVER_HANDLE, sessionId, WTSConnectState, &buffer, &bytes)) {
+    return false;
+  }
+  const bool active = bytes >= sizeof(INT) && *reinterpret_cast<const INT*>(buffer) == WTSActive;
+  WTSFreeMemory(buffer);
+  return active;
+}
+
+class PipeConnection final : public ControlConnection {
+ public:
+  PipeConnection(HANDLE pipe, HANDLE stopEvent)
+      : pipe_(pipe), stopEvent_(stopEvent), ioEvent_(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
+        deadline_(Clock::now() + kRequestReadBound) {}
+  ~PipeConnection() override {
+    if (ioEvent_ != nullptr) CloseHandle(ioEvent_);
+  }
+
+  bool CallerAllowed() override { return CallerInActiveSession(pipe_); }
+
+  bool ReadExact(std::uint8_t* data, std::size_t length) override {
+    while (length > 0) {
+      const DWORD moved = Transfer(false, data, length);
+      if (moved == 0) return false;
+      data += moved;
+      length -= moved;
+    }
+    return true;
+  }
+
+  bool WriteAll(const std::uint8_t* data, std::size_t length) override {
+    while (length > 0) {
+      const DWORD moved = Transfer(true, const_cast<std::uint8_t*>(data), length);
+      if (moved == 0) return false;
+      data += moved;
+      length -= moved;
+    }
+    return true;
+  }
+
+ private:
+  // One overlapped read or write, raced against the stop event and the bound.
+  DWORD Transfer(bool write, std::uint8_t* data, std::size_t length) {
+    if (ioEvent_ == nullptr) return 0;
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = ioEvent_;
+    const DWORD chunk = static_cast<DWORD>(length > kBufferSize ? kBufferSize : length);
+    const BOOL done = write ? WriteFile(pipe_, data, chunk, nullptr, &overlapped)
+                            : ReadFile(pipe_, data, chunk, nullptr, &overlapped);
+    if (!done && GetLastError() != ERROR_IO_PENDING) return 0;
+    if (!done) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - Clock::now());
+      const DWORD waitMs = left.count() > 0 ? static_cast<DWORD>(left.count()) : 0;
+      HANDLE waits[2] = {stopEvent_, ioEvent_};
+      if (WaitForMultipleObjects(2, waits, FALSE, waitMs) != WAIT_OBJECT_0 + 1) {
+        CancelIoEx(pipe_, &overlapped);
+        DWORD ignored = 0;
+        GetOverlappedResult(pipe_, &overlapped, &ignored, TRUE);
+        return 0;
+      }
+    }
+    DWORD moved = 0;
+    if (!GetOverlappedResult(pipe_, &overlapped, &moved, FALSE)) return 0;
+    return moved;
+  }
+
+  HANDLE pipe_;
+  HANDLE stopEvent_;
+  HANDLE ioEvent_;
+  Clock::time_point deadline_;
+};
+
+enum class ConnectResult { Connected, Abandoned, NoEvent };
+
+// The overlapped connect, raced against the stop event (listed first so it wins).
+ConnectResult AwaitClient(HANDLE pipe, HANDLE stopEvent) {
+  HANDLE connectEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (connectEvent == nullptr) return ConnectResult::NoEvent;
+  OVERLAPPED overlapped{};
+  overlapped.hEvent = connectEvent;
+  bool connected = ConnectNamedPipe(pipe, &overlapped) != FALSE;
+  if (!connected) {
+    const DWORD error = GetLastError();
+    if (error == ERROR_PIPE_CONNECTED) {
+      connected = true;
+    } else if (error == ERROR_IO_PENDING) {
+      HANDLE waits[2] = {stopEvent, connectEvent};
+      if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0 + 1) {
+        CancelIoEx(pipe, &overlapped);
+        DWORD ignored = 0;
+        GetOverlappedResult(pipe, &overlapped, &ignored, TRUE);
+      } else {
+        DWORD ignored = 0;
+        connected = GetOverlappedResult(pipe, &overlapped, &ignored, FALSE) != FALSE;
+      }
+    }
+  }
+  CloseHandle(connectEvent);
+  return connected ? ConnectResult::Connected : ConnectResult::Abandoned;
+}
+
+}  // namespace
+
+void RunControlListener(const StopEvent& stopEvent, const ConnectionHandler& handle) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kPipeSecurity, SDDL_REVISION_1, &descriptor,
+                                                            nullptr)) {
+    return;
+  }
+  SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
+  HANDLE stop = reinterpret_cast<HANDLE>(stopEvent.NativeHandle());
+
+  while (!stopEvent.IsSignalled()) {
+    HANDLE pipe = CreateNamedPipeW(kControlPipePath, kOpenMode, kPipeMode, kMaxInstances, kBufferSize,
+                                   kBufferSize, 0, &attributes);
+    if (pipe == INVALID_HANDLE_VALUE) break;
+    const ConnectResult result = AwaitClient(pipe, stop);
+    if (result == ConnectResult::NoEvent) {
+      CloseHandle(pipe);
+      break;
+    }
+    if (result == ConnectResult::Connected) {
+      {
+        PipeConnection connection(pipe, stop);
+        handle(connection);
+      }
+      FlushFileBuffers(pipe);
+      DisconnectNamedPipe(pipe);
+    }
+    CloseHandle(pipe);
+  }
+  LocalFree(descriptor);
+}
+
+}  // namespace zv

@@ -1,0 +1,30 @@
+// zv-control: sends one control request and prints the reply, for people at a shell.
+//   zv-control [query|start|stop] [body]
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "control_channel.h"
+#include "control_probe.h"
+
+int main(int argc, char** argv) {
+  const char* verb = argc > 1 ? argv[1] : "query";
+  std::uint16_t operation = 0;
+  if (std::strcmp(verb, "query") == 0) operation = 1;
+  else if (std::strcmp(verb, "start") == 0) operation = 2;
+  else if (std::strcmp(verb, "stop") == 0) operation = 3;
+  else {
+    std::fprintf(stderr, "zv-control: unknown verb '%s' (query, start or stop)\n", verb);
+    return 2;
+  }
+  const char* moved = std::getenv(zv::kControlSocketVariable);
+  const std::string path = moved != nullptr && *moved != '\0' ? moved : zv::kDefaultControlSocketPath;
+  const auto reply = zv::probe::Exchange(path, operation, 1, argc > 2 ? argv[2] : "");
+  if (!reply) {
+    std::fprintf(stderr, "zv-control: no reply from the service on %s\n", path.c_str());
+    return 1;
+  }
+  std::printf("status %u %s\n", reply->header.status, reply->body.c_str());
+  return reply->header.status == 0 ? 0 : 1;
+}
