@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build pkg-config g++
   googletest libgtest-dev libbenchmark-dev
-  libsystemd-dev
+  libsystemd-dev qt6-base-dev
   g++-mingw-w64-x86-64-posix
 )
 
