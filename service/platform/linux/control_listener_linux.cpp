@@ -33,36 +33,36 @@ class SocketConnection final : public ControlConnection {
   bool CallerAllowed() override { return LinuxCallerAllowed(fd_); }
 
   bool ReadExact(std::uint8_t* data, std::size_t length) override {
-    while (length > 0) {
-      if (!WaitFor(POLLIN)) return false;
-      const ssize_t got = recv(fd_, data, length, MSG_DONTWAIT);
-      if (got == 0) return false;
-      if (got < 0) {
-        if (errno == EINTR || errno == EAGAIN) continue;
-        return false;
-      }
-      data += got;
-      length -= static_cast<std::size_t>(got);
-    }
-    return true;
+    return MoveAll(POLLIN, length, [&](std::size_t done, std::size_t left) {
+      return recv(fd_, data + done, left, MSG_DONTWAIT);
+    });
   }
 
   bool WriteAll(const std::uint8_t* data, std::size_t length) override {
-    while (length > 0) {
-      if (!WaitFor(POLLOUT)) return false;
-      const ssize_t sent = send(fd_, data, length, MSG_DONTWAIT | MSG_NOSIGNAL);
-      if (sent == 0) return false;
-      if (sent < 0) {
+    return MoveAll(POLLOUT, length, [&](std::size_t done, std::size_t left) {
+      return send(fd_, data + done, left, MSG_DONTWAIT | MSG_NOSIGNAL);
+    });
+  }
+
+ private:
+  // Repeats one non-blocking transfer until all bytes have moved; a zero-byte
+  // transfer (peer closed) or any error other than a retry ends it as failed.
+  template <typename Transfer>
+  bool MoveAll(short events, std::size_t length, Transfer transfer) {
+    std::size_t done = 0;
+    while (done < length) {
+      if (!WaitFor(events)) return false;
+      const ssize_t moved = transfer(done, length - done);
+      if (moved == 0) return false;
+      if (moved < 0) {
         if (errno == EINTR || errno == EAGAIN) continue;
         return false;
       }
-      data += sent;
-      length -= static_cast<std::size_t>(sent);
+      done += static_cast<std::size_t>(moved);
     }
     return true;
   }
 
- private:
   // Waits for the socket within the connection's bound; a stop ends the wait.
   bool WaitFor(short events) {
     for (;;) {
