@@ -1,0 +1,15 @@
+#include "address_text.h"
+
+#include <arpa/inet.h>
+
+namespace zv {
+
+bool ParseIpv4Text(const std::string& text, std::uint8_t (&address)[4]) {
+  return inet_pton(AF_INET, text.c_str(), address) == 1;
+}
+
+bool ParseIpv6Text(const std::string& text, std::uint8_t (&address)[16]) {
+  return inet_pton(AF_INET6, text.c_str(), address) == 1;
+}
+
+}  // namespace zv

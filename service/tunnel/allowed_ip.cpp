@@ -1,0 +1,88 @@
+#include "allowed_ip.h"
+
+#include <cstring>
+#include <limits>
+
+#include "address_text.h"
+
+namespace zv {
+namespace {
+
+bool IsSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+// Always present in both lists: the node's own tunnel address.
+constexpr std::string_view kNodeAddress = "10.240.0.1/32";
+constexpr std::string_view kEverything = "0.0.0.0/0";
+
+AllowedIp Fixed(std::string_view text) {
+  AllowedIp entry{};
+  ParsePrefix(text, entry);
+  return entry;
+}
+
+}  // namespace
+
+std::optional<std::int32_t> ReadDecimal(std::string_view text) {
+  std::size_t at = 0;
+  while (at < text.size() && IsSpace(text[at])) ++at;
+  bool negative = false;
+  if (at < text.size() && (text[at] == '+' || text[at] == '-')) negative = text[at++] == '-';
+  const std::size_t digitsStart = at;
+  std::int64_t value = 0;
+  while (at < text.size() && text[at] >= '0' && text[at] <= '9') {
+    value = value * 10 + (text[at++] - '0');
+    if (value > std::int64_t{std::numeric_limits<std::int32_t>::max()} + 1) return std::nullopt;
+  }
+  if (at == digitsStart) return std::nullopt;
+  if (negative) value = -value;
+  if (value > std::numeric_limits<std::int32_t>::max()) return std::nullopt;
+  return static_cast<std::int32_t>(value);
+}
+
+bool ParsePrefix(std::string_view text, AllowedIp& entry) {
+  const std::size_t slash = text.find('/');
+  if (text.empty() || slash == std::string_view::npos) return false;
+  const std::string address(text.substr(0, slash));
+  const auto length = ReadDecimal(text.substr(slash + 1));
+  if (!length) return false;
+  const auto unsignedLength = static_cast<std::uint32_t>(*length);
+
+  entry = AllowedIp{};
+  std::uint8_t v4[4];
+  if (ParseIpv4Text(address, v4) && unsignedLength <= 32) {
+    std::memcpy(entry.address, v4, sizeof v4);
+    entry.addressFamily = kFamilyIpv4;
+    entry.cidr = static_cast<std::uint8_t>(unsignedLength);
+    return true;
+  }
+  std::uint8_t v6[16];
+  if (ParseIpv6Text(address, v6) && unsignedLength <= 128) {
+    std::memcpy(entry.address, v6, sizeof v6);
+    entry.addressFamily = kFamilyIpv6;
+    entry.cidr = static_cast<std::uint8_t>(unsignedLength);
+    return true;
+  }
+  return false;
+}
+
+bool BuildTunnelLists(bool splitRouting, const std::vector<std::string>& allowedIps, TunnelLists& lists) {
+  lists = TunnelLists{};
+  for (const std::string& text : allowedIps) {
+    AllowedIp entry{};
+    if (!ParsePrefix(text, entry)) return false;
+    // Split routing keeps only narrow IPv4 routes; the game's other traffic
+    // reaches the tunnel through per-destination host routes.
+    if (!splitRouting) {
+      lists.peer.push_back(entry);
+      lists.routes.push_back(entry);
+    } else if (entry.addressFamily == kFamilyIpv4 && entry.cidr >= 16) {
+      lists.routes.push_back(entry);
+    }
+  }
+  if (splitRouting) lists.peer.push_back(Fixed(kEverything));
+  lists.peer.push_back(Fixed(kNodeAddress));
+  lists.routes.push_back(Fixed(kNodeAddress));
+  return true;
+}
+
+}  // namespace zv

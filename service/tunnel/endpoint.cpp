@@ -1,0 +1,13 @@
+#include "endpoint.h"
+
+namespace zv {
+
+bool SplitEndpoint(std::string_view text, std::string& host, std::string& port) {
+  const std::size_t colon = text.rfind(':');
+  if (text.empty() || colon == std::string_view::npos) return false;
+  host.assign(text.substr(0, colon));
+  port.assign(text.substr(colon + 1));
+  return true;
+}
+
+}  // namespace zv
