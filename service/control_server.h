@@ -28,8 +28,6 @@ class ControlServer {
   bool BringUpTunnel(const std::string& requestText, std::string& error);
   bool TearDownTunnel(std::string& error);
 
-  bool Accelerating() const { return accelerating.load(); }
-
  private:
   void Reply(ControlConnection& connection, std::uint64_t requestId, ControlStatus status,
              std::string_view body);

@@ -13,28 +13,24 @@ class FakeTunnelEngine final : public TunnelEngine {
   bool Running() const override { return running; }
   bool BringUp(const std::string& requestText, std::string& error) override {
     bringUpRequests.push_back(requestText);
-    if (!bringUpError.empty()) {
-      error = bringUpError;
-      return false;
-    }
-    running = true;
-    return true;
+    return Finish(bringUpError, error, true);
   }
   bool TearDown(std::string& error) override {
     ++tearDowns;
-    if (!tearDownError.empty()) {
-      error = tearDownError;
-      return false;
-    }
-    running = false;
-    return true;
+    return Finish(tearDownError, error, false);
   }
 
-  std::string bringUpError;   // empty: the next start succeeds
-  std::string tearDownError;  // empty: the next stop succeeds
+  std::string bringUpError, tearDownError;  // empty: the call succeeds
   bool running = false;
   std::vector<std::string> bringUpRequests;
   int tearDowns = 0;
+
+ private:
+  bool Finish(const std::string& scripted, std::string& error, bool runningAfter) {
+    if (!scripted.empty()) error = scripted;
+    else running = runningAfter;
+    return scripted.empty();
+  }
 };
 
 }  // namespace zv::test
