@@ -1,12 +1,20 @@
 // Where the two programs meet.
 #pragma once
 
+#include <cstdlib>
+#include <string>
+
 namespace zv {
 
-inline constexpr char kControlPipeName[] = "ViriZivadadivaz.Control.v1";
 inline constexpr wchar_t kControlPipePath[] = L"\\\\.\\pipe\\ViriZivadadivaz.Control.v1";
 // /run is root-owned and not world-writable, so no other user can take the path first.
 inline constexpr char kDefaultControlSocketPath[] = "/run/ViriZivadadivaz.Control.v1";
 inline constexpr char kControlSocketVariable[] = "VIRI_ZIVADADIVAZ_CONTROL_SOCKET";
+
+// The Linux socket path; the variable moves it for tests and unprivileged runs.
+inline std::string ControlSocketPath() {
+  const char* moved = std::getenv(kControlSocketVariable);
+  return moved != nullptr && *moved != '\0' ? moved : kDefaultControlSocketPath;
+}
 
 }  // namespace zv

@@ -15,7 +15,6 @@ class StopEvent {
 
   void Signal();
   bool IsSignalled() const;
-  void Wait() const;
   std::intptr_t NativeHandle() const { return handle_; }
 
  private:

@@ -14,6 +14,14 @@ bool IsSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 constexpr std::string_view kNodeAddress = "10.240.0.1/32";
 constexpr std::string_view kEverything = "0.0.0.0/0";
 
+template <std::size_t N>
+bool Store(AllowedIp& entry, const std::uint8_t (&address)[N], std::uint16_t family, std::uint32_t length) {
+  std::memcpy(entry.address, address, N);
+  entry.addressFamily = family;
+  entry.cidr = static_cast<std::uint8_t>(length);
+  return true;
+}
+
 AllowedIp Fixed(std::string_view text) {
   AllowedIp entry{};
   ParsePrefix(text, entry);
@@ -49,19 +57,9 @@ bool ParsePrefix(std::string_view text, AllowedIp& entry) {
 
   entry = AllowedIp{};
   std::uint8_t v4[4];
-  if (ParseIpv4Text(address, v4) && unsignedLength <= 32) {
-    std::memcpy(entry.address, v4, sizeof v4);
-    entry.addressFamily = kFamilyIpv4;
-    entry.cidr = static_cast<std::uint8_t>(unsignedLength);
-    return true;
-  }
+  if (ParseIpv4Text(address, v4) && unsignedLength <= 32) return Store(entry, v4, kFamilyIpv4, unsignedLength);
   std::uint8_t v6[16];
-  if (ParseIpv6Text(address, v6) && unsignedLength <= 128) {
-    std::memcpy(entry.address, v6, sizeof v6);
-    entry.addressFamily = kFamilyIpv6;
-    entry.cidr = static_cast<std::uint8_t>(unsignedLength);
-    return true;
-  }
+  if (ParseIpv6Text(address, v6) && unsignedLength <= 128) return Store(entry, v6, kFamilyIpv6, unsignedLength);
   return false;
 }
 

@@ -1,7 +1,6 @@
 // zv-control: sends one control request and prints the reply, for people at a shell.
 //   zv-control [query|start|stop] [body]
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -18,8 +17,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "zv-control: unknown verb '%s' (query, start or stop)\n", verb);
     return 2;
   }
-  const char* moved = std::getenv(zv::kControlSocketVariable);
-  const std::string path = moved != nullptr && *moved != '\0' ? moved : zv::kDefaultControlSocketPath;
+  const std::string path = zv::ControlSocketPath();
   const auto reply = zv::probe::Exchange(path, operation, 1, argc > 2 ? argv[2] : "");
   if (!reply) {
     std::fprintf(stderr, "zv-control: no reply from the service on %s\n", path.c_str());

@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -19,11 +18,6 @@ namespace zv {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-std::string SocketPath() {
-  const char* moved = std::getenv(kControlSocketVariable);
-  return moved != nullptr && *moved != '\0' ? moved : kDefaultControlSocketPath;
-}
 
 class SocketConnection final : public ControlConnection {
  public:
@@ -108,7 +102,7 @@ int OpenListeningSocket(const std::string& path) {
 }  // namespace
 
 void RunControlListener(const StopEvent& stopEvent, const ConnectionHandler& handle) {
-  const std::string path = SocketPath();
+  const std::string path = ControlSocketPath();
   const int listening = OpenListeningSocket(path);
   if (listening < 0) return;
   const int stopFd = static_cast<int>(stopEvent.NativeHandle());

@@ -25,10 +25,4 @@ bool StopEvent::IsSignalled() const {
   return poll(&entry, 1, 0) == 1;
 }
 
-void StopEvent::Wait() const {
-  pollfd entry{static_cast<int>(handle_), POLLIN, 0};
-  while (poll(&entry, 1, -1) != 1) {
-  }
-}
-
 }  // namespace zv

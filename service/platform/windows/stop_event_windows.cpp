@@ -19,6 +19,4 @@ void StopEvent::Signal() { SetEvent(AsHandle(handle_)); }
 
 bool StopEvent::IsSignalled() const { return WaitForSingleObject(AsHandle(handle_), 0) == WAIT_OBJECT_0; }
 
-void StopEvent::Wait() const { WaitForSingleObject(AsHandle(handle_), INFINITE); }
-
 }  // namespace zv

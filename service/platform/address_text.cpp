@@ -1,6 +1,12 @@
+// inet_pton is the same call on both platforms; only its header differs.
 #include "address_text.h"
 
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
 #include <arpa/inet.h>
+#endif
 
 namespace zv {
 
