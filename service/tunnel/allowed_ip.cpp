@@ -10,9 +10,8 @@ namespace {
 
 bool IsSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
-// Always present in both lists: the node's own tunnel address.
-constexpr std::string_view kNodeAddress = "10.240.0.1/32";
-constexpr std::string_view kEverything = "0.0.0.0/0";
+constexpr std::string_view kNodeAddress = "10.240.0.1/32";  // ends both lists: the node's tunnel address
+constexpr std::string_view kEverything = "0.0.0.0/0";       // the split peer accepts any destination
 
 template <std::size_t N>
 bool Store(AllowedIp& entry, const std::uint8_t (&address)[N], std::uint16_t family, std::uint32_t length) {
