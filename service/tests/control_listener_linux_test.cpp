@@ -149,10 +149,14 @@ TEST_F(LinuxListenerTest, UnprivilegedCallerOutsideALoginSessionIsDenied) {
   Start();
   const pid_t child = fork();
   if (child == 0) {
-    if (setgid(65534) != 0 || setuid(65534) != 0) _exit(10);
-    const auto reply = probe::Exchange(path, 2, 42, "{}");  // needs the socket's 0666 to connect at all
+    // Entered as root: the folders above the temporary one may be closed to others (a private /tmp).
+    if (chdir(directory.c_str()) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(10);
+    const int fd = probe::Connect("control.sock");  // needs the socket's 0666 to connect at all
+    if (fd < 0) _exit(11);
+    if (!probe::SendAll(fd, probe::RequestBytes(2, 42, "{}"))) _exit(12);
+    const auto reply = probe::ReadReply(fd);
     _exit(reply && reply->header.status == 3 && reply->header.requestId == 0 && reply->body == kAccessDeniedBody
-              ? 0 : 11);
+              ? 0 : 13);
   }
   int status = 0;
   ASSERT_EQ(waitpid(child, &status, 0), child);
