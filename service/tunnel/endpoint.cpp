@@ -10,4 +10,11 @@ bool SplitEndpoint(std::string_view text, std::string& host, std::string& port) 
   return true;
 }
 
+bool ResolveEndpoint(TunnelPlatform& platform, std::string_view text, SocketAddressInet& address) {
+  std::string host, port;
+  if (!SplitEndpoint(text, host, port) || host.empty() || port.empty()) return false;
+  address = SocketAddressInet{};
+  return platform.ResolveAddress(host, port, address);
+}
+
 }  // namespace zv

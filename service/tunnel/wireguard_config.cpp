@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "endpoint.h"
+
 namespace zv {
 
 std::vector<std::uint8_t> ComposeConfigurationBlock(const WireGuardKey& privateKey,
@@ -28,6 +30,26 @@ std::vector<std::uint8_t> ComposeConfigurationBlock(const WireGuardKey& privateK
                 sizeof(AllowedIp) * allowedNetworks.size());
   }
   return block;
+}
+
+bool BuildWireGuardConfiguration(TunnelPlatform& platform, const std::string& privateKeyText,
+                                 const std::string& serverPublicKeyText, const std::string& endpointText,
+                                 const std::vector<AllowedIp>& allowedNetworks, SocketAddressInet& endpoint,
+                                 std::vector<std::uint8_t>& block, std::string& error) {
+  WireGuardKey privateKey{}, serverPublicKey{};
+  const char* refused = nullptr;
+  if (!platform.DecodeKey(privateKeyText, privateKey)) {
+    refused = "invalid_private_key";
+  } else if (!platform.DecodeKey(serverPublicKeyText, serverPublicKey)) {
+    refused = "invalid_server_public_key";
+  } else if (!ResolveEndpoint(platform, endpointText, endpoint)) {
+    refused = "invalid_endpoint";
+  } else {
+    block = ComposeConfigurationBlock(privateKey, serverPublicKey, endpoint, allowedNetworks);
+  }
+  privateKey.fill(0);  // the key lives on only inside the block
+  if (refused) error = refused;
+  return refused == nullptr;
 }
 
 }  // namespace zv

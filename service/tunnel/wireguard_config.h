@@ -2,25 +2,15 @@
 // layout (64-bit Windows): one interface, one peer, then the peer's allowed IPs.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "allowed_ip.h"
+#include "tunnel_platform.h"
 
 namespace zv {
-
-using WireGuardKey = std::array<std::uint8_t, 32>;
-
-// Laid out like SOCKADDR_INET: family, port in network order, then
-// IPv4: the address; IPv6: flow info, the address, the scope id.
-struct alignas(4) SocketAddressInet {
-  std::uint16_t family;
-  std::uint16_t port;
-  std::uint8_t rest[24];
-};
-static_assert(sizeof(SocketAddressInet) == 28);
 
 inline constexpr std::uint32_t kInterfaceHasPrivateKey = 2;
 inline constexpr std::uint32_t kInterfaceReplacePeers = 8;
@@ -69,5 +59,13 @@ std::vector<std::uint8_t> ComposeConfigurationBlock(const WireGuardKey& privateK
                                                     const WireGuardKey& serverPublicKey,
                                                     const SocketAddressInet& endpoint,
                                                     const std::vector<AllowedIp>& allowedNetworks);
+
+// Decodes both keys and resolves the endpoint, in that order, then composes the
+// block; on failure `error` names the first text that was refused. The resolved
+// endpoint comes back too: its host route is pinned next.
+bool BuildWireGuardConfiguration(TunnelPlatform& platform, const std::string& privateKeyText,
+                                 const std::string& serverPublicKeyText, const std::string& endpointText,
+                                 const std::vector<AllowedIp>& allowedNetworks, SocketAddressInet& endpoint,
+                                 std::vector<std::uint8_t>& block, std::string& error);
 
 }  // namespace zv

@@ -1,0 +1,121 @@
+#include "wireguard_tunnel.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "allowed_ip.h"
+#include "request_fields.h"
+#include "tunnel_routes.h"
+#include "wireguard_config.h"
+
+namespace zv {
+
+struct WireGuardTunnel::Building {
+  WireGuardApi api;
+  ModuleHandle module = nullptr;
+  WireGuardAdapterHandle adapter = nullptr;
+  std::unique_ptr<RouteRow> endpointRoute;
+  bool raised = false;
+};
+
+namespace {
+
+// The one order in which a tunnel is taken apart, at a failed start as at a stop.
+// The address and routes on the adapter's interface go with the adapter.
+void Release(TunnelPlatform& platform, const WireGuardApi& api, ModuleHandle module, WireGuardAdapterHandle adapter,
+             const RouteRow* endpointRoute, bool raised) {
+  if (raised) api.setAdapterState(adapter, kAdapterStateDown);
+  if (adapter != nullptr) api.closeAdapter(adapter);
+  if (endpointRoute != nullptr) platform.DeleteRoute(*endpointRoute);
+  if (module != nullptr) platform.UnloadLibrary(module);
+}
+
+std::string WithNumber(const char* prefix, std::uint32_t number) { return prefix + std::to_string(number); }
+
+}  // namespace
+
+bool WireGuardTunnel::Abandon(Building& building, std::string& error, const char* code) {
+  if (code != nullptr && error.empty()) error = code;
+  Release(platform, building.api, building.module, building.adapter, building.endpointRoute.get(), building.raised);
+  return false;
+}
+
+bool WireGuardTunnel::BringUp(const std::string& requestText, std::string& error) {
+  const std::string privateKey = ReadStringField(requestText, "private_key");
+  const std::string assignedIp = ReadStringField(requestText, "assigned_ip");
+  const std::string serverPublicKey = ReadStringField(requestText, "server_public_key");
+  const std::string endpointText = ReadStringField(requestText, "endpoint");
+  const bool splitRouting = ReadStringField(requestText, "route_mode") == "process-beta";
+  const std::vector<std::string> allowedIps = ReadStringArrayField(requestText, "allowed_ips");
+  const std::vector<std::string> gameProcesses = ReadStringArrayField(requestText, "game_processes");
+  // Only emptiness here; the texts themselves are judged once the adapter exists.
+  if (privateKey.empty() || assignedIp.empty() || serverPublicKey.empty() || endpointText.empty() ||
+      allowedIps.empty()) {
+    error = "invalid_tunnel_config";
+    return false;
+  }
+
+  Building building;
+  if (!LoadWireGuardApi(platform, building.module, building.api, error)) return false;
+  building.adapter = building.api.createAdapter(kAdapterName, kAdapterName, nullptr);
+  if (building.adapter == nullptr) {
+    error = WithNumber("create_adapter_failed_", platform.LastError());
+    return Abandon(building, error);
+  }
+
+  TunnelLists lists;
+  if (!BuildTunnelLists(splitRouting, allowedIps, lists)) return Abandon(building, error, "invalid_allowed_ip");
+  SocketAddressInet endpoint{};
+  std::vector<std::uint8_t> block;
+  if (!BuildWireGuardConfiguration(platform, privateKey, serverPublicKey, endpointText, lists.peer, endpoint, block,
+                                   error)) {
+    return Abandon(building, error);
+  }
+  const bool configured =
+      building.api.setConfiguration(building.adapter, block.data(), static_cast<std::uint32_t>(block.size())) != 0;
+  const std::uint32_t configurationError = configured ? 0 : platform.LastError();
+  std::fill(block.begin(), block.end(), 0);  // it holds the private key
+  if (!configured) {
+    error = WithNumber("set_tunnel_config_failed_", configurationError);
+    return Abandon(building, error);
+  }
+
+  auto row = std::make_unique<RouteRow>();
+  bool created = false;
+  if (!AddEndpointRoute(platform, endpoint, *row, created, error)) return Abandon(building, error);
+  if (created) building.endpointRoute = std::move(row);
+
+  std::uint64_t luid = 0;
+  building.api.getAdapterLuid(building.adapter, &luid);
+  // A failed configuration is never raised; its own code stands.
+  if (!ConfigureAddressAndRoutes(platform, luid, assignedIp, lists.routes, error) ||
+      building.api.setAdapterState(building.adapter, kAdapterStateUp) == 0) {
+    if (error.empty()) error = WithNumber("start_adapter_failed_", platform.LastError());
+    return Abandon(building, error);
+  }
+  building.raised = true;
+
+  if (splitRouting && !split.Start(luid, gameProcesses, error)) return Abandon(building, error);
+
+  tunnelModule = building.module;
+  adapter = building.adapter;
+  endpointRoute = std::move(building.endpointRoute);
+  return true;
+}
+
+bool WireGuardTunnel::TearDown(std::string& error) {
+  split.Stop();  // whether or not a tunnel runs
+  if (adapter == nullptr) return true;
+  const WireGuardApi api = tunnelModule != nullptr ? ResolveWireGuardApi(platform, tunnelModule) : WireGuardApi{};
+  if (!api.Valid()) {
+    error = "embedded_tunnel_api_invalid";  // the tunnel is left running rather than half closed
+    return false;
+  }
+  Release(platform, api, tunnelModule, adapter, endpointRoute.get(), true);
+  adapter = nullptr;
+  endpointRoute.reset();
+  tunnelModule = nullptr;
+  return true;
+}
+
+}  // namespace zv
