@@ -34,8 +34,7 @@ std::string WithNumber(const char* prefix, std::uint32_t number) { return prefix
 
 }  // namespace
 
-bool WireGuardTunnel::Abandon(Building& building, std::string& error, const char* code) {
-  if (code != nullptr && error.empty()) error = code;
+bool WireGuardTunnel::Abandon(Building& building) {
   Release(platform, building.api, building.module, building.adapter, building.endpointRoute.get(), building.raised);
   return false;
 }
@@ -60,16 +59,19 @@ bool WireGuardTunnel::BringUp(const std::string& requestText, std::string& error
   building.adapter = building.api.createAdapter(kAdapterName, kAdapterName, nullptr);
   if (building.adapter == nullptr) {
     error = WithNumber("create_adapter_failed_", platform.LastError());
-    return Abandon(building, error);
+    return Abandon(building);
   }
 
   TunnelLists lists;
-  if (!BuildTunnelLists(splitRouting, allowedIps, lists)) return Abandon(building, error, "invalid_allowed_ip");
+  if (!BuildTunnelLists(splitRouting, allowedIps, lists)) {
+    error = "invalid_allowed_ip";
+    return Abandon(building);
+  }
   SocketAddressInet endpoint{};
   std::vector<std::uint8_t> block;
   if (!BuildWireGuardConfiguration(platform, privateKey, serverPublicKey, endpointText, lists.peer, endpoint, block,
                                    error)) {
-    return Abandon(building, error);
+    return Abandon(building);
   }
   const bool configured =
       building.api.setConfiguration(building.adapter, block.data(), static_cast<std::uint32_t>(block.size())) != 0;
@@ -77,12 +79,12 @@ bool WireGuardTunnel::BringUp(const std::string& requestText, std::string& error
   std::fill(block.begin(), block.end(), 0);  // it holds the private key
   if (!configured) {
     error = WithNumber("set_tunnel_config_failed_", configurationError);
-    return Abandon(building, error);
+    return Abandon(building);
   }
 
   auto row = std::make_unique<RouteRow>();
   bool created = false;
-  if (!AddEndpointRoute(platform, endpoint, *row, created, error)) return Abandon(building, error);
+  if (!AddEndpointRoute(platform, endpoint, *row, created, error)) return Abandon(building);
   if (created) building.endpointRoute = std::move(row);
 
   std::uint64_t luid = 0;
@@ -91,11 +93,11 @@ bool WireGuardTunnel::BringUp(const std::string& requestText, std::string& error
   if (!ConfigureAddressAndRoutes(platform, luid, assignedIp, lists.routes, error) ||
       building.api.setAdapterState(building.adapter, kAdapterStateUp) == 0) {
     if (error.empty()) error = WithNumber("start_adapter_failed_", platform.LastError());
-    return Abandon(building, error);
+    return Abandon(building);
   }
   building.raised = true;
 
-  if (splitRouting && !split.Start(luid, gameProcesses, error)) return Abandon(building, error);
+  if (splitRouting && !split.Start(luid, gameProcesses, error)) return Abandon(building);
 
   tunnelModule = building.module;
   adapter = building.adapter;

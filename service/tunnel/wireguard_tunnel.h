@@ -23,7 +23,7 @@ class WireGuardTunnel final : public TunnelEngine {
 
  private:
   struct Building;  // what a start has made so far, released in reverse on failure
-  bool Abandon(Building& building, std::string& error, const char* code = nullptr);
+  bool Abandon(Building& building);  // always false, for `return Abandon(...)`
 
   TunnelPlatform& platform;
   SplitRouting& split;

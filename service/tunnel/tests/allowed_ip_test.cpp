@@ -21,12 +21,6 @@ std::string Text(const AllowedIp& entry) {
          (padded ? "" : " unpadded");
 }
 
-std::vector<std::string> Texts(const std::vector<AllowedIp>& list) {
-  std::vector<std::string> texts;
-  for (const AllowedIp& entry : list) texts.push_back(Text(entry));
-  return texts;
-}
-
 TEST(ParsePrefix, Table) {
   const std::pair<const char*, const char*> rows[] = {
       {"10.0.0.0/8", "10.0.0.0/8"},       {"2001:db8::/32", "2001:db8::/32 v6"},
@@ -44,23 +38,6 @@ TEST(ParsePrefix, Table) {
     std::memset(&entry, 0xAB, sizeof entry);  // stale bytes must not survive
     EXPECT_EQ(ParsePrefix(text, entry) ? Text(entry) : "refused", expected) << text;
   }
-}
-
-TEST(BuildTunnelLists, SplitRoutingKeepsNarrowIpv4RoutesOnly) {
-  TunnelLists lists;
-  ASSERT_TRUE(BuildTunnelLists(
-      true, {"0.0.0.0/0", "203.0.113.0/24", "198.51.0.0/16", "2001:db8::/32", "198.0.0.0/8"}, lists));
-  EXPECT_EQ(Texts(lists.peer), (std::vector<std::string>{"0.0.0.0/0", "10.240.0.1/32"}));
-  EXPECT_EQ(Texts(lists.routes), (std::vector<std::string>{"203.0.113.0/24", "198.51.0.0/16", "10.240.0.1/32"}));
-  EXPECT_FALSE(BuildTunnelLists(true, {"203.0.113.0/24", "2001:db8::/129"}, lists)) << "dropped ones must parse too";
-}
-
-TEST(BuildTunnelLists, FullRoutingTakesEveryElementInOrder) {
-  TunnelLists lists;
-  ASSERT_TRUE(BuildTunnelLists(false, {"2001:db8::/32", "0.0.0.0/0"}, lists));
-  const std::vector<std::string> expected{"2001:db8::/32 v6", "0.0.0.0/0", "10.240.0.1/32"};
-  EXPECT_EQ(Texts(lists.peer), expected);
-  EXPECT_EQ(Texts(lists.routes), expected);
 }
 
 TEST(SplitEndpoint, SplitsAtTheLastColon) {
