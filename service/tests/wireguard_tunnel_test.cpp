@@ -156,6 +156,9 @@ TEST(WireGuardTunnel, EveryFailureAnswersItsCodeAndLeavesNothingBehind) {
   const auto fail = [](const char* call, std::uint32_t error, int nth = 0) {
     return Script([=](FakeTunnelSystem& system) { system.Fail(call, error, nth); });
   };
+  const auto lacking = [](const char* name) {
+    return Script([=](FakeTunnelSystem& system) { system.missingExports = {name}; });
+  };
   const Script none = [](FakeTunnelSystem&) {};
   const Members split{.routeMode = "process-beta"};
   const std::string dropEndpoint = std::string("DeleteRoute ") + kEndpointRoute;
@@ -170,8 +173,11 @@ TEST(WireGuardTunnel, EveryFailureAnswersItsCodeAndLeavesNothingBehind) {
       {"invalid_tunnel_config", none, {.privateKey = ""}, {}},
       {"resolve_service_path_failed", fail("OwnProgramPath", 0), {}, {}},
       {"embedded_tunnel_component_missing", fail("LoadLibraryAt", 126), {}, {}},
-      {"embedded_tunnel_api_invalid",
-       [](FakeTunnelSystem& system) { system.missingExports = {"WireGuardSetAdapterState"}; }, {},
+      {"embedded_tunnel_api_invalid", lacking("WireGuardCreateAdapter"), {}, {}},
+      {"embedded_tunnel_api_invalid", lacking("WireGuardCloseAdapter"), {}, {}},
+      {"embedded_tunnel_api_invalid", lacking("WireGuardGetAdapterLUID"), {}, {}},
+      {"embedded_tunnel_api_invalid", lacking("WireGuardSetConfiguration"), {}, {}},
+      {"embedded_tunnel_api_invalid", lacking("WireGuardSetAdapterState"), {},
        {"FindExport WireGuardSetAdapterState", "UnloadLibrary"}},
       {"create_adapter_failed_5", fail("createAdapter", 5), {}, {}},
       {"invalid_allowed_ip", none, {.allowedIps = R"(["10.0.0.0/33"])"}, {"closeAdapter 1", "UnloadLibrary"}},
