@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "tunnel_platform_windows.h"
+#include "utf16_text.h"
 
 namespace zv {
 namespace {
@@ -21,17 +22,6 @@ static_assert((LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32) 
 constexpr DWORD kProgramPathCapacity = MAX_PATH;
 
 const wchar_t* Wide(const std::u16string& text) { return reinterpret_cast<const wchar_t*>(text.c_str()); }
-
-// Strict: text that is not valid UTF-8 gives nothing at all.
-std::wstring WideFromUtf8(const std::string& text) {
-  if (text.empty()) return {};
-  const int size = static_cast<int>(text.size());
-  const int length = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), size, nullptr, 0);
-  if (length <= 0) return {};
-  std::wstring wide(static_cast<std::size_t>(length), L'\0');
-  MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), size, wide.data(), length);
-  return wide;
-}
 
 MIB_IPFORWARD_ROW2 SystemRow(const RouteRow& route) {
   MIB_IPFORWARD_ROW2 row;
@@ -80,8 +70,8 @@ bool WindowsTunnelPlatform::DecodeKey(const std::string& text, WireGuardKey& key
 bool WindowsTunnelPlatform::ResolveAddress(const std::string& host, const std::string& port,
                                            SocketAddressInet& address) {
   // GetAddrInfoW reads an empty host as this machine, so a conversion failure must not become one.
-  const std::wstring wideHost = WideFromUtf8(host), widePort = WideFromUtf8(port);
-  if (wideHost.empty() || widePort.empty()) return false;
+  const auto wideHost = Utf16FromUtf8(host), widePort = Utf16FromUtf8(port);
+  if (!wideHost || !widePort || wideHost->empty() || widePort->empty()) return false;
   WSADATA data;
   if (WSAStartup(MAKEWORD(2, 2), &data) != 0) return false;
   ADDRINFOW hints{};
@@ -89,7 +79,7 @@ bool WindowsTunnelPlatform::ResolveAddress(const std::string& host, const std::s
   hints.ai_socktype = SOCK_DGRAM;
   hints.ai_protocol = IPPROTO_UDP;
   ADDRINFOW* results = nullptr;
-  const bool found = GetAddrInfoW(wideHost.c_str(), widePort.c_str(), &hints, &results) == 0 && results != nullptr;
+  const bool found = GetAddrInfoW(Wide(*wideHost), Wide(*widePort), &hints, &results) == 0 && results != nullptr;
   if (found) {
     address = SocketAddressInet{};
     std::memcpy(&address, results->ai_addr, std::min<std::size_t>(results->ai_addrlen, sizeof address));

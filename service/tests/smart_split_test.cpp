@@ -1,0 +1,285 @@
+// The smart split engine against a fake driver, filtering engine and process table.
+#include "smart_split_engine.h"
+
+#include <gtest/gtest.h>
+
+#include "fake_split_system.h"
+#include "fake_tunnel_system.h"
+#include "filter_objects.h"
+#include "little_endian.h"
+#include "memory_connection.h"
+#include "split_protocol.h"
+#include "wireguard_tunnel.h"
+
+namespace zv {
+namespace {
+
+using test::Bytes;
+using test::FakeSplitSystem;
+using test::FakeTunnelSystem;
+using test::FlowRecord;
+using Log = std::vector<std::string>;
+
+constexpr std::uint64_t kLuid = 4097;
+
+std::vector<std::uint64_t> Ids(const Bytes& list) {
+  std::vector<std::uint64_t> ids;
+  EXPECT_EQ(GetLittleEndian<std::uint32_t>(&list[0]), 1u) << "version";
+  const auto count = GetLittleEndian<std::uint32_t>(&list[4]);
+  EXPECT_EQ(list.size(), 8 + 8 * count) << "the tracker sends exactly the ids";
+  for (std::size_t i = 0; i < count; ++i) ids.push_back(GetLittleEndian<std::uint64_t>(&list[8 + 8 * i]));
+  return ids;
+}
+
+struct SplitRig {
+  bool Start(std::vector<std::string> names = {"game.exe"}) { return engine.Start(kLuid, names, error); }
+  FakeSplitSystem split;
+  FakeTunnelSystem routes;
+  SmartSplitEngine engine{split, routes};
+  std::string error;
+};
+
+TEST(SmartSplit, DrainRoutesPublicDestinationsOnceAndAnswersEveryFlow) {
+  SplitRig rig;
+  struct Row {
+    Bytes record;
+    int routed;
+  };
+  Bytes shortRecord = FlowRecord("8.8.4.4", 16);
+  shortRecord.pop_back();
+  const Row rows[] = {
+      {FlowRecord("8.8.8.8", 1), 1},        {FlowRecord("8.8.8.8", 2), 1},  // the route exists already
+      {FlowRecord("10.1.2.3", 3), 0},       {FlowRecord("127.0.0.1", 4), 0},
+      {FlowRecord("172.20.0.1", 5), 0},     {FlowRecord("192.168.1.1", 6), 0},
+      {FlowRecord("169.254.1.1", 7), 0},    {FlowRecord("239.1.1.1", 8), 0},
+      {FlowRecord("0.1.2.3", 9), 0},        {FlowRecord("255.255.255.255", 10), 0},
+      {FlowRecord("172.32.0.1", 11), 1},    {FlowRecord("192.169.0.1", 12), 1},
+      {FlowRecord("100.64.0.1", 13), 1},    {FlowRecord("203.0.113.9", 14, 23), 0},
+      {FlowRecord("203.0.113.9", 15, 2, 2), 0}, {shortRecord, 0},
+      {FlowRecord("203.0.113.10", 0xFFFFFFFF00000001), 0},  // its route is refused, below
+      {FlowRecord("172.15.255.1", 18), 1},
+  };
+  rig.routes.Fail("CreateRoute", 87, 6);  // the sixth route made is 203.0.113.10's
+  for (const Row& row : rows) rig.split.QueueFlow(row.record);
+  ASSERT_TRUE(rig.Start()) << rig.error;
+
+  Log expected = {"open"};
+  for (const Row& row : rows) {
+    expected.push_back("verdict " + std::to_string(row.routed) + " " +
+                       std::to_string(GetLittleEndian<std::uint64_t>(&row.record[8])));
+  }
+  ASSERT_TRUE(rig.split.WaitUntil([&] { return rig.split.DeviceLog().size() >= expected.size(); }));
+  EXPECT_EQ(rig.split.DeviceLog(), expected);
+  const std::multiset<std::string> routes = {
+      "8.8.8.8/32 via 0.0.0.0 on 4097", "172.32.0.1/32 via 0.0.0.0 on 4097", "192.169.0.1/32 via 0.0.0.0 on 4097",
+      "100.64.0.1/32 via 0.0.0.0 on 4097", "172.15.255.1/32 via 0.0.0.0 on 4097"};
+  EXPECT_EQ(rig.routes.routes, routes);
+
+  rig.engine.Stop();
+  Log deletions;
+  for (const std::string& call : rig.routes.calls) {
+    if (call.starts_with("DeleteRoute")) deletions.push_back(call.substr(12, call.find('/') - 12));
+  }
+  EXPECT_EQ(deletions, (Log{"172.15.255.1", "100.64.0.1", "192.169.0.1", "172.32.0.1", "8.8.8.8"}))
+      << "the last created goes first";
+  EXPECT_TRUE(rig.routes.routes.empty());
+  const Log log = rig.split.DeviceLog();
+  EXPECT_EQ(Log(log.end() - 2, log.end()), (Log{"ids 0 1032", "close"}));
+}
+
+TEST(SmartSplit, DrainAnswersABoundedNumberPerCycle) {
+  SplitRig rig;
+  for (int i = 0; i < 10 * kMaxFlowsPerDrain; ++i) rig.split.QueueFlow(FlowRecord("10.0.0.1", i));
+  rig.split.SetProcesses({});
+  ASSERT_TRUE(rig.Start());
+  ASSERT_TRUE(rig.split.WaitForScans(1));
+  rig.engine.Stop();  // noticed between cycles although flows are still pending
+  const Log log = rig.split.DeviceLog();
+  const auto verdicts = std::count_if(log.begin(), log.end(), [](auto& e) { return e.starts_with("verdict"); });
+  EXPECT_GE(verdicts, kMaxFlowsPerDrain);
+  EXPECT_LT(verdicts, 10 * kMaxFlowsPerDrain);
+  EXPECT_EQ(verdicts % kMaxFlowsPerDrain, 0);
+}
+
+TEST(SmartSplit, TrackerSendsTheGameProcessIdsOnlyWhenTheyChange) {
+  SplitRig rig;
+  const auto many = [] {
+    test::ProcessTable table;
+    for (std::uint32_t id = 1000; id < 1130; ++id) table.emplace_back(id, u"game.exe");
+    return table;
+  }();
+  std::vector<std::uint64_t> first128;
+  for (std::uint64_t id = 1000; id < 1128; ++id) first128.push_back(id);
+  struct Step {
+    const char* what;
+    test::ProcessTable table;
+    bool snapshotFails;
+    std::vector<std::vector<std::uint64_t>> sent;
+  };
+  const Step steps[] = {
+      {"no game yet", {{1, u"explorer.exe"}, {2, u"game"}, {3, u"my-game.exe"}}, false, {}},
+      {"found, in snapshot order",
+       {{1, u"explorer.exe"}, {7, u"GAME.EXE"}, {9, u"Launcher.exe"}, {8, u"game.exe"}}, false, {{7, 9, 8}}},
+      {"unchanged", {{7, u"GAME.EXE"}, {9, u"Launcher.exe"}, {8, u"game.exe"}, {4, u"other.exe"}}, false, {}},
+      {"reordered", {{8, u"game.exe"}, {7, u"GAME.EXE"}, {9, u"Launcher.exe"}}, false, {{8, 7, 9}}},
+      {"snapshot fails", {{8, u"game.exe"}}, true, {{}}},
+      {"many", many, false, {first128}},
+      {"game exits", {{1, u"explorer.exe"}}, false, {{}}},
+  };
+  ASSERT_TRUE(rig.Start({"Game.exe", "", "\xff", "launcher.exe"}));
+  std::size_t seen = 0;
+  for (const Step& step : steps) {
+    rig.split.SetProcesses(step.table, step.snapshotFails);
+    ASSERT_TRUE(rig.split.WaitForScans(3)) << step.what;  // a whole cycle ran with the new table
+    const auto lists = rig.split.ProcessLists();
+    std::vector<std::vector<std::uint64_t>> sent;
+    for (std::size_t i = seen; i < lists.size(); ++i) sent.push_back(Ids(lists[i]));
+    seen = lists.size();
+    EXPECT_EQ(sent, step.sent) << step.what;
+  }
+}
+
+TEST(SmartSplit, StartAndStopLeaveNothingOpen) {
+  {
+    SplitRig rig;
+    rig.engine.Stop();
+    rig.engine.Stop();
+    EXPECT_TRUE(rig.split.DeviceLog().empty() && rig.split.filterCalls.empty()) << "idle stops touch nothing";
+  }
+  for (const std::vector<std::string>& names : {std::vector<std::string>{"", ""}, {"\xc3\x28", "\xed\xa0\x80x.exe"}}) {
+    SplitRig rig;
+    EXPECT_FALSE(rig.Start(names));
+    EXPECT_EQ(rig.error, "smart_split_process_rules_empty");
+    EXPECT_EQ(rig.split.DeviceLog(), (Log{"open", "ids 0 1032", "close"}));
+    EXPECT_EQ(rig.split.filterCalls.back(), "CloseFilterEngine");
+    EXPECT_EQ(rig.split.Scans(), 0) << "no tracker";
+  }
+  {
+    SplitRig rig;
+    rig.split.openError = 2;
+    EXPECT_FALSE(rig.Start());
+    EXPECT_EQ(rig.error, "smart_split_driver_unavailable_2");
+    EXPECT_TRUE(rig.split.filterCalls.empty());
+  }
+  {
+    SplitRig rig;
+    rig.split.refuseThread = true;
+    EXPECT_FALSE(rig.Start());
+    EXPECT_EQ(rig.error, "smart_split_tracker_failed_11");
+    EXPECT_EQ(rig.split.DeviceLog(), (Log{"open", "ids 0 1032", "close"}));
+    EXPECT_TRUE(rig.split.sessionObjects.empty());
+  }
+  {
+    SplitRig rig;  // a second start first stops the first completely
+    rig.split.QueueFlow(FlowRecord("8.8.8.8", 1));
+    ASSERT_TRUE(rig.Start());
+    ASSERT_TRUE(rig.split.WaitUntil([&] { return rig.split.DeviceLog().size() == 2; }));
+    ASSERT_TRUE(rig.Start({"other.exe"}));
+    EXPECT_EQ(rig.split.DeviceLog(), (Log{"open", "verdict 1 1", "ids 0 1032", "close", "open"}));
+    EXPECT_TRUE(rig.routes.routes.empty());
+    rig.engine.Stop();
+    EXPECT_TRUE(rig.split.sessionObjects.empty());
+  }
+}
+
+TEST(FilterObjects, OneTransactionOfExactlyTheseObjects) {
+  SplitRig rig;
+  ASSERT_TRUE(rig.Start());
+  const std::string provider = "{b8eb2037-2c5c-43a6-8d8e-51ebdbc46191}", sublayer = "{3947d46a-96b7-463b-a25c-68f0e58b9dc2}",
+                    v4 = "{11ae83ec-749d-4a12-932f-789a62879531}", v6 = "{8357822a-2f8c-42e6-a3d8-71afd345587c}",
+                    layer4 = "{c38d57d1-05a7-4c33-904f-7fbceee60e82}", layer6 = "{4a72393b-319f-44bc-84c3-ba54dcb3b6b4}";
+  const auto filter = [&](const std::string& layer, const std::string& callout) {
+    return "AddFilter 'ZENTRAVOLK Game Process Filter' provider " + provider + " layer " + layer + " sublayer " +
+           sublayer + " action 20483 callout " + callout;
+  };
+  EXPECT_EQ(rig.split.filterCalls,
+            (Log{"OpenFilterEngine authn 10 flags 1", "BeginTransaction",
+                 "AddProvider " + provider + " 'ZENTRAVOLK Smart Split'",
+                 "AddSubLayer " + sublayer + " 'ZENTRAVOLK Process Split' provider " + provider + " weight 28672",
+                 "AddCallout " + v4 + " 'ZENTRAVOLK Flow Classifier' provider " + provider + " layer " + layer4,
+                 filter(layer4, v4),
+                 "AddCallout " + v6 + " 'ZENTRAVOLK Flow Classifier' provider " + provider + " layer " + layer6,
+                 filter(layer6, v6), "CommitTransaction"}));
+  EXPECT_EQ(rig.split.sessionObjects.size(), 6u);
+  rig.engine.Stop();
+  EXPECT_TRUE(rig.split.sessionObjects.empty()) << "the dynamic session took them along";
+}
+
+TEST(FilterObjects, FailuresAbortTheTransactionAndNameTheirCall) {
+  struct Row {
+    const char* call;
+    std::uint32_t result;
+    const char* code;  // nullptr: accepted
+  };
+  const Row rows[] = {
+      {"OpenFilterEngine", 5, "wfp_engine_open_failed_5"},
+      {"BeginTransaction", 0x80320017, "wfp_transaction_failed_2150760471"},
+      {"AddProvider", 0x80320009, nullptr},
+      {"AddProvider", 0x80320001, "wfp_provider_failed_2150760449"},
+      {"AddSubLayer", 0x80320009, nullptr},
+      {"AddSubLayer", 87, "wfp_sublayer_failed_87"},
+      {"AddCallout#2", 0x80320009, nullptr},
+      {"AddCallout#2", 0x80320002, "wfp_callout_failed_2150760450"},
+      {"AddFilter#1", 0x80320009, "wfp_filter_failed_2150760457"},
+      {"AddFilter#2", 5, "wfp_filter_failed_5"},
+      {"CommitTransaction", 0x80320011, "wfp_commit_failed_2150760465"},
+  };
+  for (const Row& row : rows) {
+    SplitRig rig;
+    rig.split.results[row.call] = row.result;
+    const std::string label = std::string(row.call) + " " + std::to_string(row.result);
+    EXPECT_EQ(rig.Start(), row.code == nullptr) << label;
+    if (row.code == nullptr) continue;
+    EXPECT_EQ(rig.error, row.code) << label;
+    const Log& calls = rig.split.filterCalls;
+    const bool inTransaction = std::string_view(row.call).starts_with("Add");
+    EXPECT_EQ(calls.back() == "AbortTransaction", inTransaction) << label;
+    EXPECT_TRUE(rig.split.sessionObjects.empty()) << "nothing committed: " << label;
+    EXPECT_EQ(rig.split.DeviceLog(), (Log{"open", "close"})) << label;
+    rig.engine.Stop();
+    EXPECT_EQ(calls.back() == "CloseFilterEngine", row.result != 5 || row.call[0] != 'O')
+        << "an opened session waits for the next stop: " << label;
+  }
+}
+
+TEST(FilterObjects, ObjectsThatExistAlreadyAreKept) {
+  SplitRig rig;
+  const std::set<std::string> theirs = {"provider {b8eb2037-2c5c-43a6-8d8e-51ebdbc46191}",
+                                        "sublayer {3947d46a-96b7-463b-a25c-68f0e58b9dc2}",
+                                        "callout {11ae83ec-749d-4a12-932f-789a62879531}"};
+  rig.split.registered = theirs;
+  ASSERT_TRUE(rig.Start()) << rig.error;
+  EXPECT_EQ(rig.split.sessionObjects.size(), 3u) << "one callout and the two filters";
+  rig.engine.Stop();
+  EXPECT_EQ(rig.split.registered, theirs);
+}
+
+TEST(SmartSplit, SplitBringUpUndoesTheTunnelWhenTheSplitFails) {
+  FakeTunnelSystem system;
+  FakeSplitSystem split;
+  SmartSplitEngine engine{split, system};
+  WireGuardTunnel tunnel{system, engine};
+  StopEvent stopEvent;
+  ControlServer server{stopEvent, tunnel};
+  const std::string body =
+      R"({"private_key":"AQIDBAUGBwgJCgsMDQ4PEBESExQVFhcYGRobHB0eHyA=","assigned_ip":"10.240.0.2/32",)"
+      R"("server_public_key":"gIGCg4SFhoeIiYqLjI2Oj5CRkpOUlZaXmJmam5ydnp8=","endpoint":"198.51.100.7:51820",)"
+      R"("route_mode":"process-beta","allowed_ips":["0.0.0.0/0"],"game_processes":["game.exe"]})";
+
+  split.openError = 2;
+  EXPECT_EQ(test::Exchange(server, test::Request(2, 1, body)).body, ErrorBody("smart_split_driver_unavailable_2"));
+  const Log tail(system.calls.end() - 4, system.calls.end());
+  EXPECT_EQ(tail, (Log{"setAdapterState 0", "closeAdapter 1", "DeleteRoute 198.51.100.7/32 via 192.0.2.1 on 7",
+                       "UnloadLibrary"}));
+  EXPECT_EQ(system.loadedLibraries, 0);
+  EXPECT_TRUE(system.routes.empty());
+
+  split.openError = 0;
+  EXPECT_EQ(test::Exchange(server, test::Request(2, 2, body)).body, kAcceleratingBody);
+  EXPECT_EQ(test::Exchange(server, test::Request(3, 3)).body, kIdleBody);
+  EXPECT_EQ(split.DeviceLog(), (Log{"open", "ids 0 1032", "close"}));
+  EXPECT_TRUE(system.routes.empty() && system.openAdapters.empty());
+}
+
+}  // namespace
+}  // namespace zv

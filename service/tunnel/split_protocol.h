@@ -1,0 +1,44 @@
+// The exchange with the split-routing driver, as bytes (little-endian).
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace zv {
+
+// CTL_CODE(device type 0x8000, function, METHOD_BUFFERED, access)
+constexpr std::uint32_t SplitControlCode(std::uint32_t function, std::uint32_t access) {
+  return 0x8000u << 16 | access << 14 | function << 2;
+}
+inline constexpr std::uint32_t kSetProcessIds = SplitControlCode(0x801, 2);   // FILE_WRITE_ACCESS
+inline constexpr std::uint32_t kGetPendingFlow = SplitControlCode(0x802, 1);  // FILE_READ_ACCESS
+inline constexpr std::uint32_t kSetFlowVerdict = SplitControlCode(0x803, 2);
+static_assert(kSetProcessIds == 0x8000A004 && kGetPendingFlow == 0x80006008 && kSetFlowVerdict == 0x8000A00C);
+
+inline constexpr std::uint32_t kSplitProtocolVersion = 1;
+inline constexpr std::size_t kMaxProcessIds = 128;
+inline constexpr std::size_t kProcessIdListCapacity = 8 + 8 * kMaxProcessIds;  // 1032
+inline constexpr std::size_t kPendingFlowSize = 64;
+inline constexpr std::size_t kFlowVerdictSize = 16;
+
+// Version, count and at most the first 128 ids: 8 + 8 x count bytes.
+std::vector<std::uint8_t> EncodeProcessIdList(const std::vector<std::uint64_t>& ids);
+// The clearing list: the whole 1032-byte buffer with count 0.
+std::vector<std::uint8_t> EncodeClearedProcessIdList();
+
+struct PendingFlow {
+  bool handled;              // exactly 64 bytes, version 1, family 2 (IPv4)
+  std::uint64_t flowId;      // read from the buffer whether handled or not
+  std::uint8_t remote[4];    // first octet first
+};
+PendingFlow DecodePendingFlow(const std::array<std::uint8_t, kPendingFlowSize>& buffer, std::uint32_t returned);
+
+std::array<std::uint8_t, kFlowVerdictSize> EncodeFlowVerdict(bool routed, std::uint64_t flowId);
+
+// Destinations that stay off the tunnel: this network, private ranges,
+// loopback, link-local, multicast and above.
+bool RoutedThroughTunnel(const std::uint8_t (&remote)[4]);
+
+}  // namespace zv
