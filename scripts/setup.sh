@@ -6,7 +6,7 @@ packages=(
   cmake ninja-build pkg-config g++
   googletest libgtest-dev libbenchmark-dev
   libsystemd-dev qt6-base-dev
-  g++-mingw-w64-x86-64-posix
+  g++-mingw-w64-x86-64-posix wine wine64
 )
 
 missing=()

@@ -1,5 +1,9 @@
-// Foreground daemon: SIGTERM and SIGINT play the part of the stop control.
+// Foreground daemon for systemd (Type=simple): SIGTERM and SIGINT play the
+// part of the stop control.
 #include <signal.h>
+
+#include <cstdio>
+#include <cstring>
 
 #include "control_server.h"
 #include "platform/stop_event.h"
@@ -14,14 +18,19 @@ int main() {
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
-  zv::StopEvent stopEvent;
+  std::uint32_t error = 0;
+  const auto stopEvent = zv::StopEvent::TryCreate(error);
+  if (!stopEvent) {
+    std::fprintf(stderr, "accelerator-service: no stop event: %s\n", std::strerror(static_cast<int>(error)));
+    return 1;
+  }
   zv::MissingTunnelEngine tunnel;
   {
-    zv::ControlServer server(stopEvent, tunnel);
+    zv::ControlServer server(*stopEvent, tunnel);
     server.StartListener();
     int received = 0;
     sigwait(&stopSignals, &received);
-    stopEvent.Signal();
+    stopEvent->Signal();
     server.JoinListener();
   }  // the server's destruction takes a running tunnel down before the process ends
   return 0;

@@ -13,6 +13,15 @@ StopEvent::StopEvent() : handle_(reinterpret_cast<std::intptr_t>(CreateEventW(nu
   if (handle_ == 0) std::abort();
 }
 
+std::unique_ptr<StopEvent> StopEvent::TryCreate(std::uint32_t& error) {
+  const HANDLE handle = CreateEventW(nullptr, TRUE, FALSE, nullptr);  // manual reset, unsignalled, unnamed
+  if (handle == nullptr) {
+    error = GetLastError();
+    return nullptr;
+  }
+  return std::unique_ptr<StopEvent>(new StopEvent(reinterpret_cast<std::intptr_t>(handle)));
+}
+
 StopEvent::~StopEvent() { CloseHandle(AsHandle(handle_)); }
 
 void StopEvent::Signal() { SetEvent(AsHandle(handle_)); }
