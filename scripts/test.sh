@@ -13,8 +13,9 @@ ctest --preset linux
 cmake --preset windows
 cmake --build --preset windows
 export WINEPREFIX="$PWD/build/windows/wineprefix" WINEDEBUG=-all
-mkdir -p "$WINEPREFIX"
-wineserver -p
-trap 'wineserver -k || true' EXIT
+trap 'wineserver -k 2>/dev/null || true' EXIT
+# Boot first, then keep that server: a persistent server started before the
+# prefix exists ends up with two service managers that lose registrations.
 wineboot -i >/dev/null 2>&1
+wineserver -p
 ctest --preset windows

@@ -30,8 +30,15 @@ cleanup() { wine sc stop "$name" >/dev/null 2>&1; wine sc delete "$name" >/dev/n
 trap cleanup EXIT
 cleanup
 
-wine sc create "$name" binPath= "$(winepath -w "$service")" >/dev/null || fail "sc create"
-wine sc start "$name" >/dev/null || fail "sc start"
+# Right after the prefix boots, wine's service manager is still busy (1055,
+# database locked) and may lose a registration, so both steps are retried.
+started=no
+for _ in $(seq 1 100); do
+  wine sc create "$name" binPath= "$(winepath -w "$service")" >/dev/null 2>&1
+  if wine sc start "$name" >/dev/null 2>&1; then started=yes; break; fi
+  sleep 0.2
+done
+[[ $started == yes ]] || fail "sc start never succeeded"
 wait_for RUNNING
 echo "started: RUNNING"
 
