@@ -14,8 +14,10 @@ cmake --preset windows
 cmake --build --preset windows
 export WINEPREFIX="$PWD/build/windows/wineprefix" WINEDEBUG=-all
 trap 'wineserver -k 2>/dev/null || true' EXIT
-# Boot first, then keep that server: a persistent server started before the
-# prefix exists ends up with two service managers that lose registrations.
+# Create the prefix, let that first server end, then start the one persistent
+# server for the run: one started before the prefix exists ends up with two
+# service managers that lose registrations.
 wineboot -i >/dev/null 2>&1
+wineserver -w
 wineserver -p
 ctest --preset windows
