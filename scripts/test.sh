@@ -20,4 +20,8 @@ trap 'wineserver -k 2>/dev/null || true' EXIT
 wineboot -i >/dev/null 2>&1
 wineserver -w
 wineserver -p
+# Wine's own service processes start with the first program and live as long
+# as the server; started here, they hold /dev/null rather than ctest's pipes,
+# which ctest would otherwise wait on forever.
+wine cmd /c exit >/dev/null 2>&1 </dev/null
 ctest --preset windows
