@@ -1,0 +1,81 @@
+// The desktop client's only gateway to the backend: every call is one
+// asynchronous request whose outcome arrives as one of the signals.
+#pragma once
+
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QObject>
+#include <QString>
+#include <QUrl>
+#include <chrono>
+
+class QNetworkAccessManager;
+class QNetworkReply;
+class QNetworkRequest;
+
+class ApiClient : public QObject {
+  Q_OBJECT
+
+ public:
+  // A silent backend must not leave the window waiting forever: an API call
+  // gets this long in all (its replies are a few kilobytes at most), and the
+  // installer download fails after this long without a byte.
+  static constexpr std::chrono::milliseconds kDefaultCallTimeout{20000};
+  static constexpr std::chrono::milliseconds kDefaultDownloadIdleTimeout{30000};
+
+  explicit ApiClient(QObject* parent = nullptr);
+
+  void Login(const QString& account, const QString& password);
+  void LoadProfile();
+  void LoadGames();
+  void LoadRegions(const QString& gameId);
+  void LoadNodes(const QString& gameId, const QString& regionId);
+  void CreateSession(const QString& gameId, const QString& regionId, const QString& preferredNodeId,
+                     const QString& clientPublicKey, int rttMs);
+  void StopSession(const QString& sessionId);
+  void CheckForUpdates();
+  void DownloadUpdate(const QUrl& downloadUrl, const QString& sha256, qlonglong sizeBytes);
+
+  QString DeviceId() const;
+  bool IsAuthenticated() const;
+  void ClearTokens();
+
+  void SetTimeouts(std::chrono::milliseconds call, std::chrono::milliseconds downloadIdle);
+  static QString InstallerPath();
+
+ signals:
+  void LoginSucceeded(QString account);
+  void ProfileLoaded(QJsonObject profile);
+  void GamesLoaded(QJsonArray games);
+  void RegionsLoaded(QString gameId, QJsonArray regions);
+  void NodesLoaded(QString gameId, QString regionId, QJsonArray nodes);
+  void SessionCreated(QJsonObject session);
+  void AccelerationFailed(QString message);
+  void SessionStopped();
+  void UpdateAvailable(QString version, QUrl downloadUrl, QString releaseNotes, bool mandatory, QString sha256,
+                       qlonglong sizeBytes);
+  void UpdateDownloadProgress(qlonglong received, qlonglong total);
+  void UpdateDownloaded(QString installerPath);
+  void UpdateDownloadFailed(QString message);
+  void RequestFailed(QString message);
+
+ private:
+  struct Judged {
+    int status;
+    QJsonObject object;
+  };
+  QNetworkRequest Request(const QString& path, bool bearer) const;
+  QNetworkReply* Started(QNetworkReply* reply);
+  static Judged Judge(QNetworkReply* reply, bool parse = true);
+  // Emits `failed` with the reply's string "message", or with the default text.
+  template <typename Signal>
+  void Fail(Signal failed, const QJsonObject& object, const QString& defaultText);
+  void SaveInstaller(const QByteArray& body, const QString& sha256);
+
+  QNetworkAccessManager* network;
+  QUrl baseUrl;
+  QString accessToken;
+  QString refreshToken;
+  std::chrono::milliseconds callTimeout = kDefaultCallTimeout;
+  std::chrono::milliseconds downloadIdleTimeout = kDefaultDownloadIdleTimeout;
+};
