@@ -145,7 +145,9 @@ TEST(ApiClient, OnlyTheExactStatusSucceedsAndOnlyStringMessagesAreShown) {
       if (spy->isEmpty()) continue;
       ++count;
       EXPECT_EQ(QByteArray(spy->signal()).left(QByteArray(spy->signal()).indexOf('(')), row.signal) << row.name;
-      if (row.argument.isValid()) EXPECT_EQ(spy->first().value(spy->first().size() - 1), row.argument) << row.name;
+      if (row.argument.isValid()) {
+        EXPECT_EQ(spy->first().value(spy->first().size() - 1), row.argument) << row.name;
+      }
     }
     EXPECT_EQ(count, 1) << row.name;
   }
@@ -205,7 +207,9 @@ TEST(ApiClient, OnlyANewerReleaseIsOffered) {
     QSignalSpy available(rig.client.get(), &ApiClient::UpdateAvailable);
     rig.Call([&] { rig.client->CheckForUpdates(); });
     ASSERT_EQ(available.size(), offered ? 1 : 0) << answer.body.constData() << " " << answer.status;
-    if (offered) EXPECT_EQ(available.first().first().toString(), Json(answer.body).value("version").toString());
+    if (offered) {
+      EXPECT_EQ(available.first().first().toString(), Json(answer.body).value("version").toString());
+    }
   }
 
   Rig rig;
