@@ -1,0 +1,68 @@
+#include "control_client.h"
+
+#include <QDateTime>
+#include <QLocalSocket>
+
+#include "control_channel.h"
+#include "control_frame.h"
+
+QString ControlServerName() {
+#ifdef _WIN32
+  return QStringLiteral("ViriZivadadivaz.Control.v1");
+#else
+  return QString::fromStdString(zv::ControlSocketPath());
+#endif
+}
+
+bool ReadExactly(QIODevice& device, char* buffer, qint64 length, std::chrono::milliseconds wait) {
+  qint64 done = 0;
+  while (done < length) {
+    // Each wait starts afresh: a reply that keeps trickling in is read however long it takes.
+    if (device.bytesAvailable() == 0 && !device.waitForReadyRead(static_cast<int>(wait.count()))) return false;
+    const qint64 got = device.read(buffer + done, length - done);
+    if (got < 1) return false;
+    done += got;
+  }
+  return true;
+}
+
+ControlReply SendControlRequest(quint16 operation, const QByteArray& body) {
+  ControlReply result;
+  QLocalSocket socket;
+  socket.connectToServer(ControlServerName(), QIODevice::ReadWrite);
+  if (!socket.waitForConnected(static_cast<int>(kControlWait.count()))) {
+    result.errorText = "后台加速服务未运行";
+    return result;
+  }
+
+  const auto requestId = static_cast<std::uint64_t>(QDateTime::currentMSecsSinceEpoch());
+  const auto header = zv::EncodeRequestHeader(operation, requestId, static_cast<std::uint32_t>(body.size()));
+  const bool sent = socket.write(reinterpret_cast<const char*>(header.data()), header.size()) ==
+                        static_cast<qint64>(header.size()) &&
+                    (body.isEmpty() || socket.write(body) == body.size()) &&
+                    socket.waitForBytesWritten(static_cast<int>(kControlWait.count()));
+  if (!sent) {
+    result.errorText = "发送服务请求失败";
+    return result;
+  }
+
+  const auto wait = operation == static_cast<quint16>(zv::ControlOperation::StartTunnel) ? kStartTunnelReplyWait
+                                                                                          : kControlWait;
+  zv::ReplyHeaderBytes raw{};
+  const bool complete = ReadExactly(socket, reinterpret_cast<char*>(raw.data()), raw.size(), wait);
+  const zv::ControlReplyHeader reply = zv::DecodeReplyHeader(raw);
+  if (!complete || reply.magic != zv::kControlMagic || reply.version != zv::kControlVersion ||
+      reply.requestId != requestId || reply.bodyLength > zv::kMaxControlBody) {
+    result.errorText = "服务响应格式不正确";
+    return result;
+  }
+  QByteArray replyBody(static_cast<qsizetype>(reply.bodyLength), '\0');
+  if (!replyBody.isEmpty() && !ReadExactly(socket, replyBody.data(), replyBody.size(), wait)) {
+    result.errorText = "读取服务响应失败";
+    return result;
+  }
+  result.replyText = QString::fromUtf8(replyBody);
+  result.ok = reply.status == 0;
+  if (!result.ok) result.errorText = "服务拒绝了请求";
+  return result;
+}

@@ -1,0 +1,134 @@
+// The control channel client against a stand-in service on a local socket.
+#include "control_client.h"
+
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QTemporaryDir>
+#include <QSemaphore>
+#include <QThread>
+#include <functional>
+#include <memory>
+
+#include "control_channel.h"
+#include "control_frame.h"
+#include "little_endian.h"
+
+namespace {
+
+struct Seen {
+  zv::ControlRequestHeader header;
+  QByteArray body;
+};
+
+// Plays the service for one connection: reads the request, then writes what
+// `reply` makes of it and closes.
+class StandInService {
+ public:
+  explicit StandInService(std::function<QByteArray(const Seen&)> reply) {
+    qputenv(zv::kControlSocketVariable, (folder.path() + "/control.sock").toUtf8());
+    thread.reset(QThread::create([this, reply] {
+      QLocalServer server;
+      server.listen(folder.path() + "/control.sock");
+      listening.release();
+      if (!server.waitForNewConnection(5000)) return;
+      QLocalSocket* client = server.nextPendingConnection();
+      zv::RequestHeaderBytes raw{};
+      if (!ReadExactly(*client, reinterpret_cast<char*>(raw.data()), raw.size())) return;
+      seen.header = zv::DecodeRequestHeader(raw);
+      seen.body.resize(seen.header.bodyLength);
+      if (!seen.body.isEmpty()) ReadExactly(*client, seen.body.data(), seen.body.size());
+      client->write(reply(seen));
+      client->waitForBytesWritten(1000);
+      client->disconnectFromServer();
+      if (client->state() != QLocalSocket::UnconnectedState) client->waitForDisconnected(1000);
+    }));
+    thread->start();
+    listening.acquire();
+  }
+  ~StandInService() { thread->wait(); }
+  Seen seen;
+
+ private:
+  QTemporaryDir folder;
+  QSemaphore listening;
+  std::unique_ptr<QThread> thread;
+};
+
+QByteArray Bytes(std::string_view text) { return QByteArray(text.data(), static_cast<qsizetype>(text.size())); }
+
+QByteArray Reply(std::uint64_t id, std::uint32_t status, const QByteArray& body, qsizetype announced = -1) {
+  auto header = zv::EncodeReplyHeader(id, status, static_cast<std::uint32_t>(announced < 0 ? body.size() : announced));
+  return QByteArray(reinterpret_cast<const char*>(header.data()), header.size()) + body;
+}
+
+TEST(ControlClient, EachFailureHasItsText) {
+  using Make = std::function<QByteArray(const Seen&)>;
+  const QByteArray idle = Bytes(zv::kIdleBody);
+  struct Row {
+    const char* name;
+    Make reply;
+    bool ok;
+    const char* error;
+    QByteArray text;
+  };
+  const Row rows[] = {
+      {"idle", [&](const Seen& s) { return Reply(s.header.requestId, 0, idle); }, true, "", idle},
+      {"refused keeps the body", [](const Seen& s) { return Reply(s.header.requestId, 4, R"({"error":"x"})"); },
+       false, "服务拒绝了请求", R"({"error":"x"})"},
+      {"short header", [&](const Seen& s) { return Reply(s.header.requestId, 0, idle).left(10); }, false,
+       "服务响应格式不正确", ""},
+      {"another id", [&](const Seen& s) { return Reply(s.header.requestId + 1, 0, idle); }, false,
+       "服务响应格式不正确", ""},
+      {"access denied has id 0", [](const Seen&) { return Reply(0, 3, Bytes(zv::kAccessDeniedBody)); }, false,
+       "服务响应格式不正确", ""},
+      {"65537 announced", [](const Seen& s) { return Reply(s.header.requestId, 0, "", 65537); }, false,
+       "服务响应格式不正确", ""},
+      {"wrong version", [&](const Seen& s) { return Reply(s.header.requestId, 0, idle).replace(4, 1, "\x02"); }, false,
+       "服务响应格式不正确", ""},
+      {"short body", [&](const Seen& s) { return Reply(s.header.requestId, 0, idle, idle.size() + 5); }, false,
+       "读取服务响应失败", ""},
+  };
+  for (const Row& row : rows) {
+    StandInService service(row.reply);
+    const qint64 before = QDateTime::currentMSecsSinceEpoch();
+    const ControlReply reply = SendControlRequest(1, {});
+    EXPECT_EQ(reply.ok, row.ok) << row.name;
+    EXPECT_EQ(reply.errorText, row.error) << row.name;
+    EXPECT_EQ(reply.replyText, row.text) << row.name;
+    EXPECT_EQ(service.seen.header.magic, zv::kControlMagic) << row.name;
+    EXPECT_EQ(service.seen.header.operation, 1) << row.name;
+    EXPECT_GE(static_cast<qint64>(service.seen.header.requestId), before) << "the id is the time in ms";
+  }
+
+  qputenv(zv::kControlSocketVariable, "/nonexistent/zv.sock");
+  const ControlReply none = SendControlRequest(1, {});
+  EXPECT_FALSE(none.ok);
+  EXPECT_EQ(none.errorText, "后台加速服务未运行");
+}
+
+TEST(ControlClient, OnlyATunnelStartMayTakeLongerThanASecond) {
+  const auto late = [](const Seen& s) {
+    QThread::msleep(1500);  // an adapter being created
+    return Reply(s.header.requestId, 0, Bytes(zv::kAcceleratingBody));
+  };
+  {
+    StandInService service(late);
+    const ControlReply reply = SendControlRequest(2, R"({"k":"v"})");
+    EXPECT_TRUE(reply.ok) << reply.errorText.toStdString();
+    EXPECT_EQ(service.seen.body, R"({"k":"v"})");
+  }
+  StandInService service(late);
+  EXPECT_EQ(SendControlRequest(1, {}).errorText, "服务响应格式不正确");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QCoreApplication application(argc, argv);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
