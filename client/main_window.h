@@ -1,0 +1,77 @@
+// The client's only window: sign-in, game list, the acceleration workflow and
+// the tray. Every reaction is a lambda connected in the constructor.
+#pragma once
+
+#include <QMainWindow>
+#include <QString>
+
+class ApiClient;
+class QJsonArray;
+class QJsonObject;
+class QListWidgetItem;
+class QLabel;
+class QLineEdit;
+class QListWidget;
+class QPushButton;
+class QSystemTrayIcon;
+
+class MainWindow : public QMainWindow {
+ public:
+  explicit MainWindow(QWidget* parent = nullptr);
+  ~MainWindow() override;
+
+  // Runs one control exchange and shows its outcome; true when the service answered with status 0.
+  bool RefreshServiceState(quint16 operation, const QByteArray& body);
+  bool GenerateKeyPair();
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+
+ private:
+  void BuildLayout(QPushButton* checkServiceButton);
+  void Connect(QPushButton* checkServiceButton);
+  void ShowWindow();
+  // The reactions, in the order of the connection table.
+  void ExitWithStop();
+  void SubmitLogin();
+  void SignOut();
+  void SignInAccepted(const QString& account);
+  void ApplyProfile(const QJsonObject& profile);
+  void FillGames(const QJsonArray& games);
+  void SelectGame(QListWidgetItem* current);
+  void TakeRegion(const QString& replyGameId, const QJsonArray& regions);
+  void ChooseNode(const QString& replyGameId, const QString& replyRegionId, const QJsonArray& nodes);
+  void StartTunnel(const QJsonObject& session);
+  void AccelerationFailed(const QString& message);
+  void SessionStopped();
+  void RequestFailed(const QString& message);
+  void BeginAcceleration();
+  void StopAcceleration();
+  // "开始加速" is offered only while no session is held: a second one would
+  // overwrite the first, which would then never be deleted at the backend.
+  void OfferStart(bool condition);
+
+  QLabel* serviceStatusLabel;
+  QLabel* accountLabel;
+  QLabel* membershipStatusLabel;
+  QLabel* membershipExpiryLabel;
+  QLabel* routeCardLabel;
+  QLineEdit* accountEdit;
+  QLineEdit* passwordEdit;
+  QPushButton* loginButton;
+  QPushButton* registerButton;
+  QPushButton* logoutButton;
+  QListWidget* gameList;
+  QPushButton* startButton;
+  QPushButton* stopButton;
+  QPushButton* launchButton;
+  ApiClient* api;
+  QString gameId;
+  QString regionId;
+  QString gameSlug;
+  QString sessionId;
+  QString privateKey;
+  QString publicKey;
+  QSystemTrayIcon* trayIcon;
+  bool quitRequested = false;
+};

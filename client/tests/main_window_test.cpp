@@ -1,0 +1,286 @@
+// The main window driven through its widgets, against the loopback backend,
+// a stand-in service and a stand-in key tool in the program's folder.
+#include "main_window.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLabel>
+#include <QLayout>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <functional>
+
+#include "app_identity.h"
+#include "stand_in_service.h"
+#include "test_http_server.h"
+
+namespace {
+
+using zv::test::HttpAnswer;
+using zv::test::HttpExchange;
+
+bool WaitFor(const std::function<bool()>& condition, int ms = 5000) {
+  QElapsedTimer timer;
+  timer.start();
+  while (!condition()) {
+    if (timer.elapsed() > ms) return false;
+    QApplication::processEvents(QEventLoop::AllEvents, 10);
+  }
+  return true;
+}
+
+QList<QWidget*> LeftColumn(MainWindow& window) {
+  QLayout* left = window.centralWidget()->layout()->itemAt(0)->layout();
+  QList<QWidget*> widgets;
+  for (int i = 0; i < left->count(); ++i) {
+    if (QWidget* widget = left->itemAt(i)->widget()) widgets.append(widget);
+  }
+  return widgets;
+}
+
+QString Text(QWidget* widget) {
+  if (auto* label = qobject_cast<QLabel*>(widget)) return label->text();
+  if (auto* button = qobject_cast<QPushButton*>(widget)) return button->text();
+  if (auto* edit = qobject_cast<QLineEdit*>(widget)) return edit->placeholderText();
+  return widget->objectName();
+}
+
+// The window with handles on the widgets a user works with.
+struct Screen {
+  explicit Screen(MainWindow& window) : window(window) {
+    for (QWidget* widget : LeftColumn(window)) {
+      if (auto* button = qobject_cast<QPushButton*>(widget)) buttons[button->text()] = button;
+    }
+    const QList<QWidget*> left = LeftColumn(window);
+    status = qobject_cast<QLabel*>(left[left.indexOf(buttons["检查服务"]) - 1]);
+    route = window.findChild<QLabel*>("routeCard");
+    games = window.findChild<QListWidget*>("gameList");
+    stop = window.findChild<QPushButton*>("secondaryButton");
+  }
+  QPushButton* Button(const char* text) { return text == QString("停止加速") ? stop : buttons[text]; }
+  MainWindow& window;
+  QMap<QString, QPushButton*> buttons;
+  QLabel* status;
+  QLabel* route;
+  QListWidget* games;
+  QPushButton* stop;
+};
+
+// A backend with one signed-in account, two games, one region, scripted nodes and sessions.
+struct Backend {
+  Backend() {
+    qputenv("VIRI_ZIVADADIVAZ_API_URL", server.Origin());
+    server.answer = [this](const HttpExchange& request) {
+      const QByteArray& target = request.target;
+      if (target.startsWith("/api/v1/client/releases")) return HttpAnswer{200, R"({"version":"0.4.0"})"};
+      if (target == "/api/v1/auth/login") return HttpAnswer{200, R"({"access_token":"t","refresh_token":"r"})"};
+      if (target == "/api/v1/me") return HttpAnswer{200, R"({"account":"me","membership":{"active":false}})"};
+      if (target == "/api/v1/games") {
+        return HttpAnswer{200, R"({"items":[{"id":"g1","name":"Game One","slug":"one"},{"id":"g2","name":"Two"}]})"};
+      }
+      if (target.endsWith("/regions")) return HttpAnswer{200, R"({"items":[{"id":"r1","name":"华东"}]})"};
+      if (target.endsWith("/nodes")) return nodes;
+      if (request.method == "POST") return session;
+      return deletion;
+    };
+  }
+  QList<HttpExchange> Received(const QByteArray& method, const QByteArray& prefix) {
+    QList<HttpExchange> matching;
+    for (const HttpExchange& e : server.received) {
+      if (e.method == method && e.target.startsWith(prefix)) matching.append(e);
+    }
+    return matching;
+  }
+  zv::test::TestHttpServer server;
+  HttpAnswer nodes{200, R"({"items":[{"id":"n1","name":"Edge A","location":"hk","score":20},{"id":"n2","score":90}]})"};
+  HttpAnswer session{201, R"({"session_id":"s1","assigned_ip":"10.240.0.2/32","private_key":"theirs",)"
+                          R"("game_processes":["game.exe"],"egress_ip":"203.0.113.7","rules_environment":"x"})"};
+  HttpAnswer deletion{204, ""};
+};
+
+// A key tool script in the program's own folder, where the client looks for it.
+struct KeyTool {
+  KeyTool() {
+    QFile file(path);
+    file.open(QIODevice::WriteOnly);
+    file.write("#!/bin/sh\necho '{\"private_key\":\"PRIV\",\"public_key\":\"PUB\"}'\n");
+    file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+  }
+  ~KeyTool() { QFile::remove(path); }
+  QString path = QCoreApplication::applicationDirPath() + "/orvekind";
+};
+
+void SignIn(MainWindow& window, Screen& screen) {
+  window.findChild<QLineEdit*>()->setText("me");
+  QList<QLineEdit*> edits = window.findChildren<QLineEdit*>();
+  for (QLineEdit* edit : edits) edit->setText(edit->echoMode() == QLineEdit::Password ? "pw" : "me");
+  screen.Button("登录")->click();
+  ASSERT_TRUE(WaitFor([&] { return screen.Button("开始加速")->isEnabled(); })) << screen.status->text().toStdString();
+}
+
+TEST(MainWindow, StartsSignedOutAndAsksOnlyForUpdates) {
+  Backend backend;
+  MainWindow window;
+  Screen screen(window);
+  QStringList order;
+  for (QWidget* widget : LeftColumn(window)) order.append(Text(widget));
+  EXPECT_EQ(order, (QStringList{"Zentravolk", "让每一局都更稳定", "memberCard", "账号或邮箱", "密码", "登录", "注册账号",
+                                "加速线路：请选择游戏", "尚未连接本地加速服务", "检查服务", "开始加速", "启动游戏",
+                                "停止加速"}));
+  EXPECT_FALSE(screen.Button("开始加速")->isEnabled());
+  EXPECT_FALSE(screen.Button("停止加速")->isEnabled());
+  EXPECT_FALSE(screen.Button("启动游戏")->isEnabled());
+  EXPECT_TRUE(screen.Button("检查服务")->isEnabled() && screen.Button("登录")->isEnabled());
+  EXPECT_TRUE(window.findChild<QLabel*>("membershipStatus")->isHidden());
+  EXPECT_EQ(window.windowTitle(), "游戏加速器");
+  ASSERT_TRUE(WaitFor([&] { return !backend.server.received.isEmpty(); }));
+  QApplication::processEvents();
+  ASSERT_EQ(backend.server.received.size(), 1);
+  EXPECT_TRUE(backend.server.received.first().target.startsWith("/api/v1/client/releases/latest?"));
+}
+
+TEST(MainWindow, TheServiceAnswerDecidesTheButtons) {
+  Backend backend;
+  zv::test::StandInService service;
+  MainWindow window;
+  Screen screen(window);
+  struct Row {
+    std::uint32_t status;
+    QByteArray body;
+    const char* text;
+    bool stopEnabled;
+  };
+  const Row rows[] = {
+      {0, R"({"state":"accelerating"})", "正在加速", true},
+      {0, R"({"state":"idle"})", "当前未加速", false},
+      {0, R"({"state":"idle","was":"accelerating"})", "正在加速", true},
+      {0, R"({"note":"other"})", R"({"note":"other"})", true},
+      {4, R"({"error":"tunnel_already_running"})", "服务拒绝了请求", true},
+  };
+  for (const Row& row : rows) {
+    service.Script(1, row.status, row.body);
+    screen.Button("检查服务")->click();
+    EXPECT_EQ(screen.status->text(), row.text) << row.body.constData();
+    EXPECT_EQ(screen.Button("停止加速")->isEnabled(), row.stopEnabled) << row.body.constData();
+    EXPECT_FALSE(screen.Button("开始加速")->isEnabled()) << "signed out: " << row.body.constData();
+  }
+}
+
+TEST(MainWindow, AccelerationRunsFromGameToTunnelAndBack) {
+  Backend backend;
+  zv::test::StandInService service;
+  service.Script(2, 0, R"({"state":"accelerating"})");
+  KeyTool keyTool;
+  MainWindow window;
+  Screen screen(window);
+  SignIn(window, screen);
+  EXPECT_EQ(screen.games->count(), 2);
+  EXPECT_EQ(screen.route->text(), "加速线路：华东 · 香港智能节点");
+
+  screen.Button("开始加速")->click();
+  ASSERT_TRUE(WaitFor([&] { return screen.Button("启动游戏")->isEnabled(); })) << screen.status->text().toStdString();
+  const QJsonObject created = QJsonDocument::fromJson(backend.Received("POST", "/api/v1/acceleration").first().body).object();
+  EXPECT_EQ(created.value("preferred_node_id"), "n1") << "the backend's first node, whatever the scores";
+  EXPECT_EQ(created.value("client_public_key"), "PUB");
+  EXPECT_EQ(created.value("probes")[0].toObject().value("rtt_ms"), 20);
+
+  const QList<zv::test::StandInService::Request> requests = service.Requests();
+  ASSERT_FALSE(requests.isEmpty());
+  EXPECT_EQ(requests.last().operation, 2);
+  EXPECT_EQ(requests.last().body,
+            R"({"assigned_ip":"10.240.0.2/32","egress_ip":"203.0.113.7","game_processes":["game.exe"],)"
+            R"("private_key":"PRIV","route_mode":"process-beta","rules_environment":"x","session_id":"s1"})");
+  EXPECT_EQ(screen.status->text(), "正在加速 · 智能分流 Beta（仅游戏流量）");
+  EXPECT_EQ(screen.route->text(), "当前节点：Hong Kong Test Node · 加速 IP：203.0.113.7");
+  EXPECT_TRUE(screen.Button("停止加速")->isEnabled());
+  EXPECT_FALSE(screen.Button("开始加速")->isEnabled());
+
+  // Another game while accelerating: its regions load, but no second session may start.
+  screen.games->setCurrentRow(1);
+  ASSERT_TRUE(WaitFor([&] { return screen.status->text() == "香港节点在线，可开始加速"; }));
+  EXPECT_FALSE(screen.Button("开始加速")->isEnabled()) << "a session is held";
+  EXPECT_TRUE(screen.Button("停止加速")->isEnabled());
+
+  // The deletion fails: the tunnel runs on and must stay stoppable.
+  backend.deletion = HttpAnswer{500, R"({"message":"稍后再试"})"};
+  screen.Button("停止加速")->click();
+  ASSERT_TRUE(WaitFor([&] { return screen.status->text() == "稍后再试"; }));
+  EXPECT_TRUE(screen.Button("停止加速")->isEnabled());
+  EXPECT_EQ(service.Requests().last().operation, 2) << "no StopTunnel before the session is gone";
+
+  backend.deletion = HttpAnswer{204, ""};
+  screen.Button("停止加速")->click();
+  ASSERT_TRUE(WaitFor([&] { return screen.status->text() == "当前未加速"; }));
+  EXPECT_EQ(service.Requests().last().operation, 3);
+  EXPECT_EQ(backend.Received("DELETE", "/api/v1/acceleration/sessions/s1").size(), 2);
+  EXPECT_FALSE(screen.Button("停止加速")->isEnabled());
+  EXPECT_TRUE(screen.Button("开始加速")->isEnabled());
+}
+
+TEST(MainWindow, ProbeValueAndRouteModeFollowTheRules) {
+  struct Row {
+    QByteArray score;  // JSON text of the member, empty: absent
+    int rtt;
+  };
+  const Row scores[] = {{"20", 20}, {"", 100}, {"0", 1}, {"-5", 1}, {"12.5", 100}, {"\"7\"", 100}};
+  for (const Row& row : scores) {
+    Backend backend;
+    backend.nodes.body = R"({"items":[{"id":"n1","name":"A","location":"hk")" +
+                         (row.score.isEmpty() ? QByteArray() : ",\"score\":" + row.score) + "}]}";
+    backend.session = HttpAnswer{409, R"({"message":"名额已满"})"};
+    zv::test::StandInService service;
+    KeyTool keyTool;
+    MainWindow window;
+    Screen screen(window);
+    SignIn(window, screen);
+    screen.Button("开始加速")->click();
+    ASSERT_TRUE(WaitFor([&] { return screen.status->text() == "名额已满"; }));
+    EXPECT_EQ(screen.route->text(), "当前节点：A · HK");
+    const QJsonObject body = QJsonDocument::fromJson(backend.Received("POST", "/api/v1/acceleration").first().body).object();
+    EXPECT_EQ(body.value("probes")[0].toObject().value("rtt_ms").toInt(), row.rtt) << row.score.constData();
+    EXPECT_TRUE(screen.Button("开始加速")->isEnabled()) << "a refused session can be tried again";
+  }
+
+  // The marker file keeps the whole tunnel; the service refusing the start rolls the session back.
+  QFile marker(QCoreApplication::applicationDirPath() + "/force-full-tunnel");
+  ASSERT_TRUE(marker.open(QIODevice::WriteOnly));
+  marker.close();
+  Backend backend;
+  backend.session.body = R"({"session_id":"s2","game_processes":["game.exe"],"rules_environment":"global-fallback"})";
+  zv::test::StandInService service;
+  service.Script(2, 4, R"({"error":"tunnel_already_running"})");
+  KeyTool keyTool;
+  MainWindow window;
+  Screen screen(window);
+  SignIn(window, screen);
+  screen.Button("开始加速")->click();
+  ASSERT_TRUE(WaitFor([&] { return screen.status->text() == "当前未加速"; })) << screen.status->text().toStdString();
+  QFile::remove(marker.fileName());
+  const QList<zv::test::StandInService::Request> requests = service.Requests();
+  ASSERT_GE(requests.size(), 2);
+  EXPECT_EQ(requests[requests.size() - 2].body,
+            R"({"game_processes":["game.exe"],"private_key":"PRIV","rules_environment":"global-fallback","session_id":"s2"})");
+  EXPECT_EQ(requests.last().operation, 3) << "the rollback's SessionStopped stops the tunnel";
+  EXPECT_EQ(backend.Received("DELETE", "/api/v1/acceleration/sessions/s2").size(), 1);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  qputenv("QT_QPA_PLATFORM", "offscreen");
+  QTemporaryDir settings;
+  QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settings.path());
+  QApplication application(argc, argv);
+  zv::ApplyApplicationIdentity();
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}

@@ -1,0 +1,88 @@
+// Plays accelerator-service on its socket, on a thread of its own (the
+// client's exchanges block the GUI thread): every request is recorded and
+// answered with the reply scripted for its operation.
+#pragma once
+
+#include <QByteArray>
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QMutex>
+#include <QSemaphore>
+#include <QTemporaryDir>
+#include <QThread>
+#include <atomic>
+#include <map>
+#include <memory>
+#include <utility>
+
+#include "control_channel.h"
+#include "control_client.h"
+#include "control_frame.h"
+
+namespace zv::test {
+
+class StandInService {
+ public:
+  struct Request {
+    quint16 operation;
+    QByteArray body;
+  };
+
+  StandInService() {
+    qputenv(kControlSocketVariable, (folder.path() + "/control.sock").toUtf8());
+    thread.reset(QThread::create([this] { Serve(); }));
+    thread->start();
+    listening.acquire();
+  }
+  ~StandInService() {
+    stopping = true;
+    thread->wait();
+  }
+
+  // status and body per operation; unscripted operations are answered idle
+  void Script(quint16 operation, std::uint32_t status, QByteArray body) {
+    QMutexLocker hold(&mutex);
+    replies[operation] = {status, std::move(body)};
+  }
+  QList<Request> Requests() {
+    QMutexLocker hold(&mutex);
+    return requests;
+  }
+
+ private:
+  void Serve() {
+    QLocalServer server;
+    server.listen(folder.path() + "/control.sock");
+    listening.release();
+    while (!stopping) {
+      if (!server.waitForNewConnection(20)) continue;
+      std::unique_ptr<QLocalSocket> client(server.nextPendingConnection());
+      RequestHeaderBytes raw{};
+      if (!ReadExactly(*client, reinterpret_cast<char*>(raw.data()), raw.size())) continue;
+      const ControlRequestHeader header = DecodeRequestHeader(raw);
+      QByteArray body(static_cast<qsizetype>(header.bodyLength), '\0');
+      if (!body.isEmpty() && !ReadExactly(*client, body.data(), body.size())) continue;
+      std::pair<std::uint32_t, QByteArray> reply{0, "{\"state\":\"idle\"}"};
+      {
+        QMutexLocker hold(&mutex);
+        requests.append({header.operation, body});
+        if (const auto found = replies.find(header.operation); found != replies.end()) reply = found->second;
+      }
+      const auto head = EncodeReplyHeader(header.requestId, reply.first, static_cast<std::uint32_t>(reply.second.size()));
+      client->write(reinterpret_cast<const char*>(head.data()), head.size());
+      client->write(reply.second);
+      client->waitForBytesWritten(1000);
+      client->disconnectFromServer();
+    }
+  }
+
+  QTemporaryDir folder;
+  QSemaphore listening;
+  std::unique_ptr<QThread> thread;
+  std::atomic<bool> stopping{false};
+  QMutex mutex;
+  std::map<quint16, std::pair<std::uint32_t, QByteArray>> replies;
+  QList<Request> requests;
+};
+
+}  // namespace zv::test
