@@ -87,7 +87,10 @@ struct Backend {
       if (target == "/api/v1/games") {
         return HttpAnswer{200, R"({"items":[{"id":"g1","name":"Game One","slug":"one"},{"id":"g2","name":"Two"}]})"};
       }
-      if (target.endsWith("/regions")) return HttpAnswer{200, R"({"items":[{"id":"r1","name":"华东"}]})"};
+      if (target.endsWith("/regions")) {
+        return HttpAnswer{200, R"({"items":[{"id":"r1","name":"华东"}]})", false,
+                          target.contains("/g2/") ? slowSecondGame : 0};
+      }
       if (target.endsWith("/nodes")) return nodes;
       if (request.method == "POST") return session;
       return deletion;
@@ -105,6 +108,7 @@ struct Backend {
   HttpAnswer session{201, R"({"session_id":"s1","assigned_ip":"10.240.0.2/32","private_key":"theirs",)"
                           R"("game_processes":["game.exe"],"egress_ip":"203.0.113.7","rules_environment":"x"})"};
   HttpAnswer deletion{204, ""};
+  int slowSecondGame = 0;  // ms before the second game's regions arrive
 };
 
 // A key tool script in the program's own folder, where the client looks for it.
@@ -224,6 +228,44 @@ TEST(MainWindow, AccelerationRunsFromGameToTunnelAndBack) {
   EXPECT_EQ(backend.Received("DELETE", "/api/v1/acceleration/sessions/s1").size(), 2);
   EXPECT_FALSE(screen.Button("停止加速")->isEnabled());
   EXPECT_TRUE(screen.Button("开始加速")->isEnabled());
+}
+
+TEST(MainWindow, WithoutTheKeyToolNothingIsAsked) {
+  Backend backend;
+  zv::test::StandInService service;
+  MainWindow window;
+  Screen screen(window);
+  SignIn(window, screen);
+  screen.Button("开始加速")->click();
+  EXPECT_EQ(screen.status->text(), "无法生成隧道密钥，请重新安装客户端");
+  EXPECT_TRUE(screen.Button("开始加速")->isEnabled());
+  QApplication::processEvents();
+  EXPECT_TRUE(backend.Received("GET", "/api/v1/games/g1/regions/r1/nodes").isEmpty());
+}
+
+TEST(MainWindow, RepliesForAnEarlierSelectionChangeNothing) {
+  Backend backend;
+  backend.slowSecondGame = 300;
+  backend.nodes.delayMs = 300;
+  zv::test::StandInService service;
+  KeyTool keyTool;
+  MainWindow window;
+  Screen screen(window);
+  SignIn(window, screen);
+
+  screen.games->setCurrentRow(1);  // its regions come late, after the first game is back
+  screen.games->setCurrentRow(0);
+  ASSERT_TRUE(WaitFor([&] { return screen.status->text() == "当前游戏暂无可用区服"; }));
+  EXPECT_EQ(screen.route->text(), "加速线路：华东 · 香港智能节点");
+  EXPECT_TRUE(screen.Button("开始加速")->isEnabled()) << "the first game's region is still the one in use";
+
+  screen.Button("开始加速")->click();  // its nodes come late, after the user picked another game
+  screen.games->setCurrentRow(1);
+  ASSERT_TRUE(WaitFor([&] { return backend.Received("GET", "/api/v1/games/g1/regions/r1/nodes").size() == 1; }));
+  QElapsedTimer settle;
+  settle.start();
+  WaitFor([&] { return settle.elapsed() > 700; }, 1000);
+  EXPECT_TRUE(backend.Received("POST", "/api/v1/acceleration").isEmpty()) << "no session for a stale node list";
 }
 
 TEST(MainWindow, ProbeValueAndRouteModeFollowTheRules) {

@@ -5,6 +5,7 @@
 #include <QSslKey>
 #include <QSslServer>
 #include <QTcpSocket>
+#include <QTimer>
 
 namespace zv::test {
 namespace {
@@ -80,8 +81,10 @@ void TestHttpServer::Serve(QTcpSocket* socket) {
     }
     response += "Connection: close\r\n\r\n";
     if (answer.status != 204 && answer.status != 304) response += answer.body;
-    socket->write(response);
-    socket->disconnectFromHost();
+    QTimer::singleShot(answer.delayMs, socket, [socket, response] {
+      socket->write(response);
+      socket->disconnectFromHost();
+    });
   });
 }
 

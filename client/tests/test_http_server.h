@@ -23,6 +23,7 @@ struct HttpAnswer {
   int status = 200;
   QByteArray body = "{}";
   bool silent = false;  // never answer at all
+  int delayMs = 0;      // answer this much later
 };
 
 class TestHttpServer : public QObject {
