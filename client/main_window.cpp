@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QDesktopServices>
 #include <QFile>
 #include <QFrame>
 #include <QHBoxLayout>
@@ -12,10 +13,14 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMenu>
+#include <QMessageBox>
+#include <QProcess>
 #include <QPushButton>
 #include <QStyle>
 #include <QSystemTrayIcon>
 #include <QTimeZone>
+#include <QTimer>
+#include <QUrl>
 #include <QVBoxLayout>
 #include <limits>
 
@@ -26,6 +31,7 @@
 
 namespace {
 
+constexpr char kRegistrationUrl[] = "https://www.zentravolk.com/register";
 constexpr int kGameIdRole = Qt::UserRole;
 constexpr int kGameSlugRole = Qt::UserRole + 1;
 
@@ -185,6 +191,7 @@ void MainWindow::Connect(QPushButton* checkServiceButton) {
   });
   connect(entries[1], &QAction::triggered, this, [this] { ExitWithStop(); });
   connect(loginButton, &QPushButton::clicked, this, [this] { SubmitLogin(); });
+  connect(registerButton, &QPushButton::clicked, this, [] { QDesktopServices::openUrl(QUrl(kRegistrationUrl)); });
   connect(logoutButton, &QPushButton::clicked, this, [this] { SignOut(); });
   connect(api, &ApiClient::LoginSucceeded, this, [this](const QString& account) { SignInAccepted(account); });
   connect(api, &ApiClient::ProfileLoaded, this, [this](const QJsonObject& profile) { ApplyProfile(profile); });
@@ -198,10 +205,18 @@ void MainWindow::Connect(QPushButton* checkServiceButton) {
   connect(api, &ApiClient::SessionCreated, this, [this](const QJsonObject& session) { StartTunnel(session); });
   connect(api, &ApiClient::AccelerationFailed, this, [this](const QString& message) { AccelerationFailed(message); });
   connect(api, &ApiClient::SessionStopped, this, [this] { SessionStopped(); });
+  connect(api, &ApiClient::UpdateAvailable, this,
+          [this](const QString& version, const QUrl& url, const QString& notes, bool mandatory, const QString& sha256,
+                 qlonglong size) { OfferUpdate(version, url, notes, mandatory, sha256, size); });
+  connect(api, &ApiClient::UpdateDownloadProgress, this,
+          [this](qlonglong received, qlonglong total) { ShowDownloadProgress(received, total); });
+  connect(api, &ApiClient::UpdateDownloadFailed, this, [this](const QString& message) { DownloadFailed(message); });
+  connect(api, &ApiClient::UpdateDownloaded, this, [this](const QString& path) { OfferInstall(path); });
   connect(api, &ApiClient::RequestFailed, this, [this](const QString& message) { RequestFailed(message); });
   connect(checkServiceButton, &QPushButton::clicked, this, [this] { RefreshServiceState(kQueryState, {}); });
   connect(startButton, &QPushButton::clicked, this, [this] { BeginAcceleration(); });
   connect(stopButton, &QPushButton::clicked, this, [this] { StopAcceleration(); });
+  connect(launchButton, &QPushButton::clicked, this, [this] { LaunchSelectedGame(); });
 }
 
 void MainWindow::ShowWindow() {
@@ -463,4 +478,69 @@ void MainWindow::RequestFailed(const QString& message) {
   loginButton->setEnabled(true);
   // A session still held (its deletion failed) must stay stoppable.
   if (!sessionId.isEmpty()) stopButton->setEnabled(true);
+}
+
+void MainWindow::OfferUpdate(const QString& version, const QUrl& downloadUrl, const QString& releaseNotes,
+                             bool mandatory, const QString& sha256, qlonglong sizeBytes) {
+  QMessageBox box(this);
+  box.setWindowTitle(tr("发现新版本"));
+  box.setText(tr("Zentravolk %1 已发布").arg(version));
+  box.setInformativeText(releaseNotes);
+  QPushButton* download = box.addButton(tr("下载并升级"), QMessageBox::AcceptRole);
+  if (!mandatory) box.addButton(tr("稍后提醒"), QMessageBox::RejectRole);
+  box.exec();
+  // With the one button of a mandatory update, Esc and closing count as it.
+  if (box.clickedButton() != download && !mandatory) return;
+  serviceStatusLabel->setText(tr("正在下载更新…"));
+  api->DownloadUpdate(downloadUrl, sha256, sizeBytes);
+}
+
+void MainWindow::ShowDownloadProgress(qlonglong received, qlonglong total) {
+  if (total <= 0) return;  // unknown length
+  serviceStatusLabel->setText(tr("正在下载更新：%1%").arg(received * 100 / total));
+}
+
+void MainWindow::DownloadFailed(const QString& message) {
+  serviceStatusLabel->setText(message);
+  QMessageBox::warning(this, tr("更新失败"), message);
+}
+
+void MainWindow::OfferInstall(const QString& installerPath) {
+  const auto answer = QMessageBox::question(this, tr("安装更新"),
+                                            tr("新版已下载并通过安全校验。现在退出Zentravolk并开始升级吗？"),
+                                            QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes);
+  if (answer != QMessageBox::Yes) {
+    serviceStatusLabel->setText(tr("更新已下载，可稍后重新检查更新"));
+    return;
+  }
+  // The running acceleration stays as the service holds it; the installer takes over.
+  if (!QProcess::startDetached(installerPath, {})) {
+    QMessageBox::warning(this, tr("更新失败"), tr("无法启动更新安装程序"));
+    return;
+  }
+  QTimer::singleShot(0, qApp, &QCoreApplication::quit);
+}
+
+void MainWindow::LaunchSelectedGame() {
+  static const QMap<QString, QString> kSteamAppIds = {
+      {"cs2", "730"},
+      {"pubg", "578080"},
+      {"apex-legends", "1172470"},
+      {"delta-force", "2507950"},
+      {"repo", "3241660"},
+      {"vrchat", "438100"},
+      {"war-thunder-international", "236390"},
+      {"yugioh-master-duel", "1449850"},
+      {"goose-goose-duck", "1568590"},
+      {"naraka-bladepoint", "1203220"},
+      {"a-way-out", "1222700"},
+      {"call-of-duty", "1938090"},
+  };
+  const auto found = kSteamAppIds.constFind(gameSlug);
+  if (found == kSteamAppIds.constEnd()) {
+    QMessageBox::information(this, tr("启动游戏"),
+                             tr("该游戏暂未配置自动启动，请保持Zentravolk处于“正在加速”，再从游戏官方启动器打开。"));
+    return;
+  }
+  QDesktopServices::openUrl(QUrl(QString("steam://rungameid/%1").arg(*found)));
 }

@@ -14,6 +14,7 @@ class QLineEdit;
 class QListWidget;
 class QPushButton;
 class QSystemTrayIcon;
+class QUrl;
 
 class MainWindow : public QMainWindow {
  public:
@@ -45,6 +46,12 @@ class MainWindow : public QMainWindow {
   void AccelerationFailed(const QString& message);
   void SessionStopped();
   void RequestFailed(const QString& message);
+  void OfferUpdate(const QString& version, const QUrl& downloadUrl, const QString& releaseNotes, bool mandatory,
+                   const QString& sha256, qlonglong sizeBytes);
+  void ShowDownloadProgress(qlonglong received, qlonglong total);
+  void DownloadFailed(const QString& message);
+  void OfferInstall(const QString& installerPath);
+  void LaunchSelectedGame();
   void BeginAcceleration();
   void StopAcceleration();
   // "开始加速" is offered only while no session is held: a second one would

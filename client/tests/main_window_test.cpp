@@ -12,13 +12,17 @@
 #include <QJsonObject>
 #include <QLabel>
 #include <QLayout>
+#include <QDesktopServices>
 #include <QLineEdit>
+#include <QMessageBox>
+#include <QTimer>
 #include <QListWidget>
 #include <QPushButton>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <functional>
 
+#include "api_client.h"
 #include "app_identity.h"
 #include "stand_in_service.h"
 #include "test_http_server.h"
@@ -81,12 +85,10 @@ struct Backend {
     qputenv("VIRI_ZIVADADIVAZ_API_URL", server.Origin());
     server.answer = [this](const HttpExchange& request) {
       const QByteArray& target = request.target;
-      if (target.startsWith("/api/v1/client/releases")) return HttpAnswer{200, R"({"version":"0.4.0"})"};
+      if (target.startsWith("/api/v1/client/releases")) return release;
       if (target == "/api/v1/auth/login") return HttpAnswer{200, R"({"access_token":"t","refresh_token":"r"})"};
       if (target == "/api/v1/me") return HttpAnswer{200, R"({"account":"me","membership":{"active":false}})"};
-      if (target == "/api/v1/games") {
-        return HttpAnswer{200, R"({"items":[{"id":"g1","name":"Game One","slug":"one"},{"id":"g2","name":"Two"}]})"};
-      }
+      if (target == "/api/v1/games") return games;
       if (target.endsWith("/regions")) {
         return HttpAnswer{200, R"({"items":[{"id":"r1","name":"华东"}]})", false,
                           target.contains("/g2/") ? slowSecondGame : 0};
@@ -109,6 +111,8 @@ struct Backend {
                           R"("game_processes":["game.exe"],"egress_ip":"203.0.113.7","rules_environment":"x"})"};
   HttpAnswer deletion{204, ""};
   int slowSecondGame = 0;  // ms before the second game's regions arrive
+  HttpAnswer release{200, R"({"version":"0.4.0"})"};
+  HttpAnswer games{200, R"({"items":[{"id":"g1","name":"Game One","slug":"one"},{"id":"g2","name":"Two"}]})"};
 };
 
 // A key tool script in the program's own folder, where the client looks for it.
@@ -177,6 +181,14 @@ TEST(MainWindow, TheServiceAnswerDecidesTheButtons) {
     EXPECT_EQ(screen.Button("停止加速")->isEnabled(), row.stopEnabled) << row.body.constData();
     EXPECT_FALSE(screen.Button("开始加速")->isEnabled()) << "signed out: " << row.body.constData();
   }
+  SignIn(window, screen);  // signed in with a game selected, "idle" offers the start again
+  service.Script(1, 0, R"({"state":"accelerating"})");
+  screen.Button("检查服务")->click();
+  EXPECT_FALSE(screen.Button("开始加速")->isEnabled());
+  service.Script(1, 0, R"({"state":"idle"})");
+  screen.Button("检查服务")->click();
+  EXPECT_TRUE(screen.Button("开始加速")->isEnabled());
+  EXPECT_FALSE(screen.Button("停止加速")->isEnabled());
 }
 
 TEST(MainWindow, AccelerationRunsFromGameToTunnelAndBack) {
@@ -315,6 +327,121 @@ TEST(MainWindow, ProbeValueAndRouteModeFollowTheRules) {
   EXPECT_EQ(backend.Received("DELETE", "/api/v1/acceleration/sessions/s2").size(), 1);
 }
 
+// Answers the next message box once it is up: `answer` sees it and decides how it ends.
+void OnNextBox(std::function<void(QMessageBox&)> answer) {
+  auto* poll = new QTimer;
+  QObject::connect(poll, &QTimer::timeout, [poll, answer] {
+    if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+      poll->stop();
+      poll->deleteLater();
+      answer(*box);
+    }
+  });
+  poll->start(10);
+}
+
+QPushButton* ButtonOf(QMessageBox& box, const QString& text) {
+  for (QAbstractButton* button : box.buttons()) {
+    if (button->text() == text) return qobject_cast<QPushButton*>(button);
+  }
+  return nullptr;
+}
+
+class SteamHandler : public QObject {
+  Q_OBJECT
+ public:
+  QList<QUrl> opened;
+ public slots:
+  void Open(const QUrl& url) { opened.append(url); }
+};
+
+TEST(MainWindow, LaunchGoesThroughSteamForKnownSlugsOnly) {
+  SteamHandler steam;
+  QDesktopServices::setUrlHandler("steam", &steam, "Open");
+  const std::pair<const char*, const char*> rows[] = {
+      {"pubg", "steam://rungameid/578080"},
+      {"war-thunder-international", "steam://rungameid/236390"},
+      {"war-thunder", nullptr},
+      {"CS2", nullptr},
+  };
+  for (const auto& [slug, url] : rows) {
+    Backend backend;
+    backend.games.body = QByteArray(R"({"items":[{"id":"g1","name":"G","slug":")") + slug + R"("}]})";
+    zv::test::StandInService service;
+    service.Script(2, 0, R"({"state":"accelerating"})");
+    KeyTool keyTool;
+    MainWindow window;
+    Screen screen(window);
+    SignIn(window, screen);
+    screen.Button("开始加速")->click();
+    ASSERT_TRUE(WaitFor([&] { return screen.Button("启动游戏")->isEnabled(); })) << slug;
+    steam.opened.clear();
+    QString boxText;
+    if (url == nullptr) OnNextBox([&](QMessageBox& box) { boxText = box.windowTitle() + "|" + box.text(); box.accept(); });
+    screen.Button("启动游戏")->click();
+    if (url != nullptr) {
+      EXPECT_EQ(steam.opened, QList<QUrl>{QUrl(url)}) << slug;
+    } else {
+      EXPECT_TRUE(steam.opened.isEmpty()) << slug;
+      EXPECT_EQ(boxText, "启动游戏|该游戏暂未配置自动启动，请保持Zentravolk处于“正在加速”，再从游戏官方启动器打开。") << slug;
+    }
+  }
+  QDesktopServices::unsetUrlHandler("steam");
+}
+
+TEST(MainWindow, UpdatePromptsFollowTheOffer) {
+  for (const bool mandatory : {false, true}) {
+    Backend backend;
+    backend.release.body = QByteArray(R"({"version":"9.9.9","download_url":"http://127.0.0.1/x.exe","sha256":"ab",)") +
+                           R"("size_bytes":5,"release_notes":"修复","mandatory":)" + (mandatory ? "true" : "false") + "}";
+    QStringList seen;
+    OnNextBox([&](QMessageBox& box) {
+      seen << box.windowTitle() + "|" + box.text() + "|" + box.informativeText() + "|" +
+                  QString::number(box.buttons().size());
+      if (!mandatory) {
+        ButtonOf(box, "稍后提醒")->click();
+        return;
+      }
+      // Esc still downloads; the plain-HTTP address then fails with a warning box.
+      OnNextBox([&](QMessageBox& warning) { seen << warning.windowTitle() + "|" + warning.text(); warning.accept(); });
+      box.reject();
+    });
+    MainWindow window;
+    Screen screen(window);
+    ASSERT_TRUE(WaitFor([&] { return seen.size() == (mandatory ? 2 : 1); })) << mandatory;
+    QApplication::processEvents();
+    EXPECT_EQ(seen.first(), QString("发现新版本|Zentravolk 9.9.9 已发布|修复|%1").arg(mandatory ? 1 : 2));
+    if (mandatory) {
+      EXPECT_EQ(seen.last(), "更新失败|更新信息不完整");
+      EXPECT_EQ(screen.status->text(), "更新信息不完整");
+    } else {
+      EXPECT_EQ(screen.status->text(), "尚未连接本地加速服务") << "postponed: nothing happens";
+    }
+  }
+
+  Backend backend;
+  MainWindow window;
+  Screen screen(window);
+  ApiClient* api = window.findChild<ApiClient*>();
+  emit api->UpdateDownloadProgress(1, 3);
+  EXPECT_EQ(screen.status->text(), "正在下载更新：33%");
+  emit api->UpdateDownloadProgress(7, -1);
+  EXPECT_EQ(screen.status->text(), "正在下载更新：33%") << "unknown totals leave the text";
+  emit api->UpdateDownloadProgress(5'000'000'000, 10'000'000'000);
+  EXPECT_EQ(screen.status->text(), "正在下载更新：50%") << "64-bit arithmetic";
+
+  OnNextBox([](QMessageBox& box) { box.button(QMessageBox::No)->click(); });
+  emit api->UpdateDownloaded("/nonexistent/setup.exe");
+  EXPECT_EQ(screen.status->text(), "更新已下载，可稍后重新检查更新");
+  QString warning;
+  OnNextBox([&](QMessageBox& box) {
+    OnNextBox([&](QMessageBox& failure) { warning = failure.windowTitle() + "|" + failure.text(); failure.accept(); });
+    box.button(QMessageBox::Yes)->click();
+  });
+  emit api->UpdateDownloaded("/nonexistent/setup.exe");
+  EXPECT_EQ(warning, "更新失败|无法启动更新安装程序");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -326,3 +453,5 @@ int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
 }
+
+#include "main_window_test.moc"
