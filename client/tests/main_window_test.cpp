@@ -253,6 +253,15 @@ TEST(MainWindow, WithoutTheKeyToolNothingIsAsked) {
   EXPECT_TRUE(screen.Button("开始加速")->isEnabled());
   QApplication::processEvents();
   EXPECT_TRUE(backend.Received("GET", "/api/v1/games/g1/regions/r1/nodes").isEmpty());
+
+  KeyTool halfTool;  // a tool that prints only the private key
+  QFile file(halfTool.path);
+  file.open(QIODevice::WriteOnly);
+  file.write("#!/bin/sh\necho '{\"private_key\":\"PRIV\"}'\n");
+  file.close();
+  screen.Button("开始加速")->click();
+  EXPECT_EQ(screen.status->text(), "隧道密钥生成失败");
+  EXPECT_TRUE(screen.Button("开始加速")->isEnabled());
 }
 
 TEST(MainWindow, RepliesForAnEarlierSelectionChangeNothing) {
@@ -325,6 +334,26 @@ TEST(MainWindow, ProbeValueAndRouteModeFollowTheRules) {
             R"({"game_processes":["game.exe"],"private_key":"PRIV","rules_environment":"global-fallback","session_id":"s2"})");
   EXPECT_EQ(requests.last().operation, 3) << "the rollback's SessionStopped stops the tunnel";
   EXPECT_EQ(backend.Received("DELETE", "/api/v1/acceleration/sessions/s2").size(), 1);
+}
+
+TEST(MainWindow, AFailedRollbackKeepsTheSessionStoppable) {
+  Backend backend;
+  backend.deletion = HttpAnswer{502, ""};
+  zv::test::StandInService service;
+  service.Script(2, 4, R"({"error":"create_adapter_failed_5"})");
+  KeyTool keyTool;
+  MainWindow window;
+  Screen screen(window);
+  SignIn(window, screen);
+  screen.Button("开始加速")->click();
+  ASSERT_TRUE(WaitFor([&] { return screen.status->text() == "停止加速会话失败"; })) << screen.status->text().toStdString();
+  EXPECT_TRUE(screen.Button("停止加速")->isEnabled()) << "the session is still held";
+  EXPECT_FALSE(screen.Button("开始加速")->isEnabled());
+  backend.deletion = HttpAnswer{204, ""};
+  screen.Button("停止加速")->click();
+  ASSERT_TRUE(WaitFor([&] { return screen.status->text() == "当前未加速"; }));
+  EXPECT_EQ(backend.Received("DELETE", "/api/v1/acceleration/sessions/s1").size(), 2);
+  EXPECT_TRUE(screen.Button("开始加速")->isEnabled());
 }
 
 // Answers the next message box once it is up: `answer` sees it and decides how it ends.
