@@ -478,6 +478,26 @@ void MainWindow::RequestFailed(const QString& message) {
   loginButton->setEnabled(true);
   // A session still held (its deletion failed) must stay stoppable.
   if (!sessionId.isEmpty()) stopButton->setEnabled(true);
+  if (quitRequested && !sessionId.isEmpty()) ExitStalled();
+}
+
+void MainWindow::ExitStalled() {
+  trayIcon->show();
+  QMessageBox box(this);
+  box.setWindowTitle(tr("退出失败"));
+  box.setText(tr("无法结束加速会话。要重试，还是仍然退出？"));
+  QPushButton* retry = box.addButton(tr("重试"), QMessageBox::AcceptRole);
+  QPushButton* quitAnyway = box.addButton(tr("仍然退出"), QMessageBox::DestructiveRole);
+  box.setEscapeButton(retry);
+  box.exec();
+  if (box.clickedButton() == quitAnyway) {
+    RefreshServiceState(kStopTunnel, {});  // the tunnel never outlives the client's exit
+    QApplication::quit();
+    return;
+  }
+  trayIcon->hide();
+  serviceStatusLabel->setText(tr("正在停止加速并退出…"));
+  api->StopSession(sessionId);
 }
 
 void MainWindow::OfferUpdate(const QString& version, const QUrl& downloadUrl, const QString& releaseNotes,

@@ -46,6 +46,8 @@ class MainWindow : public QMainWindow {
   void AccelerationFailed(const QString& message);
   void SessionStopped();
   void RequestFailed(const QString& message);
+  // An exit whose session deletion was refused must not leave an invisible process behind.
+  void ExitStalled();
   void OfferUpdate(const QString& version, const QUrl& downloadUrl, const QString& releaseNotes, bool mandatory,
                    const QString& sha256, qlonglong sizeBytes);
   void ShowDownloadProgress(qlonglong received, qlonglong total);

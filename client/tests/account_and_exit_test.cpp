@@ -1,0 +1,189 @@
+// The account panel and the ways out of the client, driven through the window.
+#include <gtest/gtest.h>
+
+#include <QDateTime>
+#include <QMenu>
+#include <QSettings>
+#include <QSystemTrayIcon>
+#include <QTemporaryDir>
+
+#include "app_identity.h"
+#include "window_rig.h"
+
+namespace {
+
+using namespace zv::test;
+
+QLabel* Named(MainWindow& window, const char* name) { return window.findChild<QLabel*>(name); }
+QLabel* AccountLabel(MainWindow& window) {
+  QFrame* card = window.findChild<QFrame*>("memberCard");
+  return qobject_cast<QLabel*>(card->layout()->itemAt(1)->widget());
+}
+
+TEST(AccountPanel, MembershipIsShownAsTheBackendReportsIt) {
+  const QDateTime now = QDateTime::currentDateTimeUtc();
+  const QDateTime inTrial = now.addSecs(36 * 3600);
+  const qint64 trialDays = now.date().daysTo(inTrial.date());  // one or two UTC midnights ahead
+  const QString trialExpiry = inTrial.toString(Qt::ISODate);
+  const QString pastExpiry = "2020-01-02T03:04:00Z";
+  const auto local = [](const QString& iso) {
+    return QDateTime::fromString(iso, Qt::ISODate).toLocalTime().toString("yyyy-MM-dd HH:mm");
+  };
+  struct Row {
+    QByteArray membership;  // empty: no member at all
+    QString status, expiry;
+    bool active;
+  };
+  const Row rows[] = {
+      {R"({"active":true,"kind":"trial","expires_at":")" + trialExpiry.toUtf8() + "\"}",
+       QString("会员状态：试用会员 · 剩余 %1 天").arg(trialDays), "到期时间：" + local(trialExpiry), true},
+      {R"({"active":true,"kind":"grant","expires_at":")" + pastExpiry.toUtf8() + "\"}", "会员状态：赠送会员 · 剩余 0 天",
+       "到期时间：" + local(pastExpiry), true},
+      {R"({"active":true,"kind":"Trial"})", "会员状态：正式会员 · 剩余 0 天", "到期时间：", true},
+      {R"({"active":false})", "会员状态：未开通或已过期", "到期时间：--", false},
+      {R"({"active":false,"expires_at":")" + pastExpiry.toUtf8() + "\"}", "会员状态：未开通或已过期",
+       "到期时间：" + local(pastExpiry), false},
+      {"", "会员状态：未开通或已过期", "到期时间：--", false},
+  };
+  for (const Row& row : rows) {
+    Backend backend;
+    backend.profile.body = R"({"account":"me@example.com")" +
+                           (row.membership.isEmpty() ? QByteArray() : ",\"membership\":" + row.membership) + "}";
+    MainWindow window;
+    Screen screen(window);
+    SignIn(window, screen);
+    ASSERT_TRUE(WaitFor([&] { return AccountLabel(window)->text() == "账号：me@example.com"; }));
+    EXPECT_EQ(Named(window, "membershipStatus")->text(), row.status) << row.membership.constData();
+    EXPECT_EQ(Named(window, "membershipExpiry")->text(), row.expiry) << row.membership.constData();
+    EXPECT_EQ(Named(window, "membershipStatus")->property("active").toBool(), row.active);
+    EXPECT_FALSE(Named(window, "membershipStatus")->isHidden());
+    EXPECT_TRUE(screen.Button("登录")->isHidden());
+  }
+}
+
+TEST(AccountPanel, SignInFailuresKeepWhatWasTyped) {
+  Backend backend;
+  MainWindow window;
+  Screen screen(window);
+  QList<QLineEdit*> edits = window.findChildren<QLineEdit*>();
+  QLineEdit* account = edits[0]->echoMode() == QLineEdit::Password ? edits[1] : edits[0];
+  QLineEdit* password = account == edits[0] ? edits[1] : edits[0];
+
+  account->setText("   ");
+  password->setText("pw");
+  screen.Button("登录")->click();
+  EXPECT_EQ(AccountLabel(window)->text(), "请输入账号和密码");
+  QApplication::processEvents();
+  EXPECT_TRUE(backend.Received("POST", "/api/v1/auth/login").isEmpty());
+
+  backend.login = HttpAnswer{401, R"({"message":"密码错误"})"};
+  account->setText("me");
+  screen.Button("登录")->click();
+  ASSERT_TRUE(WaitFor([&] { return AccountLabel(window)->text() == "密码错误"; }));
+  EXPECT_EQ(account->text(), "me");
+  EXPECT_EQ(password->text(), "pw");
+  EXPECT_TRUE(screen.Button("登录")->isEnabled());
+
+  // A stored token with a failed answer counts as signed in for the failure's text.
+  backend.login = HttpAnswer{200, R"({"access_token":"t","refresh_token":""})"};
+  screen.Button("登录")->click();
+  ASSERT_TRUE(WaitFor([&] { return screen.status->text() == "登录响应缺少 Token"; }));
+  EXPECT_EQ(AccountLabel(window)->text(), "正在登录…");
+  EXPECT_TRUE(screen.Button("登录")->isEnabled());
+}
+
+TEST(AccountPanel, SignOutDeletesTheSessionWhileTheTokenIsStillHeld) {
+  for (const bool withSession : {false, true}) {
+    Backend backend;
+    StandInService service;
+    service.Script(2, 0, R"({"state":"accelerating"})");
+    KeyTool keyTool;
+    MainWindow window;
+    Screen screen(window);
+    SignIn(window, screen);
+    if (withSession) {
+      screen.Button("开始加速")->click();
+      ASSERT_TRUE(WaitFor([&] { return screen.Button("启动游戏")->isEnabled(); }));
+    }
+    const int before = service.Requests().size();
+    screen.Button("退出登录")->click();
+    if (withSession) {
+      ASSERT_TRUE(WaitFor([&] { return service.Requests().size() > before; })) << "the tunnel stops after the deletion";
+      const QList<HttpExchange> deletions = backend.Received("DELETE", "/api/v1/acceleration/sessions/s1");
+      ASSERT_EQ(deletions.size(), 1);
+      EXPECT_EQ(deletions.first().headers.value("authorization"), "Bearer t");
+    } else {
+      EXPECT_TRUE(backend.Received("DELETE", "/").isEmpty());
+    }
+    EXPECT_EQ(service.Requests().last().operation, 3);
+    EXPECT_EQ(AccountLabel(window)->text(), "尚未登录");
+    EXPECT_EQ(screen.games->count(), 0);
+    EXPECT_FALSE(screen.Button("开始加速")->isEnabled());
+    EXPECT_FALSE(screen.Button("启动游戏")->isEnabled());
+    EXPECT_FALSE(screen.Button("登录")->isHidden());
+    EXPECT_EQ(window.findChildren<QLineEdit*>().first()->text().isEmpty(), false) << "the account text stays";
+  }
+}
+
+// Runs the event loop until the client quits; false when it is still running after `ms`.
+bool QuitsWithin(const std::function<void()>& trigger, int ms = 5000) {
+  QTimer::singleShot(0, trigger);
+  bool timedOut = false;
+  QTimer::singleShot(ms, [&] {
+    timedOut = true;
+    QApplication::exit(1);
+  });
+  return QApplication::exec() == 0 && !timedOut;
+}
+
+TEST(Exit, TheTrayEntryStopsEverythingBeforeQuitting) {
+  struct Row {
+    bool withSession;
+    HttpAnswer firstDeletion;
+  };
+  const Row rows[] = {{false, {204, ""}}, {true, {204, ""}}, {true, {500, R"({"message":"后端忙"})"}}};
+  for (const Row& row : rows) {
+    Backend backend;
+    StandInService service;
+    service.Script(2, 0, R"({"state":"accelerating"})");
+    KeyTool keyTool;
+    MainWindow window;
+    Screen screen(window);
+    SignIn(window, screen);
+    if (row.withSession) {
+      screen.Button("开始加速")->click();
+      ASSERT_TRUE(WaitFor([&] { return screen.Button("启动游戏")->isEnabled(); }));
+    }
+    backend.deletion = row.firstDeletion;
+    QString stalled;
+    bool trayBack = false;
+    if (row.firstDeletion.status != 204) {
+      // The refused deletion brings the tray back and asks; quitting anyway still stops the tunnel.
+      OnNextBox([&](QMessageBox& box) {
+        stalled = box.windowTitle();
+        trayBack = window.findChild<QSystemTrayIcon*>()->isVisible();
+        ButtonOf(box, "仍然退出")->click();
+      });
+    }
+    QAction* exit = window.findChild<QMenu*>()->actions().at(1);
+    EXPECT_TRUE(QuitsWithin([&] { exit->trigger(); }));
+    EXPECT_EQ(service.Requests().last().operation, 3) << "StopTunnel before the end";
+    EXPECT_EQ(backend.Received("DELETE", "/").size(), row.withSession ? 1 : 0);
+    if (row.firstDeletion.status != 204) {
+      EXPECT_EQ(stalled, "退出失败");
+      EXPECT_TRUE(trayBack);
+    }
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  qputenv("QT_QPA_PLATFORM", "offscreen");
+  QTemporaryDir settings;
+  QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settings.path());
+  QApplication application(argc, argv);
+  zv::ApplyApplicationIdentity();
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}

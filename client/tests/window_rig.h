@@ -1,0 +1,156 @@
+// The main window's test rig: the window seen through its widgets, a loopback
+// backend, a stand-in service and a stand-in key tool in the program's folder.
+#pragma once
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonDocument>
+#include <QLabel>
+#include <QLayout>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTimer>
+#include <functional>
+
+#include "main_window.h"
+#include "stand_in_service.h"
+#include "test_http_server.h"
+
+namespace zv::test {
+
+
+inline bool WaitFor(const std::function<bool()>& condition, int ms = 5000) {
+  QElapsedTimer timer;
+  timer.start();
+  while (!condition()) {
+    if (timer.elapsed() > ms) return false;
+    QApplication::processEvents(QEventLoop::AllEvents, 10);
+  }
+  return true;
+}
+
+inline QList<QWidget*> LeftColumn(MainWindow& window) {
+  QLayout* left = window.centralWidget()->layout()->itemAt(0)->layout();
+  QList<QWidget*> widgets;
+  for (int i = 0; i < left->count(); ++i) {
+    if (QWidget* widget = left->itemAt(i)->widget()) widgets.append(widget);
+  }
+  return widgets;
+}
+
+inline QString Text(QWidget* widget) {
+  if (auto* label = qobject_cast<QLabel*>(widget)) return label->text();
+  if (auto* button = qobject_cast<QPushButton*>(widget)) return button->text();
+  if (auto* edit = qobject_cast<QLineEdit*>(widget)) return edit->placeholderText();
+  return widget->objectName();
+}
+
+// The window with handles on the widgets a user works with.
+struct Screen {
+  explicit Screen(MainWindow& window) : window(window) {
+    for (QWidget* widget : LeftColumn(window)) {
+      if (auto* button = qobject_cast<QPushButton*>(widget)) buttons[button->text()] = button;
+    }
+    const QList<QWidget*> left = LeftColumn(window);
+    status = qobject_cast<QLabel*>(left[left.indexOf(buttons["检查服务"]) - 1]);
+    route = window.findChild<QLabel*>("routeCard");
+    games = window.findChild<QListWidget*>("gameList");
+    stop = window.findChild<QPushButton*>("secondaryButton");
+  }
+  QPushButton* Button(const char* text) {
+    if (text == QString("停止加速")) return stop;
+    for (QPushButton* button : window.findChildren<QPushButton*>()) {
+      if (button->text() == text) return button;
+    }
+    return nullptr;
+  }
+  MainWindow& window;
+  QMap<QString, QPushButton*> buttons;
+  QLabel* status;
+  QLabel* route;
+  QListWidget* games;
+  QPushButton* stop;
+};
+
+// A backend with one signed-in account, two games, one region, scripted nodes and sessions.
+struct Backend {
+  Backend() {
+    qputenv("VIRI_ZIVADADIVAZ_API_URL", server.Origin());
+    server.answer = [this](const HttpExchange& request) {
+      const QByteArray& target = request.target;
+      if (target.startsWith("/api/v1/client/releases")) return release;
+      if (target == "/api/v1/auth/login") return login;
+      if (target == "/api/v1/me") return profile;
+      if (target == "/api/v1/games") return games;
+      if (target.endsWith("/regions")) {
+        return HttpAnswer{200, R"({"items":[{"id":"r1","name":"华东"}]})", false,
+                          target.contains("/g2/") ? slowSecondGame : 0};
+      }
+      if (target.endsWith("/nodes")) return nodes;
+      if (request.method == "POST") return session;
+      return deletion;
+    };
+  }
+  QList<HttpExchange> Received(const QByteArray& method, const QByteArray& prefix) {
+    QList<HttpExchange> matching;
+    for (const HttpExchange& e : server.received) {
+      if (e.method == method && e.target.startsWith(prefix)) matching.append(e);
+    }
+    return matching;
+  }
+  zv::test::TestHttpServer server;
+  HttpAnswer nodes{200, R"({"items":[{"id":"n1","name":"Edge A","location":"hk","score":20},{"id":"n2","score":90}]})"};
+  HttpAnswer session{201, R"({"session_id":"s1","assigned_ip":"10.240.0.2/32","private_key":"theirs",)"
+                          R"("game_processes":["game.exe"],"egress_ip":"203.0.113.7","rules_environment":"x"})"};
+  HttpAnswer deletion{204, ""};
+  int slowSecondGame = 0;  // ms before the second game's regions arrive
+  HttpAnswer release{200, R"({"version":"0.4.0"})"};
+  HttpAnswer login{200, R"({"access_token":"t","refresh_token":"r"})"};
+  HttpAnswer profile{200, R"({"account":"me","membership":{"active":false}})"};
+  HttpAnswer games{200, R"({"items":[{"id":"g1","name":"Game One","slug":"one"},{"id":"g2","name":"Two"}]})"};
+};
+
+// A key tool script in the program's own folder, where the client looks for it.
+struct KeyTool {
+  KeyTool() {
+    QFile file(path);
+    file.open(QIODevice::WriteOnly);
+    file.write("#!/bin/sh\necho '{\"private_key\":\"PRIV\",\"public_key\":\"PUB\"}'\n");
+    file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+  }
+  ~KeyTool() { QFile::remove(path); }
+  QString path = QCoreApplication::applicationDirPath() + "/orvekind";
+};
+
+inline void SignIn(MainWindow& window, Screen& screen) {
+  window.findChild<QLineEdit*>()->setText("me");
+  QList<QLineEdit*> edits = window.findChildren<QLineEdit*>();
+  for (QLineEdit* edit : edits) edit->setText(edit->echoMode() == QLineEdit::Password ? "pw" : "me");
+  screen.Button("登录")->click();
+  ASSERT_TRUE(WaitFor([&] { return screen.Button("开始加速")->isEnabled(); })) << screen.status->text().toStdString();
+}
+
+// Answers the next message box once it is up: `answer` sees it and decides how it ends.
+inline void OnNextBox(std::function<void(QMessageBox&)> answer) {
+  auto* poll = new QTimer;
+  QObject::connect(poll, &QTimer::timeout, [poll, answer] {
+    if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+      poll->stop();
+      poll->deleteLater();
+      answer(*box);
+    }
+  });
+  poll->start(10);
+}
+
+inline QPushButton* ButtonOf(QMessageBox& box, const QString& text) {
+  for (QAbstractButton* button : box.buttons()) {
+    if (button->text() == text) return qobject_cast<QPushButton*>(button);
+  }
+  return nullptr;
+}
+
+}  // namespace zv::test
