@@ -59,81 +59,69 @@ QNetworkReply* ApiClient::Started(QNetworkReply* reply) {
   return reply;
 }
 
-ApiClient::Judged ApiClient::Judge(QNetworkReply* reply, bool parse) {
+ApiClient::Judged ApiClient::Judge(QNetworkReply* reply) {
   const QByteArray body = reply->isReadable() ? reply->readAll() : QByteArray();  // an aborted reply is closed
   const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
   reply->deleteLater();
-  return {status, parse ? QJsonDocument::fromJson(body).object() : QJsonObject()};
+  return {status, QJsonDocument::fromJson(body).object()};  // a 204 has no body, so this is empty
 }
 
-template <typename Signal>
-void ApiClient::Fail(Signal failed, const QJsonObject& object, const QString& defaultText) {
-  const QJsonValue message = object.value("message");
-  emit(this->*failed)(message.isString() ? message.toString() : defaultText);
+template <typename Success>
+void ApiClient::OnReply(QNetworkReply* reply, int successStatus, void (ApiClient::*failed)(QString),
+                        const QString& defaultText, Success success) {
+  connect(reply, &QNetworkReply::finished, this, [this, reply, successStatus, failed, defaultText, success] {
+    const Judged judged = Judge(reply);
+    if (judged.status == successStatus) return success(judged.object);
+    const QJsonValue message = judged.object.value("message");
+    emit(this->*failed)(message.isString() ? message.toString() : defaultText);
+  });
+}
+
+bool ApiClient::RefusedSignedOut() {
+  if (IsAuthenticated()) return false;
+  emit RequestFailed("请先登录");
+  return true;
 }
 
 void ApiClient::Login(const QString& account, const QString& password) {
   QNetworkRequest request = Request("/api/v1/auth/login", false);
   request.setHeader(QNetworkRequest::ContentTypeHeader, "application/json");
   const QJsonObject body{{"account", account.trimmed()}, {"password", password}, {"device_id", DeviceId()}};
-  QNetworkReply* reply = Started(network->post(request, Compact(body)));
-  connect(reply, &QNetworkReply::finished, this, [this, reply, account] {
-    const Judged judged = Judge(reply);
-    if (judged.status != 200) return Fail(&ApiClient::RequestFailed, judged.object, "登录失败");
-    // Stored before they are checked: a half answer still replaces the old tokens.
-    accessToken = judged.object.value("access_token").toString();
-    refreshToken = judged.object.value("refresh_token").toString();
-    if (accessToken.isEmpty() || refreshToken.isEmpty()) {
-      emit RequestFailed("登录响应缺少 Token");
-      return;
-    }
-    emit LoginSucceeded(account.trimmed());
-  });
+  OnReply(Started(network->post(request, Compact(body))), 200, &ApiClient::RequestFailed, "登录失败",
+          [this, account](const QJsonObject& answer) {
+            // Stored before they are checked: a half answer still replaces the old tokens.
+            accessToken = answer.value("access_token").toString();
+            refreshToken = answer.value("refresh_token").toString();
+            if (accessToken.isEmpty() || refreshToken.isEmpty()) {
+              emit RequestFailed("登录响应缺少 Token");
+              return;
+            }
+            emit LoginSucceeded(account.trimmed());
+          });
 }
 
 void ApiClient::LoadProfile() {
-  if (!IsAuthenticated()) {
-    emit RequestFailed("请先登录");
-    return;
-  }
-  QNetworkReply* reply = Started(network->get(Request("/api/v1/me", true)));
-  connect(reply, &QNetworkReply::finished, this, [this, reply] {
-    const Judged judged = Judge(reply);
-    if (judged.status != 200) return Fail(&ApiClient::RequestFailed, judged.object, "读取会员信息失败");
-    emit ProfileLoaded(judged.object);
-  });
+  if (RefusedSignedOut()) return;
+  OnReply(Started(network->get(Request("/api/v1/me", true))), 200, &ApiClient::RequestFailed, "读取会员信息失败",
+          [this](const QJsonObject& profile) { emit ProfileLoaded(profile); });
 }
 
 void ApiClient::LoadGames() {
-  if (!IsAuthenticated()) {
-    emit RequestFailed("请先登录");
-    return;
-  }
-  QNetworkReply* reply = Started(network->get(Request("/api/v1/games", true)));
-  connect(reply, &QNetworkReply::finished, this, [this, reply] {
-    const Judged judged = Judge(reply);
-    if (judged.status != 200) return Fail(&ApiClient::RequestFailed, judged.object, "读取游戏失败");
-    emit GamesLoaded(Items(judged.object));
-  });
+  if (RefusedSignedOut()) return;
+  OnReply(Started(network->get(Request("/api/v1/games", true))), 200, &ApiClient::RequestFailed, "读取游戏失败",
+          [this](const QJsonObject& answer) { emit GamesLoaded(Items(answer)); });
 }
 
 void ApiClient::LoadRegions(const QString& gameId) {
-  QNetworkReply* reply = Started(network->get(Request(QString("/api/v1/games/%1/regions").arg(gameId), true)));
-  connect(reply, &QNetworkReply::finished, this, [this, reply, gameId] {
-    const Judged judged = Judge(reply);
-    if (judged.status != 200) return Fail(&ApiClient::RequestFailed, judged.object, "读取游戏区服失败");
-    emit RegionsLoaded(gameId, Items(judged.object));
-  });
+  const QString path = QString("/api/v1/games/%1/regions").arg(gameId);
+  OnReply(Started(network->get(Request(path, true))), 200, &ApiClient::RequestFailed, "读取游戏区服失败",
+          [this, gameId](const QJsonObject& answer) { emit RegionsLoaded(gameId, Items(answer)); });
 }
 
 void ApiClient::LoadNodes(const QString& gameId, const QString& regionId) {
   const QString path = QString("/api/v1/games/%1/regions/%2/nodes").arg(gameId, regionId);
-  QNetworkReply* reply = Started(network->get(Request(path, true)));
-  connect(reply, &QNetworkReply::finished, this, [this, reply, gameId, regionId] {
-    const Judged judged = Judge(reply);
-    if (judged.status != 200) return Fail(&ApiClient::RequestFailed, judged.object, "读取加速节点失败");
-    emit NodesLoaded(gameId, regionId, Items(judged.object));
-  });
+  OnReply(Started(network->get(Request(path, true))), 200, &ApiClient::RequestFailed, "读取加速节点失败",
+          [this, gameId, regionId](const QJsonObject& answer) { emit NodesLoaded(gameId, regionId, Items(answer)); });
 }
 
 void ApiClient::CreateSession(const QString& gameId, const QString& regionId, const QString& preferredNodeId,
@@ -146,23 +134,14 @@ void ApiClient::CreateSession(const QString& gameId, const QString& regionId, co
                          {"probes", QJsonArray{probe}}};
   QNetworkRequest request = Request("/api/v1/acceleration/sessions", true);
   request.setHeader(QNetworkRequest::ContentTypeHeader, "application/json");
-  QNetworkReply* reply = Started(network->post(request, Compact(body)));
-  connect(reply, &QNetworkReply::finished, this, [this, reply] {
-    const Judged judged = Judge(reply);
-    if (judged.status != 201) return Fail(&ApiClient::AccelerationFailed, judged.object, "创建加速会话失败");
-    emit SessionCreated(judged.object);
-  });
+  OnReply(Started(network->post(request, Compact(body))), 201, &ApiClient::AccelerationFailed, "创建加速会话失败",
+          [this](const QJsonObject& session) { emit SessionCreated(session); });
 }
 
 void ApiClient::StopSession(const QString& sessionId) {
   const QString path = QString("/api/v1/acceleration/sessions/%1").arg(sessionId);
-  QNetworkReply* reply = Started(network->deleteResource(Request(path, true)));
-  connect(reply, &QNetworkReply::finished, this, [this, reply] {
-    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    const Judged judged = Judge(reply, status != 204);
-    if (status != 204) return Fail(&ApiClient::RequestFailed, judged.object, "停止加速会话失败");
-    emit SessionStopped();
-  });
+  OnReply(Started(network->deleteResource(Request(path, true))), 204, &ApiClient::RequestFailed, "停止加速会话失败",
+          [this](const QJsonObject&) { emit SessionStopped(); });
 }
 
 void ApiClient::CheckForUpdates() {

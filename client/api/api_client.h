@@ -66,10 +66,13 @@ class ApiClient : public QObject {
   };
   QNetworkRequest Request(const QString& path, bool bearer) const;
   QNetworkReply* Started(QNetworkReply* reply);
-  static Judged Judge(QNetworkReply* reply, bool parse = true);
-  // Emits `failed` with the reply's string "message", or with the default text.
-  template <typename Signal>
-  void Fail(Signal failed, const QJsonObject& object, const QString& defaultText);
+  static Judged Judge(QNetworkReply* reply);
+  // On the exact success status runs `success` with the body's object; otherwise
+  // emits `failed` with the body's string "message", or with the default text.
+  template <typename Success>
+  void OnReply(QNetworkReply* reply, int successStatus, void (ApiClient::*failed)(QString),
+               const QString& defaultText, Success success);
+  bool RefusedSignedOut();  // emits "请先登录" when no access token is held
   void SaveInstaller(const QByteArray& body, const QString& sha256);
 
   QNetworkAccessManager* network;

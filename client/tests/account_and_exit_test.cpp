@@ -3,11 +3,8 @@
 
 #include <QDateTime>
 #include <QMenu>
-#include <QSettings>
 #include <QSystemTrayIcon>
-#include <QTemporaryDir>
 
-#include "app_identity.h"
 #include "window_rig.h"
 
 namespace {
@@ -94,16 +91,12 @@ TEST(AccountPanel, SignInFailuresKeepWhatWasTyped) {
 
 TEST(AccountPanel, SignOutDeletesTheSessionWhileTheTokenIsStillHeld) {
   for (const bool withSession : {false, true}) {
-    Backend backend;
-    StandInService service;
+    Desk desk;
+    auto& [backend, service, keyTool, window, screen] = desk;
     service.Script(2, 0, R"({"state":"accelerating"})");
-    KeyTool keyTool;
-    MainWindow window;
-    Screen screen(window);
     SignIn(window, screen);
     if (withSession) {
-      screen.Button("开始加速")->click();
-      ASSERT_TRUE(WaitFor([&] { return screen.Button("启动游戏")->isEnabled(); }));
+      ASSERT_TRUE(Accelerate(screen));
     }
     const int before = service.Requests().size();
     screen.Button("退出登录")->click();
@@ -115,7 +108,7 @@ TEST(AccountPanel, SignOutDeletesTheSessionWhileTheTokenIsStillHeld) {
     } else {
       EXPECT_TRUE(backend.Received("DELETE", "/").isEmpty());
     }
-    EXPECT_EQ(service.Requests().last().operation, 3);
+    EXPECT_EQ(service.Requests().last().operation(), 3);
     EXPECT_EQ(AccountLabel(window)->text(), "尚未登录");
     EXPECT_EQ(screen.games->count(), 0);
     EXPECT_FALSE(screen.Button("开始加速")->isEnabled());
@@ -143,16 +136,12 @@ TEST(Exit, TheTrayEntryStopsEverythingBeforeQuitting) {
   };
   const Row rows[] = {{false, {204, ""}}, {true, {204, ""}}, {true, {500, R"({"message":"后端忙"})"}}};
   for (const Row& row : rows) {
-    Backend backend;
-    StandInService service;
+    Desk desk;
+    auto& [backend, service, keyTool, window, screen] = desk;
     service.Script(2, 0, R"({"state":"accelerating"})");
-    KeyTool keyTool;
-    MainWindow window;
-    Screen screen(window);
     SignIn(window, screen);
     if (row.withSession) {
-      screen.Button("开始加速")->click();
-      ASSERT_TRUE(WaitFor([&] { return screen.Button("启动游戏")->isEnabled(); }));
+      ASSERT_TRUE(Accelerate(screen));
     }
     backend.deletion = row.firstDeletion;
     QString stalled;
@@ -167,7 +156,7 @@ TEST(Exit, TheTrayEntryStopsEverythingBeforeQuitting) {
     }
     QAction* exit = window.findChild<QMenu*>()->actions().at(1);
     EXPECT_TRUE(QuitsWithin([&] { exit->trigger(); }));
-    EXPECT_EQ(service.Requests().last().operation, 3) << "StopTunnel before the end";
+    EXPECT_EQ(service.Requests().last().operation(), 3) << "StopTunnel before the end";
     EXPECT_EQ(backend.Received("DELETE", "/").size(), row.withSession ? 1 : 0);
     if (row.firstDeletion.status != 204) {
       EXPECT_EQ(stalled, "退出失败");
@@ -178,12 +167,3 @@ TEST(Exit, TheTrayEntryStopsEverythingBeforeQuitting) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  qputenv("QT_QPA_PLATFORM", "offscreen");
-  QTemporaryDir settings;
-  QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settings.path());
-  QApplication application(argc, argv);
-  zv::ApplyApplicationIdentity();
-  ::testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
-}

@@ -14,7 +14,6 @@
 #include <QTemporaryDir>
 #include <functional>
 
-#include "app_identity.h"
 #include "test_http_server.h"
 
 namespace {
@@ -341,11 +340,3 @@ TEST(DeviceId, MadeOnceAndKeptAsStored) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  QTemporaryDir settings;
-  QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settings.path());
-  QCoreApplication application(argc, argv);
-  zv::ApplyApplicationIdentity();
-  ::testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
-}

@@ -3,60 +3,18 @@
 
 #include <gtest/gtest.h>
 
-#include <QCoreApplication>
 #include <QDateTime>
-#include <QLocalServer>
-#include <QLocalSocket>
-#include <QTemporaryDir>
-#include <QSemaphore>
 #include <QThread>
 #include <functional>
-#include <memory>
 
 #include "control_channel.h"
 #include "control_frame.h"
-#include "little_endian.h"
+#include "stand_in_service.h"
 
 namespace {
 
-struct Seen {
-  zv::ControlRequestHeader header;
-  QByteArray body;
-};
-
-// Plays the service for one connection: reads the request, then writes what
-// `reply` makes of it and closes.
-class StandInService {
- public:
-  explicit StandInService(std::function<QByteArray(const Seen&)> reply) {
-    qputenv(zv::kControlSocketVariable, (folder.path() + "/control.sock").toUtf8());
-    thread.reset(QThread::create([this, reply] {
-      QLocalServer server;
-      server.listen(folder.path() + "/control.sock");
-      listening.release();
-      if (!server.waitForNewConnection(5000)) return;
-      QLocalSocket* client = server.nextPendingConnection();
-      zv::RequestHeaderBytes raw{};
-      if (!ReadExactly(*client, reinterpret_cast<char*>(raw.data()), raw.size())) return;
-      seen.header = zv::DecodeRequestHeader(raw);
-      seen.body.resize(seen.header.bodyLength);
-      if (!seen.body.isEmpty()) ReadExactly(*client, seen.body.data(), seen.body.size());
-      client->write(reply(seen));
-      client->waitForBytesWritten(1000);
-      client->disconnectFromServer();
-      if (client->state() != QLocalSocket::UnconnectedState) client->waitForDisconnected(1000);
-    }));
-    thread->start();
-    listening.acquire();
-  }
-  ~StandInService() { thread->wait(); }
-  Seen seen;
-
- private:
-  QTemporaryDir folder;
-  QSemaphore listening;
-  std::unique_ptr<QThread> thread;
-};
+using zv::test::StandInService;
+using Seen = StandInService::Request;
 
 QByteArray Bytes(std::string_view text) { return QByteArray(text.data(), static_cast<qsizetype>(text.size())); }
 
@@ -93,15 +51,18 @@ TEST(ControlClient, EachFailureHasItsText) {
        "读取服务响应失败", ""},
   };
   for (const Row& row : rows) {
-    StandInService service(row.reply);
+    StandInService service;
+    service.ScriptRaw(row.reply);
     const qint64 before = QDateTime::currentMSecsSinceEpoch();
     const ControlReply reply = SendControlRequest(1, {});
     EXPECT_EQ(reply.ok, row.ok) << row.name;
     EXPECT_EQ(reply.errorText, row.error) << row.name;
     EXPECT_EQ(reply.replyText, row.text) << row.name;
-    EXPECT_EQ(service.seen.header.magic, zv::kControlMagic) << row.name;
-    EXPECT_EQ(service.seen.header.operation, 1) << row.name;
-    EXPECT_GE(static_cast<qint64>(service.seen.header.requestId), before) << "the id is the time in ms";
+    ASSERT_EQ(service.Requests().size(), 1) << row.name;
+    const Seen seen = service.Requests().first();
+    EXPECT_EQ(seen.header.magic, zv::kControlMagic) << row.name;
+    EXPECT_EQ(seen.operation(), 1) << row.name;
+    EXPECT_GE(static_cast<qint64>(seen.header.requestId), before) << "the id is the time in ms";
   }
 
   qputenv(zv::kControlSocketVariable, "/nonexistent/zv.sock");
@@ -115,20 +76,13 @@ TEST(ControlClient, OnlyATunnelStartMayTakeLongerThanASecond) {
     QThread::msleep(1500);  // an adapter being created
     return Reply(s.header.requestId, 0, Bytes(zv::kAcceleratingBody));
   };
-  {
-    StandInService service(late);
-    const ControlReply reply = SendControlRequest(2, R"({"k":"v"})");
-    EXPECT_TRUE(reply.ok) << reply.errorText.toStdString();
-    EXPECT_EQ(service.seen.body, R"({"k":"v"})");
-  }
-  StandInService service(late);
+  StandInService service;
+  service.ScriptRaw(late);
+  const ControlReply reply = SendControlRequest(2, R"({"k":"v"})");
+  EXPECT_TRUE(reply.ok) << reply.errorText.toStdString();
+  EXPECT_EQ(service.Requests().value(0).body, R"({"k":"v"})");
   EXPECT_EQ(SendControlRequest(1, {}).errorText, "服务响应格式不正确");
 }
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  QCoreApplication application(argc, argv);
-  ::testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
-}

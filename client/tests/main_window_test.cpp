@@ -18,12 +18,9 @@
 #include <QTimer>
 #include <QListWidget>
 #include <QPushButton>
-#include <QSettings>
-#include <QTemporaryDir>
 #include <functional>
 
 #include "api_client.h"
-#include "app_identity.h"
 #include "window_rig.h"
 
 namespace {
@@ -52,10 +49,8 @@ TEST(MainWindow, StartsSignedOutAndAsksOnlyForUpdates) {
 }
 
 TEST(MainWindow, TheServiceAnswerDecidesTheButtons) {
-  Backend backend;
-  zv::test::StandInService service;
-  MainWindow window;
-  Screen screen(window);
+  Desk desk;
+  auto& [backend, service, keyTool, window, screen] = desk;
   struct Row {
     std::uint32_t status;
     QByteArray body;
@@ -87,18 +82,14 @@ TEST(MainWindow, TheServiceAnswerDecidesTheButtons) {
 }
 
 TEST(MainWindow, AccelerationRunsFromGameToTunnelAndBack) {
-  Backend backend;
-  zv::test::StandInService service;
+  Desk desk;
+  auto& [backend, service, keyTool, window, screen] = desk;
   service.Script(2, 0, R"({"state":"accelerating"})");
-  KeyTool keyTool;
-  MainWindow window;
-  Screen screen(window);
   SignIn(window, screen);
   EXPECT_EQ(screen.games->count(), 2);
   EXPECT_EQ(screen.route->text(), "加速线路：华东 · 香港智能节点");
 
-  screen.Button("开始加速")->click();
-  ASSERT_TRUE(WaitFor([&] { return screen.Button("启动游戏")->isEnabled(); })) << screen.status->text().toStdString();
+  ASSERT_TRUE(Accelerate(screen)) << screen.status->text().toStdString();
   const QJsonObject created = QJsonDocument::fromJson(backend.Received("POST", "/api/v1/acceleration").first().body).object();
   EXPECT_EQ(created.value("preferred_node_id"), "n1") << "the backend's first node, whatever the scores";
   EXPECT_EQ(created.value("client_public_key"), "PUB");
@@ -106,7 +97,7 @@ TEST(MainWindow, AccelerationRunsFromGameToTunnelAndBack) {
 
   const QList<zv::test::StandInService::Request> requests = service.Requests();
   ASSERT_FALSE(requests.isEmpty());
-  EXPECT_EQ(requests.last().operation, 2);
+  EXPECT_EQ(requests.last().operation(), 2);
   EXPECT_EQ(requests.last().body,
             R"({"assigned_ip":"10.240.0.2/32","egress_ip":"203.0.113.7","game_processes":["game.exe"],)"
             R"("private_key":"PRIV","route_mode":"process-beta","rules_environment":"x","session_id":"s1"})");
@@ -126,22 +117,21 @@ TEST(MainWindow, AccelerationRunsFromGameToTunnelAndBack) {
   screen.Button("停止加速")->click();
   ASSERT_TRUE(WaitFor([&] { return screen.status->text() == "稍后再试"; }));
   EXPECT_TRUE(screen.Button("停止加速")->isEnabled());
-  EXPECT_EQ(service.Requests().last().operation, 2) << "no StopTunnel before the session is gone";
+  EXPECT_EQ(service.Requests().last().operation(), 2) << "no StopTunnel before the session is gone";
 
   backend.deletion = HttpAnswer{204, ""};
   screen.Button("停止加速")->click();
   ASSERT_TRUE(WaitFor([&] { return screen.status->text() == "当前未加速"; }));
-  EXPECT_EQ(service.Requests().last().operation, 3);
+  EXPECT_EQ(service.Requests().last().operation(), 3);
   EXPECT_EQ(backend.Received("DELETE", "/api/v1/acceleration/sessions/s1").size(), 2);
   EXPECT_FALSE(screen.Button("停止加速")->isEnabled());
   EXPECT_TRUE(screen.Button("开始加速")->isEnabled());
 }
 
 TEST(MainWindow, WithoutTheKeyToolNothingIsAsked) {
-  Backend backend;
-  zv::test::StandInService service;
-  MainWindow window;
-  Screen screen(window);
+  Desk desk;
+  auto& [backend, service, keyTool, window, screen] = desk;
+  QFile::remove(keyTool.path);
   SignIn(window, screen);
   screen.Button("开始加速")->click();
   EXPECT_EQ(screen.status->text(), "无法生成隧道密钥，请重新安装客户端");
@@ -149,10 +139,10 @@ TEST(MainWindow, WithoutTheKeyToolNothingIsAsked) {
   QApplication::processEvents();
   EXPECT_TRUE(backend.Received("GET", "/api/v1/games/g1/regions/r1/nodes").isEmpty());
 
-  KeyTool halfTool;  // a tool that prints only the private key
-  QFile file(halfTool.path);
+  QFile file(keyTool.path);  // a tool that prints only the private key
   file.open(QIODevice::WriteOnly);
   file.write("#!/bin/sh\necho '{\"private_key\":\"PRIV\"}'\n");
+  file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
   file.close();
   screen.Button("开始加速")->click();
   EXPECT_EQ(screen.status->text(), "隧道密钥生成失败");
@@ -160,13 +150,10 @@ TEST(MainWindow, WithoutTheKeyToolNothingIsAsked) {
 }
 
 TEST(MainWindow, RepliesForAnEarlierSelectionChangeNothing) {
-  Backend backend;
+  Desk desk;
+  auto& [backend, service, keyTool, window, screen] = desk;
   backend.slowSecondGame = 300;
   backend.nodes.delayMs = 300;
-  zv::test::StandInService service;
-  KeyTool keyTool;
-  MainWindow window;
-  Screen screen(window);
   SignIn(window, screen);
 
   screen.games->setCurrentRow(1);  // its regions come late, after the first game is back
@@ -191,14 +178,11 @@ TEST(MainWindow, ProbeValueAndRouteModeFollowTheRules) {
   };
   const Row scores[] = {{"20", 20}, {"", 100}, {"0", 1}, {"-5", 1}, {"12.5", 100}, {"\"7\"", 100}};
   for (const Row& row : scores) {
-    Backend backend;
+    Desk desk;
+    auto& [backend, service, keyTool, window, screen] = desk;
     backend.nodes.body = R"({"items":[{"id":"n1","name":"A","location":"hk")" +
                          (row.score.isEmpty() ? QByteArray() : ",\"score\":" + row.score) + "}]}";
     backend.session = HttpAnswer{409, R"({"message":"名额已满"})"};
-    zv::test::StandInService service;
-    KeyTool keyTool;
-    MainWindow window;
-    Screen screen(window);
     SignIn(window, screen);
     screen.Button("开始加速")->click();
     ASSERT_TRUE(WaitFor([&] { return screen.status->text() == "名额已满"; }));
@@ -212,13 +196,10 @@ TEST(MainWindow, ProbeValueAndRouteModeFollowTheRules) {
   QFile marker(QCoreApplication::applicationDirPath() + "/force-full-tunnel");
   ASSERT_TRUE(marker.open(QIODevice::WriteOnly));
   marker.close();
-  Backend backend;
+  Desk desk;
+  auto& [backend, service, keyTool, window, screen] = desk;
   backend.session.body = R"({"session_id":"s2","game_processes":["game.exe"],"rules_environment":"global-fallback"})";
-  zv::test::StandInService service;
   service.Script(2, 4, R"({"error":"tunnel_already_running"})");
-  KeyTool keyTool;
-  MainWindow window;
-  Screen screen(window);
   SignIn(window, screen);
   screen.Button("开始加速")->click();
   ASSERT_TRUE(WaitFor([&] { return screen.status->text() == "当前未加速"; })) << screen.status->text().toStdString();
@@ -227,18 +208,15 @@ TEST(MainWindow, ProbeValueAndRouteModeFollowTheRules) {
   ASSERT_GE(requests.size(), 2);
   EXPECT_EQ(requests[requests.size() - 2].body,
             R"({"game_processes":["game.exe"],"private_key":"PRIV","rules_environment":"global-fallback","session_id":"s2"})");
-  EXPECT_EQ(requests.last().operation, 3) << "the rollback's SessionStopped stops the tunnel";
+  EXPECT_EQ(requests.last().operation(), 3) << "the rollback's SessionStopped stops the tunnel";
   EXPECT_EQ(backend.Received("DELETE", "/api/v1/acceleration/sessions/s2").size(), 1);
 }
 
 TEST(MainWindow, AFailedRollbackKeepsTheSessionStoppable) {
-  Backend backend;
+  Desk desk;
+  auto& [backend, service, keyTool, window, screen] = desk;
   backend.deletion = HttpAnswer{502, ""};
-  zv::test::StandInService service;
   service.Script(2, 4, R"({"error":"create_adapter_failed_5"})");
-  KeyTool keyTool;
-  MainWindow window;
-  Screen screen(window);
   SignIn(window, screen);
   screen.Button("开始加速")->click();
   ASSERT_TRUE(WaitFor([&] { return screen.status->text() == "停止加速会话失败"; })) << screen.status->text().toStdString();
@@ -269,16 +247,12 @@ TEST(MainWindow, LaunchGoesThroughSteamForKnownSlugsOnly) {
       {"CS2", nullptr},
   };
   for (const auto& [slug, url] : rows) {
-    Backend backend;
+    Desk desk;
+    auto& [backend, service, keyTool, window, screen] = desk;
     backend.games.body = QByteArray(R"({"items":[{"id":"g1","name":"G","slug":")") + slug + R"("}]})";
-    zv::test::StandInService service;
     service.Script(2, 0, R"({"state":"accelerating"})");
-    KeyTool keyTool;
-    MainWindow window;
-    Screen screen(window);
     SignIn(window, screen);
-    screen.Button("开始加速")->click();
-    ASSERT_TRUE(WaitFor([&] { return screen.Button("启动游戏")->isEnabled(); })) << slug;
+    ASSERT_TRUE(Accelerate(screen)) << slug;
     steam.opened.clear();
     QString boxText;
     if (url == nullptr) OnNextBox([&](QMessageBox& box) { boxText = box.windowTitle() + "|" + box.text(); box.accept(); });
@@ -352,14 +326,5 @@ TEST(MainWindow, UpdatePromptsFollowTheOffer) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  qputenv("QT_QPA_PLATFORM", "offscreen");
-  QTemporaryDir settings;
-  QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settings.path());
-  QApplication application(argc, argv);
-  zv::ApplyApplicationIdentity();
-  ::testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
-}
 
 #include "main_window_test.moc"

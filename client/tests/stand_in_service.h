@@ -11,6 +11,7 @@
 #include <QTemporaryDir>
 #include <QThread>
 #include <atomic>
+#include <functional>
 #include <map>
 #include <memory>
 #include <utility>
@@ -24,9 +25,12 @@ namespace zv::test {
 class StandInService {
  public:
   struct Request {
-    quint16 operation;
+    ControlRequestHeader header;
     QByteArray body;
+    quint16 operation() const { return header.operation; }
   };
+  // Writes whatever bytes the test makes of the request, well-formed or not.
+  using RawReply = std::function<QByteArray(const Request&)>;
 
   StandInService() {
     qputenv(kControlSocketVariable, (folder.path() + "/control.sock").toUtf8());
@@ -43,6 +47,10 @@ class StandInService {
   void Script(quint16 operation, std::uint32_t status, QByteArray body) {
     QMutexLocker hold(&mutex);
     replies[operation] = {status, std::move(body)};
+  }
+  void ScriptRaw(RawReply reply) {
+    QMutexLocker hold(&mutex);
+    rawScript = std::move(reply);
   }
   QList<Request> Requests() {
     QMutexLocker hold(&mutex);
@@ -62,15 +70,22 @@ class StandInService {
       const ControlRequestHeader header = DecodeRequestHeader(raw);
       QByteArray body(static_cast<qsizetype>(header.bodyLength), '\0');
       if (!body.isEmpty() && !ReadExactly(*client, body.data(), body.size())) continue;
+      const Request request{header, body};
       std::pair<std::uint32_t, QByteArray> reply{0, "{\"state\":\"idle\"}"};
+      RawReply rawReply;
       {
         QMutexLocker hold(&mutex);
-        requests.append({header.operation, body});
+        requests.append(request);
         if (const auto found = replies.find(header.operation); found != replies.end()) reply = found->second;
+        rawReply = rawScript;
       }
-      const auto head = EncodeReplyHeader(header.requestId, reply.first, static_cast<std::uint32_t>(reply.second.size()));
-      client->write(reinterpret_cast<const char*>(head.data()), head.size());
-      client->write(reply.second);
+      if (rawReply) {
+        client->write(rawReply(request));
+      } else {
+        const auto head = EncodeReplyHeader(header.requestId, reply.first, static_cast<std::uint32_t>(reply.second.size()));
+        client->write(reinterpret_cast<const char*>(head.data()), head.size());
+        client->write(reply.second);
+      }
       client->waitForBytesWritten(1000);
       client->disconnectFromServer();
     }
@@ -82,6 +97,7 @@ class StandInService {
   std::atomic<bool> stopping{false};
   QMutex mutex;
   std::map<quint16, std::pair<std::uint32_t, QByteArray>> replies;
+  RawReply rawScript;
   QList<Request> requests;
 };
 

@@ -153,4 +153,20 @@ inline QPushButton* ButtonOf(QMessageBox& box, const QString& text) {
   return nullptr;
 }
 
+// One window with everything it talks to; the backend is asked only as requests
+// come, so a test may change its answers after construction.
+struct Desk {
+  Backend backend;
+  StandInService service;
+  KeyTool keyTool;
+  MainWindow window;
+  Screen screen{window};
+};
+
+// Presses "开始加速" and waits until the tunnel runs.
+inline bool Accelerate(Screen& screen) {
+  screen.Button("开始加速")->click();
+  return WaitFor([&] { return screen.Button("启动游戏")->isEnabled(); });
+}
+
 }  // namespace zv::test
