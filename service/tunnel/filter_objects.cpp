@@ -1,5 +1,7 @@
 #include "filter_objects.h"
 
+#include "numbered_code.h"
+
 namespace zv {
 namespace {
 
@@ -8,11 +10,6 @@ constexpr char16_t kSubLayerName[] = u"ZENTRAVOLK Process Split";
 constexpr char16_t kCalloutName[] = u"ZENTRAVOLK Flow Classifier";
 constexpr char16_t kFilterName[] = u"ZENTRAVOLK Game Process Filter";
 
-bool Fail(std::string& error, const char* prefix, std::uint32_t result) {
-  error = prefix + std::to_string(result);
-  return false;
-}
-
 // Objects that exist already are kept as they are; filters never count as existing.
 bool Present(std::uint32_t result) { return result == 0 || result == kFilterAlreadyExists; }
 
@@ -20,14 +17,14 @@ bool Present(std::uint32_t result) { return result == 0 || result == kFilterAlre
 
 bool InstallFilterObjects(SplitPlatform& platform, FilterEngineHandle& engine, std::string& error) {
   if (auto result = platform.OpenFilterEngine(kAuthenticationWinNt, kSessionFlagDynamic, engine); result != 0) {
-    return Fail(error, "wfp_engine_open_failed_", result);
+    return FailWithNumber(error, "wfp_engine_open_failed_", result);
   }
   if (auto result = platform.BeginTransaction(engine); result != 0) {
-    return Fail(error, "wfp_transaction_failed_", result);
+    return FailWithNumber(error, "wfp_transaction_failed_", result);
   }
   const auto abort = [&](const char* prefix, std::uint32_t result) {
     platform.AbortTransaction(engine);
-    return Fail(error, prefix, result);
+    return FailWithNumber(error, prefix, result);
   };
   if (auto result = platform.AddProvider(engine, {kSplitProviderKey, kProviderName}); !Present(result)) {
     return abort("wfp_provider_failed_", result);
@@ -47,7 +44,7 @@ bool InstallFilterObjects(SplitPlatform& platform, FilterEngineHandle& engine, s
     if (auto result = platform.AddFilter(engine, filter); result != 0) return abort("wfp_filter_failed_", result);
   }
   if (auto result = platform.CommitTransaction(engine); result != 0) {
-    return Fail(error, "wfp_commit_failed_", result);
+    return FailWithNumber(error, "wfp_commit_failed_", result);
   }
   return true;
 }

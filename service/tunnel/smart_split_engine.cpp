@@ -6,6 +6,7 @@
 
 #include "allowed_ip.h"
 #include "filter_objects.h"
+#include "numbered_code.h"
 #include "split_protocol.h"
 #include "tunnel_routes.h"
 #include "utf16_text.h"
@@ -17,7 +18,7 @@ bool SmartSplitEngine::Start(std::uint64_t luid, const std::vector<std::string>&
   std::uint32_t openError = 0;
   device = platform.OpenSplitDevice(openError);
   if (device == kNoDevice) {
-    error = "smart_split_driver_unavailable_" + std::to_string(openError);
+    error = NumberedCode("smart_split_driver_unavailable_", openError);
     return false;
   }
   if (!InstallFilterObjects(platform, filterEngine, error)) {
@@ -42,7 +43,7 @@ bool SmartSplitEngine::Start(std::uint64_t luid, const std::vector<std::string>&
   try {
     tracker = platform.StartThread([this] { RunTracker(); });
   } catch (const std::system_error& failure) {
-    error = "smart_split_tracker_failed_" + std::to_string(static_cast<std::uint32_t>(failure.code().value()));
+    error = NumberedCode("smart_split_tracker_failed_", static_cast<std::uint32_t>(failure.code().value()));
     Stop();
     return false;
   }

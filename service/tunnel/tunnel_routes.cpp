@@ -3,14 +3,10 @@
 #include <cstring>
 
 #include "address_text.h"
+#include "numbered_code.h"
 
 namespace zv {
 namespace {
-
-bool Fail(std::string& error, const char* prefix, std::uint32_t result) {
-  error = prefix + std::to_string(result);
-  return false;
-}
 
 bool Succeeded(std::uint32_t result) { return result == 0 || result == kErrorObjectAlreadyExists; }
 
@@ -43,13 +39,13 @@ bool AddEndpointRoute(TunnelPlatform& platform, const SocketAddressInet& endpoin
   std::uint64_t luid = 0;
   SocketAddressInet nextHop{};
   if (const auto result = platform.BestRoute(endpoint, luid, nextHop); result != 0) {
-    return Fail(error, "resolve_endpoint_route_failed_", result);
+    return FailWithNumber(error, "resolve_endpoint_route_failed_", result);
   }
   const std::uint8_t hostLength = endpoint.family == kFamilyIpv4 ? 32 : 128;
   row = TunnelRoute(luid, endpoint, hostLength, nextHop);
   const auto result = platform.CreateRoute(row);
   if (result == 0) created = true;
-  return Succeeded(result) || Fail(error, "create_endpoint_route_failed_", result);
+  return Succeeded(result) || FailWithNumber(error, "create_endpoint_route_failed_", result);
 }
 
 bool ConfigureAddressAndRoutes(TunnelPlatform& platform, std::uint64_t luid, const std::string& assignedIp,
@@ -69,14 +65,14 @@ bool ConfigureAddressAndRoutes(TunnelPlatform& platform, std::uint64_t luid, con
   row.onLinkPrefixLength = static_cast<std::uint8_t>(*length);  // low 8 bits; the system judges the range
   row.dadState = kDadStatePreferred;
   if (const auto result = platform.CreateAddress(row); !Succeeded(result)) {
-    return Fail(error, "configure_address_failed_", result);
+    return FailWithNumber(error, "configure_address_failed_", result);
   }
 
   for (const AllowedIp& entry : routeList) {
     SocketAddressInet onLink{};
     onLink.family = entry.addressFamily;
     const auto result = platform.CreateRoute(TunnelRoute(luid, SocketAddressOf(entry), entry.cidr, onLink));
-    if (!Succeeded(result)) return Fail(error, "configure_route_failed_", result);
+    if (!Succeeded(result)) return FailWithNumber(error, "configure_route_failed_", result);
   }
   return true;
 }

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "allowed_ip.h"
+#include "numbered_code.h"
 #include "request_fields.h"
 #include "tunnel_routes.h"
 #include "wireguard_config.h"
@@ -29,8 +30,6 @@ void Release(TunnelPlatform& platform, const WireGuardApi& api, ModuleHandle mod
   if (endpointRoute != nullptr) platform.DeleteRoute(*endpointRoute);
   if (module != nullptr) platform.UnloadLibrary(module);
 }
-
-std::string WithNumber(const char* prefix, std::uint32_t number) { return prefix + std::to_string(number); }
 
 }  // namespace
 
@@ -58,7 +57,7 @@ bool WireGuardTunnel::BringUp(const std::string& requestText, std::string& error
   if (!LoadWireGuardApi(platform, building.module, building.api, error)) return false;
   building.adapter = building.api.createAdapter(kAdapterName, kAdapterName, nullptr);
   if (building.adapter == nullptr) {
-    error = WithNumber("create_adapter_failed_", platform.LastError());
+    error = NumberedCode("create_adapter_failed_", platform.LastError());
     return Abandon(building);
   }
 
@@ -78,7 +77,7 @@ bool WireGuardTunnel::BringUp(const std::string& requestText, std::string& error
   const std::uint32_t configurationError = configured ? 0 : platform.LastError();
   std::fill(block.begin(), block.end(), 0);  // it holds the private key
   if (!configured) {
-    error = WithNumber("set_tunnel_config_failed_", configurationError);
+    error = NumberedCode("set_tunnel_config_failed_", configurationError);
     return Abandon(building);
   }
 
@@ -92,7 +91,7 @@ bool WireGuardTunnel::BringUp(const std::string& requestText, std::string& error
   // A failed configuration is never raised; its own code stands.
   if (!ConfigureAddressAndRoutes(platform, luid, assignedIp, lists.routes, error) ||
       building.api.setAdapterState(building.adapter, kAdapterStateUp) == 0) {
-    if (error.empty()) error = WithNumber("start_adapter_failed_", platform.LastError());
+    if (error.empty()) error = NumberedCode("start_adapter_failed_", platform.LastError());
     return Abandon(building);
   }
   building.raised = true;
