@@ -231,11 +231,13 @@ void MainWindow::closeEvent(QCloseEvent* event) {
     return;
   }
   hide();
-  trayIcon->showMessage(tr("Zentravolk仍在运行"),
-                        sessionId.isEmpty() ? tr("程序已最小化到任务栏通知区域。")
-                                            : tr("加速仍在运行；选择“退出并停止加速”才会断开。"),
-                        QSystemTrayIcon::Information, 2500);
+  ShowTrayMessage(tr("Zentravolk仍在运行"), sessionId.isEmpty() ? tr("程序已最小化到任务栏通知区域。")
+                                                               : tr("加速仍在运行；选择“退出并停止加速”才会断开。"));
   event->ignore();
+}
+
+void MainWindow::ShowTrayMessage(const QString& title, const QString& text) {
+  trayIcon->showMessage(title, text, QSystemTrayIcon::Information, 2500);
 }
 
 void MainWindow::ExitWithStop() {

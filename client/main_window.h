@@ -27,6 +27,8 @@ class MainWindow : public QMainWindow {
 
  protected:
   void closeEvent(QCloseEvent* event) override;
+  // The tray balloon; its own hook because no platform lets a program read a balloon back.
+  virtual void ShowTrayMessage(const QString& title, const QString& text);
 
  private:
   void BuildLayout(QPushButton* checkServiceButton);

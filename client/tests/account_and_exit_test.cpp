@@ -4,7 +4,9 @@
 #include <QDateTime>
 #include <QMenu>
 #include <QSystemTrayIcon>
+#include <QTemporaryDir>
 
+#include "api_client.h"
 #include "window_rig.h"
 
 namespace {
@@ -118,6 +120,46 @@ TEST(AccountPanel, SignOutDeletesTheSessionWhileTheTokenIsStillHeld) {
   }
 }
 
+// Keeps the balloons the window shows.
+struct BalloonWatch : MainWindow {
+  QStringList balloons;
+  void ShowTrayMessage(const QString& title, const QString& text) override { balloons << title + "|" + text; }
+};
+
+TEST(Tray, ClosingHidesTheWindowAndSaysSoEveryTime) {
+  Desk<BalloonWatch> desk;
+  auto& [backend, service, keyTool, window, screen] = desk;
+  service.Script(2, 0, R"({"state":"accelerating"})");
+  window.show();
+  window.close();
+  EXPECT_EQ(window.balloons, QStringList{"Zentravolk仍在运行|程序已最小化到任务栏通知区域。"});
+  SignIn(window, screen);
+  ASSERT_TRUE(Accelerate(screen));
+  window.balloons.clear();
+  for (int i = 0; i < 2; ++i) {
+    window.show();
+    window.close();
+    EXPECT_TRUE(window.isHidden());
+  }
+  const QString held = "Zentravolk仍在运行|加速仍在运行；选择“退出并停止加速”才会断开。";
+  EXPECT_EQ(window.balloons, QStringList({held, held}));
+  EXPECT_TRUE(backend.Received("DELETE", "/").isEmpty()) << "closing never ends the session";
+
+  auto* tray = window.findChild<QSystemTrayIcon*>();
+  for (const auto reason : {QSystemTrayIcon::Context, QSystemTrayIcon::MiddleClick}) {
+    emit tray->activated(reason);
+    EXPECT_TRUE(window.isHidden()) << reason;
+  }
+  for (const auto reason : {QSystemTrayIcon::Trigger, QSystemTrayIcon::DoubleClick}) {
+    window.hide();
+    emit tray->activated(reason);
+    EXPECT_TRUE(window.isVisible()) << reason;
+  }
+  window.hide();
+  window.findChild<QMenu*>()->actions().at(0)->trigger();
+  EXPECT_TRUE(window.isVisible());
+}
+
 // Runs the event loop until the client quits; false when it is still running after `ms`.
 bool QuitsWithin(const std::function<void()>& trigger, int ms = 5000) {
   QTimer::singleShot(0, trigger);
@@ -163,6 +205,27 @@ TEST(Exit, TheTrayEntryStopsEverythingBeforeQuitting) {
       EXPECT_TRUE(trayBack);
     }
   }
+}
+
+TEST(Exit, AStartedInstallerEndsTheClientAndLeavesTheTunnelAlone) {
+  Desk desk;
+  auto& [backend, service, keyTool, window, screen] = desk;
+  service.Script(2, 0, R"({"state":"accelerating"})");
+  SignIn(window, screen);
+  ASSERT_TRUE(Accelerate(screen));
+  QTemporaryDir saved;
+  const QString installer = saved.filePath("setup.sh"), ran = saved.filePath("ran");
+  QFile script(installer);
+  script.open(QIODevice::WriteOnly);
+  script.write(("#!/bin/sh\ntouch '" + ran + "'\n").toUtf8());
+  script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+  script.close();
+  const int before = service.Requests().size();
+  OnNextBox([](QMessageBox& box) { box.button(QMessageBox::Yes)->click(); });
+  EXPECT_TRUE(QuitsWithin([&] { emit window.findChild<ApiClient*>()->UpdateDownloaded(installer); }));
+  EXPECT_TRUE(WaitFor([&] { return QFile::exists(ran); }));
+  EXPECT_EQ(service.Requests().size(), before) << "the service keeps the tunnel";
+  EXPECT_TRUE(backend.Received("DELETE", "/").isEmpty());
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include <QDesktopServices>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <QListWidget>
 #include <QPushButton>
@@ -312,9 +313,17 @@ TEST(MainWindow, UpdatePromptsFollowTheOffer) {
   emit api->UpdateDownloadProgress(5'000'000'000, 10'000'000'000);
   EXPECT_EQ(screen.status->text(), "正在下载更新：50%") << "64-bit arithmetic";
 
-  OnNextBox([](QMessageBox& box) { box.button(QMessageBox::No)->click(); });
-  emit api->UpdateDownloaded("/nonexistent/setup.exe");
+  QTemporaryDir saved;
+  const QString installer = saved.filePath("setup.exe");
+  QFile(installer).open(QIODevice::WriteOnly);
+  OnNextBox([](QMessageBox& box) {
+    EXPECT_EQ(box.windowTitle() + "|" + box.text(), "安装更新|新版已下载并通过安全校验。现在退出Zentravolk并开始升级吗？");
+    EXPECT_EQ(box.defaultButton(), box.button(QMessageBox::Yes));
+    box.button(QMessageBox::No)->click();
+  });
+  emit api->UpdateDownloaded(installer);
   EXPECT_EQ(screen.status->text(), "更新已下载，可稍后重新检查更新");
+  EXPECT_TRUE(QFile::exists(installer)) << "declining keeps the installer";
   QString warning;
   OnNextBox([&](QMessageBox& box) {
     OnNextBox([&](QMessageBox& failure) { warning = failure.windowTitle() + "|" + failure.text(); failure.accept(); });

@@ -155,11 +155,12 @@ inline QPushButton* ButtonOf(QMessageBox& box, const QString& text) {
 
 // One window with everything it talks to; the backend is asked only as requests
 // come, so a test may change its answers after construction.
+template <class Window = MainWindow>
 struct Desk {
   Backend backend;
   StandInService service;
   KeyTool keyTool;
-  MainWindow window;
+  Window window;
   Screen screen{window};
 };
 
