@@ -5,7 +5,8 @@ set -euo pipefail
 packages=(
   cmake ninja-build pkg-config g++
   googletest libgtest-dev libbenchmark-dev
-  libsystemd-dev qt6-base-dev
+  libsystemd-dev libmnl-dev qt6-base-dev
+  wireguard-go wireguard-tools iproute2 iputils-ping
   g++-mingw-w64-x86-64-posix wine wine64
 )
 

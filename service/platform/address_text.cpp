@@ -1,4 +1,4 @@
-// inet_pton is the same call on both platforms; only its header differs.
+// inet_pton and inet_ntop are the same calls on both platforms; only its header differs.
 #include "address_text.h"
 
 #ifdef _WIN32
@@ -16,6 +16,16 @@ bool ParseIpv4Text(const std::string& text, std::uint8_t (&address)[4]) {
 
 bool ParseIpv6Text(const std::string& text, std::uint8_t (&address)[16]) {
   return inet_pton(AF_INET6, text.c_str(), address) == 1;
+}
+
+std::string Ipv4Text(const std::uint8_t* address) {
+  char text[INET_ADDRSTRLEN] = {};
+  return inet_ntop(AF_INET, address, text, sizeof text) != nullptr ? text : "";
+}
+
+std::string Ipv6Text(const std::uint8_t* address) {
+  char text[INET6_ADDRSTRLEN] = {};
+  return inet_ntop(AF_INET6, address, text, sizeof text) != nullptr ? text : "";
 }
 
 }  // namespace zv

@@ -34,7 +34,7 @@ TEST(LinuxServiceHost, StopSignalsEndTheServiceCleanly) {
     EXPECT_EQ(reply->body, kIdleBody);
     const auto start = probe::Exchange(path, 2, 6, "{}");
     ASSERT_TRUE(start);
-    EXPECT_EQ(start->body, ErrorBody("embedded_tunnel_component_missing")) << "no tunnel component ships yet";
+    EXPECT_EQ(start->body, ErrorBody("invalid_tunnel_config")) << "the tunnel engine judges the request";
 
     kill(service, stopSignal);
     int status = 0;

@@ -30,6 +30,27 @@ std::optional<std::u16string> Utf16FromUtf8(std::string_view text) {
   return out;
 }
 
+std::optional<std::string> Utf8FromUtf16(std::u16string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t at = 0; at < text.size(); ++at) {
+    char32_t value = text[at];
+    if (value >= 0xD800 && value <= 0xDFFF) {
+      if (value > 0xDBFF || at + 1 >= text.size() || text[at + 1] < 0xDC00 || text[at + 1] > 0xDFFF) return std::nullopt;
+      value = 0x10000 + ((value - 0xD800) << 10) + (text[++at] - 0xDC00);
+    }
+    if (value < 0x80) {
+      out.push_back(static_cast<char>(value));
+      continue;
+    }
+    const int tail = value < 0x800 ? 1 : value < 0x10000 ? 2 : 3;
+    static constexpr char32_t kLead[] = {0, 0xC0, 0xE0, 0xF0};
+    out.push_back(static_cast<char>(kLead[tail] | (value >> (6 * tail))));
+    for (int shift = 6 * (tail - 1); shift >= 0; shift -= 6) out.push_back(static_cast<char>(0x80 | ((value >> shift) & 0x3F)));
+  }
+  return out;
+}
+
 void FoldCase(std::u16string_view text, std::u16string& folded) {
   folded.resize(text.size());
   for (std::size_t i = 0; i < text.size(); ++i) {

@@ -7,7 +7,10 @@
 
 #include "control_server.h"
 #include "platform/stop_event.h"
-#include "tunnel_engine.h"
+#include "smart_split_engine.h"
+#include "split_platform_linux.h"
+#include "tunnel_platform_linux.h"
+#include "wireguard_tunnel.h"
 
 int main() {
   sigset_t stopSignals;
@@ -24,7 +27,10 @@ int main() {
     std::fprintf(stderr, "accelerator-service: no stop event: %s\n", std::strerror(static_cast<int>(error)));
     return 1;
   }
-  zv::MissingTunnelEngine tunnel;
+  zv::LinuxTunnelPlatform tunnelPlatform;
+  zv::LinuxSplitPlatform splitPlatform;
+  zv::SmartSplitEngine smartSplit(splitPlatform, tunnelPlatform);
+  zv::WireGuardTunnel tunnel(tunnelPlatform, smartSplit);
   {
     zv::ControlServer server(*stopEvent, tunnel);
     server.StartListener();

@@ -1,0 +1,93 @@
+#include "split_platform_linux.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <memory>
+
+#include "utf16_text.h"
+
+namespace zv {
+namespace {
+
+bool EndsWithExe(std::string_view text) {
+  if (text.size() < 4) return false;
+  std::string tail(text.substr(text.size() - 4));
+  std::transform(tail.begin(), tail.end(), tail.begin(), [](unsigned char c) { return std::tolower(c); });
+  return tail == ".exe";
+}
+
+std::string_view BaseName(std::string_view path, std::string_view separators) {
+  const std::size_t cut = path.find_last_of(separators);
+  return cut == std::string_view::npos ? path : path.substr(cut + 1);
+}
+
+std::string ReadSmallFile(const std::string& path) {
+  std::string text;
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return text;
+  char chunk[4096];
+  ssize_t got = 0;
+  while (text.size() < 65536 && (got = read(fd, chunk, sizeof chunk)) > 0) text.append(chunk, static_cast<std::size_t>(got));
+  close(fd);
+  return text;
+}
+
+constexpr std::uint32_t kNotSupported = ENOSYS;
+
+}  // namespace
+
+std::string ProcessImageName(std::string_view executablePath, std::string_view commandLine) {
+  const std::string_view first = commandLine.substr(0, commandLine.find('\0'));
+  // wine and Proton put the Windows path of the game in the first argument.
+  if (EndsWithExe(first)) return std::string(BaseName(first, "\\/"));
+  constexpr std::string_view kDeleted = " (deleted)";  // the link of a replaced executable
+  if (executablePath.ends_with(kDeleted)) executablePath.remove_suffix(kDeleted.size());
+  return std::string(BaseName(executablePath, "/"));
+}
+
+DeviceHandle LinuxSplitPlatform::OpenSplitDevice(std::uint32_t& error) {
+  error = ENOENT;
+  return kNoDevice;
+}
+
+bool LinuxSplitPlatform::ControlDevice(DeviceHandle, std::uint32_t, const void*, std::uint32_t, void*,
+                                       std::uint32_t, std::uint32_t& returned) {
+  returned = 0;
+  return false;
+}
+
+std::uint32_t LinuxSplitPlatform::OpenFilterEngine(std::uint32_t, std::uint32_t, FilterEngineHandle& engine) {
+  engine = nullptr;
+  return kNotSupported;
+}
+std::uint32_t LinuxSplitPlatform::BeginTransaction(FilterEngineHandle) { return kNotSupported; }
+std::uint32_t LinuxSplitPlatform::AbortTransaction(FilterEngineHandle) { return kNotSupported; }
+std::uint32_t LinuxSplitPlatform::CommitTransaction(FilterEngineHandle) { return kNotSupported; }
+std::uint32_t LinuxSplitPlatform::AddProvider(FilterEngineHandle, const FilterProvider&) { return kNotSupported; }
+std::uint32_t LinuxSplitPlatform::AddSubLayer(FilterEngineHandle, const FilterSubLayer&) { return kNotSupported; }
+std::uint32_t LinuxSplitPlatform::AddCallout(FilterEngineHandle, const FilterCallout&) { return kNotSupported; }
+std::uint32_t LinuxSplitPlatform::AddFilter(FilterEngineHandle, const CalloutFilter&) { return kNotSupported; }
+
+bool LinuxSplitPlatform::ForEachProcess(const ProcessVisitor& visit) {
+  const std::unique_ptr<DIR, int (*)(DIR*)> proc(opendir("/proc"), closedir);
+  if (!proc) return false;
+  while (const dirent* entry = readdir(proc.get())) {
+    char* end = nullptr;
+    const unsigned long id = std::strtoul(entry->d_name, &end, 10);
+    if (*end != '\0' || id == 0) continue;
+    const std::string folder = std::string("/proc/") + entry->d_name;
+    char target[4096];
+    const ssize_t length = readlink((folder + "/exe").c_str(), target, sizeof target);
+    if (length <= 0 || static_cast<std::size_t>(length) >= sizeof target) continue;  // kernel threads have none
+    const std::string name = ProcessImageName(std::string_view(target, static_cast<std::size_t>(length)),
+                                              ReadSmallFile(folder + "/cmdline"));
+    if (const auto wide = Utf16FromUtf8(name); wide && !wide->empty()) visit(static_cast<std::uint32_t>(id), *wide);
+  }
+  return true;
+}
+
+}  // namespace zv

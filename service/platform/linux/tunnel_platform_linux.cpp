@@ -1,0 +1,190 @@
+#include "tunnel_platform_linux.h"
+
+#include <dlfcn.h>
+#include <linux/rtnetlink.h>
+#include <net/if.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "allowed_ip.h"
+#include "netlink_request.h"
+#include "tunnel_table.h"
+#include "utf16_text.h"
+#include "wireguard_binding.h"
+
+namespace zv {
+namespace {
+
+std::uint8_t SystemFamily(std::uint16_t family) { return family == kFamilyIpv6 ? AF_INET6 : AF_INET; }
+const std::uint8_t* AddressBytes(const SocketAddressInet& address) {
+  return address.family == kFamilyIpv6 ? address.rest + 4 : address.rest;
+}
+std::size_t AddressLength(const SocketAddressInet& address) { return address.family == kFamilyIpv6 ? 16 : 4; }
+bool Unspecified(const SocketAddressInet& address) {
+  const std::uint8_t* bytes = AddressBytes(address);
+  for (std::size_t i = 0; i < AddressLength(address); ++i) {
+    if (bytes[i] != 0) return false;
+  }
+  return true;
+}
+
+std::uint32_t Result(int error) { return error == EEXIST ? kErrorObjectAlreadyExists : static_cast<std::uint32_t>(error); }
+
+// Routes on the tunnel's own interface live in the tunnel's table; all others in main.
+std::uint32_t TableOf(std::uint64_t interfaceIndex) {
+  char name[IF_NAMESIZE] = {};
+  const auto tunnelName = Utf8FromUtf16(kAdapterName);
+  const bool tunnel = if_indextoname(static_cast<unsigned>(interfaceIndex), name) != nullptr && tunnelName &&
+                      *tunnelName == name;
+  return tunnel ? kTunnelTable : RT_TABLE_MAIN;
+}
+
+std::uint32_t ChangeRoute(std::uint16_t type, const RouteRow& row) {
+  rtnl::Message message(type, type == RTM_NEWROUTE ? NLM_F_CREATE | NLM_F_EXCL : 0);
+  auto& route = message.Put<rtmsg>();
+  route.rtm_family = SystemFamily(row.destination.family);
+  route.rtm_dst_len = row.prefixLength;
+  route.rtm_table = RT_TABLE_UNSPEC;  // the attribute below holds it, as tables may exceed 255
+  route.rtm_protocol = RTPROT_STATIC;
+  route.rtm_type = RTN_UNICAST;
+  const bool viaGateway = !Unspecified(row.nextHop);
+  route.rtm_scope = viaGateway ? RT_SCOPE_UNIVERSE : RT_SCOPE_LINK;
+  message.Attribute32(RTA_TABLE, TableOf(row.interfaceLuid));
+  message.Attribute(RTA_DST, AddressBytes(row.destination), AddressLength(row.destination));
+  message.Attribute32(RTA_OIF, static_cast<std::uint32_t>(row.interfaceLuid));
+  if (viaGateway) message.Attribute(RTA_GATEWAY, AddressBytes(row.nextHop), AddressLength(row.nextHop));
+  message.Attribute32(RTA_PRIORITY, row.metric);
+  return Result(rtnl::Transact(message));
+}
+
+int Base64Value(char c) {
+  if (c >= 'A' && c <= 'Z') return c - 'A';
+  if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+  if (c >= '0' && c <= '9') return c - '0' + 52;
+  if (c == '+') return 62;
+  if (c == '/') return 63;
+  return -1;
+}
+
+}  // namespace
+
+std::u16string LinuxTunnelPlatform::OwnProgramPath() {
+  char path[4096];
+  const ssize_t length = readlink("/proc/self/exe", path, sizeof path);
+  if (length <= 0 || static_cast<std::size_t>(length) >= sizeof path) return {};
+  return Utf16FromUtf8(std::string_view(path, static_cast<std::size_t>(length))).value_or(std::u16string());
+}
+
+ModuleHandle LinuxTunnelPlatform::LoadLibraryAt(const std::u16string& path) {
+  const auto utf8 = Utf8FromUtf16(path);
+  if (!utf8 || utf8->find('/') == std::string::npos) {  // a bare name would be searched for
+    errno = ENOENT;
+    return nullptr;
+  }
+  return dlopen(utf8->c_str(), RTLD_NOW | RTLD_LOCAL);
+}
+
+ExportAddress LinuxTunnelPlatform::FindExport(ModuleHandle module, const char* name) {
+  return reinterpret_cast<ExportAddress>(dlsym(module, name));
+}
+
+void LinuxTunnelPlatform::UnloadLibrary(ModuleHandle module) { dlclose(module); }
+
+std::uint32_t LinuxTunnelPlatform::LastError() { return static_cast<std::uint32_t>(errno); }
+
+bool LinuxTunnelPlatform::DecodeKey(const std::string& text, WireGuardKey& key) {
+  // Exactly the 44 characters of a 32-byte key: 43 digits and one pad.
+  if (text.size() != 44 || text[43] != '=') return false;
+  std::uint32_t bits = 0;
+  int held = 0;
+  std::size_t out = 0;
+  for (std::size_t i = 0; i < 43; ++i) {
+    const int value = Base64Value(text[i]);
+    if (value < 0) return false;
+    bits = bits << 6 | static_cast<std::uint32_t>(value);
+    held += 6;
+    if (held >= 8) {
+      held -= 8;
+      key[out++] = static_cast<std::uint8_t>(bits >> held);
+    }
+  }
+  return (bits & ((1u << held) - 1)) == 0;  // the two spare bits are zero in a canonical key
+}
+
+bool LinuxTunnelPlatform::ResolveAddress(const std::string& host, const std::string& port,
+                                         SocketAddressInet& address) {
+  if (host.empty() || port.empty()) return false;  // getaddrinfo reads an empty host as this machine
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_DGRAM;
+  hints.ai_protocol = IPPROTO_UDP;
+  addrinfo* results = nullptr;
+  if (getaddrinfo(host.c_str(), port.c_str(), &hints, &results) != 0 || results == nullptr) return false;
+  address = SocketAddressInet{};
+  bool found = true;
+  if (results->ai_family == AF_INET) {
+    const auto* inet = reinterpret_cast<const sockaddr_in*>(results->ai_addr);
+    address.family = kFamilyIpv4;
+    address.port = inet->sin_port;
+    std::memcpy(address.rest, &inet->sin_addr, 4);
+  } else if (results->ai_family == AF_INET6) {
+    const auto* inet6 = reinterpret_cast<const sockaddr_in6*>(results->ai_addr);
+    address.family = kFamilyIpv6;
+    address.port = inet6->sin6_port;
+    std::memcpy(address.rest, &inet6->sin6_flowinfo, 4);
+    std::memcpy(address.rest + 4, &inet6->sin6_addr, 16);
+    std::memcpy(address.rest + 20, &inet6->sin6_scope_id, 4);
+  } else {
+    found = false;
+  }
+  freeaddrinfo(results);
+  return found;
+}
+
+std::uint32_t LinuxTunnelPlatform::BestRoute(const SocketAddressInet& destination, std::uint64_t& interfaceLuid,
+                                             SocketAddressInet& nextHop) {
+  rtnl::Message message(RTM_GETROUTE, 0);
+  auto& route = message.Put<rtmsg>();
+  route.rtm_family = SystemFamily(destination.family);
+  route.rtm_dst_len = static_cast<unsigned char>(AddressLength(destination) * 8);
+  message.Attribute(RTA_DST, AddressBytes(destination), AddressLength(destination));
+  nextHop = SocketAddressInet{};
+  nextHop.family = destination.family;
+  std::uint32_t index = 0;
+  const int error = rtnl::Transact(message, [&](const nlmsghdr& answer) {
+    if (answer.nlmsg_type != RTM_NEWROUTE) return;
+    const auto* found = static_cast<const rtmsg*>(NLMSG_DATA(&answer));
+    int left = static_cast<int>(RTM_PAYLOAD(&answer));
+    for (const rtattr* attribute = RTM_RTA(found); RTA_OK(attribute, left); attribute = RTA_NEXT(attribute, left)) {
+      if (attribute->rta_type == RTA_OIF) std::memcpy(&index, RTA_DATA(attribute), 4);
+      if (attribute->rta_type == RTA_GATEWAY && RTA_PAYLOAD(attribute) == AddressLength(destination)) {
+        std::memcpy(const_cast<std::uint8_t*>(AddressBytes(nextHop)), RTA_DATA(attribute), AddressLength(destination));
+      }
+    }
+  });
+  if (error != 0) return Result(error);
+  if (index == 0) return ENETUNREACH;
+  interfaceLuid = index;
+  return 0;
+}
+
+std::uint32_t LinuxTunnelPlatform::CreateRoute(const RouteRow& row) { return ChangeRoute(RTM_NEWROUTE, row); }
+
+std::uint32_t LinuxTunnelPlatform::DeleteRoute(const RouteRow& row) { return ChangeRoute(RTM_DELROUTE, row); }
+
+std::uint32_t LinuxTunnelPlatform::CreateAddress(const AddressRow& row) {
+  rtnl::Message message(RTM_NEWADDR, NLM_F_CREATE | NLM_F_EXCL);
+  auto& address = message.Put<ifaddrmsg>();
+  address.ifa_family = SystemFamily(row.address.family);
+  address.ifa_prefixlen = row.onLinkPrefixLength;
+  address.ifa_index = static_cast<std::uint32_t>(row.interfaceLuid);
+  message.Attribute(IFA_LOCAL, AddressBytes(row.address), AddressLength(row.address));
+  message.Attribute(IFA_ADDRESS, AddressBytes(row.address), AddressLength(row.address));
+  return Result(rtnl::Transact(message));
+}
+
+}  // namespace zv

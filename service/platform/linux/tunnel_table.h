@@ -1,0 +1,15 @@
+// The routing table of the tunnel and the two rules that put it to use, shared
+// by the adapter library (which owns the rules) and the routes shell (which
+// fills the table). Host routes more specific than a default keep winning, as
+// the main table is asked first with its default routes suppressed.
+#pragma once
+
+#include <cstdint>
+
+namespace zv {
+
+inline constexpr std::uint32_t kTunnelTable = 31350;
+inline constexpr std::uint32_t kMainRulePriority = 31350;    // main, suppress_prefixlength 0
+inline constexpr std::uint32_t kTunnelRulePriority = 31351;  // then the tunnel's table
+
+}  // namespace zv

@@ -1,0 +1,302 @@
+// wireguard.so: the five WireGuardNT operations the service loads, over a
+// wireguard-go helper process and its text configuration protocol. An adapter
+// is one helper, its interface and the rules of the tunnel's routing table;
+// closing it leaves none of them behind. Linux refuses routes through a link
+// that is down, where Windows takes them on a down adapter, so the link comes
+// up with the adapter; until the tunnel's routes exist nothing is sent into it.
+#include <fcntl.h>
+#include <linux/fib_rules.h>
+#include <linux/rtnetlink.h>
+#include <net/if.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "address_text.h"
+#include "netlink_request.h"
+#include "tunnel_table.h"
+#include "utf16_text.h"
+#include "wireguard_binding.h"
+#include "wireguard_config.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr char kHelper[] = "/usr/bin/wireguard-go";
+constexpr char kSocketFolder[] = "/var/run/wireguard/";
+constexpr auto kHelperStartLimit = 5s;
+constexpr auto kHelperStopLimit = 3s;
+constexpr std::uint32_t kInterfaceHasListenPort = 4;
+constexpr std::uint32_t kPeerHasPresharedKey = 2;
+
+struct Adapter {
+  pid_t helper;
+  unsigned index;
+  std::string name;
+};
+
+std::string SocketPath(const std::string& name) { return kSocketFolder + name + ".sock"; }
+
+bool HelperRunning(pid_t helper) { return waitpid(helper, nullptr, WNOHANG) == 0; }
+
+void StopHelper(pid_t helper) {
+  kill(helper, SIGTERM);
+  const auto deadline = std::chrono::steady_clock::now() + kHelperStopLimit;
+  while (waitpid(helper, nullptr, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      kill(helper, SIGKILL);
+      waitpid(helper, nullptr, 0);
+      return;
+    }
+    std::this_thread::sleep_for(5ms);
+  }
+}
+
+int Rule(std::uint16_t type, std::uint8_t family, std::uint32_t priority, bool mainWithoutDefaults) {
+  zv::rtnl::Message message(type, type == RTM_NEWRULE ? NLM_F_CREATE | NLM_F_EXCL : 0);
+  auto& rule = message.Put<fib_rule_hdr>();
+  rule.family = family;
+  rule.action = FR_ACT_TO_TBL;
+  message.Attribute32(FRA_PRIORITY, priority);
+  message.Attribute32(FRA_TABLE, mainWithoutDefaults ? RT_TABLE_MAIN : zv::kTunnelTable);
+  if (mainWithoutDefaults) message.Attribute32(FRA_SUPPRESS_PREFIXLEN, 0);
+  return zv::rtnl::Transact(message);
+}
+
+void RemoveRules() {
+  for (const std::uint8_t family : {AF_INET, AF_INET6}) {
+    Rule(RTM_DELRULE, family, zv::kTunnelRulePriority, false);
+    Rule(RTM_DELRULE, family, zv::kMainRulePriority, true);
+  }
+}
+
+int AddRules() {
+  for (const std::uint8_t family : {AF_INET, AF_INET6}) {
+    for (const bool main : {true, false}) {
+      const int result = Rule(RTM_NEWRULE, family, main ? zv::kMainRulePriority : zv::kTunnelRulePriority, main);
+      // A host without IPv6 needs no IPv6 rules.
+      if (result != 0 && !(family == AF_INET6 && result == EAFNOSUPPORT)) return result;
+    }
+  }
+  return 0;
+}
+
+int SetLinkUp(unsigned index, bool up) {
+  zv::rtnl::Message message(RTM_NEWLINK, 0);
+  auto& link = message.Put<ifinfomsg>();
+  link.ifi_index = static_cast<int>(index);
+  link.ifi_flags = up ? IFF_UP : 0;
+  link.ifi_change = IFF_UP;
+  return zv::rtnl::Transact(message);
+}
+
+void DeleteLink(unsigned index) {
+  zv::rtnl::Message message(RTM_DELLINK, 0);
+  message.Put<ifinfomsg>().ifi_index = static_cast<int>(index);
+  zv::rtnl::Transact(message);
+}
+
+// Only a socket is ever removed from the helpers' folder.
+void RemoveStaleSocket(const std::string& path) {
+  struct stat info {};
+  if (lstat(path.c_str(), &info) == 0 && S_ISSOCK(info.st_mode)) unlink(path.c_str());
+}
+
+void Close(Adapter* adapter) {
+  RemoveRules();
+  StopHelper(adapter->helper);
+  if (if_nametoindex(adapter->name.c_str()) == adapter->index) DeleteLink(adapter->index);
+  RemoveStaleSocket(SocketPath(adapter->name));
+  delete adapter;
+}
+
+pid_t StartHelper(const std::string& name, int& error) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+  char* argv[] = {const_cast<char*>("wireguard-go"), const_cast<char*>("-f"), const_cast<char*>(name.c_str()),
+                  nullptr};
+  // The foreground variable also keeps its banner about the kernel module off the service's log.
+  char* envp[] = {const_cast<char*>("LOG_LEVEL=error"), const_cast<char*>("WG_PROCESS_FOREGROUND=1"), const_cast<char*>("PATH=/usr/sbin:/usr/bin:/sbin:/bin"),
+                  nullptr};
+  pid_t helper = -1;
+  error = posix_spawn(&helper, kHelper, &actions, nullptr, argv, envp);
+  posix_spawn_file_actions_destroy(&actions);
+  return error == 0 ? helper : -1;
+}
+
+// The helper is ready once its interface and its configuration socket exist.
+bool AwaitHelper(const Adapter& adapter, unsigned& index) {
+  const auto deadline = std::chrono::steady_clock::now() + kHelperStartLimit;
+  const std::string path = SocketPath(adapter.name);
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (!HelperRunning(adapter.helper)) return false;
+    index = if_nametoindex(adapter.name.c_str());
+    struct stat info {};
+    if (index != 0 && stat(path.c_str(), &info) == 0 && S_ISSOCK(info.st_mode)) return true;
+    std::this_thread::sleep_for(5ms);
+  }
+  return false;
+}
+
+std::string Hex(const std::uint8_t* bytes, std::size_t length) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string text;
+  for (std::size_t i = 0; i < length; ++i) {
+    text.push_back(kDigits[bytes[i] >> 4]);
+    text.push_back(kDigits[bytes[i] & 15]);
+  }
+  return text;
+}
+
+// IPv4 "a.b.c.d:port", IPv6 "[address]:port", from the Windows layout.
+std::string EndpointText(const zv::SocketAddressInet& address) {
+  const std::uint16_t port = static_cast<std::uint16_t>(address.port >> 8 | address.port << 8);
+  if (address.family == zv::kFamilyIpv4) return zv::Ipv4Text(address.rest) + ":" + std::to_string(port);
+  return "[" + zv::Ipv6Text(address.rest + 4) + "]:" + std::to_string(port);
+}
+
+std::string PrefixText(const zv::AllowedIp& entry) {
+  const std::string address =
+      entry.addressFamily == zv::kFamilyIpv4 ? zv::Ipv4Text(entry.address) : zv::Ipv6Text(entry.address);
+  return address + "/" + std::to_string(entry.cidr);
+}
+
+// The block in wireguard-go's "set" form; false when the block is cut short or malformed.
+bool ComposeSetText(const std::uint8_t* block, std::size_t bytes, std::string& text) {
+  zv::WireGuardInterface interface{};
+  if (bytes < sizeof interface) return false;
+  std::memcpy(&interface, block, sizeof interface);
+  std::size_t at = sizeof interface;
+  text = "set=1\n";
+  if (interface.flags & zv::kInterfaceHasPrivateKey) text += "private_key=" + Hex(interface.privateKey, 32) + "\n";
+  if (interface.flags & kInterfaceHasListenPort) text += "listen_port=" + std::to_string(interface.listenPort) + "\n";
+  if (interface.flags & zv::kInterfaceReplacePeers) text += "replace_peers=true\n";
+  for (std::uint32_t p = 0; p < interface.peersCount; ++p) {
+    zv::WireGuardPeer peer{};
+    if (bytes - at < sizeof peer) return false;
+    std::memcpy(&peer, block + at, sizeof peer);
+    at += sizeof peer;
+    if (!(peer.flags & zv::kPeerHasPublicKey)) return false;
+    text += "public_key=" + Hex(peer.publicKey, 32) + "\n";
+    if (peer.flags & kPeerHasPresharedKey) text += "preshared_key=" + Hex(peer.presharedKey, 32) + "\n";
+    if (peer.flags & zv::kPeerHasEndpoint) text += "endpoint=" + EndpointText(peer.endpoint) + "\n";
+    if (peer.flags & zv::kPeerHasPersistentKeepalive) {
+      text += "persistent_keepalive_interval=" + std::to_string(peer.persistentKeepalive) + "\n";
+    }
+    if (peer.flags & zv::kPeerReplaceAllowedIps) text += "replace_allowed_ips=true\n";
+    for (std::uint32_t i = 0; i < peer.allowedIpsCount; ++i) {
+      zv::AllowedIp entry{};
+      if (bytes - at < sizeof entry) return false;
+      std::memcpy(&entry, block + at, sizeof entry);
+      at += sizeof entry;
+      text += "allowed_ip=" + PrefixText(entry) + "\n";
+    }
+  }
+  text += "\n";
+  return true;
+}
+
+// One exchange on the helper's socket; 0 or the errno it answered.
+int SendSetText(const std::string& name, const std::string& text) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  const std::string path = SocketPath(name);
+  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return errno;
+  int result = 0;
+  if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+      send(fd, text.data(), text.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(text.size())) {
+    result = errno;
+  } else {
+    std::string answer;
+    char chunk[256];
+    ssize_t got = 0;
+    while (answer.find("\n\n") == std::string::npos && (got = recv(fd, chunk, sizeof chunk, 0)) > 0) {
+      answer.append(chunk, static_cast<std::size_t>(got));
+    }
+    int answered = EPROTO;
+    if (std::sscanf(answer.c_str(), "errno=%d", &answered) != 1) answered = EPROTO;
+    result = answered;
+  }
+  close(fd);
+  return result;
+}
+
+}  // namespace
+
+extern "C" {
+
+__attribute__((visibility("default"))) zv::WireGuardAdapterHandle WireGuardCreateAdapter(const char16_t* name,
+                                                                                          const char16_t*,
+                                                                                          const void*) {
+  const auto utf8 = zv::Utf8FromUtf16(name != nullptr ? std::u16string_view(name) : std::u16string_view());
+  if (!utf8 || utf8->empty() || utf8->size() >= IFNAMSIZ || utf8->find('/') != std::string::npos) {
+    errno = EINVAL;
+    return nullptr;
+  }
+  // Another interface of that name is never taken over.
+  if (if_nametoindex(utf8->c_str()) != 0) {
+    errno = EEXIST;
+    return nullptr;
+  }
+  int error = 0;
+  auto* adapter = new Adapter{StartHelper(*utf8, error), 0, *utf8};
+  if (adapter->helper < 0) {
+    delete adapter;
+    errno = error;
+    return nullptr;
+  }
+  if (!AwaitHelper(*adapter, adapter->index)) error = ETIMEDOUT;
+  else if ((error = SetLinkUp(adapter->index, true)) == 0) error = AddRules();
+  if (error != 0) {
+    Close(adapter);
+    errno = error;
+    return nullptr;
+  }
+  return adapter;
+}
+
+__attribute__((visibility("default"))) void WireGuardCloseAdapter(zv::WireGuardAdapterHandle adapter) {
+  if (adapter != nullptr) Close(static_cast<Adapter*>(adapter));
+}
+
+__attribute__((visibility("default"))) void WireGuardGetAdapterLUID(zv::WireGuardAdapterHandle adapter,
+                                                                     std::uint64_t* luid) {
+  *luid = static_cast<Adapter*>(adapter)->index;  // the interface index plays the LUID's part
+}
+
+__attribute__((visibility("default"))) std::int32_t WireGuardSetConfiguration(zv::WireGuardAdapterHandle adapter,
+                                                                              const void* configuration,
+                                                                              std::uint32_t bytes) {
+  std::string text;
+  int error = EINVAL;
+  if (ComposeSetText(static_cast<const std::uint8_t*>(configuration), bytes, text)) {
+    error = SendSetText(static_cast<Adapter*>(adapter)->name, text);
+  }
+  std::fill(text.begin(), text.end(), '\0');  // it holds the private key
+  errno = error;
+  return error == 0;
+}
+
+__attribute__((visibility("default"))) std::int32_t WireGuardSetAdapterState(zv::WireGuardAdapterHandle adapter,
+                                                                             std::int32_t state) {
+  const int error = SetLinkUp(static_cast<Adapter*>(adapter)->index, state == zv::kAdapterStateUp);
+  errno = error;
+  return error == 0;
+}
+
+}  // extern "C"

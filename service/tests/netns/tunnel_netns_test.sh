@@ -1,0 +1,89 @@
+#!/usr/bin/env bash
+# The real service in a namespace world brings up a real tunnel to a
+# wireguard-go node, routes a game server through it, and leaves the pc's
+# network exactly as it found it after every stop and every failed start.
+#   tunnel_netns_test.sh SERVICE CONTROL_TOOL
+set -uo pipefail
+service_program=$1
+control=$2
+[[ $(id -u) -eq 0 ]] || { echo "needs root: it creates network namespaces"; exit 1; }
+
+source "$(dirname "$0")/world.sh"
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+expect_eq() { [[ "$2" == "$3" ]] || fail "$1: expected '$3', got '$2'"; }
+
+socket_dir=$(mktemp -d)
+export VIRI_ZIVADADIVAZ_CONTROL_SOCKET=$socket_dir/control.sock
+service_pid=""
+start_service() {
+  ip netns exec "$WORLD_PC" "$service_program" &
+  service_pid=$!
+  for _ in $(seq 100); do [[ -S $VIRI_ZIVADADIVAZ_CONTROL_SOCKET ]] && return; sleep 0.05; done
+  fail "the service never listened"
+}
+stop_service() {
+  [[ -n $service_pid ]] || return 0
+  kill -TERM "$service_pid" 2>/dev/null
+  wait "$service_pid"
+  local code=$?
+  service_pid=""
+  return $code
+}
+cleanup() {
+  stop_service
+  world_down
+  rm -rf "$socket_dir"
+}
+trap cleanup EXIT
+
+ask() { "$control" "$@" 2>&1; }
+wait_for() { for _ in $(seq 100); do eval "$1" >/dev/null 2>&1 && return 0; sleep 0.05; done; return 1; }
+
+world_up
+# A host route to the endpoint that the host had before: used, never taken away.
+ip -n "$WORLD_PC" route add 10.201.0.2/32 via 10.200.0.1 dev pc0 proto static
+pristine=$(pc_network)
+expect_same() { [[ "$(pc_network)" == "$pristine" ]] || fail "$1 left this behind: $(diff <(echo "$pristine") <(pc_network))"; }
+
+ip netns exec "$WORLD_PC" ping -c 1 -W 1 "$GAME_SERVER" >/dev/null && fail "the game server is reachable without the tunnel"
+start_service
+
+echo "== full routing"
+expect_eq "start" "$(ask start "$START_BODY")" 'status 0 {"state":"accelerating"}'
+expect_eq "query" "$(ask query)" 'status 0 {"state":"accelerating"}'
+expect_eq "second start" "$(ask start "$START_BODY")" 'status 4 {"error":"tunnel_already_running"}'
+wait_for "ip netns exec $WORLD_PC ping -c 1 -W 1 $GAME_SERVER" || fail "the game server is not reached through the tunnel"
+handshake=$(ip netns exec "$WORLD_PC" wg show ZENTRAVOLK latest-handshakes | awk '{print $2}')
+[[ ${handshake:-0} -gt 0 ]] || fail "no handshake with the node"
+received=$(ip netns exec "$WORLD_NODE" wg show "$world_node_if" transfer | awk '{print $2}')
+[[ ${received:-0} -gt 0 ]] || fail "the node's peer counters saw nothing"
+route_of() { ip -n "$WORLD_PC" route get "$1" | head -1; }
+[[ $(route_of "$GAME_SERVER") == *"dev ZENTRAVOLK"* ]] || fail "the game server is not routed into the tunnel: $(route_of "$GAME_SERVER")"
+[[ $(route_of 10.201.0.2) == *"dev pc0"* ]] || fail "the endpoint left the physical path: $(route_of 10.201.0.2)"
+[[ $(route_of 10.200.0.1) == *"dev pc0"* ]] || fail "the LAN went into the tunnel: $(route_of 10.200.0.1)"
+ip netns exec "$WORLD_PC" ping -c 1 -W 1 10.200.0.1 >/dev/null || fail "the LAN is not reachable while accelerating"
+expect_eq "stop" "$(ask stop)" 'status 0 {"state":"idle"}'
+expect_same "a stop"
+expect_eq "query after stop" "$(ask query)" 'status 0 {"state":"idle"}'
+
+echo "== refused starts"
+short_key=$(head -c 31 /dev/urandom | base64)
+while read -r name body code; do
+  expect_eq "$name" "$(ask start "$body")" "status 4 {\"error\":\"$code\"}"
+  expect_same "$name"
+done <<ROWS
+short-key $(start_body '["0.0.0.0/0"]' "$short_key" "$NODE_ENDPOINT" full) invalid_private_key
+unresolvable $(start_body '["0.0.0.0/0"]' "$PC_KEY" nowhere.invalid:51820 full) invalid_endpoint
+prefix-33 $(start_body '["10.0.0.0/33"]' "$PC_KEY" "$NODE_ENDPOINT" full) invalid_allowed_ip
+split $(start_body '["198.51.100.0/24"]' "$PC_KEY" "$NODE_ENDPOINT" process-beta) smart_split_driver_unavailable_2
+ROWS
+expect_eq "query after refusals" "$(ask query)" 'status 0 {"state":"idle"}'
+
+echo "== service stop while accelerating"
+expect_eq "start again" "$(ask start "$START_BODY")" 'status 0 {"state":"accelerating"}'
+stop_service || fail "the service did not end cleanly"
+expect_same "stopping the service"
+
+[[ $failures -eq 0 ]] && echo "all tunnel checks passed"
+exit $((failures > 0))

@@ -1,0 +1,87 @@
+# A small world of network namespaces, sourced by the tunnel test and the
+# tunnel benchmark (root only):
+#   pc   10.200.0.2/24, default route via net (metric 0)
+#   net  the path between: 10.200.0.1 toward pc, 10.201.0.1 toward node; it
+#        forwards, but knows no route to the game server
+#   node the acceleration node: 10.201.0.2, a wireguard-go peer on UDP 51820
+#        with tunnel address 10.240.0.1/24, and the game server 198.51.100.7,
+#        which the pc can reach only through the tunnel
+# world_up sets WORLD_PC, WORLD_NODE, PC_KEY, NODE_PUB and START_BODY;
+# world_down removes everything world_up made, whatever state it is in.
+
+world_id=$$
+WORLD_PC=zv-pc-$world_id
+WORLD_NET=zv-net-$world_id
+WORLD_NODE=zv-node-$world_id
+world_node_if=zvn$world_id
+GAME_SERVER=198.51.100.7
+NODE_ENDPOINT=10.201.0.2:51820
+
+world_up() {
+  local ns
+  for ns in "$WORLD_PC" "$WORLD_NET" "$WORLD_NODE"; do
+    ip netns add "$ns"
+    # No duplicate address detection, so link-local addresses do not change state under a comparison.
+    ip netns exec "$ns" sysctl -qw net.ipv6.conf.default.accept_dad=0 net.ipv6.conf.all.accept_dad=0
+    ip -n "$ns" link set lo up
+  done
+  # ip netns exec reads this in place of the host's resolver: a router with no
+  # name server, so a lookup fails at once instead of timing out.
+  mkdir -p "/etc/netns/$WORLD_PC"
+  echo "nameserver 10.200.0.1" >"/etc/netns/$WORLD_PC/resolv.conf"
+  ip link add pc0 netns "$WORLD_PC" type veth peer name net-pc netns "$WORLD_NET"
+  ip link add net-node netns "$WORLD_NET" type veth peer name node0 netns "$WORLD_NODE"
+  ip -n "$WORLD_PC" addr add 10.200.0.2/24 dev pc0
+  ip -n "$WORLD_NET" addr add 10.200.0.1/24 dev net-pc
+  ip -n "$WORLD_NET" addr add 10.201.0.1/24 dev net-node
+  ip -n "$WORLD_NODE" addr add 10.201.0.2/24 dev node0
+  ip -n "$WORLD_PC" link set pc0 up
+  ip -n "$WORLD_NET" link set net-pc up
+  ip -n "$WORLD_NET" link set net-node up
+  ip -n "$WORLD_NODE" link set node0 up
+  ip -n "$WORLD_PC" route add default via 10.200.0.1 metric 0
+  ip -n "$WORLD_NODE" route add default via 10.201.0.1
+  ip netns exec "$WORLD_NET" sysctl -qw net.ipv4.ip_forward=1
+  ip -n "$WORLD_NODE" addr add "$GAME_SERVER/32" dev lo
+
+  PC_KEY=$(wg genkey)
+  local pc_pub node_key
+  pc_pub=$(wg pubkey <<<"$PC_KEY")
+  node_key=$(wg genkey)
+  NODE_PUB=$(wg pubkey <<<"$node_key")
+  ip netns exec "$WORLD_NODE" env LOG_LEVEL=error wireguard-go -f "$world_node_if" >/dev/null 2>&1 &
+  world_node_helper=$!
+  for _ in $(seq 200); do [[ -S /var/run/wireguard/$world_node_if.sock ]] && break; sleep 0.02; done
+  ip netns exec "$WORLD_NODE" wg set "$world_node_if" listen-port 51820 private-key <(echo "$node_key") \
+    peer "$pc_pub" allowed-ips 10.240.0.2/32
+  ip -n "$WORLD_NODE" addr add 10.240.0.1/24 dev "$world_node_if"
+  ip -n "$WORLD_NODE" link set "$world_node_if" up
+
+  START_BODY=$(start_body '["0.0.0.0/0"]' "$PC_KEY" "$NODE_ENDPOINT" full)
+}
+
+# start_body ALLOWED_IPS_JSON PRIVATE_KEY ENDPOINT ROUTE_MODE
+start_body() {
+  printf '{"private_key":"%s","assigned_ip":"10.240.0.2/32","server_public_key":"%s","endpoint":"%s",' \
+    "$2" "$NODE_PUB" "$3"
+  printf '"route_mode":"%s","allowed_ips":%s,"game_processes":["cs2.exe"]}' "$4" "$1"
+}
+
+# What the pc's network looks like: compared before a start and after a stop.
+pc_network() {
+  ip -n "$WORLD_PC" -o link show | sed 's/^[0-9]*: //; s/ qlen.*//'
+  ip -n "$WORLD_PC" -o addr show
+  ip -n "$WORLD_PC" route show table all
+  ip -n "$WORLD_PC" rule show
+  ip -n "$WORLD_PC" -6 rule show
+  pgrep -fx "wireguard-go -f ZENTRAVOLK" || true
+  ls /var/run/wireguard 2>/dev/null | grep -x ZENTRAVOLK.sock || true
+}
+
+world_down() {
+  [[ -n ${world_node_helper:-} ]] && kill "$world_node_helper" 2>/dev/null && wait "$world_node_helper" 2>/dev/null
+  local ns
+  for ns in "$WORLD_PC" "$WORLD_NET" "$WORLD_NODE"; do ip netns del "$ns" 2>/dev/null || true; done
+  rm -rf "/etc/netns/$WORLD_PC"
+  return 0
+}
