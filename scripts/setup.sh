@@ -6,7 +6,7 @@ packages=(
   cmake ninja-build pkg-config g++
   googletest libgtest-dev libbenchmark-dev
   libsystemd-dev libmnl-dev qt6-base-dev
-  wireguard-go wireguard-tools iproute2 iputils-ping
+  wireguard-go wireguard-tools iproute2 iputils-ping nftables
   g++-mingw-w64-x86-64-posix wine wine64
 )
 

@@ -1,0 +1,63 @@
+#!/usr/bin/env bash
+# Bring-up and teardown of one full-routing tunnel in the namespace world of the
+# tunnel test: our service (request sent to reply read) beside wg-quick up/down
+# for the same configuration, in the same run. Root only.
+#   bench/tunnel_bringup.sh [BUILD_DIR] [ROUNDS]
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${1:-$root/build/linux}
+rounds=${2:-10}
+[[ $(id -u) -eq 0 ]] || { echo "needs root: it creates network namespaces" >&2; exit 1; }
+
+source "$root/service/tests/netns/world.sh"
+scratch=$(mktemp -d)
+service_pid=""
+cleanup() {
+  [[ -n $service_pid ]] && kill "$service_pid" 2>/dev/null && wait "$service_pid" 2>/dev/null
+  world_down
+  rm -rf "$scratch"
+}
+trap cleanup EXIT
+world_up
+
+export VIRI_ZIVADADIVAZ_CONTROL_SOCKET=$scratch/control.sock
+ip netns exec "$WORLD_PC" "$build/service/accelerator-service" &
+service_pid=$!
+for _ in $(seq 100); do [[ -S $VIRI_ZIVADADIVAZ_CONTROL_SOCKET ]] && break; sleep 0.05; done
+
+cat >"$scratch/zvbench.conf" <<CONF
+[Interface]
+PrivateKey = $PC_KEY
+Address = 10.240.0.2/32
+
+[Peer]
+PublicKey = $NODE_PUB
+Endpoint = $NODE_ENDPOINT
+AllowedIPs = 0.0.0.0/0, 10.240.0.1/32
+PersistentKeepalive = 25
+CONF
+chmod 600 "$scratch/zvbench.conf"
+
+now_us() { echo $(($(date +%s%N) / 1000)); }
+median() { sort -n | awk '{v[NR]=$1} END {print (NR % 2) ? v[(NR+1)/2] : (v[NR/2] + v[NR/2+1]) / 2}'; }
+
+: >"$scratch/our-up"; : >"$scratch/our-down"; : >"$scratch/quick-up"; : >"$scratch/quick-down"
+for _ in $(seq "$rounds"); do
+  "$build/tools/zv-control" -t start "$START_BODY" 2>>"$scratch/our-up" >/dev/null
+  "$build/tools/zv-control" -t stop 2>>"$scratch/our-down" >/dev/null
+  began=$(now_us)
+  ip netns exec "$WORLD_PC" wg-quick up "$scratch/zvbench.conf" >/dev/null 2>&1
+  echo $(($(now_us) - began)) >>"$scratch/quick-up"
+  began=$(now_us)
+  ip netns exec "$WORLD_PC" wg-quick down "$scratch/zvbench.conf" >/dev/null 2>&1
+  echo $(($(now_us) - began)) >>"$scratch/quick-down"
+done
+
+printf '%-10s %14s %14s %8s\n' "median" "service (ms)" "wg-quick (ms)" "ratio"
+for step in up down; do
+  ours=$(median <"$scratch/our-$step")
+  quick=$(median <"$scratch/quick-$step")
+  awk -v s="$step" -v o="$ours" -v q="$quick" \
+    'BEGIN {printf "%-10s %14.1f %14.1f %7.1fx\n", s, o / 1000, q / 1000, q / o}'
+done
+echo "($rounds rounds; ratio = wg-quick / service)"
