@@ -1,10 +1,12 @@
 #include "control_client.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QLocalSocket>
 
 #include "control_channel.h"
 #include "control_frame.h"
+#include "server_identity.h"
 
 QString ControlServerName() {
 #ifdef _WIN32
@@ -32,6 +34,11 @@ ControlReply SendControlRequest(quint16 operation, const QByteArray& body) {
   socket.connectToServer(ControlServerName(), QIODevice::ReadWrite);
   if (!socket.waitForConnected(static_cast<int>(kControlWait.count()))) {
     result.errorText = "后台加速服务未运行";
+    return result;
+  }
+  // Before a single byte: whoever holds the channel's name is not yet the service.
+  if (!zv::ControlServerTrusted(socket.socketDescriptor())) {
+    result.errorText = QCoreApplication::translate("MainWindow", "后台加速服务身份无效");
     return result;
   }
 

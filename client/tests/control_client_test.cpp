@@ -3,13 +3,24 @@
 
 #include <gtest/gtest.h>
 
+#include <grp.h>
+#include <poll.h>
+#include <pwd.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <QDateTime>
+#include <QTemporaryDir>
 #include <QThread>
+#include <cstring>
 #include <functional>
 
 #include "control_channel.h"
 #include "control_frame.h"
 #include "stand_in_service.h"
+#include "window_rig.h"
 
 namespace {
 
@@ -82,6 +93,82 @@ TEST(ControlClient, OnlyATunnelStartMayTakeLongerThanASecond) {
   EXPECT_TRUE(reply.ok) << reply.errorText.toStdString();
   EXPECT_EQ(service.Requests().value(0).body, R"({"k":"v"})");
   EXPECT_EQ(SendControlRequest(1, {}).errorText, "服务响应格式不正确");
+}
+
+// A server that is not the service: a child that becomes "nobody" and then
+// listens. It takes connections until none comes for 700 ms, and reports how
+// many bytes it received in all.
+class ForeignServer {
+ public:
+  ForeignServer() {
+    QFile::setPermissions(folder.path(), QFileDevice::Permissions(0x7777));  // nobody binds in it
+    path = folder.filePath("control.sock").toStdString();
+    const passwd* nobody = getpwnam("nobody");
+    if (nobody == nullptr || pipe(report) != 0) return;
+    const uid_t user = nobody->pw_uid;
+    const gid_t group = nobody->pw_gid;
+    child = fork();
+    if (child == 0) Serve(user, group);
+    close(report[1]);
+    char ready = 0;
+    listening = read(report[0], &ready, 1) == 1;
+  }
+  ~ForeignServer() {
+    if (child > 0) waitpid(child, nullptr, 0);
+  }
+  long BytesReceived() {
+    long total = -1;
+    if (read(report[0], &total, sizeof total) != sizeof total) return -1;
+    close(report[0]);
+    return total;
+  }
+  bool listening = false;
+  std::string path;
+
+ private:
+  [[noreturn]] void Serve(uid_t user, gid_t group) {
+    close(report[0]);
+    if (setgroups(0, nullptr) != 0 || setgid(group) != 0 || setuid(user) != 0) _exit(2);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd, 4) != 0) _exit(3);
+    if (write(report[1], "L", 1) != 1) _exit(4);
+    long total = 0;
+    pollfd waiting{fd, POLLIN, 0};
+    while (poll(&waiting, 1, 700) == 1) {
+      const int connection = accept(fd, nullptr, nullptr);
+      char chunk[256];
+      ssize_t got = 0;
+      pollfd reading{connection, POLLIN, 0};
+      while (poll(&reading, 1, 300) == 1 && (got = read(connection, chunk, sizeof chunk)) > 0) total += got;
+      close(connection);
+    }
+    _exit(write(report[1], &total, sizeof total) == sizeof total ? 0 : 5);
+  }
+
+  QTemporaryDir folder;
+  int report[2] = {-1, -1};
+  pid_t child = -1;
+};
+
+TEST(ControlClient, AServerOfAnotherUserGetsNotOneByte) {
+  zv::test::Backend backend;
+  ForeignServer foreign;
+  ASSERT_TRUE(foreign.listening);
+  qputenv(zv::kControlSocketVariable, QByteArray::fromStdString(foreign.path));
+  for (const quint16 operation : {1, 2, 3}) {
+    const ControlReply reply = SendControlRequest(operation, operation == 2 ? R"({"private_key":"k"})" : "");
+    EXPECT_FALSE(reply.ok) << operation;
+    EXPECT_EQ(reply.errorText, "后台加速服务身份无效") << operation;
+    EXPECT_TRUE(reply.replyText.isEmpty()) << operation;
+  }
+  MainWindow window;
+  zv::test::Screen screen(window);
+  EXPECT_FALSE(window.RefreshServiceState(1, {}));
+  EXPECT_EQ(screen.status->text(), "后台加速服务身份无效");
+  EXPECT_EQ(foreign.BytesReceived(), 0);
 }
 
 }  // namespace

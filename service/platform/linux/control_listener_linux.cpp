@@ -13,6 +13,7 @@
 #include "caller_check_linux.h"
 #include "control_channel.h"
 #include "control_listener.h"
+#include "control_socket_linux.h"
 
 namespace zv {
 namespace {
@@ -75,17 +76,11 @@ class SocketConnection final : public ControlConnection {
   Clock::time_point deadline_;
 };
 
-// Only a stale socket of ours is replaced; any other file at the path stays.
-bool ClearStaleSocket(const std::string& path) {
-  struct stat existing {};
-  if (lstat(path.c_str(), &existing) != 0) return errno == ENOENT;
-  return S_ISSOCK(existing.st_mode) && unlink(path.c_str()) == 0;
-}
-
 int OpenListeningSocket(const std::string& path) {
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
-  if (path.size() >= sizeof address.sun_path || !ClearStaleSocket(path)) return -1;
+  std::string problem;
+  if (path.size() >= sizeof address.sun_path || !ClearStaleSocket(path, problem)) return -1;
   std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
 
   const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);

@@ -4,8 +4,11 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
+#include "control_channel.h"
 #include "control_server.h"
+#include "control_socket_linux.h"
 #include "platform/stop_event.h"
 #include "smart_split_engine.h"
 #include "split_platform_linux.h"
@@ -21,6 +24,11 @@ int main() {
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
+  // Whatever stands at the socket's path is judged before anything starts.
+  if (std::string problem; !zv::ClearStaleSocket(zv::ControlSocketPath(), problem)) {
+    std::fprintf(stderr, "accelerator-service: cannot listen: %s\n", problem.c_str());
+    return 1;
+  }
   std::uint32_t error = 0;
   const auto stopEvent = zv::StopEvent::TryCreate(error);
   if (!stopEvent) {
