@@ -103,6 +103,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
   membershipStatusLabel->setObjectName("membershipStatus");
   membershipExpiryLabel->setObjectName("membershipExpiry");
   routeCardLabel->setObjectName("routeCard");
+  serviceStatusLabel->setObjectName("serviceStatus");
   gameList->setObjectName("gameList");
   stopButton->setObjectName("secondaryButton");
   launchButton->setObjectName("launchButton");

@@ -5,7 +5,8 @@ set -euo pipefail
 packages=(
   cmake ninja-build pkg-config g++
   googletest libgtest-dev libbenchmark-dev
-  libsystemd-dev libmnl-dev qt6-base-dev
+  libsystemd-dev libmnl-dev libssl-dev qt6-base-dev qt6-httpserver-dev qt6-websockets-dev libqt6sql6-sqlite
+  fonts-wqy-microhei
   wireguard-go wireguard-tools iproute2 iputils-ping nftables
   g++-mingw-w64-x86-64-posix wine wine64
 )

@@ -56,7 +56,7 @@ expect_eq "second start" "$(ask start "$START_BODY")" 'status 4 {"error":"tunnel
 wait_for "ip netns exec $WORLD_PC ping -c 1 -W 1 $GAME_SERVER" || fail "the game server is not reached through the tunnel"
 handshake=$(ip netns exec "$WORLD_PC" wg show ZENTRAVOLK latest-handshakes | awk '{print $2}')
 [[ ${handshake:-0} -gt 0 ]] || fail "no handshake with the node"
-received=$(ip netns exec "$WORLD_NODE" wg show "$world_node_if" transfer | awk '{print $2}')
+received=$(ip netns exec "$WORLD_NODE" wg show "$WORLD_NODE_IF" transfer | awk '{print $2}')
 [[ ${received:-0} -gt 0 ]] || fail "the node's peer counters saw nothing"
 route_of() { ip -n "$WORLD_PC" route get "$1" | head -1; }
 [[ $(route_of "$GAME_SERVER") == *"dev ZENTRAVOLK"* ]] || fail "the game server is not routed into the tunnel: $(route_of "$GAME_SERVER")"

@@ -6,14 +6,16 @@
 #   node the acceleration node: 10.201.0.2, a wireguard-go peer on UDP 51820
 #        with tunnel address 10.240.0.1/24, and the game server 198.51.100.7,
 #        which the pc can reach only through the tunnel
-# world_up sets WORLD_PC, WORLD_NODE, PC_KEY, NODE_PUB and START_BODY;
-# world_down removes everything world_up made, whatever state it is in.
+# world_up [--no-peer] sets WORLD_PC, WORLD_NODE, PC_KEY, NODE_PUB and START_BODY;
+# the node knows PC_KEY's public key as its peer unless --no-peer (then a
+# backend provisions peers). world_down removes everything world_up made,
+# whatever state it is in.
 
 world_id=$$
 WORLD_PC=zv-pc-$world_id
 WORLD_NET=zv-net-$world_id
 WORLD_NODE=zv-node-$world_id
-world_node_if=zvn$world_id
+WORLD_NODE_IF=zvn$world_id
 GAME_SERVER=198.51.100.7
 NODE_ENDPOINT=10.201.0.2:51820
 
@@ -49,13 +51,13 @@ world_up() {
   pc_pub=$(wg pubkey <<<"$PC_KEY")
   node_key=$(wg genkey)
   NODE_PUB=$(wg pubkey <<<"$node_key")
-  ip netns exec "$WORLD_NODE" env LOG_LEVEL=error wireguard-go -f "$world_node_if" >/dev/null 2>&1 &
+  ip netns exec "$WORLD_NODE" env LOG_LEVEL=error wireguard-go -f "$WORLD_NODE_IF" >/dev/null 2>&1 &
   world_node_helper=$!
-  for _ in $(seq 200); do [[ -S /var/run/wireguard/$world_node_if.sock ]] && break; sleep 0.02; done
-  ip netns exec "$WORLD_NODE" wg set "$world_node_if" listen-port 51820 private-key <(echo "$node_key") \
-    peer "$pc_pub" allowed-ips 10.240.0.2/32
-  ip -n "$WORLD_NODE" addr add 10.240.0.1/24 dev "$world_node_if"
-  ip -n "$WORLD_NODE" link set "$world_node_if" up
+  for _ in $(seq 200); do [[ -S /var/run/wireguard/$WORLD_NODE_IF.sock ]] && break; sleep 0.02; done
+  ip netns exec "$WORLD_NODE" wg set "$WORLD_NODE_IF" listen-port 51820 private-key <(echo "$node_key")
+  [[ ${1:-} == --no-peer ]] || ip netns exec "$WORLD_NODE" wg set "$WORLD_NODE_IF" peer "$pc_pub" allowed-ips 10.240.0.2/32
+  ip -n "$WORLD_NODE" addr add 10.240.0.1/24 dev "$WORLD_NODE_IF"
+  ip -n "$WORLD_NODE" link set "$WORLD_NODE_IF" up
 
   START_BODY=$(start_body '["0.0.0.0/0"]' "$PC_KEY" "$NODE_ENDPOINT" full)
 }
@@ -79,7 +81,10 @@ pc_network() {
 }
 
 world_down() {
-  [[ -n ${world_node_helper:-} ]] && kill "$world_node_helper" 2>/dev/null && wait "$world_node_helper" 2>/dev/null
+  if [[ -n ${world_node_helper:-} ]]; then
+    kill "$world_node_helper" 2>/dev/null
+    wait "$world_node_helper" 2>/dev/null
+  fi
   local ns
   for ns in "$WORLD_PC" "$WORLD_NET" "$WORLD_NODE"; do ip netns del "$ns" 2>/dev/null || true; done
   rm -rf "/etc/netns/$WORLD_PC"

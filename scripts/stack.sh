@@ -1,0 +1,67 @@
+# The whole product on one machine, sourced by the demo and the end-to-end
+# test (root only): the namespace world of the tunnel test, the reference
+# backend on loopback, and the service inside the pc namespace. The client
+# runs in the host's namespace: it reaches the backend on 127.0.0.1 and the
+# service through its socket.
+#   stack_up BUILD_DIR STATE_DIR   then   stack_down
+# Sets VIRI_ZIVADADIVAZ_API_URL and VIRI_ZIVADADIVAZ_CONTROL_SOCKET for the client.
+
+source "$(dirname "${BASH_SOURCE[0]}")/../service/tests/netns/world.sh"
+DEMO_ACCOUNT=demo@zentravolk.com
+DEMO_PASSWORD=demo-pass-2026
+stack_service_pid=""
+stack_backend_pid=""
+
+backend_start() {
+  local earlier
+  earlier=$(grep -c 'listening on' "$stack_state/backend.log" 2>/dev/null)
+  "$stack_build/tools/zv-backend" --database "$stack_state/backend.sqlite" --port "${stack_port:-0}" \
+    --node-interface "$WORLD_NODE_IF" --node-endpoint "$NODE_ENDPOINT" --node-public-key "$NODE_PUB" \
+    >>"$stack_state/backend.log" 2>&1 &
+  stack_backend_pid=$!
+  local line=""
+  for _ in $(seq 100); do
+    # Only this start's line counts: a restart logs into the same file.
+    line=$(grep -o 'listening on http://127.0.0.1:[0-9]*' "$stack_state/backend.log" | sed -n "$((${earlier:-0} + 1))p")
+    [[ -n $line ]] && break
+    sleep 0.05
+  done
+  stack_port=${line##*:}
+  [[ -n $stack_port ]] || { echo "the backend did not start: $(cat "$stack_state/backend.log")" >&2; return 1; }
+  export VIRI_ZIVADADIVAZ_API_URL=http://127.0.0.1:$stack_port
+}
+
+backend_stop() {
+  if [[ -n $stack_backend_pid ]]; then
+    kill "$stack_backend_pid" 2>/dev/null
+    wait "$stack_backend_pid" 2>/dev/null || true
+  fi
+  stack_backend_pid=""
+}
+
+stack_up() {
+  stack_build=$1
+  stack_state=$2
+  world_up --no-peer
+  backend_start || return 1
+  export VIRI_ZIVADADIVAZ_CONTROL_SOCKET=$stack_state/control.sock
+  ip netns exec "$WORLD_PC" "$stack_build/service/accelerator-service" 2>>"$stack_state/service.log" &
+  stack_service_pid=$!
+  for _ in $(seq 100); do [[ -S $VIRI_ZIVADADIVAZ_CONTROL_SOCKET ]] && break; sleep 0.05; done
+  [[ -S $VIRI_ZIVADADIVAZ_CONTROL_SOCKET ]] || { echo "the service did not start" >&2; return 1; }
+  # Linux has no split-routing driver: the client's own marker asks for full routing.
+  touch "$stack_build/client/force-full-tunnel"
+}
+
+# Never stops half way: it runs from traps, possibly under set -e.
+stack_down() {
+  set +e
+  rm -f "${stack_build:?}/client/force-full-tunnel"
+  if [[ -n $stack_service_pid ]]; then
+    kill -TERM "$stack_service_pid" 2>/dev/null
+    wait "$stack_service_pid" 2>/dev/null || true
+    stack_service_pid=""
+  fi
+  backend_stop
+  world_down
+}

@@ -1,0 +1,48 @@
+// The reference backend's state in SQLite: accounts with hashed passwords,
+// tokens, the catalog, one node, and sessions that survive a restart.
+#pragma once
+
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QSqlDatabase>
+#include <QString>
+#include <optional>
+
+struct NodeSettings {
+  QString interfaceName;  // the node's WireGuard interface, provisioned with `wg`
+  QString endpoint;       // host:port the clients send to
+  QString publicKey;
+  QString egressIp;
+};
+
+class BackendStore {
+ public:
+  // Opens (and on first start seeds) the database; false with `error` set when it cannot.
+  bool Open(const QString& path, const NodeSettings& node, QString& error);
+
+  bool PasswordMatches(const QString& account, const QString& password);
+  QString IssueToken(const QString& account, const QString& kind);
+  std::optional<QString> AccountOfAccessToken(const QString& token);
+  QJsonObject Profile(const QString& account);
+
+  QJsonArray Games();
+  bool GameExists(const QString& gameId);
+  QJsonArray Regions(const QString& gameId);
+  QJsonArray Nodes(const QString& gameId, const QString& regionId);
+
+  // The session's reply object, or nothing when no address is free or the node
+  // could not be told (then nothing is stored).
+  std::optional<QJsonObject> CreateSession(const QString& account, const QString& gameId, const QString& regionId,
+                                           const QString& clientPublicKey, QString& error);
+  // False when the account holds no such session.
+  bool DeleteSession(const QString& account, const QString& sessionId);
+
+  static inline const QString kDemoAccount = "demo@zentravolk.com";
+  static inline const QString kDemoPassword = "demo-pass-2026";
+
+ private:
+  bool Seed(QString& error);
+  bool TellNode(const QStringList& arguments);
+  QSqlDatabase database;
+  NodeSettings node;
+};

@@ -1,0 +1,156 @@
+// zv-backend: a reference backend for Zentravolk on plain HTTP, for running
+// the whole product on one machine. Every answer follows the client's backend
+// contract; sessions provision the client's key on the node's WireGuard.
+//   zv-backend --database FILE --port N --node-interface IF --node-endpoint HOST:PORT
+//              --node-public-key KEY [--node-egress ADDRESS]
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QHttpServer>
+#include <QHttpServerRequest>
+#include <QHttpServerResponse>
+#include <QJsonDocument>
+#include <QTextStream>
+#include <cstdio>
+
+#include "app_identity.h"
+#include "backend_store.h"
+
+namespace {
+
+using Status = QHttpServerResponse::StatusCode;
+using Method = QHttpServerRequest::Method;
+
+QHttpServerResponse Message(const QString& text, Status status) { return {QJsonObject{{"message", text}}, status}; }
+
+std::optional<QJsonObject> JsonBody(const QHttpServerRequest& request) {
+  const QJsonDocument document = QJsonDocument::fromJson(request.body());
+  if (!document.isObject()) return std::nullopt;
+  return document.object();
+}
+
+void Log(const QHttpServerRequest& request, int status) {
+  std::printf("zv-backend: %s %s -> %d\n", request.method() == Method::Get ? "GET" :
+              request.method() == Method::Post ? "POST" : "DELETE", qPrintable(request.url().path()), status);
+  std::fflush(stdout);
+}
+
+class Backend {
+ public:
+  explicit Backend(BackendStore& store) : store(store) {}
+
+  void Route(QHttpServer& server) {
+    server.route("/api/v1/auth/login", Method::Post, [this](const QHttpServerRequest& r) { return Login(r); });
+    server.route("/api/v1/me", Method::Get, [this](const QHttpServerRequest& r) {
+      return Authorized(r, [this](const QString& account) { return QHttpServerResponse(store.Profile(account)); });
+    });
+    server.route("/api/v1/games", Method::Get, [this](const QHttpServerRequest& r) {
+      return Authorized(r, [this](const QString&) { return Items(store.Games()); });
+    });
+    server.route("/api/v1/games/<arg>/regions", Method::Get, [this](const QString& game, const QHttpServerRequest& r) {
+      return Authorized(r, [&](const QString&) {
+        return store.GameExists(game) ? Items(store.Regions(game)) : Message("游戏不存在", Status::NotFound);
+      });
+    });
+    server.route("/api/v1/games/<arg>/regions/<arg>/nodes", Method::Get,
+                 [this](const QString& game, const QString& region, const QHttpServerRequest& r) {
+                   return Authorized(r, [&](const QString&) { return Items(store.Nodes(game, region)); });
+                 });
+    server.route("/api/v1/acceleration/sessions", Method::Post,
+                 [this](const QHttpServerRequest& r) { return Authorized(r, [&](const QString& a) { return Create(r, a); }); });
+    server.route("/api/v1/acceleration/sessions/<arg>", Method::Delete,
+                 [this](const QString& session, const QHttpServerRequest& r) {
+                   return Authorized(r, [&](const QString& account) {
+                     return store.DeleteSession(account, session) ? QHttpServerResponse(Status::NoContent)
+                                                                  : Message("会话不存在", Status::NotFound);
+                   });
+                 });
+    server.route("/api/v1/client/releases/latest", Method::Get, [](const QHttpServerRequest& r) {
+      if (r.query().queryItemValue("channel") != "alpha") return Message("没有可用的版本", Status::NotFound);
+      // The client of this tree is the newest release: nothing is offered.
+      return QHttpServerResponse(QJsonObject{
+          {"version", zv::kApplicationVersion},
+          {"download_url", "https://downloads.zentravolk.com/Zentravolk-Setup.exe"},
+          {"sha256", QString(64, '0')},
+          {"size_bytes", 1},
+          {"release_notes", ""},
+          {"mandatory", false}});
+    });
+    server.afterRequest([](QHttpServerResponse&& response, const QHttpServerRequest& request) {
+      Log(request, static_cast<int>(response.statusCode()));
+      return std::move(response);
+    });
+  }
+
+ private:
+  static QHttpServerResponse Items(const QJsonArray& items) { return QJsonObject{{"items", items}}; }
+
+  template <class Handler>
+  QHttpServerResponse Authorized(const QHttpServerRequest& request, Handler handler) {
+    const QByteArray header = request.value("Authorization");
+    const auto account = header.startsWith("Bearer ") ? store.AccountOfAccessToken(QString::fromLatin1(header.mid(7)))
+                                                      : std::nullopt;
+    if (!account) return Message("登录已失效，请重新登录", Status::Unauthorized);
+    return handler(*account);
+  }
+
+  QHttpServerResponse Login(const QHttpServerRequest& request) {
+    const auto body = JsonBody(request);
+    const QString account = body ? body->value("account").toString() : QString();
+    if (account.isEmpty() || !store.PasswordMatches(account, body->value("password").toString())) {
+      return Message("账号或密码错误", Status::Unauthorized);
+    }
+    return QJsonObject{{"access_token", store.IssueToken(account, "access")},
+                       {"refresh_token", store.IssueToken(account, "refresh")}};
+  }
+
+  QHttpServerResponse Create(const QHttpServerRequest& request, const QString& account) {
+    const auto body = JsonBody(request);
+    const QString key = body ? body->value("client_public_key").toString() : QString();
+    if (QByteArray::fromBase64(key.toLatin1()).size() != 32) return Message("客户端公钥无效", Status::BadRequest);
+    QString error;
+    const auto session = store.CreateSession(account, body->value("game_id").toString(),
+                                             body->value("region_id").toString(), key, error);
+    if (!session) return Message(error, Status::ServiceUnavailable);
+    return {*session, Status::Created};
+  }
+
+  BackendStore& store;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QCoreApplication application(argc, argv);
+  QCommandLineParser parser;
+  const QCommandLineOption database("database", "SQLite file", "file", "zv-backend.sqlite");
+  const QCommandLineOption port("port", "loopback port (0: any)", "port", "0");
+  const QCommandLineOption interfaceName("node-interface", "the node's WireGuard interface", "name");
+  const QCommandLineOption endpoint("node-endpoint", "the node's host:port", "endpoint");
+  const QCommandLineOption publicKey("node-public-key", "the node's public key", "key");
+  const QCommandLineOption egress("node-egress", "the node's egress address", "address", "203.0.113.10");
+  parser.addOptions({database, port, interfaceName, endpoint, publicKey, egress});
+  parser.process(application);
+  if (!parser.isSet(interfaceName) || !parser.isSet(endpoint) || !parser.isSet(publicKey)) {
+    std::fprintf(stderr, "zv-backend: --node-interface, --node-endpoint and --node-public-key are needed\n");
+    return 2;
+  }
+
+  BackendStore store;
+  QString error;
+  if (!store.Open(parser.value(database), {parser.value(interfaceName), parser.value(endpoint),
+                                           parser.value(publicKey), parser.value(egress)}, error)) {
+    std::fprintf(stderr, "zv-backend: %s\n", qPrintable(error));
+    return 1;
+  }
+  Backend backend(store);
+  QHttpServer server;
+  backend.Route(server);
+  const quint16 listening = server.listen(QHostAddress::LocalHost, parser.value(port).toUShort());
+  if (listening == 0) {
+    std::fprintf(stderr, "zv-backend: cannot listen on 127.0.0.1:%s\n", qPrintable(parser.value(port)));
+    return 1;
+  }
+  std::printf("zv-backend: listening on http://127.0.0.1:%u\n", listening);
+  std::fflush(stdout);
+  return application.exec();
+}

@@ -1,0 +1,105 @@
+// zv-road: drives the real client window through one acceleration, as a user
+// would, and says what happened at each step. The headless demo and the
+// end-to-end test run it offscreen against the reference backend and the
+// service.
+//   zv-road ACCOUNT PASSWORD SCREENSHOT.png CHECK_COMMAND...
+// CHECK_COMMAND runs while the tunnel is up; its failure fails the road.
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QFrame>
+#include <QLabel>
+#include <QLayout>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QProcess>
+#include <QPushButton>
+#include <cstdio>
+#include <functional>
+
+#include "app_identity.h"
+#include "main_window.h"
+
+namespace {
+
+bool WaitFor(const std::function<bool()>& condition, int ms = 20000) {
+  QElapsedTimer timer;
+  timer.start();
+  while (!condition()) {
+    if (timer.elapsed() > ms) return false;
+    QApplication::processEvents(QEventLoop::AllEvents, 20);
+  }
+  return true;
+}
+
+QPushButton* Button(QWidget& window, const QString& text) {
+  for (QPushButton* button : window.findChildren<QPushButton*>()) {
+    if (button->text() == text) return button;
+  }
+  return nullptr;
+}
+
+class Road {
+ public:
+  void Step(const char* what, const std::function<bool()>& done, const std::function<QString()>& seen) {
+    if (failed) return;
+    const bool reached = WaitFor(done);
+    std::printf("[%s] %s: %s\n", reached ? " ok " : "FAIL", what, qPrintable(seen()));
+    std::fflush(stdout);
+    failed = !reached;
+  }
+  bool failed = false;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QApplication application(argc, argv);
+  zv::ApplyApplicationIdentity();
+  QApplication::setQuitOnLastWindowClosed(false);
+  const QStringList arguments = QApplication::arguments();
+  if (arguments.size() < 5) {
+    std::fprintf(stderr, "usage: zv-road ACCOUNT PASSWORD SCREENSHOT.png CHECK_COMMAND...\n");
+    return 2;
+  }
+  MainWindow window;
+  window.show();
+  Road road;
+  auto* status = window.findChild<QLabel*>("serviceStatus");
+  auto* games = window.findChild<QListWidget*>("gameList");
+  auto* route = window.findChild<QLabel*>("routeCard");
+  auto* membership = window.findChild<QLabel*>("membershipStatus");
+  QFrame* card = window.findChild<QFrame*>("memberCard");
+  auto* account = qobject_cast<QLabel*>(card->layout()->itemAt(1)->widget());
+
+  road.Step("the window asks the service", [&] { return !status->text().isEmpty(); }, [&] { return status->text(); });
+  for (QLineEdit* edit : window.findChildren<QLineEdit*>()) {
+    edit->setText(edit->echoMode() == QLineEdit::Password ? arguments[2] : arguments[1]);
+  }
+  Button(window, "登录")->click();
+  road.Step("signed in, profile shown", [&] { return account->text().startsWith("账号：") && !membership->isHidden(); },
+            [&] { return account->text() + " · " + membership->text(); });
+  road.Step("the catalog", [&] { return games->count() > 0; }, [&] {
+    QStringList names;
+    for (int i = 0; i < games->count(); ++i) names << games->item(i)->text();
+    return names.join(", ");
+  });
+  games->setCurrentRow(0);
+  road.Step("first game, its region", [&] { return Button(window, "开始加速")->isEnabled(); },
+            [&] { return games->currentItem()->text() + " · " + route->text(); });
+  Button(window, "开始加速")->click();
+  road.Step("开始加速: session created, tunnel up", [&] { return Button(window, "启动游戏")->isEnabled(); },
+            [&] { return status->text() + " · " + route->text(); });
+  if (!road.failed) {
+    window.grab().save(arguments[3]);
+    std::printf("[ ok ] screenshot of the accelerating window: %s\n", qPrintable(arguments[3]));
+    const int checked = QProcess::execute(arguments[4], arguments.mid(5));
+    road.Step("the game server through the tunnel", [&] { return checked == 0; },
+              [&] { return arguments.mid(4).join(' ') + " -> exit " + QString::number(checked); });
+  }
+  if (auto* stop = window.findChild<QPushButton*>("secondaryButton"); stop != nullptr && stop->isEnabled()) {
+    stop->click();
+    road.Step("停止加速: session deleted, tunnel down", [&] { return status->text() == "当前未加速"; },
+              [&] { return status->text(); });
+  }
+  return road.failed ? 1 : 0;
+}
