@@ -1,0 +1,66 @@
+#!/usr/bin/env bash
+# zv-backend against the client's contract, over HTTP: tokens are needed and
+# checked, the catalog and the profile have the members the client reads, a
+# bad key or an unreachable node stores no session, and state survives a restart.
+#   backend_contract_test.sh ZV_BACKEND
+set -uo pipefail
+backend=$1
+state=$(mktemp -d)
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+pid=""
+start() {
+  "$backend" --database "$state/db.sqlite" --port "${port:-0}" --node-interface zv-no-such-node \
+    --node-endpoint 192.0.2.1:51820 --node-public-key AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8= \
+    >"$state/log" 2>&1 &
+  pid=$!
+  for _ in $(seq 100); do grep -q 'listening on' "$state/log" && break; sleep 0.05; done
+  port=$(grep -o '127.0.0.1:[0-9]*' "$state/log" | head -1 | cut -d: -f2)
+}
+stop() { kill "$pid" && wait "$pid"; }
+trap 'kill $pid 2>/dev/null; rm -rf "$state"' EXIT
+
+# call METHOD PATH [BODY] [TOKEN] -> "STATUS BODY"
+call() {
+  local auth=()
+  [[ -n ${4:-} ]] && auth=(-H "Authorization: Bearer $4")
+  curl -s -o "$state/body" -w '%{http_code}' -X "$1" "${auth[@]}" -H 'Content-Type: application/json' \
+    ${3:+--data "$3"} "http://127.0.0.1:$port$2"
+  echo " $(cat "$state/body")"
+}
+# The expected text with * as the only wildcard.
+expect() {
+  local pattern=${3//[/\\[}
+  pattern=${pattern//]/\\]}
+  # shellcheck disable=SC2053
+  [[ $2 == $pattern ]] || fail "$1: got '$2'"
+}
+
+start
+expect "wrong password" "$(call POST /api/v1/auth/login '{"account":"demo@zentravolk.com","password":"x"}')" \
+  '401 {"message":"账号或密码错误"}'
+login=$(call POST /api/v1/auth/login '{"account":"demo@zentravolk.com","password":"demo-pass-2026","device_id":"d"}')
+[[ $login =~ ^200\ \{\"access_token\":\"([0-9a-f]{64})\",\"refresh_token\":\"[0-9a-f]{64}\"\}$ ]] || fail "login: $login"
+token=${BASH_REMATCH[1]:-}
+expect "no token" "$(call GET /api/v1/me)" '401 {"message":"登录已失效，请重新登录"}'
+expect "refresh token is no bearer" "$(call GET /api/v1/games '' "${login:80:64}")" '401 *'
+expect "profile" "$(call GET /api/v1/me '' "$token")" \
+  '200 {"account":"demo@zentravolk.com","membership":{"active":true,"expires_at":"*","kind":"trial"}}'
+expect "games" "$(call GET /api/v1/games '' "$token")" '200 {"items":[{"id":"g-cs2","name":"Counter-Strike 2","slug":"cs2"},*'
+expect "regions" "$(call GET /api/v1/games/g-cs2/regions '' "$token")" '200 {"items":[{"id":"hk","name":"香港"}]}'
+expect "unknown game" "$(call GET /api/v1/games/nope/regions '' "$token")" '404 {"message":"*"}'
+expect "nodes" "$(call GET /api/v1/games/g-cs2/regions/hk/nodes '' "$token")" '200 {"items":[{"id":"hk-node-1",*'
+session='{"game_id":"g-cs2","region_id":"hk","client_public_key":"%s"}'
+# shellcheck disable=SC2059
+expect "short key" "$(call POST /api/v1/acceleration/sessions "$(printf "$session" c2hvcnQ=)" "$token")" \
+  '400 {"message":"客户端公钥无效"}'
+# shellcheck disable=SC2059
+expect "node unreachable" "$(call POST /api/v1/acceleration/sessions \
+  "$(printf "$session" AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8=)" "$token")" '503 {"message":"加速节点暂不可用"}'
+expect "no such session" "$(call DELETE /api/v1/acceleration/sessions/s1 '' "$token")" '404 *'
+expect "release" "$(call GET '/api/v1/client/releases/latest?channel=alpha&platform=windows-x64')" '200 *"version":"0.4.0"}'
+stop
+start
+expect "the token outlives a restart" "$(call GET /api/v1/me '' "$token")" '200 *'
+[[ $failures -eq 0 ]] && echo "the backend keeps its contract"
+exit $((failures > 0))
