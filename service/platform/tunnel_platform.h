@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <string_view>
 
@@ -74,6 +75,11 @@ class TunnelPlatform {
   virtual std::uint32_t CreateRoute(const RouteRow& row) = 0;
   virtual std::uint32_t DeleteRoute(const RouteRow& row) = 0;
   virtual std::uint32_t CreateAddress(const AddressRow& row) = 0;
+
+  // Where the record of a running tunnel is kept, writable by the service alone; empty: none is kept.
+  virtual std::filesystem::path TunnelRecordPath() { return {}; }
+  // Takes away an adapter that an earlier, killed instance of the service left.
+  virtual void RemoveStaleAdapter() {}
 };
 
 }  // namespace zv

@@ -51,6 +51,9 @@ class FakeTunnelSystem final : public TunnelPlatform, public SplitRouting {
   std::uint32_t CreateRoute(const RouteRow& row) override;
   std::uint32_t DeleteRoute(const RouteRow& row) override;
   std::uint32_t CreateAddress(const AddressRow& row) override;
+  std::filesystem::path TunnelRecordPath() override { return recordPath; }
+  void RemoveStaleAdapter() override { Record("RemoveStaleAdapter", ""); }
+  std::filesystem::path recordPath;  // empty: no record is kept
 
   // SplitRouting
   bool Start(std::uint64_t luid, const std::vector<std::string>& gameProcesses, std::string& error) override;

@@ -35,6 +35,7 @@ void Release(TunnelPlatform& platform, const WireGuardApi& api, ModuleHandle mod
 
 bool WireGuardTunnel::Abandon(Building& building) {
   Release(platform, building.api, building.module, building.adapter, building.endpointRoute.get(), building.raised);
+  if (building.adapter != nullptr) ForgetTunnelRecord(platform);
   return false;
 }
 
@@ -60,6 +61,7 @@ bool WireGuardTunnel::BringUp(const std::string& requestText, std::string& error
     error = NumberedCode("create_adapter_failed_", platform.LastError());
     return Abandon(building);
   }
+  SaveTunnelRecord(platform, {true, std::nullopt});
 
   TunnelLists lists;
   if (!BuildTunnelLists(splitRouting, allowedIps, lists)) {
@@ -84,7 +86,10 @@ bool WireGuardTunnel::BringUp(const std::string& requestText, std::string& error
   auto row = std::make_unique<RouteRow>();
   bool created = false;
   if (!AddEndpointRoute(platform, endpoint, *row, created, error)) return Abandon(building);
-  if (created) building.endpointRoute = std::move(row);
+  if (created) {
+    building.endpointRoute = std::move(row);
+    SaveTunnelRecord(platform, {true, *building.endpointRoute});
+  }
 
   std::uint64_t luid = 0;
   building.api.getAdapterLuid(building.adapter, &luid);
@@ -113,6 +118,7 @@ bool WireGuardTunnel::TearDown(std::string& error) {
     return false;
   }
   Release(platform, api, tunnelModule, adapter, endpointRoute.get(), true);
+  ForgetTunnelRecord(platform);
   adapter = nullptr;
   endpointRoute.reset();
   tunnelModule = nullptr;

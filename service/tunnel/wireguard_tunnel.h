@@ -9,6 +9,7 @@
 #include "split_routing.h"
 #include "tunnel_engine.h"
 #include "tunnel_platform.h"
+#include "tunnel_record.h"
 #include "wireguard_binding.h"
 
 namespace zv {
@@ -20,6 +21,8 @@ class WireGuardTunnel final : public TunnelEngine {
   bool Running() const override { return adapter != nullptr; }
   bool BringUp(const std::string& requestText, std::string& error) override;
   bool TearDown(std::string& error) override;
+  // Before the first start: what a killed earlier instance recorded is removed.
+  bool RecoverStaleState() { return RecoverStaleTunnel(platform); }
 
  private:
   struct Building;  // what a start has made so far, released in reverse on failure

@@ -39,6 +39,7 @@ int main() {
   zv::LinuxSplitPlatform splitPlatform;
   zv::SmartSplitEngine smartSplit(splitPlatform, tunnelPlatform);
   zv::WireGuardTunnel tunnel(tunnelPlatform, smartSplit);
+  if (tunnel.RecoverStaleState()) std::fprintf(stderr, "accelerator-service: removed what a killed run left\n");
   {
     zv::ControlServer server(*stopEvent, tunnel);
     server.StartListener();

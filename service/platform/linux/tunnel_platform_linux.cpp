@@ -5,14 +5,19 @@
 #include <net/if.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 
 #include "allowed_ip.h"
+#include "control_channel.h"
 #include "netlink_request.h"
 #include "tunnel_table.h"
+#include <vector>
 #include "utf16_text.h"
 #include "wireguard_binding.h"
 
@@ -185,6 +190,46 @@ std::uint32_t LinuxTunnelPlatform::CreateAddress(const AddressRow& row) {
   message.Attribute(IFA_LOCAL, AddressBytes(row.address), AddressLength(row.address));
   message.Attribute(IFA_ADDRESS, AddressBytes(row.address), AddressLength(row.address));
   return Result(rtnl::Transact(message));
+}
+
+}  // namespace zv
+
+namespace zv {
+namespace {
+
+// A wireguard-go started for the adapter, by its exact command line.
+std::vector<pid_t> HelpersOf(const std::string& name) {
+  const std::string wanted = std::string("wireguard-go\0-f\0", 16) + name + std::string(1, '\0');
+  std::vector<pid_t> found;
+  DIR* proc = opendir("/proc");
+  if (proc == nullptr) return found;
+  while (const dirent* entry = readdir(proc)) {
+    char* end = nullptr;
+    const long id = std::strtol(entry->d_name, &end, 10);
+    if (*end != '\0' || id <= 0) continue;
+    const int fd = open((std::string("/proc/") + entry->d_name + "/cmdline").c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) continue;
+    char line[256];
+    const ssize_t length = read(fd, line, sizeof line);
+    close(fd);
+    if (length > 0 && std::string(line, static_cast<std::size_t>(length)) == wanted) found.push_back(static_cast<pid_t>(id));
+  }
+  closedir(proc);
+  return found;
+}
+
+}  // namespace
+
+std::filesystem::path LinuxTunnelPlatform::TunnelRecordPath() { return ControlSocketPath() + ".tunnel"; }
+
+void LinuxTunnelPlatform::RemoveStaleAdapter() {
+  RemoveTunnelRules();
+  const auto name = Utf8FromUtf16(kAdapterName).value_or("");
+  for (const pid_t helper : HelpersOf(name)) StopProcess(helper, false);
+  if (const unsigned index = if_nametoindex(name.c_str()); index != 0) DeleteLink(index);
+  const std::string socketPath = "/var/run/wireguard/" + name + ".sock";
+  struct stat info {};
+  if (lstat(socketPath.c_str(), &info) == 0 && S_ISSOCK(info.st_mode)) unlink(socketPath.c_str());
 }
 
 }  // namespace zv

@@ -23,6 +23,10 @@ class LinuxTunnelPlatform final : public TunnelPlatform {
   std::uint32_t CreateRoute(const RouteRow& row) override;
   std::uint32_t DeleteRoute(const RouteRow& row) override;
   std::uint32_t CreateAddress(const AddressRow& row) override;
+  // Beside the control socket, in the service's own root-owned folder.
+  std::filesystem::path TunnelRecordPath() override;
+  // The rules, the helper still running with the adapter's name, its interface and socket.
+  void RemoveStaleAdapter() override;
 };
 
 }  // namespace zv

@@ -4,6 +4,8 @@
 // the main table is asked first with its default routes suppressed.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 
 namespace zv {
@@ -11,5 +13,13 @@ namespace zv {
 inline constexpr std::uint32_t kTunnelTable = 31350;
 inline constexpr std::uint32_t kMainRulePriority = 31350;    // main, suppress_prefixlength 0
 inline constexpr std::uint32_t kTunnelRulePriority = 31351;  // then the tunnel's table
+
+// Both rules for IPv4 and IPv6; 0 or the errno. A host without IPv6 needs no IPv6 rules.
+int AddTunnelRules();
+// Every rule of ours that is there; the others were never made or are gone.
+void RemoveTunnelRules();
+void DeleteLink(unsigned index);
+// SIGTERM, then SIGKILL after 3 s; a child is also reaped.
+void StopProcess(pid_t process, bool child);
 
 }  // namespace zv

@@ -5,7 +5,6 @@
 // that is down, where Windows takes them on a down adapter, so the link comes
 // up with the adapter; until the tunnel's routes exist nothing is sent into it.
 #include <fcntl.h>
-#include <linux/fib_rules.h>
 #include <linux/rtnetlink.h>
 #include <net/if.h>
 #include <signal.h>
@@ -37,7 +36,6 @@ using namespace std::chrono_literals;
 constexpr char kHelper[] = "/usr/bin/wireguard-go";
 constexpr char kSocketFolder[] = "/var/run/wireguard/";
 constexpr auto kHelperStartLimit = 5s;
-constexpr auto kHelperStopLimit = 3s;
 constexpr std::uint32_t kInterfaceHasListenPort = 4;
 constexpr std::uint32_t kPeerHasPresharedKey = 2;
 
@@ -51,48 +49,6 @@ std::string SocketPath(const std::string& name) { return kSocketFolder + name + 
 
 bool HelperRunning(pid_t helper) { return waitpid(helper, nullptr, WNOHANG) == 0; }
 
-void StopHelper(pid_t helper) {
-  kill(helper, SIGTERM);
-  const auto deadline = std::chrono::steady_clock::now() + kHelperStopLimit;
-  while (waitpid(helper, nullptr, WNOHANG) == 0) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      kill(helper, SIGKILL);
-      waitpid(helper, nullptr, 0);
-      return;
-    }
-    std::this_thread::sleep_for(5ms);
-  }
-}
-
-int Rule(std::uint16_t type, std::uint8_t family, std::uint32_t priority, bool mainWithoutDefaults) {
-  zv::rtnl::Message message(type, type == RTM_NEWRULE ? NLM_F_CREATE | NLM_F_EXCL : 0);
-  auto& rule = message.Put<fib_rule_hdr>();
-  rule.family = family;
-  rule.action = FR_ACT_TO_TBL;
-  message.Attribute32(FRA_PRIORITY, priority);
-  message.Attribute32(FRA_TABLE, mainWithoutDefaults ? RT_TABLE_MAIN : zv::kTunnelTable);
-  if (mainWithoutDefaults) message.Attribute32(FRA_SUPPRESS_PREFIXLEN, 0);
-  return zv::rtnl::Transact(message);
-}
-
-void RemoveRules() {
-  for (const std::uint8_t family : {AF_INET, AF_INET6}) {
-    Rule(RTM_DELRULE, family, zv::kTunnelRulePriority, false);
-    Rule(RTM_DELRULE, family, zv::kMainRulePriority, true);
-  }
-}
-
-int AddRules() {
-  for (const std::uint8_t family : {AF_INET, AF_INET6}) {
-    for (const bool main : {true, false}) {
-      const int result = Rule(RTM_NEWRULE, family, main ? zv::kMainRulePriority : zv::kTunnelRulePriority, main);
-      // A host without IPv6 needs no IPv6 rules.
-      if (result != 0 && !(family == AF_INET6 && result == EAFNOSUPPORT)) return result;
-    }
-  }
-  return 0;
-}
-
 int SetLinkUp(unsigned index, bool up) {
   zv::rtnl::Message message(RTM_NEWLINK, 0);
   auto& link = message.Put<ifinfomsg>();
@@ -102,12 +58,6 @@ int SetLinkUp(unsigned index, bool up) {
   return zv::rtnl::Transact(message);
 }
 
-void DeleteLink(unsigned index) {
-  zv::rtnl::Message message(RTM_DELLINK, 0);
-  message.Put<ifinfomsg>().ifi_index = static_cast<int>(index);
-  zv::rtnl::Transact(message);
-}
-
 // Only a socket is ever removed from the helpers' folder.
 void RemoveStaleSocket(const std::string& path) {
   struct stat info {};
@@ -115,9 +65,9 @@ void RemoveStaleSocket(const std::string& path) {
 }
 
 void Close(Adapter* adapter) {
-  RemoveRules();
-  StopHelper(adapter->helper);
-  if (if_nametoindex(adapter->name.c_str()) == adapter->index) DeleteLink(adapter->index);
+  zv::RemoveTunnelRules();
+  zv::StopProcess(adapter->helper, true);
+  if (if_nametoindex(adapter->name.c_str()) == adapter->index) zv::DeleteLink(adapter->index);
   RemoveStaleSocket(SocketPath(adapter->name));
   delete adapter;
 }
@@ -261,7 +211,7 @@ __attribute__((visibility("default"))) zv::WireGuardAdapterHandle WireGuardCreat
     return nullptr;
   }
   if (!AwaitHelper(*adapter, adapter->index)) error = ETIMEDOUT;
-  else if ((error = SetLinkUp(adapter->index, true)) == 0) error = AddRules();
+  else if ((error = SetLinkUp(adapter->index, true)) == 0) error = zv::AddTunnelRules();
   if (error != 0) {
     Close(adapter);
     errno = error;

@@ -54,6 +54,7 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
   zv::WindowsSplitPlatform splitPlatform;
   zv::SmartSplitEngine smartSplit(splitPlatform, tunnelPlatform);
   zv::WireGuardTunnel tunnel(tunnelPlatform, smartSplit);
+  tunnel.RecoverStaleState();  // what a killed earlier run left
   {
     zv::ControlServer server(*event, tunnel);
     server.StartListener();

@@ -47,6 +47,12 @@ std::u16string WindowsTunnelPlatform::OwnProgramPath() {
   return std::u16string(reinterpret_cast<const char16_t*>(path), length);
 }
 
+std::filesystem::path WindowsTunnelPlatform::TunnelRecordPath() {
+  const std::u16string program = OwnProgramPath();
+  if (program.empty()) return {};
+  return std::filesystem::path(std::wstring(program.begin(), program.end())).parent_path() / L"tunnel.state";
+}
+
 ModuleHandle WindowsTunnelPlatform::LoadLibraryAt(const std::u16string& path) {
   return LoadLibraryExW(Wide(path), nullptr, LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
 }

@@ -20,6 +20,11 @@ class WindowsTunnelPlatform : public TunnelPlatform {  // open: tests move the p
   std::uint32_t CreateRoute(const RouteRow& row) override;
   std::uint32_t DeleteRoute(const RouteRow& row) override;
   std::uint32_t CreateAddress(const AddressRow& row) override;
+  // Beside the service program: its folder is writable by administrators and the system only.
+  std::filesystem::path TunnelRecordPath() override;
+  // Nothing to do: a WireGuardNT adapter goes with the handles of the process that made it,
+  // and the split filters with its dynamic filtering session; only the endpoint route stays.
+  void RemoveStaleAdapter() override {}
 };
 
 }  // namespace zv

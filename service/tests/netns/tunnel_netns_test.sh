@@ -19,8 +19,9 @@ service_pid=""
 start_service() {
   ip netns exec "$WORLD_PC" "$service_program" &
   service_pid=$!
-  for _ in $(seq 100); do [[ -S $VIRI_ZIVADADIVAZ_CONTROL_SOCKET ]] && return; sleep 0.05; done
-  fail "the service never listened"
+  # A killed run leaves its socket: only an answer tells that this one listens.
+  for _ in $(seq 100); do "$control" query >/dev/null 2>&1 && return; sleep 0.05; done
+  fail "the service never answered"
 }
 stop_service() {
   [[ -n $service_pid ]] || return 0
@@ -84,6 +85,27 @@ echo "== service stop while accelerating"
 expect_eq "start again" "$(ask start "$START_BODY")" 'status 0 {"state":"accelerating"}'
 stop_service || fail "the service did not end cleanly"
 expect_same "stopping the service"
+
+echo "== a killed service is cleaned up at the next start"
+for host_route in kept removed; do
+  if [[ $host_route == removed ]]; then  # now the endpoint route is the service's own
+    ip -n "$WORLD_PC" route del 10.201.0.2/32 via 10.200.0.1 dev pc0 proto static
+    pristine=$(pc_network)
+  fi
+  start_service
+  expect_eq "start ($host_route)" "$(ask start "$START_BODY")" 'status 0 {"state":"accelerating"}'
+  [[ -f $VIRI_ZIVADADIVAZ_CONTROL_SOCKET.tunnel ]] || fail "no record of the running tunnel"
+  kill -KILL "$service_pid"
+  wait "$service_pid" 2>/dev/null
+  service_pid=""
+  [[ "$(pc_network)" != "$pristine" ]] || fail "the killed service left nothing, so this proves nothing"
+  start_service
+  expect_same "the start after a kill ($host_route host route)"
+  [[ ! -e $VIRI_ZIVADADIVAZ_CONTROL_SOCKET.tunnel ]] || fail "the record outlived the recovery"
+  expect_eq "start after recovery" "$(ask start "$START_BODY")" 'status 0 {"state":"accelerating"}'
+  expect_eq "stop after recovery" "$(ask stop)" 'status 0 {"state":"idle"}'
+  stop_service
+done
 
 [[ $failures -eq 0 ]] && echo "all tunnel checks passed"
 exit $((failures > 0))

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -15,6 +16,7 @@
 #include "tunnel_platform_windows.h"
 #include "utf16_text.h"
 #include "wireguard_config.h"
+#include "tunnel_record.h"
 #include "wireguard_tunnel.h"
 
 namespace zv {
@@ -139,6 +141,17 @@ TEST_F(FakeLibraryRun, TheLibrarysLastErrorBecomesTheCode) {
     EXPECT_EQ(error, code);
     EXPECT_FALSE(Loaded(ProgramFolder())) << code;
   }
+}
+
+TEST(WindowsShell, TheTunnelRecordLivesBesideTheProgramAndIsGoneAfterRecovery) {
+  RelocatedPlatform platform(ProgramFolder() + u"accelerator-service.exe");
+  const std::filesystem::path expected = std::filesystem::path(Wide(ProgramFolder())) / L"tunnel.state";
+  EXPECT_EQ(platform.TunnelRecordPath(), expected);
+  SaveTunnelRecord(platform, {true, std::nullopt});
+  EXPECT_TRUE(std::filesystem::exists(expected));
+  EXPECT_TRUE(RecoverStaleTunnel(platform));
+  EXPECT_FALSE(std::filesystem::exists(expected));
+  EXPECT_TRUE(RelocatedPlatform(u"").TunnelRecordPath().empty()) << "no program path, no record";
 }
 
 TEST(WindowsShell, KeysAndEndpointsThroughTheSystemDecoders) {

@@ -1,0 +1,70 @@
+#include "tunnel_table.h"
+
+#include <linux/fib_rules.h>
+#include <linux/rtnetlink.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+
+#include <cerrno>
+#include <chrono>
+#include <thread>
+
+#include "netlink_request.h"
+
+namespace zv {
+namespace {
+
+int Rule(std::uint16_t type, std::uint8_t family, std::uint32_t priority, bool mainWithoutDefaults) {
+  rtnl::Message message(type, type == RTM_NEWRULE ? NLM_F_CREATE | NLM_F_EXCL : 0);
+  auto& rule = message.Put<fib_rule_hdr>();
+  rule.family = family;
+  rule.action = FR_ACT_TO_TBL;
+  message.Attribute32(FRA_PRIORITY, priority);
+  message.Attribute32(FRA_TABLE, mainWithoutDefaults ? RT_TABLE_MAIN : kTunnelTable);
+  if (mainWithoutDefaults) message.Attribute32(FRA_SUPPRESS_PREFIXLEN, 0);
+  return rtnl::Transact(message);
+}
+
+}  // namespace
+
+void RemoveTunnelRules() {
+  for (const std::uint8_t family : {AF_INET, AF_INET6}) {
+    Rule(RTM_DELRULE, family, kTunnelRulePriority, false);
+    Rule(RTM_DELRULE, family, kMainRulePriority, true);
+  }
+}
+
+int AddTunnelRules() {
+  for (const std::uint8_t family : {AF_INET, AF_INET6}) {
+    for (const bool main : {true, false}) {
+      const int result = Rule(RTM_NEWRULE, family, main ? kMainRulePriority : kTunnelRulePriority, main);
+      // A host without IPv6 needs no IPv6 rules.
+      if (result != 0 && !(family == AF_INET6 && result == EAFNOSUPPORT)) return result;
+    }
+  }
+  return 0;
+}
+
+void DeleteLink(unsigned index) {
+  rtnl::Message message(RTM_DELLINK, 0);
+  message.Put<ifinfomsg>().ifi_index = static_cast<int>(index);
+  rtnl::Transact(message);
+}
+
+void StopProcess(pid_t process, bool child) {
+  using namespace std::chrono_literals;
+  const auto gone = [&] { return child ? waitpid(process, nullptr, WNOHANG) != 0 : kill(process, 0) != 0; };
+  kill(process, SIGTERM);
+  const auto deadline = std::chrono::steady_clock::now() + 3s;
+  while (!gone()) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      kill(process, SIGKILL);
+      if (child) waitpid(process, nullptr, 0);
+      return;
+    }
+    std::this_thread::sleep_for(5ms);
+  }
+}
+
+}  // namespace zv
