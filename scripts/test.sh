@@ -8,6 +8,11 @@ cmake --preset linux
 cmake --build --preset linux
 ctest --preset linux
 
+# The service and the shared code again, under AddressSanitizer and UndefinedBehaviorSanitizer.
+cmake --preset linux-asan
+cmake --build --preset linux-asan
+ctest --preset linux-asan
+
 # The Windows build, and its checks under wine: one persistent wineserver for
 # the whole run, in a prefix of the build's own, shut down at the end.
 cmake --preset windows

@@ -3,6 +3,7 @@
 // clients among them. Each well-formed client gets its own right reply, the
 // service never hangs or dies, and its memory stays flat.
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -50,6 +51,7 @@ class FaultSweep : public ::testing::Test {
     setenv(kControlSocketVariable, path.c_str(), 1);
     service = fork();
     if (service == 0) {
+      prctl(PR_SET_PDEATHSIG, SIGKILL);  // a test that dies takes its service along
       execl(ZV_SERVICE_EXECUTABLE, ZV_SERVICE_EXECUTABLE, nullptr);
       _exit(127);
     }
@@ -91,16 +93,15 @@ TEST_F(FaultSweep, TenThousandBadConnectionsCostNothing) {
     switch (i % 5) {
       case 0: return header.substr(0, 1 + random() % (header.size() - 1));  // half a header
       case 1: {
-        std::string big = probe::RequestBytes(2, 8, "");
-        big[20] = 0x01, big[21] = 0x00, big[22] = 0x01, big[23] = 0x00;  // announces 65537
-        return big;
+        const auto big = EncodeRequestHeader(2, 8, kMaxControlBody + 1);
+        return std::string(big.begin(), big.end());
       }
       case 2: {
         std::string noise(1 + random() % 200, '\0');
         for (char& c : noise) c = static_cast<char>(random());
         return noise;
       }
-      case 3: return probe::RequestBytes(2, 9, R"({"private_key":"abc"})").substr(0, 24 + 5);  // cut-off body
+      case 3: return probe::RequestBytes(2, 9, R"({"private_key":"abc"})").substr(0, kRequestHeaderSize + 5);  // cut-off body
       default: return "";  // connect and leave at once
     }
   };

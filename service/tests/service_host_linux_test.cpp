@@ -2,6 +2,7 @@
 // signal ends it cleanly with exit code 0 and its socket removed.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -32,6 +33,7 @@ TEST(LinuxServiceHost, StopSignalsEndTheServiceCleanly) {
     setenv(kControlSocketVariable, path.c_str(), 1);
     const pid_t service = fork();
     if (service == 0) {
+      prctl(PR_SET_PDEATHSIG, SIGKILL);  // a test that dies takes its service along
       execl(ZV_SERVICE_EXECUTABLE, ZV_SERVICE_EXECUTABLE, nullptr);
       _exit(127);
     }
@@ -105,6 +107,7 @@ TEST(LinuxServiceHost, OnlyAStaleSocketAtItsPathIsReplaced) {
     if (service == 0) {
       const int log = open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
       dup2(log, STDERR_FILENO);
+      prctl(PR_SET_PDEATHSIG, SIGKILL);  // a test that dies takes its service along
       execl(ZV_SERVICE_EXECUTABLE, ZV_SERVICE_EXECUTABLE, nullptr);
       _exit(127);
     }
