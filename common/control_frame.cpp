@@ -55,4 +55,9 @@ std::string ErrorBody(std::string_view code) {
   return body;
 }
 
+bool ReplyHeaderAccepted(const ControlReplyHeader& reply, std::uint64_t requestId) {
+  return reply.magic == kControlMagic && reply.version == kControlVersion && reply.requestId == requestId &&
+         reply.bodyLength <= kMaxControlBody;
+}
+
 }  // namespace zv

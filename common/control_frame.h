@@ -53,6 +53,8 @@ ControlRequestHeader DecodeRequestHeader(std::span<const std::uint8_t, kRequestH
 ReplyHeaderBytes EncodeReplyHeader(std::uint64_t requestId, std::uint32_t status,
                                    std::uint32_t bodyLength);
 ControlReplyHeader DecodeReplyHeader(std::span<const std::uint8_t, kReplyHeaderSize> bytes);
+// The client's check of a reply header: ours, this version, this request, a body within the bound.
+bool ReplyHeaderAccepted(const ControlReplyHeader& reply, std::uint64_t requestId);
 
 // The reply bodies the service ever sends, byte for byte.
 inline constexpr std::string_view kIdleBody = R"({"state":"idle"})";

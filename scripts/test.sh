@@ -13,6 +13,9 @@ cmake --preset linux-asan
 cmake --build --preset linux-asan
 ctest --preset linux-asan
 
+# Every libFuzzer target for a minute from its seeds; a crash fails the run.
+fuzz/run.sh 60
+
 # The Windows build, and its checks under wine: one persistent wineserver for
 # the whole run, in a prefix of the build's own, shut down at the end.
 cmake --preset windows

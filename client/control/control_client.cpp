@@ -58,8 +58,7 @@ ControlReply SendControlRequest(quint16 operation, const QByteArray& body) {
   zv::ReplyHeaderBytes raw{};
   const bool complete = ReadExactly(socket, reinterpret_cast<char*>(raw.data()), raw.size(), wait);
   const zv::ControlReplyHeader reply = zv::DecodeReplyHeader(raw);
-  if (!complete || reply.magic != zv::kControlMagic || reply.version != zv::kControlVersion ||
-      reply.requestId != requestId || reply.bodyLength > zv::kMaxControlBody) {
+  if (!complete || !zv::ReplyHeaderAccepted(reply, requestId)) {
     result.errorText = "服务响应格式不正确";
     return result;
   }
