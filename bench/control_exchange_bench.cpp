@@ -1,9 +1,11 @@
-// One QueryState exchange over the real Linux control socket: connect, request,
-// reply, close. Run with --benchmark_repetitions=N for a median.
+// One QueryState exchange over the real Linux control socket (connect, request,
+// reply, close), and HandleConnection alone over bytes in memory. Run with
+// --benchmark_repetitions=N for a median.
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "control_channel.h"
@@ -43,6 +45,43 @@ void QueryStateExchange(benchmark::State& state) {
 }
 
 BENCHMARK(QueryStateExchange)->UseRealTime();
+
+// One request's bytes in, the reply's bytes out.
+class BytesConnection final : public zv::ControlConnection {
+ public:
+  explicit BytesConnection(const std::string& input) : input(input) {}
+  bool CallerAllowed() override { return true; }
+  bool ReadExact(std::uint8_t* data, std::size_t length) override {
+    if (input.size() - at < length) return false;
+    std::memcpy(data, input.data() + at, length);
+    at += length;
+    return true;
+  }
+  bool WriteAll(const std::uint8_t*, std::size_t length) override {
+    written += length;
+    return true;
+  }
+  std::size_t written = 0;
+
+ private:
+  const std::string& input;
+  std::size_t at = 0;
+};
+
+void HandleConnectionQueryState(benchmark::State& state) {
+  zv::StopEvent stopEvent;
+  zv::MissingTunnelEngine tunnel;
+  zv::ControlServer server(stopEvent, tunnel);
+  const std::string request = zv::probe::RequestBytes(1, 1, "");
+  for (auto _ : state) {
+    BytesConnection connection(request);
+    server.HandleConnection(connection);
+    benchmark::DoNotOptimize(connection.written);
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+
+BENCHMARK(HandleConnectionQueryState);
 
 }  // namespace
 
