@@ -13,6 +13,8 @@
 namespace zv {
 namespace {
 
+constexpr std::uint32_t kNotSupported = ENOSYS;
+
 bool EndsWithExe(std::string_view text) {
   if (text.size() < 4) return false;
   std::string tail(text.substr(text.size() - 4));
@@ -25,7 +27,9 @@ std::string_view BaseName(std::string_view path, std::string_view separators) {
   return cut == std::string_view::npos ? path : path.substr(cut + 1);
 }
 
-std::string ReadSmallFile(const std::string& path) {
+}  // namespace
+
+std::string ReadProcFile(const std::string& path) {
   std::string text;
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return text;
@@ -36,9 +40,16 @@ std::string ReadSmallFile(const std::string& path) {
   return text;
 }
 
-constexpr std::uint32_t kNotSupported = ENOSYS;
-
-}  // namespace
+bool ForEachProcessFolder(const std::function<void(std::uint32_t id, const std::string& folder)>& visit) {
+  const std::unique_ptr<DIR, int (*)(DIR*)> proc(opendir("/proc"), closedir);
+  if (!proc) return false;
+  while (const dirent* entry = readdir(proc.get())) {
+    char* end = nullptr;
+    const unsigned long id = std::strtoul(entry->d_name, &end, 10);
+    if (*end == '\0' && id != 0) visit(static_cast<std::uint32_t>(id), std::string("/proc/") + entry->d_name);
+  }
+  return true;
+}
 
 std::string ProcessImageName(std::string_view executablePath, std::string_view commandLine) {
   const std::string_view first = commandLine.substr(0, commandLine.find('\0'));
@@ -73,21 +84,14 @@ std::uint32_t LinuxSplitPlatform::AddCallout(FilterEngineHandle, const FilterCal
 std::uint32_t LinuxSplitPlatform::AddFilter(FilterEngineHandle, const CalloutFilter&) { return kNotSupported; }
 
 bool LinuxSplitPlatform::ForEachProcess(const ProcessVisitor& visit) {
-  const std::unique_ptr<DIR, int (*)(DIR*)> proc(opendir("/proc"), closedir);
-  if (!proc) return false;
-  while (const dirent* entry = readdir(proc.get())) {
-    char* end = nullptr;
-    const unsigned long id = std::strtoul(entry->d_name, &end, 10);
-    if (*end != '\0' || id == 0) continue;
-    const std::string folder = std::string("/proc/") + entry->d_name;
+  return ForEachProcessFolder([&](std::uint32_t id, const std::string& folder) {
     char target[4096];
     const ssize_t length = readlink((folder + "/exe").c_str(), target, sizeof target);
-    if (length <= 0 || static_cast<std::size_t>(length) >= sizeof target) continue;  // kernel threads have none
-    const std::string name = ProcessImageName(std::string_view(target, static_cast<std::size_t>(length)),
-                                              ReadSmallFile(folder + "/cmdline"));
-    if (const auto wide = Utf16FromUtf8(name); wide && !wide->empty()) visit(static_cast<std::uint32_t>(id), *wide);
-  }
-  return true;
+    if (length <= 0 || static_cast<std::size_t>(length) >= sizeof target) return;  // kernel threads have none
+    const std::string name =
+        ProcessImageName(std::string_view(target, static_cast<std::size_t>(length)), ReadProcFile(folder + "/cmdline"));
+    if (const auto wide = Utf16FromUtf8(name); wide && !wide->empty()) visit(id, *wide);
+  });
 }
 
 }  // namespace zv

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -11,6 +13,11 @@ namespace zv {
 // runs under wine or Proton (its first argument), otherwise the base name of
 // the executable. `commandLine` is /proc's, its arguments ended by NULs.
 std::string ProcessImageName(std::string_view executablePath, std::string_view commandLine);
+
+// Each process's id and folder ("/proc/<id>"); false when /proc cannot be read.
+bool ForEachProcessFolder(const std::function<void(std::uint32_t id, const std::string& folder)>& visit);
+// A /proc file whole (at most 64 KiB); empty when it cannot be read.
+std::string ReadProcFile(const std::string& path);
 
 // Linux has no split-routing driver: opening it fails with ENOENT, as opening
 // an absent device does on Windows, so a split start fails and is undone. The

@@ -5,8 +5,6 @@
 #include <net/if.h>
 #include <netdb.h>
 #include <netinet/in.h>
-#include <dirent.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,6 +14,7 @@
 #include "allowed_ip.h"
 #include "control_channel.h"
 #include "netlink_request.h"
+#include "split_platform_linux.h"
 #include "tunnel_table.h"
 #include <vector>
 #include "utf16_text.h"
@@ -201,20 +200,9 @@ namespace {
 std::vector<pid_t> HelpersOf(const std::string& name) {
   const std::string wanted = std::string("wireguard-go\0-f\0", 16) + name + std::string(1, '\0');
   std::vector<pid_t> found;
-  DIR* proc = opendir("/proc");
-  if (proc == nullptr) return found;
-  while (const dirent* entry = readdir(proc)) {
-    char* end = nullptr;
-    const long id = std::strtol(entry->d_name, &end, 10);
-    if (*end != '\0' || id <= 0) continue;
-    const int fd = open((std::string("/proc/") + entry->d_name + "/cmdline").c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) continue;
-    char line[256];
-    const ssize_t length = read(fd, line, sizeof line);
-    close(fd);
-    if (length > 0 && std::string(line, static_cast<std::size_t>(length)) == wanted) found.push_back(static_cast<pid_t>(id));
-  }
-  closedir(proc);
+  ForEachProcessFolder([&](std::uint32_t id, const std::string& folder) {
+    if (ReadProcFile(folder + "/cmdline") == wanted) found.push_back(static_cast<pid_t>(id));
+  });
   return found;
 }
 
