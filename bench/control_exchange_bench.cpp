@@ -5,9 +5,9 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <cstring>
 #include <string>
 
+#include "bytes_connection.h"
 #include "control_channel.h"
 #include "control_probe.h"
 #include "control_server.h"
@@ -46,37 +46,16 @@ void QueryStateExchange(benchmark::State& state) {
 
 BENCHMARK(QueryStateExchange)->UseRealTime();
 
-// One request's bytes in, the reply's bytes out.
-class BytesConnection final : public zv::ControlConnection {
- public:
-  explicit BytesConnection(const std::string& input) : input(input) {}
-  bool CallerAllowed() override { return true; }
-  bool ReadExact(std::uint8_t* data, std::size_t length) override {
-    if (input.size() - at < length) return false;
-    std::memcpy(data, input.data() + at, length);
-    at += length;
-    return true;
-  }
-  bool WriteAll(const std::uint8_t*, std::size_t length) override {
-    written += length;
-    return true;
-  }
-  std::size_t written = 0;
-
- private:
-  const std::string& input;
-  std::size_t at = 0;
-};
-
 void HandleConnectionQueryState(benchmark::State& state) {
   zv::StopEvent stopEvent;
   zv::MissingTunnelEngine tunnel;
   zv::ControlServer server(stopEvent, tunnel);
-  const std::string request = zv::probe::RequestBytes(1, 1, "");
+  zv::test::MemoryConnection connection(zv::probe::RequestBytes(1, 1, ""));
   for (auto _ : state) {
-    BytesConnection connection(request);
+    connection.consumed = 0;
+    connection.output.clear();  // keeps its capacity: no allocation is measured
     server.HandleConnection(connection);
-    benchmark::DoNotOptimize(connection.written);
+    benchmark::DoNotOptimize(connection.output);
   }
   state.SetItemsProcessed(state.iterations());
 }
