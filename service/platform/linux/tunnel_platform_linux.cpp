@@ -10,13 +10,13 @@
 
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 #include "allowed_ip.h"
 #include "control_channel.h"
 #include "netlink_request.h"
 #include "split_platform_linux.h"
 #include "tunnel_table.h"
-#include <vector>
 #include "utf16_text.h"
 #include "wireguard_binding.h"
 
@@ -191,9 +191,6 @@ std::uint32_t LinuxTunnelPlatform::CreateAddress(const AddressRow& row) {
   return Result(rtnl::Transact(message));
 }
 
-}  // namespace zv
-
-namespace zv {
 namespace {
 
 // A wireguard-go started for the adapter, by its exact command line.
