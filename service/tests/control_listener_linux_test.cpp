@@ -12,6 +12,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <vector>
 
 #include "fake_tunnel_engine.h"
 #include "listening_server.h"
@@ -99,26 +101,92 @@ TEST_F(LinuxListenerTest, StaleSocketIsReplacedButOtherFilesAreNot) {
   EXPECT_EQ(text, "not ours");
 }
 
-// No logind session exists for this user here, as for a session-0 caller on Windows.
-TEST_F(LinuxListenerTest, UnprivilegedCallerOutsideALoginSessionIsDenied) {
-  ASSERT_EQ(geteuid(), 0u) << "this test drops to another user and must run as root";
-  Start();
+// Stands in for systemd-logind where libsystemd looks: a session scope in the
+// cgroup trees (how sd_pid_get_session finds a process's session) and the
+// session's state file.
+class LoginSession {
+ public:
+  LoginSession(bool active, bool remote) {
+    for (const char* tree : {"/sys/fs/cgroup/systemd", "/sys/fs/cgroup/unified"}) {
+      if (!fs::is_directory(tree)) continue;
+      scopes.push_back(fs::path(tree) / "user.slice/user-65534.slice/session-zv9.scope");
+      fs::create_directories(scopes.back());
+    }
+    fs::create_directories(stateFile.parent_path());
+    std::ofstream(stateFile) << "ACTIVE=" << active << "\nREMOTE=" << remote << "\n";
+  }
+  ~LoginSession() {
+    // Each is empty again once its process has ended; a folder still in use stays.
+    for (const fs::path& scope : scopes) {
+      for (const fs::path& folder : {scope, scope.parent_path(), scope.parent_path().parent_path()}) {
+        rmdir(folder.c_str());
+      }
+    }
+    fs::remove(stateFile);
+  }
+  bool Join(pid_t pid) const {
+    bool joined = !scopes.empty();
+    for (const fs::path& scope : scopes) joined = static_cast<bool>(std::ofstream(scope / "cgroup.procs") << pid) && joined;
+    return joined;
+  }
+
+ private:
+  std::vector<fs::path> scopes;
+  fs::path stateFile = "/run/systemd/sessions/zv9";
+};
+
+// A QueryState from user nobody; `place` runs once the child exists and before it connects.
+// Gives the reply's status after checking the reply fits it, or 10 and up when something failed.
+int QueryStatusAsNobody(const std::string& directory, const std::function<bool(pid_t)>& place) {
+  int go[2];
+  if (pipe(go) != 0) return 20;
   const pid_t child = fork();
   if (child == 0) {
+    char byte = 0;
+    if (read(go[0], &byte, 1) != 1) _exit(10);
     // Entered as root: the folders above the temporary one may be closed to others (a private /tmp).
     if (chdir(directory.c_str()) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(10);
     const int fd = probe::Connect("control.sock");  // needs the socket's 0666 to connect at all
     if (fd < 0) _exit(11);
-    if (!probe::SendAll(fd, probe::RequestBytes(2, 42, "{}"))) _exit(12);
+    if (!probe::SendAll(fd, probe::RequestBytes(1, 42, "abc"))) _exit(12);
     const auto reply = probe::ReadReply(fd);
-    _exit(reply && reply->header.status == 3 && reply->header.requestId == 0 && reply->body == kAccessDeniedBody
-              ? 0 : 13);
+    if (!reply) _exit(13);
+    const bool denied = reply->header.requestId == 0 && reply->body == kAccessDeniedBody;
+    const bool served = reply->header.requestId == 42 && reply->body == kIdleBody;
+    _exit((reply->header.status == 3 && denied) || (reply->header.status == 0 && served) ? reply->header.status : 14);
   }
+  const bool placed = place(child);
+  (void)!write(go[1], "x", 1);
+  close(go[0]);
+  close(go[1]);
   int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-  EXPECT_TRUE(engine.bringUpRequests.empty());
-  EXPECT_EQ(QueryBody(3), kIdleBody) << "root is still served";
+  waitpid(child, &status, 0);
+  if (!placed) return 21;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 22;
+}
+
+// Root passes; anyone else only from an active local session. No session at all
+// is the case of a service or a cron job, as session 0 is on Windows.
+TEST_F(LinuxListenerTest, UnprivilegedCallersPassOnlyFromAnActiveLocalSession) {
+  ASSERT_EQ(geteuid(), 0u) << "this test drops to another user and must run as root";
+  Start();
+  EXPECT_EQ(QueryStatusAsNobody(directory, [](pid_t) { return true; }), 3) << "no session";
+  struct Row {
+    const char* name;
+    bool active, remote;
+    int status;
+  };
+  const Row rows[] = {
+      {"active and local", true, false, 0},
+      {"active but remote", true, true, 3},
+      {"local but not active", false, false, 3},
+  };
+  for (const Row& row : rows) {
+    const LoginSession session(row.active, row.remote);
+    EXPECT_EQ(QueryStatusAsNobody(directory, [&](pid_t child) { return session.Join(child); }), row.status)
+        << row.name;
+  }
+  EXPECT_EQ(QueryBody(3), kIdleBody) << "root is served";
 }
 
 }  // namespace
