@@ -1,5 +1,5 @@
-// The Unix socket listener's own life: closing, the read bound, stopping, the
-// socket file and the caller check. The frame rules run through it in
+// The Unix socket listener's own life: closing, the read bound, stopping and
+// the caller check. The frame rules run through it in
 // control_server_test.
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -81,24 +81,6 @@ TEST_F(LinuxListenerTest, StopIsNoticedWhileReadingAndWhileWaiting) {
   Start();
   Stop();  // with no client at all
   EXPECT_LT(probe::Connect(path), 0);
-}
-
-TEST_F(LinuxListenerTest, StaleSocketIsReplacedButOtherFilesAreNot) {
-  const int leftover = socket(AF_UNIX, SOCK_STREAM, 0);  // as a killed service leaves it
-  sockaddr_un address{AF_UNIX, {}};
-  std::strcpy(address.sun_path, path.c_str());
-  ASSERT_EQ(bind(leftover, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  close(leftover);
-  Start();
-  EXPECT_EQ(QueryBody(1), kIdleBody);
-  Stop();
-
-  std::ofstream(path) << "not ours";
-  rig.Launch();
-  rig.server->JoinListener();  // gives up at once rather than delete what it does not own
-  std::string text;
-  std::getline(std::ifstream(path) >> std::ws, text);
-  EXPECT_EQ(text, "not ours");
 }
 
 // Stands in for systemd-logind where libsystemd looks: a session scope in the

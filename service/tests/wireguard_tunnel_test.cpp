@@ -173,7 +173,6 @@ TEST(WireGuardTunnel, EveryFailureAnswersItsCodeAndLeavesNothingBehind) {
   };
   const Row rows[] = {
       {"invalid_tunnel_config", none, {.allowedIps = "[]"}, {}},
-      {"invalid_tunnel_config", none, {.privateKey = ""}, {}},
       {"resolve_service_path_failed", fail("OwnProgramPath", 0), {}, {}},
       {"embedded_tunnel_component_missing", fail("LoadLibraryAt", 126), {}, {}},
       {"embedded_tunnel_api_invalid", lacking("WireGuardCreateAdapter"), {}, {}},
@@ -186,18 +185,14 @@ TEST(WireGuardTunnel, EveryFailureAnswersItsCodeAndLeavesNothingBehind) {
       {"invalid_allowed_ip", none, {.allowedIps = R"(["10.0.0.0/33"])"}, {"closeAdapter 1", "UnloadLibrary"}},
       {"invalid_allowed_ip", none, {.routeMode = "process-beta", .allowedIps = R"(["0.0.0.0/0","::/129"])"}, {}},
       {"invalid_private_key", none, {.privateKey = kKey31}, {}},
-      {"invalid_private_key", none, {.privateKey = kKey33}, {}},
       {"invalid_private_key", fail("DecodeKey", 13, 1), {}, {}},
       {"invalid_server_public_key", none, {.serverKey = kKey33}, {}},
-      {"invalid_server_public_key", fail("DecodeKey", 13, 2), {}, {}},
-      {"invalid_endpoint", none, {.endpoint = "198.51.100.7"}, {}},
       {"invalid_endpoint", none, {.endpoint = ":51820"}, {}},
       {"invalid_endpoint", fail("ResolveAddress", 11001), {}, {}},
       {"set_tunnel_config_failed_87", fail("setConfiguration", 87), {}, {}},
       {"resolve_endpoint_route_failed_1232", fail("BestRoute", 1232), {}, {}},
       {"create_endpoint_route_failed_5", fail("CreateRoute", 5, 1), {}, {}},
       {"configure_address_failed_87", fail("CreateAddress", 87), {}, {}},
-      {"invalid_assigned_address", none, {.assignedIp = "10.240.0.2"}, {}},
       {"invalid_assigned_address", none, {.assignedIp = "fd00::2/64"}, {}},
       {"invalid_assigned_address", none, {.assignedIp = "10.240.0.2/x"}, {"closeAdapter 1", dropEndpoint, "UnloadLibrary"}},
       {"invalid_assigned_address", none, {.assignedIp = "10.240.0.2/4294967296"}, {}},
@@ -276,11 +271,9 @@ TEST(LibraryPathBeside, TakesTheProgramFolder) {
   };
   const Row rows[] = {
       {u"C:\\Program Files\\X\\service.exe", u"\\/", u"C:\\Program Files\\X\\wireguard.dll"},
-      {u"C:\\service.exe", u"\\/", u"C:\\wireguard.dll"},
       {u"C:\\X\\\\service.exe", u"\\/", u"C:\\X\\wireguard.dll"},
       {u"C:/X/service.exe", u"\\/", u"C:/X\\wireguard.dll"},
       {u"/usr/sbin/accelerator-service", u"/", u"/usr/sbin/wireguard.dll"},
-      {u"/accelerator-service", u"/", u"/wireguard.dll"},
   };
   for (const Row& row : rows) {
     EXPECT_EQ(LibraryPathBeside(row.program, row.separators, u"wireguard.dll"), row.expected)
