@@ -3,7 +3,6 @@
 #pragma once
 
 #include <QApplication>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonDocument>
 #include <QLabel>
@@ -18,19 +17,9 @@
 #include "main_window.h"
 #include "stand_in_service.h"
 #include "test_http_server.h"
+#include "window_driving.h"
 
 namespace zv::test {
-
-
-inline bool WaitFor(const std::function<bool()>& condition, int ms = 5000) {
-  QElapsedTimer timer;
-  timer.start();
-  while (!condition()) {
-    if (timer.elapsed() > ms) return false;
-    QApplication::processEvents(QEventLoop::AllEvents, 10);
-  }
-  return true;
-}
 
 inline QList<QWidget*> LeftColumn(MainWindow& window) {
   QLayout* left = window.centralWidget()->layout()->itemAt(0)->layout();
@@ -51,24 +40,16 @@ inline QString Text(QWidget* widget) {
 // The window with handles on the widgets a user works with.
 struct Screen {
   explicit Screen(MainWindow& window) : window(window) {
-    for (QWidget* widget : LeftColumn(window)) {
-      if (auto* button = qobject_cast<QPushButton*>(widget)) buttons[button->text()] = button;
-    }
+    stop = window.findChild<QPushButton*>("secondaryButton");
     const QList<QWidget*> left = LeftColumn(window);
-    status = qobject_cast<QLabel*>(left[left.indexOf(buttons["检查服务"]) - 1]);
+    status = qobject_cast<QLabel*>(left[left.indexOf(Button("检查服务")) - 1]);  // the line above it
     route = window.findChild<QLabel*>("routeCard");
     games = window.findChild<QListWidget*>("gameList");
-    stop = window.findChild<QPushButton*>("secondaryButton");
   }
   QPushButton* Button(const char* text) {
-    if (text == QString("停止加速")) return stop;
-    for (QPushButton* button : window.findChildren<QPushButton*>()) {
-      if (button->text() == text) return button;
-    }
-    return nullptr;
+    return text == QString("停止加速") ? stop : ButtonWithText(window, text);
   }
   MainWindow& window;
-  QMap<QString, QPushButton*> buttons;
   QLabel* status;
   QLabel* route;
   QListWidget* games;

@@ -35,7 +35,7 @@ class ControlServerTest : public ::testing::TestWithParam<Transport> {
     Outcome outcome{{}, {}, kUnmeasured};
     const int fd = probe::Connect(rig->path);
     EXPECT_GE(fd, 0);
-    EXPECT_TRUE(probe::SendAll(fd, input));
+    probe::SendAll(fd, input);  // may fail: a refused header is answered, and closed, before its body is read
     shutdown(fd, SHUT_WR);  // a cut-off request ends here rather than at the read bound
     if (const auto reply = probe::ReadReply(fd)) outcome = {reply->header, reply->body, kUnmeasured};
     close(fd);

@@ -5,7 +5,6 @@
 //   zv-road ACCOUNT PASSWORD SCREENSHOT.png CHECK_COMMAND...
 // CHECK_COMMAND runs while the tunnel is up; its failure fails the road.
 #include <QApplication>
-#include <QElapsedTimer>
 #include <QFrame>
 #include <QLabel>
 #include <QLayout>
@@ -18,31 +17,18 @@
 
 #include "app_identity.h"
 #include "main_window.h"
+#include "window_driving.h"
 
 namespace {
 
-bool WaitFor(const std::function<bool()>& condition, int ms = 20000) {
-  QElapsedTimer timer;
-  timer.start();
-  while (!condition()) {
-    if (timer.elapsed() > ms) return false;
-    QApplication::processEvents(QEventLoop::AllEvents, 20);
-  }
-  return true;
-}
-
-QPushButton* Button(QWidget& window, const QString& text) {
-  for (QPushButton* button : window.findChildren<QPushButton*>()) {
-    if (button->text() == text) return button;
-  }
-  return nullptr;
-}
+using zv::test::ButtonWithText;
+using zv::test::WaitFor;
 
 class Road {
  public:
   void Step(const char* what, const std::function<bool()>& done, const std::function<QString()>& seen) {
     if (failed) return;
-    const bool reached = WaitFor(done);
+    const bool reached = WaitFor(done, 20000);
     std::printf("[%s] %s: %s\n", reached ? " ok " : "FAIL", what, qPrintable(seen()));
     std::fflush(stdout);
     failed = !reached;
@@ -75,7 +61,7 @@ int main(int argc, char** argv) {
   for (QLineEdit* edit : window.findChildren<QLineEdit*>()) {
     edit->setText(edit->echoMode() == QLineEdit::Password ? arguments[2] : arguments[1]);
   }
-  Button(window, "登录")->click();
+  ButtonWithText(window, "登录")->click();
   road.Step("signed in, profile shown", [&] { return account->text().startsWith("账号：") && !membership->isHidden(); },
             [&] { return account->text() + " · " + membership->text(); });
   road.Step("the catalog", [&] { return games->count() > 0; }, [&] {
@@ -84,10 +70,10 @@ int main(int argc, char** argv) {
     return names.join(", ");
   });
   games->setCurrentRow(0);
-  road.Step("first game, its region", [&] { return Button(window, "开始加速")->isEnabled(); },
+  road.Step("first game, its region", [&] { return ButtonWithText(window, "开始加速")->isEnabled(); },
             [&] { return games->currentItem()->text() + " · " + route->text(); });
-  Button(window, "开始加速")->click();
-  road.Step("开始加速: session created, tunnel up", [&] { return Button(window, "启动游戏")->isEnabled(); },
+  ButtonWithText(window, "开始加速")->click();
+  road.Step("开始加速: session created, tunnel up", [&] { return ButtonWithText(window, "启动游戏")->isEnabled(); },
             [&] { return status->text() + " · " + route->text(); });
   if (!road.failed) {
     window.grab().save(arguments[3]);

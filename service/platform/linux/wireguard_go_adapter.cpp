@@ -126,20 +126,22 @@ std::string PrefixText(const zv::AllowedIp& entry) {
 
 // The block in wireguard-go's "set" form; false when the block is cut short or malformed.
 bool ComposeSetText(const std::uint8_t* block, std::size_t bytes, std::string& text) {
+  std::size_t at = 0;
+  const auto take = [&](auto& record) {  // the next record of the block, if it holds one
+    if (bytes - at < sizeof record) return false;
+    std::memcpy(&record, block + at, sizeof record);
+    at += sizeof record;
+    return true;
+  };
   zv::WireGuardInterface interface{};
-  if (bytes < sizeof interface) return false;
-  std::memcpy(&interface, block, sizeof interface);
-  std::size_t at = sizeof interface;
+  if (!take(interface)) return false;
   text = "set=1\n";
   if (interface.flags & zv::kInterfaceHasPrivateKey) text += "private_key=" + Hex(interface.privateKey, 32) + "\n";
   if (interface.flags & kInterfaceHasListenPort) text += "listen_port=" + std::to_string(interface.listenPort) + "\n";
   if (interface.flags & zv::kInterfaceReplacePeers) text += "replace_peers=true\n";
   for (std::uint32_t p = 0; p < interface.peersCount; ++p) {
     zv::WireGuardPeer peer{};
-    if (bytes - at < sizeof peer) return false;
-    std::memcpy(&peer, block + at, sizeof peer);
-    at += sizeof peer;
-    if (!(peer.flags & zv::kPeerHasPublicKey)) return false;
+    if (!take(peer) || !(peer.flags & zv::kPeerHasPublicKey)) return false;
     text += "public_key=" + Hex(peer.publicKey, 32) + "\n";
     if (peer.flags & kPeerHasPresharedKey) text += "preshared_key=" + Hex(peer.presharedKey, 32) + "\n";
     if (peer.flags & zv::kPeerHasEndpoint) text += "endpoint=" + EndpointText(peer.endpoint) + "\n";
@@ -149,9 +151,7 @@ bool ComposeSetText(const std::uint8_t* block, std::size_t bytes, std::string& t
     if (peer.flags & zv::kPeerReplaceAllowedIps) text += "replace_allowed_ips=true\n";
     for (std::uint32_t i = 0; i < peer.allowedIpsCount; ++i) {
       zv::AllowedIp entry{};
-      if (bytes - at < sizeof entry) return false;
-      std::memcpy(&entry, block + at, sizeof entry);
-      at += sizeof entry;
+      if (!take(entry)) return false;
       text += "allowed_ip=" + PrefixText(entry) + "\n";
     }
   }
