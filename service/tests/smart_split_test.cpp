@@ -7,9 +7,7 @@
 #include "fake_tunnel_system.h"
 #include "filter_objects.h"
 #include "little_endian.h"
-#include "memory_connection.h"
 #include "split_protocol.h"
-#include "wireguard_tunnel.h"
 
 namespace zv {
 namespace {
@@ -209,16 +207,13 @@ TEST(FilterObjects, FailuresAbortTheTransactionAndNameTheirCall) {
   struct Row {
     const char* call;
     std::uint32_t result;
-    const char* code;  // nullptr: accepted
+    const char* code;
   };
   const Row rows[] = {
       {"OpenFilterEngine", 5, "wfp_engine_open_failed_5"},
       {"BeginTransaction", 0x80320017, "wfp_transaction_failed_2150760471"},
-      {"AddProvider", 0x80320009, nullptr},
       {"AddProvider", 0x80320001, "wfp_provider_failed_2150760449"},
-      {"AddSubLayer", 0x80320009, nullptr},
       {"AddSubLayer", 87, "wfp_sublayer_failed_87"},
-      {"AddCallout#2", 0x80320009, nullptr},
       {"AddCallout#2", 0x80320002, "wfp_callout_failed_2150760450"},
       {"AddFilter#1", 0x80320009, "wfp_filter_failed_2150760457"},
       {"AddFilter#2", 5, "wfp_filter_failed_5"},
@@ -228,8 +223,7 @@ TEST(FilterObjects, FailuresAbortTheTransactionAndNameTheirCall) {
     SplitRig rig;
     rig.split.results[row.call] = row.result;
     const std::string label = std::string(row.call) + " " + std::to_string(row.result);
-    EXPECT_EQ(rig.Start(), row.code == nullptr) << label;
-    if (row.code == nullptr) continue;
+    EXPECT_FALSE(rig.Start()) << label;
     EXPECT_EQ(rig.error, row.code) << label;
     const Log& calls = rig.split.filterCalls;
     const bool inTransaction = std::string_view(row.call).starts_with("Add");
@@ -252,33 +246,6 @@ TEST(FilterObjects, ObjectsThatExistAlreadyAreKept) {
   EXPECT_EQ(rig.split.sessionObjects.size(), 3u) << "one callout and the two filters";
   rig.engine.Stop();
   EXPECT_EQ(rig.split.registered, theirs);
-}
-
-TEST(SmartSplit, SplitBringUpUndoesTheTunnelWhenTheSplitFails) {
-  FakeTunnelSystem system;
-  FakeSplitSystem split;
-  SmartSplitEngine engine{split, system};
-  WireGuardTunnel tunnel{system, engine};
-  StopEvent stopEvent;
-  ControlServer server{stopEvent, tunnel};
-  const std::string body =
-      R"({"private_key":"AQIDBAUGBwgJCgsMDQ4PEBESExQVFhcYGRobHB0eHyA=","assigned_ip":"10.240.0.2/32",)"
-      R"("server_public_key":"gIGCg4SFhoeIiYqLjI2Oj5CRkpOUlZaXmJmam5ydnp8=","endpoint":"198.51.100.7:51820",)"
-      R"("route_mode":"process-beta","allowed_ips":["0.0.0.0/0"],"game_processes":["game.exe"]})";
-
-  split.openError = 2;
-  EXPECT_EQ(test::Exchange(server, test::Request(2, 1, body)).body, ErrorBody("smart_split_driver_unavailable_2"));
-  const Log tail(system.calls.end() - 4, system.calls.end());
-  EXPECT_EQ(tail, (Log{"setAdapterState 0", "closeAdapter 1", "DeleteRoute 198.51.100.7/32 via 192.0.2.1 on 7",
-                       "UnloadLibrary"}));
-  EXPECT_EQ(system.loadedLibraries, 0);
-  EXPECT_TRUE(system.routes.empty());
-
-  split.openError = 0;
-  EXPECT_EQ(test::Exchange(server, test::Request(2, 2, body)).body, kAcceleratingBody);
-  EXPECT_EQ(test::Exchange(server, test::Request(3, 3)).body, kIdleBody);
-  EXPECT_EQ(split.DeviceLog(), (Log{"open", "ids 0 1032", "close"}));
-  EXPECT_TRUE(system.routes.empty() && system.openAdapters.empty());
 }
 
 }  // namespace
