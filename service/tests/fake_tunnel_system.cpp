@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "allowed_ip.h"
+#include "tunnel_platform_linux.h"
 #include "wireguard_binding.h"
 
 namespace zv::test {
@@ -42,23 +43,6 @@ std::string Text(const RouteRow& row) {
   const bool sharedSettings =
       row.protocol == 3 && row.metric == 0 && row.sitePrefixLength == row.prefixLength && row.interfaceIndex == 0;
   return sharedSettings ? text : text + " (wrong route settings)";
-}
-
-// Strict standard Base64, as CryptoAPI decodes it for a 32-byte buffer.
-bool DecodeBase64(std::string_view text, std::vector<std::uint8_t>& bytes) {
-  static constexpr std::string_view kAlphabet =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  if (text.empty() || text.size() % 4 != 0) return false;
-  const std::size_t padding = text.ends_with("==") ? 2 : text.ends_with('=') ? 1 : 0;
-  std::uint32_t bits = 0;
-  int count = 0;
-  for (const char c : text.substr(0, text.size() - padding)) {
-    const std::size_t value = kAlphabet.find(c);
-    if (value == std::string_view::npos) return false;
-    bits = bits << 6 | static_cast<std::uint32_t>(value);
-    if ((count += 6) >= 8) bytes.push_back(static_cast<std::uint8_t>(bits >> (count -= 8)));
-  }
-  return true;
 }
 
 void EraseOnInterface(std::multiset<std::string>& table, std::uint64_t luid) {
@@ -121,11 +105,9 @@ void FakeTunnelSystem::UnloadLibrary(ModuleHandle) {
   --loadedLibraries;
 }
 
+// The Linux shell's strict decoder: what CryptoAPI accepts for a 32-byte buffer, and no more.
 bool FakeTunnelSystem::DecodeKey(const std::string& text, WireGuardKey& key) {
-  std::vector<std::uint8_t> bytes;
-  if (Record("DecodeKey") || !DecodeBase64(text, bytes) || bytes.size() != key.size()) return false;
-  std::copy(bytes.begin(), bytes.end(), key.begin());
-  return true;
+  return !Record("DecodeKey") && LinuxTunnelPlatform().DecodeKey(text, key);
 }
 
 bool FakeTunnelSystem::ResolveAddress(const std::string& host, const std::string& port, SocketAddressInet& address) {
