@@ -12,7 +12,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <vector>
 
 #include "fake_tunnel_engine.h"
@@ -117,19 +116,17 @@ class LoginSession {
   fs::path stateFile = "/run/systemd/sessions/zv9";
 };
 
-// A QueryState from user nobody; `place` runs once the child exists and before it connects.
-// Gives the reply's status after checking the reply fits it, or 10 and up when something failed.
-int QueryStatusAsNobody(const std::string& directory, const std::function<bool(pid_t)>& place) {
-  int go[2];
-  if (pipe(go) != 0) return 20;
+// A QueryState from a child that joins `session` (if any) and then becomes user
+// nobody. Gives the reply's status after checking that the reply fits it, or 10
+// and up when something failed.
+int QueryStatusAsNobody(const std::string& directory, const LoginSession* session) {
   const pid_t child = fork();
   if (child == 0) {
-    char byte = 0;
-    if (read(go[0], &byte, 1) != 1) _exit(10);
+    if (session != nullptr && !session->Join(getpid())) _exit(10);
     // Entered as root: the folders above the temporary one may be closed to others (a private /tmp).
-    if (chdir(directory.c_str()) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(10);
+    if (chdir(directory.c_str()) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(11);
     const int fd = probe::Connect("control.sock");  // needs the socket's 0666 to connect at all
-    if (fd < 0) _exit(11);
+    if (fd < 0) _exit(12);
     // A refusal is sent before anything is read, and the service may close before this is sent.
     probe::SendAll(fd, probe::RequestBytes(1, 42, "abc"));
     const auto reply = probe::ReadReply(fd);
@@ -138,14 +135,9 @@ int QueryStatusAsNobody(const std::string& directory, const std::function<bool(p
     const bool served = reply->header.requestId == 42 && reply->body == kIdleBody;
     _exit((reply->header.status == 3 && denied) || (reply->header.status == 0 && served) ? reply->header.status : 14);
   }
-  const bool placed = place(child);
-  (void)!write(go[1], "x", 1);
-  close(go[0]);
-  close(go[1]);
   int status = 0;
   waitpid(child, &status, 0);
-  if (!placed) return 21;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 22;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 20;
 }
 
 // Root passes; anyone else only from an active local session. No session at all
@@ -153,7 +145,7 @@ int QueryStatusAsNobody(const std::string& directory, const std::function<bool(p
 TEST_F(LinuxListenerTest, UnprivilegedCallersPassOnlyFromAnActiveLocalSession) {
   ASSERT_EQ(geteuid(), 0u) << "this test drops to another user and must run as root";
   Start();
-  EXPECT_EQ(QueryStatusAsNobody(directory, [](pid_t) { return true; }), 3) << "no session";
+  EXPECT_EQ(QueryStatusAsNobody(directory, nullptr), 3) << "no session";
   struct Row {
     const char* name;
     bool active, remote;
@@ -166,8 +158,7 @@ TEST_F(LinuxListenerTest, UnprivilegedCallersPassOnlyFromAnActiveLocalSession) {
   };
   for (const Row& row : rows) {
     const LoginSession session(row.active, row.remote);
-    EXPECT_EQ(QueryStatusAsNobody(directory, [&](pid_t child) { return session.Join(child); }), row.status)
-        << row.name;
+    EXPECT_EQ(QueryStatusAsNobody(directory, &session), row.status) << row.name;
   }
   EXPECT_EQ(QueryBody(3), kIdleBody) << "root is served";
 }
