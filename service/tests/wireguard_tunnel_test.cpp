@@ -4,10 +4,8 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
-#include <unistd.h>
 
 #include <cstring>
-#include <filesystem>
 #include <functional>
 
 #include "fake_tunnel_system.h"
@@ -279,42 +277,6 @@ TEST(LibraryPathBeside, TakesTheProgramFolder) {
     EXPECT_EQ(LibraryPathBeside(row.program, row.separators, u"wireguard.dll"), row.expected)
         << std::string(row.program.begin(), row.program.end());
   }
-}
-
-TEST(TunnelRecord, AKilledRunIsUndoneFromItsRecordAndNothingElse) {
-  const auto path = std::filesystem::temp_directory_path() / ("zv-record-" + std::to_string(getpid()));
-  for (const bool hostRouteExisted : {false, true}) {
-    std::string error;
-    {
-      FakeTunnelSystem system;
-      system.recordPath = path;
-      if (hostRouteExisted) system.Fail("CreateRoute", kErrorObjectAlreadyExists, 1);
-      WireGuardTunnel tunnel(system, system);
-      ASSERT_TRUE(tunnel.BringUp(Body({}), error)) << error;
-      ASSERT_TRUE(std::filesystem::exists(path));
-    }  // the process dies here, with nothing taken down
-    FakeTunnelSystem next;
-    next.recordPath = path;
-    WireGuardTunnel restarted(next, next);
-    EXPECT_TRUE(restarted.RecoverStaleState());
-    const Calls expected = hostRouteExisted ? Calls{"RemoveStaleAdapter"}
-                                            : Calls{"RemoveStaleAdapter", std::string("DeleteRoute ") + kEndpointRoute};
-    EXPECT_EQ(next.calls, expected) << "a route that was there before is not the service's";
-    EXPECT_FALSE(std::filesystem::exists(path));
-    EXPECT_FALSE(restarted.RecoverStaleState()) << "recovered once";
-  }
-
-  // A clean stop and a failed start leave no record behind.
-  FakeTunnelSystem system;
-  system.recordPath = path;
-  WireGuardTunnel tunnel(system, system);
-  std::string error;
-  ASSERT_TRUE(tunnel.BringUp(Body({}), error));
-  ASSERT_TRUE(tunnel.TearDown(error));
-  EXPECT_FALSE(std::filesystem::exists(path));
-  system.Fail("CreateAddress", 87);
-  EXPECT_FALSE(tunnel.BringUp(Body({}), error));
-  EXPECT_FALSE(std::filesystem::exists(path));
 }
 
 }  // namespace

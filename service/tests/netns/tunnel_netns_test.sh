@@ -45,7 +45,10 @@ world_up
 # A host route to the endpoint that the host had before: used, never taken away.
 ip -n "$WORLD_PC" route add 10.201.0.2/32 via 10.200.0.1 dev pc0 proto static
 pristine=$(pc_network)
-expect_same() { [[ "$(pc_network)" == "$pristine" ]] || fail "$1 left this behind: $(diff <(echo "$pristine") <(pc_network))"; }
+expect_same() {
+  [[ "$(pc_network)" == "$pristine" ]] || fail "$1 left this behind: $(diff <(echo "$pristine") <(pc_network))"
+  [[ ! -e $VIRI_ZIVADADIVAZ_CONTROL_SOCKET.tunnel ]] || fail "$1 left the tunnel record behind"
+}
 
 ip netns exec "$WORLD_PC" ping -c 1 -W 1 "$GAME_SERVER" >/dev/null && fail "the game server is reachable without the tunnel"
 start_service
