@@ -16,7 +16,6 @@
 namespace zv {
 namespace {
 
-using test::MemoryConnection;
 using test::Outcome;
 using test::Request;
 
@@ -133,18 +132,6 @@ TEST_P(ControlServerTest, OnlySuccessfulStartsAndStopsMoveTheState) {
   }
   // The repeated start was refused before the engine was asked, and bodies arrive verbatim.
   EXPECT_EQ(engine.bringUpRequests, (std::vector<std::string>{"{\"k\":1}", "{\"k\":1}"}));
-}
-
-TEST(ControlServerLife, DestructionTakesARunningTunnelDown) {
-  StopEvent stopEvent;
-  test::FakeTunnelEngine engine;
-  {
-    ControlServer server(stopEvent, engine);
-    MemoryConnection connection(Request(2, 1, "{}"));
-    server.HandleConnection(connection);
-    ASSERT_TRUE(engine.running);
-  }
-  EXPECT_FALSE(engine.running);
 }
 
 }  // namespace
