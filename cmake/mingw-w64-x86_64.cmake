@@ -1,4 +1,5 @@
-# Cross build for 64-bit Windows with Debian's mingw-w64 (posix threads, for std::thread).
+# Cross build for 64-bit Windows with Debian's mingw-w64 (posix threads, for
+# std::thread). Also builds the static Qt for Windows, so it sets only the tools.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)
@@ -8,6 +9,12 @@ set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-# Windows 8 and later: CancelIoEx, GetNamedPipeClientProcessId, LoadLibraryExW search flags.
-add_compile_definitions(_WIN32_WINNT=0x0A00 WINVER=0x0A00 UNICODE _UNICODE NOMINMAX WIN32_LEAN_AND_MEAN)
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
+
+# The static Qt that scripts/qt-windows.sh built, with the host's Qt tools.
+include(${CMAKE_CURRENT_LIST_DIR}/qt-windows.cmake)
+if(EXISTS ${ZV_QT_WINDOWS_PREFIX}/.complete)
+  list(APPEND CMAKE_PREFIX_PATH ${ZV_QT_WINDOWS_PREFIX})
+  set(QT_HOST_PATH /usr)
+  set(QT_HOST_PATH_CMAKE_DIR /usr/lib/x86_64-linux-gnu/cmake)
+endif()
