@@ -8,7 +8,7 @@
 
 #include "control_connection.h"
 #include "control_frame.h"
-#include "platform/stop_event.h"
+#include "stop_event.h"
 #include "tunnel_engine.h"
 
 namespace zv {

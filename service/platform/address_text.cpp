@@ -10,12 +10,13 @@
 
 namespace zv {
 
+// inet_pton reads to the first NUL, so a text holding one would pass on its first part.
 bool ParseIpv4Text(const std::string& text, std::uint8_t (&address)[4]) {
-  return inet_pton(AF_INET, text.c_str(), address) == 1;
+  return text.find('\0') == std::string::npos && inet_pton(AF_INET, text.c_str(), address) == 1;
 }
 
 bool ParseIpv6Text(const std::string& text, std::uint8_t (&address)[16]) {
-  return inet_pton(AF_INET6, text.c_str(), address) == 1;
+  return text.find('\0') == std::string::npos && inet_pton(AF_INET6, text.c_str(), address) == 1;
 }
 
 std::string Ipv4Text(const std::uint8_t* address) {

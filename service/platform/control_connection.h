@@ -12,6 +12,9 @@ namespace zv {
 // request within 1000 ms of connecting, so 5 s leaves room for a loaded machine
 // while a stalled or hostile client costs others at most a few seconds.
 inline constexpr std::chrono::milliseconds kRequestReadBound{5000};
+// However long the handling took, the reply is written; only a client that
+// has stopped reading loses it, after this long for each write.
+inline constexpr std::chrono::milliseconds kReplyWriteBound{2000};
 
 class ControlConnection {
  public:
@@ -20,8 +23,11 @@ class ControlConnection {
   // Whether the process on the other end may talk to the service at all.
   virtual bool CallerAllowed() = 0;
   // Moves exactly `length` bytes. False when the peer fails, closes, sends
-  // nothing in time or the service is stopping; the connection is then dropped.
+  // nothing within the read bound or the service is stopping; the connection
+  // is then dropped.
   virtual bool ReadExact(std::uint8_t* data, std::size_t length) = 0;
+  // Moves exactly `length` bytes within the write bound. A stop does not cut
+  // it short: a request that was handled is answered.
   virtual bool WriteAll(const std::uint8_t* data, std::size_t length) = 0;
 };
 

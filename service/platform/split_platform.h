@@ -2,6 +2,7 @@
 // driver's device, the filtering engine, the process table and a thread.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <string_view>
@@ -82,6 +83,9 @@ class SplitPlatform {
 
   // Throws std::system_error when no thread can be made.
   virtual std::thread StartThread(std::function<void()> body) { return std::thread(std::move(body)); }
+  // The tracker's clock and its pause.
+  virtual std::chrono::steady_clock::time_point Now() { return std::chrono::steady_clock::now(); }
+  virtual void Sleep(std::chrono::milliseconds duration) { std::this_thread::sleep_for(duration); }
 };
 
 }  // namespace zv

@@ -13,6 +13,10 @@ namespace zv {
 
 using WireGuardKey = std::array<std::uint8_t, 32>;
 
+// Windows' address family numbers, which every row and entry carries.
+inline constexpr std::uint16_t kFamilyIpv4 = 2;
+inline constexpr std::uint16_t kFamilyIpv6 = 23;
+
 // Laid out like SOCKADDR_INET: family, port in network order, then
 // IPv4: the address; IPv6: flow info, the address, the scope id.
 struct alignas(4) SocketAddressInet {
@@ -44,6 +48,15 @@ struct AddressRow {
 };
 
 inline constexpr std::uint32_t kErrorObjectAlreadyExists = 5010;
+
+// The process that carries an adapter, where one does (on Linux its
+// wireguard-go helper), by id and start time, so that recovery finds exactly
+// that process and never another with the same id or name.
+struct AdapterTrace {
+  std::uint32_t processId = 0;
+  std::uint64_t startTime = 0;
+  friend bool operator==(const AdapterTrace&, const AdapterTrace&) = default;
+};
 
 using ModuleHandle = void*;
 using ExportAddress = void (*)();  // cast to the export's own type before the call
@@ -78,8 +91,12 @@ class TunnelPlatform {
 
   // Where the record of a running tunnel is kept, writable by the service alone; empty: none is kept.
   virtual std::filesystem::path TunnelRecordPath() { return {}; }
-  // Takes away an adapter that an earlier, killed instance of the service left.
-  virtual void RemoveStaleAdapter() {}
+  // The process behind the adapter just created; nothing where none is.
+  virtual AdapterTrace TraceAdapter() { return {}; }
+  // Takes away what an earlier, killed instance of the service left of an
+  // adapter it was creating or running (`trace` is empty when it was killed
+  // before the adapter existed).
+  virtual void RemoveStaleAdapter(const AdapterTrace& trace) { (void)trace; }
 };
 
 }  // namespace zv

@@ -82,47 +82,79 @@ TEST_F(LinuxListenerTest, StopIsNoticedWhileReadingAndWhileWaiting) {
   EXPECT_LT(probe::Connect(path), 0);
 }
 
-// Stands in for systemd-logind where libsystemd looks: a session scope in the
-// cgroup trees (how sd_pid_get_session finds a process's session) and the
-// session's state file.
+// A start that takes longer than the read bound is still answered, and a stop
+// signalled meanwhile lets it finish and answer before the listener ends.
+TEST_F(LinuxListenerTest, ASlowStartIsAnsweredEvenWhenTheServiceStopsMeanwhile) {
+  engine.bringUpTime = kRequestReadBound + std::chrono::seconds(2);
+  Start();
+  const int fd = probe::Connect(path);
+  ASSERT_TRUE(probe::SendAll(fd, probe::RequestBytes(2, 77, "{}")));
+  usleep(500 * 1000);
+  rig.stopEvent->Signal();
+  const auto reply = probe::ReadReply(fd, 3 * static_cast<int>(kRequestReadBound.count()));
+  close(fd);
+  ASSERT_TRUE(reply) << "the reply was lost";
+  EXPECT_EQ(reply->header.requestId, 77u);
+  EXPECT_EQ(reply->body, kAcceleratingBody);
+  Stop();
+}
+
+// Stands in for systemd-logind where libsystemd looks: the cgroup trees (a
+// session's scope, and an app scope of the user's own service manager, where
+// desktops start programs), the session's state file and the user's file that
+// lists their sessions.
 class LoginSession {
  public:
+  enum Scope { kSessionScope, kAppScope };
+
   LoginSession(bool active, bool remote) {
     for (const char* tree : {"/sys/fs/cgroup/systemd", "/sys/fs/cgroup/unified"}) {
       if (!fs::is_directory(tree)) continue;
-      scopes.push_back(fs::path(tree) / "user.slice/user-65534.slice/session-zv9.scope");
-      fs::create_directories(scopes.back());
+      const fs::path user = fs::path(tree) / "user.slice/user-65534.slice";
+      scopes[kSessionScope].push_back(user / "session-zv9.scope");
+      scopes[kAppScope].push_back(user / "user@65534.service/app.slice/app-zv.scope");
     }
-    fs::create_directories(stateFile.parent_path());
-    std::ofstream(stateFile) << "ACTIVE=" << active << "\nREMOTE=" << remote << "\n";
+    for (const auto& trees : scopes) {
+      for (const fs::path& scope : trees) fs::create_directories(scope);
+    }
+    for (const fs::path& file : {sessionFile, userFile}) fs::create_directories(file.parent_path());
+    std::ofstream(sessionFile) << "ACTIVE=" << active << "\nREMOTE=" << remote << "\nUID=65534\n";
+    std::ofstream(userFile) << "STATE=" << (active ? "active" : "online") << "\nSESSIONS=zv9\nONLINE_SESSIONS=zv9\n"
+                            << "ACTIVE_SESSIONS=" << (active ? "zv9" : "") << "\n";
   }
   ~LoginSession() {
-    // Each is empty again once its process has ended; a folder still in use stays.
-    for (const fs::path& scope : scopes) {
-      for (const fs::path& folder : {scope, scope.parent_path(), scope.parent_path().parent_path()}) {
-        rmdir(folder.c_str());
+    // Each folder is empty again once its process has ended; one still in use stays.
+    for (const auto& trees : scopes) {
+      for (const fs::path& scope : trees) {
+        for (fs::path folder = scope; folder.filename() != "user.slice"; folder = folder.parent_path()) {
+          rmdir(folder.c_str());
+        }
       }
     }
-    fs::remove(stateFile);
+    fs::remove(sessionFile);
+    fs::remove(userFile);
   }
-  bool Join(pid_t pid) const {
-    bool joined = !scopes.empty();
-    for (const fs::path& scope : scopes) joined = static_cast<bool>(std::ofstream(scope / "cgroup.procs") << pid) && joined;
+  bool Join(pid_t pid, Scope scope) const {
+    bool joined = !scopes[scope].empty();
+    for (const fs::path& folder : scopes[scope]) {
+      joined = static_cast<bool>(std::ofstream(folder / "cgroup.procs") << pid) && joined;
+    }
     return joined;
   }
 
  private:
-  std::vector<fs::path> scopes;
-  fs::path stateFile = "/run/systemd/sessions/zv9";
+  std::vector<fs::path> scopes[2];
+  fs::path sessionFile = "/run/systemd/sessions/zv9";
+  fs::path userFile = "/run/systemd/users/65534";
 };
 
-// A QueryState from a child that joins `session` (if any) and then becomes user
-// nobody. Gives the reply's status after checking that the reply fits it, or 10
-// and up when something failed.
-int QueryStatusAsNobody(const std::string& directory, const LoginSession* session) {
+// A QueryState from a child that joins `scope` of `session` (if any) and then
+// becomes user nobody. Gives the reply's status after checking that the reply
+// fits it, or 10 and up when something failed.
+int QueryStatusAsNobody(const std::string& directory, const LoginSession* session, LoginSession::Scope scope) {
   const pid_t child = fork();
   if (child == 0) {
-    if (session != nullptr && !session->Join(getpid())) _exit(10);
+    if (session != nullptr && !session->Join(getpid(), scope)) _exit(10);
     // Entered as root: the folders above the temporary one may be closed to others (a private /tmp).
     if (chdir(directory.c_str()) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(11);
     const int fd = probe::Connect("control.sock");  // needs the socket's 0666 to connect at all
@@ -140,25 +172,29 @@ int QueryStatusAsNobody(const std::string& directory, const LoginSession* sessio
   return WIFEXITED(status) ? WEXITSTATUS(status) : 20;
 }
 
-// Root passes; anyone else only from an active local session. No session at all
-// is the case of a service or a cron job, as session 0 is on Windows.
-TEST_F(LinuxListenerTest, UnprivilegedCallersPassOnlyFromAnActiveLocalSession) {
+// Root passes; anyone else only when their user has an active, local session,
+// whatever scope the calling process runs in. A user without any session is a
+// service or a cron job, as session 0 is on Windows.
+TEST_F(LinuxListenerTest, UnprivilegedCallersPassOnlyWhenTheirUserIsActiveHere) {
   ASSERT_EQ(geteuid(), 0u) << "this test drops to another user and must run as root";
   Start();
-  EXPECT_EQ(QueryStatusAsNobody(directory, nullptr), 3) << "no session";
+  EXPECT_EQ(QueryStatusAsNobody(directory, nullptr, LoginSession::kAppScope), 3) << "no session";
   struct Row {
     const char* name;
     bool active, remote;
+    LoginSession::Scope scope;
     int status;
   };
   const Row rows[] = {
-      {"active and local", true, false, 0},
-      {"active but remote", true, true, 3},
-      {"local but not active", false, false, 3},
+      {"in its active local session", true, false, LoginSession::kSessionScope, 0},
+      {"a desktop program of an active local user", true, false, LoginSession::kAppScope, 0},
+      {"a desktop program of a remote user", true, true, LoginSession::kAppScope, 3},
+      {"in an active remote session", true, true, LoginSession::kSessionScope, 3},
+      {"a desktop program of an inactive user", false, false, LoginSession::kAppScope, 3},
   };
   for (const Row& row : rows) {
     const LoginSession session(row.active, row.remote);
-    EXPECT_EQ(QueryStatusAsNobody(directory, &session), row.status) << row.name;
+    EXPECT_EQ(QueryStatusAsNobody(directory, &session, row.scope), row.status) << row.name;
   }
   EXPECT_EQ(QueryBody(3), kIdleBody) << "root is served";
 }

@@ -203,6 +203,10 @@ std::uint32_t FakeSplitSystem::AddFilter(FilterEngineHandle, const CalloutFilter
 
 void FakeSplitSystem::CloseFilterEngine(FilterEngineHandle) {
   Filtering("CloseFilterEngine", "");
+  {
+    std::lock_guard guard(lock);
+    Log("engine closed");  // in the device's log too, where the order of the two closes shows
+  }
   sessionObjects.clear();  // a dynamic session takes its objects along
   transactionObjects.clear();
 }
@@ -214,6 +218,25 @@ bool FakeSplitSystem::ForEachProcess(const ProcessVisitor& visit) {
   if (snapshotFails) return false;
   for (const auto& [id, name] : processes) visit(id, name);
   return true;
+}
+
+std::chrono::steady_clock::time_point FakeSplitSystem::Now() {
+  std::lock_guard guard(lock);
+  return clock;
+}
+
+void FakeSplitSystem::Sleep(std::chrono::milliseconds duration) {
+  {
+    std::lock_guard guard(lock);
+    clock += duration;
+    pauses.push_back(duration);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(1));  // the tests' tracker still yields the core
+}
+
+std::vector<std::chrono::milliseconds> FakeSplitSystem::Pauses() {
+  std::lock_guard guard(lock);
+  return pauses;
 }
 
 std::thread FakeSplitSystem::StartThread(std::function<void()> body) {

@@ -61,6 +61,10 @@ class FakeSplitSystem final : public SplitPlatform {
   void CloseFilterEngine(FilterEngineHandle engine) override;
   bool ForEachProcess(const ProcessVisitor& visit) override;
   std::thread StartThread(std::function<void()> body) override;
+  // A clock that moves only by the tracker's pauses, each of which is recorded.
+  std::chrono::steady_clock::time_point Now() override;
+  void Sleep(std::chrono::milliseconds duration) override;
+  std::vector<std::chrono::milliseconds> Pauses();
 
  private:
   std::uint32_t Filtering(const std::string& call, const std::string& detail, const std::string& object = {});
@@ -78,6 +82,8 @@ class FakeSplitSystem final : public SplitPlatform {
   std::map<std::string, int> filteringCounts;
   std::set<std::string> transactionObjects;
   int filtersAdded = 0;
+  std::chrono::steady_clock::time_point clock{};
+  std::vector<std::chrono::milliseconds> pauses;
 };
 
 }  // namespace zv::test

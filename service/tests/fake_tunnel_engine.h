@@ -1,7 +1,9 @@
 // A scriptable tunnel engine that records what the control server asks of it.
 #pragma once
 
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tunnel_engine.h"
@@ -13,6 +15,7 @@ class FakeTunnelEngine final : public TunnelEngine {
   bool Running() const override { return running; }
   bool BringUp(const std::string& requestText, std::string& error) override {
     bringUpRequests.push_back(requestText);
+    std::this_thread::sleep_for(bringUpTime);
     return Finish(bringUpError, error, true);
   }
   bool TearDown(std::string& error) override {
@@ -21,6 +24,7 @@ class FakeTunnelEngine final : public TunnelEngine {
   }
 
   std::string bringUpError, tearDownError;  // empty: the call succeeds
+  std::chrono::milliseconds bringUpTime{0};  // a slow name resolution, say
   bool running = false;
   std::vector<std::string> bringUpRequests;
   int tearDowns = 0;

@@ -52,7 +52,7 @@ class FakeTunnelSystem final : public TunnelPlatform, public SplitRouting {
   std::uint32_t DeleteRoute(const RouteRow& row) override;
   std::uint32_t CreateAddress(const AddressRow& row) override;
   std::filesystem::path TunnelRecordPath() override { return recordPath; }
-  void RemoveStaleAdapter() override { Record("RemoveStaleAdapter", ""); }
+  void RemoveStaleAdapter(const AdapterTrace&) override { Record("RemoveStaleAdapter", ""); }
   std::filesystem::path recordPath;  // empty: no record is kept
 
   // SplitRouting

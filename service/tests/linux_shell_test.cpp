@@ -1,20 +1,26 @@
 // The Linux shell's own judgements: which name a process goes by, which key
-// texts are keys, how resolved addresses cross into the engine's layout.
-#include <gtest/gtest.h>
-#include <spawn.h>
-#include <signal.h>
-#include <sys/wait.h>
+// texts are keys, how resolved addresses cross into the engine's layout; and
+// wireguard.so through its exports.
 #include <arpa/inet.h>
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+#include <net/if.h>
+#include <sched.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <thread>
 
-#include "allowed_ip.h"
 #include "split_platform_linux.h"
 #include "tunnel_platform_linux.h"
 #include "utf16_text.h"
+#include "wireguard_config.h"
 
 namespace {
 
@@ -100,3 +106,64 @@ TEST(Utf8FromUtf16, RoundTripsAndRefusesLoneSurrogates) {
 }
 
 }  // namespace
+
+// wireguard.so through its exports, in a network namespace of the test's own.
+class WireGuardLibrary : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(geteuid(), 0u) << "creates an interface";
+    ASSERT_EQ(unshare(CLONE_NEWNET), 0) << "a namespace of its own";
+    library = dlopen(ZV_WIREGUARD_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(library, nullptr) << dlerror();
+    create = reinterpret_cast<zv::CreateAdapterFunction>(dlsym(library, "WireGuardCreateAdapter"));
+    closeAdapter = reinterpret_cast<zv::CloseAdapterFunction>(dlsym(library, "WireGuardCloseAdapter"));
+    configure = reinterpret_cast<zv::SetConfigurationFunction>(dlsym(library, "WireGuardSetConfiguration"));
+    ASSERT_TRUE(create && closeAdapter && configure);
+  }
+
+  static bool Mapped() {
+    std::ifstream maps("/proc/self/maps");
+    return std::string(std::istreambuf_iterator<char>(maps), {}).find("/wireguard.so") != std::string::npos;
+  }
+
+  // The helper the library started: our child running wireguard-go.
+  static pid_t Helper() {
+    pid_t found = 0;
+    zv::ForEachProcessFolder([&](std::uint32_t id, const std::string& folder) {
+      if (zv::ReadProcessStat(folder).parent == static_cast<std::uint32_t>(getpid()) &&
+          zv::ReadProcFile(folder + "/cmdline").starts_with("wireguard-go")) {
+        found = static_cast<pid_t>(id);
+      }
+    });
+    return found;
+  }
+
+  void* library = nullptr;
+  zv::CreateAdapterFunction create = nullptr;
+  zv::CloseAdapterFunction closeAdapter = nullptr;
+  zv::SetConfigurationFunction configure = nullptr;
+};
+
+// A helper that accepts and never answers fails the step within the bound,
+// and closing the adapter ends it; the library then leaves memory for good.
+TEST_F(WireGuardLibrary, ASilentHelperFailsTheStepInTimeAndIsEnded) {
+  void* adapter = create(u"zvsilent0", u"zvsilent0", nullptr);
+  ASSERT_NE(adapter, nullptr) << std::strerror(errno);
+  const pid_t helper = Helper();
+  ASSERT_GT(helper, 0);
+  ASSERT_EQ(kill(helper, SIGSTOP), 0);
+
+  zv::SocketAddressInet endpoint{zv::kFamilyIpv4, htons(51820), {127, 0, 0, 1}};
+  const auto block = zv::ComposeConfigurationBlock(zv::WireGuardKey{1}, zv::WireGuardKey{2}, endpoint, {});
+  const auto before = std::chrono::steady_clock::now();
+  EXPECT_EQ(configure(adapter, block.data(), static_cast<std::uint32_t>(block.size())), 0);
+  EXPECT_EQ(errno, ETIMEDOUT);
+  EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(4)) << "the exchange is bounded";
+
+  closeAdapter(adapter);
+  EXPECT_NE(kill(helper, 0), 0) << "the silent helper was ended";
+  EXPECT_EQ(if_nametoindex("zvsilent0"), 0u);
+  EXPECT_FALSE(std::filesystem::exists("/var/run/wireguard/zvsilent0.sock"));
+  dlclose(library);
+  EXPECT_FALSE(Mapped()) << "wireguard.so stays mapped after its unload";
+}

@@ -82,7 +82,8 @@ TEST(SmartSplit, DrainRoutesPublicDestinationsOnceAndAnswersEveryFlow) {
       << "the last created goes first";
   EXPECT_TRUE(rig.routes.routes.empty());
   const Log log = rig.split.DeviceLog();
-  EXPECT_EQ(Log(log.end() - 2, log.end()), (Log{"ids 0 1032", "close"}));
+  EXPECT_EQ(Log(log.end() - 3, log.end()), (Log{"engine closed", "ids 0 1032", "close"}))
+      << "the filtering session goes before the device";
 }
 
 TEST(SmartSplit, DrainAnswersABoundedNumberPerCycle) {
@@ -120,6 +121,7 @@ TEST(SmartSplit, TrackerSendsTheGameProcessIdsOnlyWhenTheyChange) {
        {{1, u"explorer.exe"}, {7, u"GAME.EXE"}, {9, u"Launcher.exe"}, {8, u"game.exe"}}, false, {{7, 9, 8}}},
       {"unchanged", {{7, u"GAME.EXE"}, {9, u"Launcher.exe"}, {8, u"game.exe"}, {4, u"other.exe"}}, false, {}},
       {"reordered", {{8, u"game.exe"}, {7, u"GAME.EXE"}, {9, u"Launcher.exe"}}, false, {{8, 7, 9}}},
+      {"ids are zero-extended", {{0x80000007, u"game.exe"}}, false, {{0x80000007}}},
       {"snapshot fails", {{8, u"game.exe"}}, true, {{}}},
       {"many", many, false, {first128}},
       {"game exits", {{1, u"explorer.exe"}}, false, {{}}},
@@ -135,6 +137,18 @@ TEST(SmartSplit, TrackerSendsTheGameProcessIdsOnlyWhenTheyChange) {
     seen = lists.size();
     EXPECT_EQ(sent, step.sent) << step.what;
   }
+  rig.engine.Stop();
+  const auto pauses = rig.split.Pauses();
+  ASSERT_FALSE(pauses.empty());
+  EXPECT_EQ(std::count(pauses.begin(), pauses.end(), kTrackerCadence), static_cast<long>(pauses.size()))
+      << "every cycle pauses 25 ms";
+
+  // A stop forgets the names: the next start looks only for its own.
+  rig.split.SetProcesses({{7, u"game.exe"}});
+  const std::size_t afterStop = rig.split.ProcessLists().size();
+  ASSERT_TRUE(rig.Start({"other.exe"}));
+  ASSERT_TRUE(rig.split.WaitForScans(3));
+  EXPECT_EQ(rig.split.ProcessLists().size(), afterStop) << "game.exe is no longer the game";
 }
 
 TEST(SmartSplit, StartAndStopLeaveNothingOpen) {
@@ -148,7 +162,7 @@ TEST(SmartSplit, StartAndStopLeaveNothingOpen) {
     SplitRig rig;
     EXPECT_FALSE(rig.Start(names));
     EXPECT_EQ(rig.error, "smart_split_process_rules_empty");
-    EXPECT_EQ(rig.split.DeviceLog(), (Log{"open", "ids 0 1032", "close"}));
+    EXPECT_EQ(rig.split.DeviceLog(), (Log{"open", "engine closed", "ids 0 1032", "close"}));
     EXPECT_EQ(rig.split.filterCalls.back(), "CloseFilterEngine");
     EXPECT_EQ(rig.split.Scans(), 0) << "no tracker";
   }
@@ -164,7 +178,7 @@ TEST(SmartSplit, StartAndStopLeaveNothingOpen) {
     rig.split.refuseThread = true;
     EXPECT_FALSE(rig.Start());
     EXPECT_EQ(rig.error, "smart_split_tracker_failed_11");
-    EXPECT_EQ(rig.split.DeviceLog(), (Log{"open", "ids 0 1032", "close"}));
+    EXPECT_EQ(rig.split.DeviceLog(), (Log{"open", "engine closed", "ids 0 1032", "close"}));
     EXPECT_TRUE(rig.split.sessionObjects.empty());
   }
   {
@@ -173,7 +187,7 @@ TEST(SmartSplit, StartAndStopLeaveNothingOpen) {
     ASSERT_TRUE(rig.Start());
     ASSERT_TRUE(rig.split.WaitUntil([&] { return rig.split.DeviceLog().size() == 2; }));
     ASSERT_TRUE(rig.Start({"other.exe"}));
-    EXPECT_EQ(rig.split.DeviceLog(), (Log{"open", "verdict 1 1", "ids 0 1032", "close", "open"}));
+    EXPECT_EQ(rig.split.DeviceLog(), (Log{"open", "verdict 1 1", "engine closed", "ids 0 1032", "close", "open"}));
     EXPECT_TRUE(rig.routes.routes.empty());
     rig.engine.Stop();
     EXPECT_TRUE(rig.split.sessionObjects.empty());

@@ -171,6 +171,9 @@ TEST(WireGuardTunnel, EveryFailureAnswersItsCodeAndLeavesNothingBehind) {
   };
   const Row rows[] = {
       {"invalid_tunnel_config", none, {.allowedIps = "[]"}, {}},
+      // A control character would cut the text short where the system reads it: "/24" alone.
+      {"invalid_tunnel_config", none, {.allowedIps = R"(["10.0.0.0/24\u0000junk"])"}, {}},
+      {"invalid_tunnel_config", none, {.endpoint = "198.51.100.7:51820\n"}, {}},
       {"resolve_service_path_failed", fail("OwnProgramPath", 0), {}, {}},
       {"embedded_tunnel_component_missing", fail("LoadLibraryAt", 126), {}, {}},
       {"embedded_tunnel_api_invalid", lacking("WireGuardCreateAdapter"), {}, {}},
@@ -186,6 +189,8 @@ TEST(WireGuardTunnel, EveryFailureAnswersItsCodeAndLeavesNothingBehind) {
       {"invalid_private_key", fail("DecodeKey", 13, 1), {}, {}},
       {"invalid_server_public_key", none, {.serverKey = kKey33}, {}},
       {"invalid_endpoint", none, {.endpoint = ":51820"}, {}},
+      {"invalid_endpoint", none, {.endpoint = "198.51.100.7:0"}, {}},
+      {"invalid_endpoint", none, {.endpoint = "198.51.100.7:65536"}, {}},
       {"invalid_endpoint", fail("ResolveAddress", 11001), {}, {}},
       {"set_tunnel_config_failed_87", fail("setConfiguration", 87), {}, {}},
       {"resolve_endpoint_route_failed_1232", fail("BestRoute", 1232), {}, {}},
@@ -194,6 +199,12 @@ TEST(WireGuardTunnel, EveryFailureAnswersItsCodeAndLeavesNothingBehind) {
       {"invalid_assigned_address", none, {.assignedIp = "fd00::2/64"}, {}},
       {"invalid_assigned_address", none, {.assignedIp = "10.240.0.2/x"}, {"closeAdapter 1", dropEndpoint, "UnloadLibrary"}},
       {"invalid_assigned_address", none, {.assignedIp = "10.240.0.2/4294967296"}, {}},
+      // Lengths the system would cut to their low 8 bits (32) or read past.
+      {"invalid_assigned_address", none, {.assignedIp = "10.240.0.2/288"}, {}},
+      {"invalid_assigned_address", none, {.assignedIp = "10.240.0.2/-224"}, {}},
+      {"invalid_assigned_address", none, {.assignedIp = "10.240.0.2/32junk"}, {}},
+      {"invalid_assigned_address", none, {.assignedIp = "10.240.0.2/ 32"}, {}},
+      {"invalid_assigned_address", none, {.assignedIp = "10.240.0.2/33"}, {}},
       {"configure_route_failed_160", fail("CreateRoute", 160, 3),
        {},
        {"CreateRoute 0.0.0.0/0 via 0.0.0.0 on 4097", "CreateRoute 2001:db8::/32 via :: on 4097", "closeAdapter 1",

@@ -46,6 +46,17 @@ std::optional<std::int32_t> ReadDecimal(std::string_view text) {
   return static_cast<std::int32_t>(value);
 }
 
+std::optional<std::uint32_t> ReadPlainDecimal(std::string_view text, std::uint32_t limit) {
+  if (text.empty()) return std::nullopt;
+  std::uint64_t value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + static_cast<std::uint64_t>(c - '0');
+    if (value > limit) return std::nullopt;
+  }
+  return static_cast<std::uint32_t>(value);
+}
+
 bool ParsePrefix(std::string_view text, AllowedIp& entry) {
   const std::size_t slash = text.find('/');
   if (text.empty() || slash == std::string_view::npos) return false;

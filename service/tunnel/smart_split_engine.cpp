@@ -130,9 +130,9 @@ void SmartSplitEngine::RunTracker() {
   std::vector<std::uint64_t> previous;
   while (!stopRequested.load()) {
     RunTrackerCycle(previous);
-    const auto deadline = std::chrono::steady_clock::now() + kTrackerCadence;
-    for (auto now = std::chrono::steady_clock::now(); now < deadline; now = std::chrono::steady_clock::now()) {
-      std::this_thread::sleep_for(std::chrono::ceil<std::chrono::milliseconds>(deadline - now));
+    const auto deadline = platform.Now() + kTrackerCadence;
+    for (auto now = platform.Now(); now < deadline; now = platform.Now()) {
+      platform.Sleep(std::chrono::ceil<std::chrono::milliseconds>(deadline - now));
     }
   }
 }

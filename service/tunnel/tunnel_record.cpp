@@ -5,13 +5,14 @@
 namespace zv {
 namespace {
 
-constexpr std::uint32_t kRecordMagic = 0x5254565A;  // "ZVTR"
+constexpr std::uint32_t kRecordMagic = 0x3254565A;  // "ZVT2"
 
 // Raw bytes of one machine's own structures: a record is never carried to another.
 struct StoredRecord {
   std::uint32_t magic = kRecordMagic;
   std::uint8_t adapter = 0;
   std::uint8_t hasRoute = 0;
+  AdapterTrace trace{};
   RouteRow route{};
 };
 
@@ -22,9 +23,19 @@ void SaveTunnelRecord(TunnelPlatform& platform, const TunnelRecord& record) {
   if (path.empty()) return;
   StoredRecord stored;
   stored.adapter = record.adapter;
+  stored.trace = record.trace;
   stored.hasRoute = record.endpointRoute.has_value();
   if (record.endpointRoute) stored.route = *record.endpointRoute;
-  std::ofstream(path, std::ios::binary | std::ios::trunc).write(reinterpret_cast<const char*>(&stored), sizeof stored);
+  // Written beside it and renamed over it, so the record is never seen half written.
+  auto written = path;
+  written += ".new";
+  {
+    std::ofstream file(written, std::ios::binary | std::ios::trunc);
+    file.write(reinterpret_cast<const char*>(&stored), sizeof stored);
+    if (!file.flush()) return;
+  }
+  std::error_code ignored;
+  std::filesystem::rename(written, path, ignored);
 }
 
 void ForgetTunnelRecord(TunnelPlatform& platform) {
@@ -40,11 +51,11 @@ bool RecoverStaleTunnel(TunnelPlatform& platform) {
   StoredRecord stored;
   if (!file.read(reinterpret_cast<char*>(&stored), sizeof stored) || stored.magic != kRecordMagic) {
     file.close();
-    ForgetTunnelRecord(platform);  // a cut-off record names nothing that can be trusted
+    ForgetTunnelRecord(platform);  // a record of another version names nothing that can be trusted
     return false;
   }
   file.close();
-  if (stored.adapter) platform.RemoveStaleAdapter();
+  if (stored.adapter) platform.RemoveStaleAdapter(stored.trace);
   if (stored.hasRoute) platform.DeleteRoute(stored.route);
   ForgetTunnelRecord(platform);
   return true;

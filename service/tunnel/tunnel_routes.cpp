@@ -52,8 +52,8 @@ bool ConfigureAddressAndRoutes(TunnelPlatform& platform, std::uint64_t luid, con
                                const std::vector<AllowedIp>& routeList, std::string& error) {
   const std::size_t slash = assignedIp.find('/');
   std::uint8_t address[4];
-  const auto length = slash == std::string::npos ? std::nullopt : ReadDecimal(assignedIp.substr(slash + 1));
-  // A length text without digits or beyond 32 bits is refused like a bad address.
+  const auto length = slash == std::string::npos ? std::nullopt : ReadPlainDecimal(assignedIp.substr(slash + 1), 32);
+  // Only plain digits up to 32: a length the system would cut to its low 8 bits is refused.
   if (!length || !ParseIpv4Text(assignedIp.substr(0, slash), address)) {
     error = "invalid_assigned_address";
     return false;
@@ -62,7 +62,7 @@ bool ConfigureAddressAndRoutes(TunnelPlatform& platform, std::uint64_t luid, con
   row.address.family = kFamilyIpv4;
   std::memcpy(row.address.rest, address, 4);
   row.interfaceLuid = luid;
-  row.onLinkPrefixLength = static_cast<std::uint8_t>(*length);  // low 8 bits; the system judges the range
+  row.onLinkPrefixLength = static_cast<std::uint8_t>(*length);
   row.dadState = kDadStatePreferred;
   if (const auto result = platform.CreateAddress(row); !Succeeded(result)) {
     return FailWithNumber(error, "configure_address_failed_", result);

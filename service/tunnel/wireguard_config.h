@@ -1,8 +1,7 @@
-// The configuration block WireGuardNT takes, declared from its published
-// layout (64-bit Windows): one interface, one peer, then the peer's allowed IPs.
+// The configuration block the bring-up hands WireGuardNT: one interface, one
+// peer, then the peer's allowed IPs.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -12,46 +11,7 @@
 
 namespace zv {
 
-inline constexpr std::uint32_t kInterfaceHasPrivateKey = 2;
-inline constexpr std::uint32_t kInterfaceReplacePeers = 8;
-inline constexpr std::uint32_t kPeerHasPublicKey = 1;
-inline constexpr std::uint32_t kPeerHasPersistentKeepalive = 4;
-inline constexpr std::uint32_t kPeerHasEndpoint = 8;
-inline constexpr std::uint32_t kPeerReplaceAllowedIps = 32;
 inline constexpr std::uint16_t kPersistentKeepaliveSeconds = 25;
-
-struct alignas(8) WireGuardInterface {
-  std::uint32_t flags;
-  std::uint16_t listenPort;
-  std::uint8_t privateKey[32];
-  std::uint8_t publicKey[32];
-  std::uint32_t peersCount;
-};
-static_assert(sizeof(WireGuardInterface) == 80);
-static_assert(offsetof(WireGuardInterface, listenPort) == 4);
-static_assert(offsetof(WireGuardInterface, privateKey) == 6);
-static_assert(offsetof(WireGuardInterface, publicKey) == 38);
-static_assert(offsetof(WireGuardInterface, peersCount) == 72);
-
-struct alignas(8) WireGuardPeer {
-  std::uint32_t flags;
-  std::uint32_t reserved;
-  std::uint8_t publicKey[32];
-  std::uint8_t presharedKey[32];
-  std::uint16_t persistentKeepalive;
-  SocketAddressInet endpoint;
-  std::uint64_t txBytes;
-  std::uint64_t rxBytes;
-  std::uint64_t lastHandshake;
-  std::uint32_t allowedIpsCount;
-};
-static_assert(sizeof(WireGuardPeer) == 136);
-static_assert(offsetof(WireGuardPeer, publicKey) == 8);
-static_assert(offsetof(WireGuardPeer, persistentKeepalive) == 72);
-static_assert(offsetof(WireGuardPeer, endpoint) == 76);
-static_assert(offsetof(WireGuardPeer, allowedIpsCount) == 128);
-
-inline constexpr std::size_t kConfigurationHeadSize = sizeof(WireGuardInterface) + sizeof(WireGuardPeer);
 
 // One zero-filled block of 216 + 24 n bytes: our private key, replacing every
 // earlier peer with this one, keepalive 25 s, replacing its allowed networks.

@@ -17,6 +17,7 @@ struct WireGuardTunnel::Building {
   WireGuardAdapterHandle adapter = nullptr;
   std::unique_ptr<RouteRow> endpointRoute;
   bool raised = false;
+  TunnelRecord record{true, {}, std::nullopt};
 };
 
 namespace {
@@ -35,7 +36,7 @@ void Release(TunnelPlatform& platform, const WireGuardApi& api, ModuleHandle mod
 
 bool WireGuardTunnel::Abandon(Building& building) {
   Release(platform, building.api, building.module, building.adapter, building.endpointRoute.get(), building.raised);
-  if (building.adapter != nullptr) ForgetTunnelRecord(platform);
+  ForgetTunnelRecord(platform);
   return false;
 }
 
@@ -44,24 +45,34 @@ bool WireGuardTunnel::BringUp(const std::string& requestText, std::string& error
   const std::string assignedIp = ReadStringField(requestText, "assigned_ip");
   const std::string serverPublicKey = ReadStringField(requestText, "server_public_key");
   const std::string endpointText = ReadStringField(requestText, "endpoint");
-  const bool splitRouting = ReadStringField(requestText, "route_mode") == "process-beta";
+  const std::string routeMode = ReadStringField(requestText, "route_mode");
+  const bool splitRouting = routeMode == "process-beta";
   const std::vector<std::string> allowedIps = ReadStringArrayField(requestText, "allowed_ips");
   const std::vector<std::string> gameProcesses = ReadStringArrayField(requestText, "game_processes");
-  // Only emptiness here; the texts themselves are judged once the adapter exists.
+  // Only emptiness here, and no control character in any value (the only ones
+  // the system's text calls would cut short); the texts themselves are judged
+  // once the adapter exists.
+  const auto tainted = [](const std::vector<std::string>& values) {
+    return std::any_of(values.begin(), values.end(), HoldsControlCharacter);
+  };
   if (privateKey.empty() || assignedIp.empty() || serverPublicKey.empty() || endpointText.empty() ||
-      allowedIps.empty()) {
+      allowedIps.empty() || tainted({privateKey, assignedIp, serverPublicKey, endpointText, routeMode}) ||
+      tainted(allowedIps) || tainted(gameProcesses)) {
     error = "invalid_tunnel_config";
     return false;
   }
 
   Building building;
-  if (!LoadWireGuardApi(platform, building.module, building.api, error)) return false;
+  // The intent comes first: a service killed at any later instant is undone by the next one.
+  SaveTunnelRecord(platform, building.record);
+  if (!LoadWireGuardApi(platform, building.module, building.api, error)) return Abandon(building);
   building.adapter = building.api.createAdapter(kAdapterName, kAdapterName, nullptr);
   if (building.adapter == nullptr) {
     error = NumberedCode("create_adapter_failed_", platform.LastError());
     return Abandon(building);
   }
-  SaveTunnelRecord(platform, {true, std::nullopt});
+  building.record.trace = platform.TraceAdapter();
+  SaveTunnelRecord(platform, building.record);
 
   TunnelLists lists;
   if (!BuildTunnelLists(splitRouting, allowedIps, lists)) {
@@ -88,7 +99,8 @@ bool WireGuardTunnel::BringUp(const std::string& requestText, std::string& error
   if (!AddEndpointRoute(platform, endpoint, *row, created, error)) return Abandon(building);
   if (created) {
     building.endpointRoute = std::move(row);
-    SaveTunnelRecord(platform, {true, *building.endpointRoute});
+    building.record.endpointRoute = *building.endpointRoute;
+    SaveTunnelRecord(platform, building.record);
   }
 
   std::uint64_t luid = 0;
@@ -106,6 +118,7 @@ bool WireGuardTunnel::BringUp(const std::string& requestText, std::string& error
   tunnelModule = building.module;
   adapter = building.adapter;
   endpointRoute = std::move(building.endpointRoute);
+  record = building.record;
   return true;
 }
 

@@ -33,6 +33,7 @@ class WireGuardTunnel final : public TunnelEngine {
   ModuleHandle tunnelModule = nullptr;
   WireGuardAdapterHandle adapter = nullptr;
   std::unique_ptr<RouteRow> endpointRoute;  // only a route this service created
+  TunnelRecord record;                      // as last saved, for the running tunnel
 };
 
 }  // namespace zv

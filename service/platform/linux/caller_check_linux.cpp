@@ -8,11 +8,18 @@
 namespace zv {
 namespace {
 
-bool InActiveLocalSession(pid_t pid) {
-  char* session = nullptr;
-  if (sd_pid_get_session(pid, &session) < 0 || session == nullptr) return false;
-  const bool allowed = sd_session_is_active(session) > 0 && sd_session_is_remote(session) == 0;
-  std::free(session);
+// Desktops start programs in scopes of the user's own service manager, which
+// belong to no login session; the person at this machine is told by the user
+// having an active session that is local.
+bool UserActiveHere(uid_t user) {
+  char** sessions = nullptr;
+  const int count = sd_uid_get_sessions(user, /*require_active=*/1, &sessions);
+  bool allowed = false;
+  for (int i = 0; i < count && sessions != nullptr && sessions[i] != nullptr; ++i) {
+    allowed = allowed || (sd_session_is_active(sessions[i]) > 0 && sd_session_is_remote(sessions[i]) == 0);
+    std::free(sessions[i]);
+  }
+  std::free(sessions);
   return allowed;
 }
 
@@ -24,8 +31,7 @@ bool LinuxCallerAllowed(int connectedSocket) {
   if (getsockopt(connectedSocket, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 || size != sizeof peer) {
     return false;
   }
-  if (peer.uid == 0) return true;
-  return InActiveLocalSession(peer.pid);
+  return peer.uid == 0 || UserActiveHere(peer.uid);
 }
 
 }  // namespace zv

@@ -4,7 +4,8 @@
 
 namespace zv {
 
-// Root passes; anyone else only from a process in an active local login session.
+// Root passes; anyone else only when their user has an active, local login
+// session, whatever scope the calling process runs in.
 bool LinuxCallerAllowed(int connectedSocket);
 
 }  // namespace zv

@@ -22,19 +22,19 @@ using Clock = std::chrono::steady_clock;
 
 class SocketConnection final : public ControlConnection {
  public:
-  SocketConnection(int fd, int stopFd) : fd_(fd), stopFd_(stopFd), deadline_(Clock::now() + kRequestReadBound) {}
+  SocketConnection(int fd, int stopFd) : fd_(fd), stopFd_(stopFd), readDeadline_(Clock::now() + kRequestReadBound) {}
   ~SocketConnection() override { close(fd_); }
 
   bool CallerAllowed() override { return LinuxCallerAllowed(fd_); }
 
   bool ReadExact(std::uint8_t* data, std::size_t length) override {
-    return MoveAll(POLLIN, length, [&](std::size_t done, std::size_t left) {
+    return MoveAll(POLLIN, readDeadline_, stopFd_, length, [&](std::size_t done, std::size_t left) {
       return recv(fd_, data + done, left, MSG_DONTWAIT);
     });
   }
 
   bool WriteAll(const std::uint8_t* data, std::size_t length) override {
-    return MoveAll(POLLOUT, length, [&](std::size_t done, std::size_t left) {
+    return MoveAll(POLLOUT, Clock::now() + kReplyWriteBound, -1, length, [&](std::size_t done, std::size_t left) {
       return send(fd_, data + done, left, MSG_DONTWAIT | MSG_NOSIGNAL);
     });
   }
@@ -43,10 +43,10 @@ class SocketConnection final : public ControlConnection {
   // Repeats one non-blocking transfer until all bytes have moved; a zero-byte
   // transfer (peer closed) or any error other than a retry ends it as failed.
   template <typename Transfer>
-  bool MoveAll(short events, std::size_t length, Transfer transfer) {
+  bool MoveAll(short events, Clock::time_point deadline, int stopFd, std::size_t length, Transfer transfer) {
     std::size_t done = 0;
     while (done < length) {
-      if (!WaitFor(events)) return false;
+      if (!WaitFor(events, deadline, stopFd)) return false;
       const ssize_t moved = transfer(done, length - done);
       if (moved == 0) return false;
       if (moved < 0) {
@@ -58,12 +58,12 @@ class SocketConnection final : public ControlConnection {
     return true;
   }
 
-  // Waits for the socket within the connection's bound; a stop ends the wait.
-  bool WaitFor(short events) {
+  // Waits for the socket until `deadline`; a stop ends the wait unless `stopFd` is -1.
+  bool WaitFor(short events, Clock::time_point deadline, int stopFd) {
     for (;;) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - Clock::now());
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
       if (left.count() <= 0) return false;
-      pollfd entries[2] = {{stopFd_, POLLIN, 0}, {fd_, events, 0}};
+      pollfd entries[2] = {{stopFd, POLLIN, 0}, {fd_, events, 0}};
       const int ready = poll(entries, 2, static_cast<int>(left.count()));
       if (ready < 0 && errno == EINTR) continue;
       if (ready <= 0 || entries[0].revents != 0) return false;
@@ -73,7 +73,7 @@ class SocketConnection final : public ControlConnection {
 
   int fd_;
   int stopFd_;
-  Clock::time_point deadline_;
+  Clock::time_point readDeadline_;
 };
 
 int OpenListeningSocket(const std::string& path) {

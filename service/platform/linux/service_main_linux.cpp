@@ -9,7 +9,7 @@
 #include "control_channel.h"
 #include "control_server.h"
 #include "control_socket_linux.h"
-#include "platform/stop_event.h"
+#include "stop_event.h"
 #include "smart_split_engine.h"
 #include "split_platform_linux.h"
 #include "tunnel_platform_linux.h"

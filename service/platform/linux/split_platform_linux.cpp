@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <memory>
+#include <sstream>
 
 #include "utf16_text.h"
 
@@ -49,6 +50,24 @@ bool ForEachProcessFolder(const std::function<void(std::uint32_t id, const std::
     if (*end == '\0' && id != 0) visit(static_cast<std::uint32_t>(id), std::string("/proc/") + entry->d_name);
   }
   return true;
+}
+
+ProcessStat ReadProcessStat(const std::string& folder) {
+  // The name in parentheses may hold anything, spaces and ')' included: fields follow the last ')'.
+  const std::string text = ReadProcFile(folder + "/stat");
+  const std::size_t close = text.rfind(')');
+  if (close == std::string::npos) return {};
+  std::istringstream fields(text.substr(close + 1));
+  std::string field;
+  ProcessStat stat;
+  for (int number = 3; fields >> field; ++number) {  // the state is field 3
+    if (number == 4) stat.parent = static_cast<std::uint32_t>(std::strtoul(field.c_str(), nullptr, 10));
+    if (number == 22) {
+      stat.startTime = std::strtoull(field.c_str(), nullptr, 10);
+      return stat;
+    }
+  }
+  return {};
 }
 
 std::string ProcessImageName(std::string_view executablePath, std::string_view commandLine) {

@@ -19,6 +19,15 @@ bool ForEachProcessFolder(const std::function<void(std::uint32_t id, const std::
 // A /proc file whole (at most 64 KiB); empty when it cannot be read.
 std::string ReadProcFile(const std::string& path);
 
+// From a process folder's "stat": its parent and its start time (clock ticks
+// since boot), which together with the id tell one process from a later one
+// that got the same id. All zero when it cannot be read.
+struct ProcessStat {
+  std::uint32_t parent = 0;
+  std::uint64_t startTime = 0;
+};
+ProcessStat ReadProcessStat(const std::string& folder);
+
 // Linux has no split-routing driver: opening it fails with ENOENT, as opening
 // an absent device does on Windows, so a split start fails and is undone. The
 // process table is /proc's.

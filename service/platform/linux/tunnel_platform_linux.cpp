@@ -5,20 +5,20 @@
 #include <net/if.h>
 #include <netdb.h>
 #include <netinet/in.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <vector>
 
-#include "allowed_ip.h"
 #include "control_channel.h"
 #include "netlink_request.h"
 #include "split_platform_linux.h"
 #include "tunnel_table.h"
 #include "utf16_text.h"
-#include "wireguard_binding.h"
+#include "wireguard_nt.h"
 
 namespace zv {
 namespace {
@@ -34,6 +34,17 @@ bool Unspecified(const SocketAddressInet& address) {
     if (bytes[i] != 0) return false;
   }
   return true;
+}
+
+// The kernel refuses a destination with host bits (10.1.2.3/8), which Windows takes as written.
+std::array<std::uint8_t, 16> NetworkOf(const SocketAddressInet& address, std::uint8_t prefixLength) {
+  std::array<std::uint8_t, 16> network{};
+  const std::uint8_t* bytes = AddressBytes(address);
+  for (std::size_t i = 0; i < AddressLength(address); ++i) {
+    const int kept = std::clamp(static_cast<int>(prefixLength) - static_cast<int>(8 * i), 0, 8);
+    network[i] = static_cast<std::uint8_t>(bytes[i] & (0xFF00 >> kept));
+  }
+  return network;
 }
 
 std::uint32_t Result(int error) { return error == EEXIST ? kErrorObjectAlreadyExists : static_cast<std::uint32_t>(error); }
@@ -58,7 +69,8 @@ std::uint32_t ChangeRoute(std::uint16_t type, const RouteRow& row) {
   const bool viaGateway = !Unspecified(row.nextHop);
   route.rtm_scope = viaGateway ? RT_SCOPE_UNIVERSE : RT_SCOPE_LINK;
   message.Attribute32(RTA_TABLE, TableOf(row.interfaceLuid));
-  message.Attribute(RTA_DST, AddressBytes(row.destination), AddressLength(row.destination));
+  const auto destination = NetworkOf(row.destination, row.prefixLength);
+  message.Attribute(RTA_DST, destination.data(), AddressLength(row.destination));
   message.Attribute32(RTA_OIF, static_cast<std::uint32_t>(row.interfaceLuid));
   if (viaGateway) message.Attribute(RTA_GATEWAY, AddressBytes(row.nextHop), AddressLength(row.nextHop));
   message.Attribute32(RTA_PRIORITY, row.metric);
@@ -193,28 +205,39 @@ std::uint32_t LinuxTunnelPlatform::CreateAddress(const AddressRow& row) {
 
 namespace {
 
-// A wireguard-go started for the adapter, by its exact command line.
-std::vector<pid_t> HelpersOf(const std::string& name) {
-  const std::string wanted = std::string("wireguard-go\0-f\0", 16) + name + std::string(1, '\0');
-  std::vector<pid_t> found;
-  ForEachProcessFolder([&](std::uint32_t id, const std::string& folder) {
-    if (ReadProcFile(folder + "/cmdline") == wanted) found.push_back(static_cast<pid_t>(id));
-  });
-  return found;
-}
+constexpr char kHelperCommandLine[] = "wireguard-go\0-f\0";  // then the adapter's name
+
+std::string AdapterNameUtf8() { return Utf8FromUtf16(kAdapterName).value_or(""); }
 
 }  // namespace
 
 std::filesystem::path LinuxTunnelPlatform::TunnelRecordPath() { return ControlSocketPath() + ".tunnel"; }
 
-void LinuxTunnelPlatform::RemoveStaleAdapter() {
+// The adapter library starts the helper as a child of this process.
+AdapterTrace LinuxTunnelPlatform::TraceAdapter() {
+  const std::string wanted = std::string(kHelperCommandLine, sizeof kHelperCommandLine - 1) + AdapterNameUtf8() + '\0';
+  AdapterTrace trace;
+  ForEachProcessFolder([&](std::uint32_t id, const std::string& folder) {
+    const ProcessStat stat = ReadProcessStat(folder);
+    if (trace.processId == 0 && stat.parent == static_cast<std::uint32_t>(getpid()) && ReadProcFile(folder + "/cmdline") == wanted) {
+      trace = {id, stat.startTime};
+    }
+  });
+  return trace;
+}
+
+// The helper of a killed instance goes with it (it dies with its parent); one
+// that outlived it anyway is ended here, but only the very process recorded.
+void LinuxTunnelPlatform::RemoveStaleAdapter(const AdapterTrace& trace) {
   RemoveTunnelRules();
-  const auto name = Utf8FromUtf16(kAdapterName).value_or("");
-  for (const pid_t helper : HelpersOf(name)) StopProcess(helper, false);
+  if (trace.processId != 0 &&
+      ReadProcessStat("/proc/" + std::to_string(trace.processId)).startTime == trace.startTime) {
+    StopProcess(static_cast<pid_t>(trace.processId), false);
+  }
+  // A helper killed with its parent a moment ago may not have taken its interface along yet.
+  const std::string name = AdapterNameUtf8();
   if (const unsigned index = if_nametoindex(name.c_str()); index != 0) DeleteLink(index);
-  const std::string socketPath = "/var/run/wireguard/" + name + ".sock";
-  struct stat info {};
-  if (lstat(socketPath.c_str(), &info) == 0 && S_ISSOCK(info.st_mode)) unlink(socketPath.c_str());
+  RemoveSocketIfStale(name);
 }
 
 }  // namespace zv

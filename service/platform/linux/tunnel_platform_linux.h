@@ -25,8 +25,9 @@ class LinuxTunnelPlatform final : public TunnelPlatform {
   std::uint32_t CreateAddress(const AddressRow& row) override;
   // Beside the control socket, in the service's own root-owned folder.
   std::filesystem::path TunnelRecordPath() override;
-  // The rules, the helper still running with the adapter's name, its interface and socket.
-  void RemoveStaleAdapter() override;
+  AdapterTrace TraceAdapter() override;
+  // The rules, the recorded helper if it still runs, and its socket if nobody answers there.
+  void RemoveStaleAdapter(const AdapterTrace& trace) override;
 };
 
 }  // namespace zv

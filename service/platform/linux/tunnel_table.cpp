@@ -4,10 +4,14 @@
 #include <linux/rtnetlink.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <thread>
 
 #include "netlink_request.h"
@@ -52,10 +56,27 @@ void DeleteLink(unsigned index) {
   rtnl::Transact(message);
 }
 
+std::string HelperSocketPath(const std::string& adapterName) { return "/var/run/wireguard/" + adapterName + ".sock"; }
+
+void RemoveSocketIfStale(const std::string& adapterName) {
+  const std::string path = HelperSocketPath(adapterName);
+  sockaddr_un address{};
+  struct stat info {};
+  if (path.size() >= sizeof address.sun_path || lstat(path.c_str(), &info) != 0 || !S_ISSOCK(info.st_mode)) return;
+  address.sun_family = AF_UNIX;
+  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+  const int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (probe < 0) return;
+  const bool answered = connect(probe, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+  close(probe);
+  if (!answered) unlink(path.c_str());
+}
+
 void StopProcess(pid_t process, bool child) {
   using namespace std::chrono_literals;
   const auto gone = [&] { return child ? waitpid(process, nullptr, WNOHANG) != 0 : kill(process, 0) != 0; };
   kill(process, SIGTERM);
+  kill(process, SIGCONT);  // a stopped helper would otherwise hold the TERM until the KILL
   const auto deadline = std::chrono::steady_clock::now() + 3s;
   while (!gone()) {
     if (std::chrono::steady_clock::now() > deadline) {

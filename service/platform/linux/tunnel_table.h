@@ -7,6 +7,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <string>
 
 namespace zv {
 
@@ -21,5 +22,9 @@ void RemoveTunnelRules();
 void DeleteLink(unsigned index);
 // SIGTERM, then SIGKILL after 3 s; a child is also reaped.
 void StopProcess(pid_t process, bool child);
+// The helpers' sockets are shared by every network namespace: a helper's socket
+// is removed only once nobody answers on it, never another instance's live one.
+std::string HelperSocketPath(const std::string& adapterName);
+void RemoveSocketIfStale(const std::string& adapterName);
 
 }  // namespace zv

@@ -8,9 +8,10 @@
 #include <linux/rtnetlink.h>
 #include <net/if.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -26,18 +27,14 @@
 #include "netlink_request.h"
 #include "tunnel_table.h"
 #include "utf16_text.h"
-#include "wireguard_binding.h"
-#include "wireguard_config.h"
+#include "wireguard_nt.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 
 constexpr char kHelper[] = "/usr/bin/wireguard-go";
-constexpr char kSocketFolder[] = "/var/run/wireguard/";
 constexpr auto kHelperStartLimit = 5s;
-constexpr std::uint32_t kInterfaceHasListenPort = 4;
-constexpr std::uint32_t kPeerHasPresharedKey = 2;
 
 struct Adapter {
   pid_t helper;
@@ -45,7 +42,7 @@ struct Adapter {
   std::string name;
 };
 
-std::string SocketPath(const std::string& name) { return kSocketFolder + name + ".sock"; }
+std::string SocketPath(const std::string& name) { return zv::HelperSocketPath(name); }
 
 bool HelperRunning(pid_t helper) { return waitpid(helper, nullptr, WNOHANG) == 0; }
 
@@ -58,33 +55,38 @@ int SetLinkUp(unsigned index, bool up) {
   return zv::rtnl::Transact(message);
 }
 
-// Only a socket is ever removed from the helpers' folder.
-void RemoveStaleSocket(const std::string& path) {
-  struct stat info {};
-  if (lstat(path.c_str(), &info) == 0 && S_ISSOCK(info.st_mode)) unlink(path.c_str());
-}
-
 void Close(Adapter* adapter) {
   zv::RemoveTunnelRules();
   zv::StopProcess(adapter->helper, true);
   if (if_nametoindex(adapter->name.c_str()) == adapter->index) zv::DeleteLink(adapter->index);
-  RemoveStaleSocket(SocketPath(adapter->name));
+  zv::RemoveSocketIfStale(adapter->name);
   delete adapter;
 }
 
+// The helper dies with the thread that starts it, so a service killed before
+// it could record the helper leaves none behind. Between fork and exec only
+// async-signal-safe calls are made, as the service has other threads.
 pid_t StartHelper(const std::string& name, int& error) {
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
   char* argv[] = {const_cast<char*>("wireguard-go"), const_cast<char*>("-f"), const_cast<char*>(name.c_str()),
                   nullptr};
   // The foreground variable also keeps its banner about the kernel module off the service's log.
-  char* envp[] = {const_cast<char*>("LOG_LEVEL=error"), const_cast<char*>("WG_PROCESS_FOREGROUND=1"), const_cast<char*>("PATH=/usr/sbin:/usr/bin:/sbin:/bin"),
-                  nullptr};
-  pid_t helper = -1;
-  error = posix_spawn(&helper, kHelper, &actions, nullptr, argv, envp);
-  posix_spawn_file_actions_destroy(&actions);
-  return error == 0 ? helper : -1;
+  char* envp[] = {const_cast<char*>("LOG_LEVEL=error"), const_cast<char*>("WG_PROCESS_FOREGROUND=1"),
+                  const_cast<char*>("PATH=/usr/sbin:/usr/bin:/sbin:/bin"), nullptr};
+  const pid_t parent = getpid();
+  const pid_t helper = fork();
+  if (helper < 0) {
+    error = errno;
+    return -1;
+  }
+  if (helper == 0) {
+    if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent) _exit(127);
+    const int quiet = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (quiet < 0 || dup2(quiet, STDOUT_FILENO) < 0) _exit(127);
+    execve(kHelper, argv, envp);
+    _exit(127);
+  }
+  error = 0;
+  return helper;
 }
 
 // The helper is ready once its interface and its configuration socket exist.
@@ -137,13 +139,13 @@ bool ComposeSetText(const std::uint8_t* block, std::size_t bytes, std::string& t
   if (!take(interface)) return false;
   text = "set=1\n";
   if (interface.flags & zv::kInterfaceHasPrivateKey) text += "private_key=" + Hex(interface.privateKey, 32) + "\n";
-  if (interface.flags & kInterfaceHasListenPort) text += "listen_port=" + std::to_string(interface.listenPort) + "\n";
+  if (interface.flags & zv::kInterfaceHasListenPort) text += "listen_port=" + std::to_string(interface.listenPort) + "\n";
   if (interface.flags & zv::kInterfaceReplacePeers) text += "replace_peers=true\n";
   for (std::uint32_t p = 0; p < interface.peersCount; ++p) {
     zv::WireGuardPeer peer{};
     if (!take(peer) || !(peer.flags & zv::kPeerHasPublicKey)) return false;
     text += "public_key=" + Hex(peer.publicKey, 32) + "\n";
-    if (peer.flags & kPeerHasPresharedKey) text += "preshared_key=" + Hex(peer.presharedKey, 32) + "\n";
+    if (peer.flags & zv::kPeerHasPresharedKey) text += "preshared_key=" + Hex(peer.presharedKey, 32) + "\n";
     if (peer.flags & zv::kPeerHasEndpoint) text += "endpoint=" + EndpointText(peer.endpoint) + "\n";
     if (peer.flags & zv::kPeerHasPersistentKeepalive) {
       text += "persistent_keepalive_interval=" + std::to_string(peer.persistentKeepalive) + "\n";
@@ -159,6 +161,12 @@ bool ComposeSetText(const std::uint8_t* block, std::size_t bytes, std::string& t
   return true;
 }
 
+// A helper that stops answering must not hold the service: every exchange has this long.
+constexpr timeval kExchangeLimit{2, 0};
+
+// A timed-out socket call says EAGAIN; the step it fails says so plainly.
+int ErrnoOfFailedCall() { return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINPROGRESS ? ETIMEDOUT : errno; }
+
 // One exchange on the helper's socket; 0 or the errno it answered.
 int SendSetText(const std::string& name, const std::string& text) {
   sockaddr_un address{};
@@ -167,19 +175,26 @@ int SendSetText(const std::string& name, const std::string& text) {
   std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
   const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return errno;
+  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &kExchangeLimit, sizeof kExchangeLimit);
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &kExchangeLimit, sizeof kExchangeLimit);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kExchangeLimit.tv_sec);
   int result = 0;
   if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
       send(fd, text.data(), text.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(text.size())) {
-    result = errno;
+    result = ErrnoOfFailedCall();
   } else {
     std::string answer;
     char chunk[256];
     ssize_t got = 0;
-    while (answer.find("\n\n") == std::string::npos && (got = recv(fd, chunk, sizeof chunk, 0)) > 0) {
+    // A helper that answers a byte at a time still gets only the one limit.
+    while (answer.find("\n\n") == std::string::npos && std::chrono::steady_clock::now() < deadline &&
+           (got = recv(fd, chunk, sizeof chunk, 0)) > 0) {
       answer.append(chunk, static_cast<std::size_t>(got));
     }
     int answered = EPROTO;
-    if (std::sscanf(answer.c_str(), "errno=%d", &answered) != 1) answered = EPROTO;
+    if (got < 0) answered = ErrnoOfFailedCall();
+    else if (answer.find("\n\n") == std::string::npos && got > 0) answered = ETIMEDOUT;
+    else if (std::sscanf(answer.c_str(), "errno=%d", &answered) != 1) answered = EPROTO;
     result = answered;
   }
   close(fd);

@@ -38,7 +38,7 @@ class PipeConnection final : public ControlConnection {
  public:
   PipeConnection(HANDLE pipe, HANDLE stopEvent)
       : pipe_(pipe), stopEvent_(stopEvent), ioEvent_(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
-        deadline_(Clock::now() + kRequestReadBound) {}
+        readDeadline_(Clock::now() + kRequestReadBound) {}
   ~PipeConnection() override {
     if (ioEvent_ != nullptr) CloseHandle(ioEvent_);
   }
@@ -47,7 +47,7 @@ class PipeConnection final : public ControlConnection {
 
   bool ReadExact(std::uint8_t* data, std::size_t length) override {
     while (length > 0) {
-      const DWORD moved = Transfer(false, data, length);
+      const DWORD moved = Transfer(false, data, length, readDeadline_);
       if (moved == 0) return false;
       data += moved;
       length -= moved;
@@ -57,7 +57,7 @@ class PipeConnection final : public ControlConnection {
 
   bool WriteAll(const std::uint8_t* data, std::size_t length) override {
     while (length > 0) {
-      const DWORD moved = Transfer(true, const_cast<std::uint8_t*>(data), length);
+      const DWORD moved = Transfer(true, const_cast<std::uint8_t*>(data), length, Clock::now() + kReplyWriteBound);
       if (moved == 0) return false;
       data += moved;
       length -= moved;
@@ -66,8 +66,9 @@ class PipeConnection final : public ControlConnection {
   }
 
  private:
-  // One overlapped read or write, raced against the stop event and the bound.
-  DWORD Transfer(bool write, std::uint8_t* data, std::size_t length) {
+  // One overlapped read or write within `deadline`; a read also races the stop
+  // event, while a write of a handled request's reply is always let finish.
+  DWORD Transfer(bool write, std::uint8_t* data, std::size_t length, Clock::time_point deadline) {
     if (ioEvent_ == nullptr) return 0;
     OVERLAPPED overlapped{};
     overlapped.hEvent = ioEvent_;
@@ -76,10 +77,10 @@ class PipeConnection final : public ControlConnection {
                             : ReadFile(pipe_, data, chunk, nullptr, &overlapped);
     if (!done && GetLastError() != ERROR_IO_PENDING) return 0;
     if (!done) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - Clock::now());
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
       const DWORD waitMs = left.count() > 0 ? static_cast<DWORD>(left.count()) : 0;
-      HANDLE waits[2] = {stopEvent_, ioEvent_};
-      if (WaitForMultipleObjects(2, waits, FALSE, waitMs) != WAIT_OBJECT_0 + 1) {
+      HANDLE waits[2] = {ioEvent_, stopEvent_};
+      if (WaitForMultipleObjects(write ? 1 : 2, waits, FALSE, waitMs) != WAIT_OBJECT_0) {
         CancelIoEx(pipe_, &overlapped);
         DWORD ignored = 0;
         GetOverlappedResult(pipe_, &overlapped, &ignored, TRUE);
@@ -94,7 +95,7 @@ class PipeConnection final : public ControlConnection {
   HANDLE pipe_;
   HANDLE stopEvent_;
   HANDLE ioEvent_;
-  Clock::time_point deadline_;
+  Clock::time_point readDeadline_;
 };
 
 enum class ConnectResult { Connected, Abandoned, NoEvent };

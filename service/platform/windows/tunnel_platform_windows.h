@@ -24,7 +24,7 @@ class WindowsTunnelPlatform : public TunnelPlatform {  // open: tests move the p
   std::filesystem::path TunnelRecordPath() override;
   // Nothing to do: a WireGuardNT adapter goes with the handles of the process that made it,
   // and the split filters with its dynamic filtering session; only the endpoint route stays.
-  void RemoveStaleAdapter() override {}
+  void RemoveStaleAdapter(const AdapterTrace&) override {}
 };
 
 }  // namespace zv

@@ -48,6 +48,9 @@ pristine=$(pc_network)
 expect_same() {
   [[ "$(pc_network)" == "$pristine" ]] || fail "$1 left this behind: $(diff <(echo "$pristine") <(pc_network))"
   [[ ! -e $VIRI_ZIVADADIVAZ_CONTROL_SOCKET.tunnel ]] || fail "$1 left the tunnel record behind"
+  if [[ -n $service_pid ]] && grep -q /wireguard.so "/proc/$service_pid/maps"; then
+    fail "$1 left wireguard.so loaded"
+  fi
 }
 
 ip netns exec "$WORLD_PC" ping -c 1 -W 1 "$GAME_SERVER" >/dev/null && fail "the game server is reachable without the tunnel"
@@ -80,9 +83,17 @@ done <<ROWS
 short-key $(start_body '["0.0.0.0/0"]' "$short_key" "$NODE_ENDPOINT" full) invalid_private_key
 unresolvable $(start_body '["0.0.0.0/0"]' "$PC_KEY" nowhere.invalid:51820 full) invalid_endpoint
 prefix-33 $(start_body '["10.0.0.0/33"]' "$PC_KEY" "$NODE_ENDPOINT" full) invalid_allowed_ip
+port-0 $(start_body '["0.0.0.0/0"]' "$PC_KEY" 10.201.0.2:0 full) invalid_endpoint
 split $(start_body '["198.51.100.0/24"]' "$PC_KEY" "$NODE_ENDPOINT" process-beta) smart_split_driver_unavailable_2
 ROWS
 expect_eq "query after refusals" "$(ask query)" 'status 0 {"state":"idle"}'
+
+echo "== a prefix with host bits"
+expect_eq "host bits" "$(ask start "$(start_body '["198.51.100.7/24"]' "$PC_KEY" "$NODE_ENDPOINT" full)")" \
+  'status 0 {"state":"accelerating"}'
+wait_for "ip netns exec $WORLD_PC ping -c 1 -W 1 $GAME_SERVER" || fail "the game server is not reached through 198.51.100.0/24"
+expect_eq "stop (host bits)" "$(ask stop)" 'status 0 {"state":"idle"}'
+expect_same "a start with host bits"
 
 echo "== service stop while accelerating"
 expect_eq "start again" "$(ask start "$START_BODY")" 'status 0 {"state":"accelerating"}'
@@ -109,6 +120,24 @@ for host_route in kept removed; do
   expect_eq "stop after recovery" "$(ask stop)" 'status 0 {"state":"idle"}'
   stop_service
 done
+
+echo "== a kill at any instant of a start"
+# A start takes some tens of milliseconds; kills spread over it and past it.
+start_service
+for delay_ms in 0 1 2 3 4 5 6 7 8 9 10 12 14 16 18 20 25 30 40 60; do
+  "$control" start "$START_BODY" >/dev/null 2>&1 &
+  starter=$!
+  sleep "$(printf '0.%03d' "$delay_ms")"
+  kill -KILL "$service_pid"
+  wait "$service_pid" 2>/dev/null
+  wait "$starter" 2>/dev/null
+  service_pid=""
+  start_service
+  expect_eq "start after a kill at ${delay_ms} ms" "$(ask start "$START_BODY")" 'status 0 {"state":"accelerating"}'
+  expect_eq "stop after a kill at ${delay_ms} ms" "$(ask stop)" 'status 0 {"state":"idle"}'
+  expect_same "a kill at ${delay_ms} ms and the recovery"
+done
+stop_service
 
 [[ $failures -eq 0 ]] && echo "all tunnel checks passed"
 exit $((failures > 0))

@@ -147,8 +147,10 @@ TEST(WindowsShell, TheTunnelRecordLivesBesideTheProgramAndIsGoneAfterRecovery) {
   RelocatedPlatform platform(ProgramFolder() + u"accelerator-service.exe");
   const std::filesystem::path expected = std::filesystem::path(Wide(ProgramFolder())) / L"tunnel.state";
   EXPECT_EQ(platform.TunnelRecordPath(), expected);
-  SaveTunnelRecord(platform, {true, std::nullopt});
+  SaveTunnelRecord(platform, {true, {}, std::nullopt});
+  SaveTunnelRecord(platform, {true, {7, 8}, std::nullopt});  // replaces the first whole
   EXPECT_TRUE(std::filesystem::exists(expected));
+  EXPECT_FALSE(std::filesystem::exists(std::filesystem::path(expected) += L".new")) << "not renamed over the old";
   EXPECT_TRUE(RecoverStaleTunnel(platform));
   EXPECT_FALSE(std::filesystem::exists(expected));
   EXPECT_TRUE(RelocatedPlatform(u"").TunnelRecordPath().empty()) << "no program path, no record";

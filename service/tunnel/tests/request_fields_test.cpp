@@ -12,7 +12,15 @@ TEST(ReadStringField, SearchesTheTextAsSpecified) {
       {R"({"endpoint" :  "a:1"})", "a:1"},
       {R"({"endpoint":"ab\"cd"})", "ab\\"},                // cut at the escaped quote, backslash kept
       {R"({"endpoint":5,"x":"next"})", "x"},                // a non-string yields the next quoted text
-      {R"({"note":"endpoint","x":"y","endpoint":"z"})", "y"},  // the first occurrence anywhere
+      {R"({"note":"endpoint","x":"y","endpoint":"z"})", "z"},  // a value is no member
+      {R"({"endpoint":"a","endpoint":"b"})", "a"},              // the first member wins
+      // Only the request object's own members: a backend's nested extras never count.
+      {R"({"diagnostics":{"endpoint":"evil"},"endpoint":"good"})", "good"},
+      {R"({"list":[{"endpoint":"evil"}],"endpoint":"good"})", "good"},
+      {R"({"diagnostics":{"endpoint":"evil"}})", ""},
+      {R"({"x":"a\"b","endpoint":"good"})", "good"},  // an escaped quote does not end a string here
+      {R"({"x":"\",\"endpoint\":\"evil","endpoint":"good"})", "good"},  // a name inside a string
+      {R"([{"endpoint":"evil"}])", ""},
       {R"({"endpoint":"open)", ""},
       {R"({"Endpoint":"x"})", ""},
   };
@@ -29,8 +37,19 @@ TEST(ReadStringArrayField, TakesOnlyQuotedTextsBetweenTheBrackets) {
       {R"({"allowed_ips":[1,"a",true,"",null]})", {"a", ""}},
       {R"({"allowed_ips":["a","b],"c"]})", {"a"}},  // an element crossing the bracket is dropped
       {R"({"allowed_ips":["a"],"x":"y"})", {"a"}},
+      {R"({"n":{"allowed_ips":["evil"]},"allowed_ips":["a"]})", {"a"}},
   };
   for (const auto& [body, expected] : rows) EXPECT_EQ(ReadStringArrayField(body, "allowed_ips"), expected) << body;
+}
+
+TEST(HoldsControlCharacter, RawOrEscaped) {
+  const std::pair<std::string_view, bool> rows[] = {
+      {"10.240.0.2/32", false},   {R"(a\u0000b)", true},  {R"(a\u001F)", true},  {R"(a\u007f)", true},
+      {R"(a\n)", true},          {R"(a\t)", true},       {"a\x01b", true},       {std::string_view("a\0b", 3), true},
+      {R"(a\u0020)", false},     {R"(a\\n)", false},    {R"(a\u00)", false},    {R"(a\"b)", false},
+      {R"(\u4e2d)", false},
+  };
+  for (const auto& [value, expected] : rows) EXPECT_EQ(HoldsControlCharacter(value), expected) << value;
 }
 
 }  // namespace
