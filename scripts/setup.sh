@@ -6,7 +6,7 @@ packages=(
   cmake ninja-build pkg-config g++
   googletest libgtest-dev libbenchmark-dev
   libsystemd-dev libmnl-dev libssl-dev qt6-base-dev qt6-httpserver-dev qt6-websockets-dev libqt6sql6-sqlite
-  fonts-wqy-microhei
+  fonts-wqy-microhei xvfb x11-utils imagemagick
   wireguard-go wireguard-tools iproute2 iputils-ping nftables curl
   clang libclang-rt-14-dev
   g++-mingw-w64-x86-64-posix wine wine64
