@@ -1,9 +1,14 @@
 // The client's only window: sign-in, game list, the acceleration workflow and
-// the tray. Every reaction is a lambda connected in the constructor.
+// the tray. Every reaction is a lambda connected in the constructor. One class
+// over files by concern: main_window.cpp (construction), _workflow (the
+// acceleration), _account (the account panel), _tray (closing and exiting),
+// _updates (the update prompts).
 #pragma once
 
 #include <QMainWindow>
 #include <QString>
+
+#include "control_frame.h"
 
 class ApiClient;
 class QJsonArray;
@@ -31,7 +36,12 @@ class MainWindow : public QMainWindow {
   virtual void ShowTrayMessage(const QString& title, const QString& text);
 
  private:
+  static constexpr quint16 kQueryState = static_cast<quint16>(zv::ControlOperation::QueryState);
+  static constexpr quint16 kStartTunnel = static_cast<quint16>(zv::ControlOperation::StartTunnel);
+  static constexpr quint16 kStopTunnel = static_cast<quint16>(zv::ControlOperation::StopTunnel);
+
   void BuildLayout(QPushButton* checkServiceButton);
+  void FitToScreen();
   void Connect(QPushButton* checkServiceButton);
   void ShowWindow();
   // The reactions, in the order of the connection table.
@@ -85,4 +95,5 @@ class MainWindow : public QMainWindow {
   QString publicKey;
   QSystemTrayIcon* trayIcon;
   bool quitRequested = false;
+  QString startFailure;  // why the last tunnel start failed, shown until its rollback is done
 };

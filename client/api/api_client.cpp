@@ -21,6 +21,21 @@ namespace {
 constexpr char kBaseUrlVariable[] = "VIRI_ZIVADADIVAZ_API_URL";
 constexpr char kDefaultBaseUrl[] = "https://api.zentravolk.com";
 constexpr char kDeviceIdKey[] = "device/id";
+constexpr char kTimedOut[] = "zvTimedOut";
+constexpr char kInstallerName[] = "/Zentravolk-Update-Setup.exe";
+// What Qt may hold of a download before we take it: the installer is written as it comes.
+constexpr qint64 kDownloadReadBuffer = 1 << 20;
+
+// One installer on its way in: hashed and written as it arrives, so memory
+// stays small whatever size is announced. The file is a temporary one beside
+// the installer's name, which only a verified download replaces.
+struct InstallerDownload {
+  QCryptographicHash hash{QCryptographicHash::Sha256};
+  std::unique_ptr<QSaveFile> file;  // nothing when the folder could not be made ready
+  bool writeFailed = false;
+  bool oversized = false;
+  qint64 received = 0;
+};
 
 QByteArray Compact(const QJsonObject& object) { return QJsonDocument(object).toJson(QJsonDocument::Compact); }
 
@@ -54,15 +69,20 @@ QNetworkRequest ApiClient::Request(const QString& path, bool bearer) const {
 }
 
 QNetworkReply* ApiClient::Started(QNetworkReply* reply) {
-  // Aborting gives the reply status 0, so a time-out reads as any network failure.
-  QTimer::singleShot(callTimeout, reply, [reply] { reply->abort(); });
+  QTimer::singleShot(callTimeout, reply, [reply] {
+    reply->setProperty(kTimedOut, true);
+    reply->abort();
+  });
   return reply;
 }
 
 ApiClient::Judged ApiClient::Judge(QNetworkReply* reply) {
+  reply->deleteLater();
+  // A call our own time-out ended fails as any network failure does, even when
+  // its status line (a 200, say) had already arrived.
+  if (reply->property(kTimedOut).toBool()) return {0, {}};
   const QByteArray body = reply->isReadable() ? reply->readAll() : QByteArray();  // an aborted reply is closed
   const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-  reply->deleteLater();
   return {status, QJsonDocument::fromJson(body).object()};  // a 204 has no body, so this is empty
 }
 
@@ -167,60 +187,59 @@ void ApiClient::CheckForUpdates() {
   });
 }
 
-QString ApiClient::InstallerPath() {
-  return QStandardPaths::writableLocation(QStandardPaths::TempLocation) + "/Zentravolk" +
-         "/Zentravolk-Update-Setup.exe";
-}
+QString ApiClient::InstallerPath() { return InstallerFolder() + kInstallerName; }
 
 void ApiClient::DownloadUpdate(const QUrl& downloadUrl, const QString& sha256, qlonglong sizeBytes) {
   if (!downloadUrl.isValid() || downloadUrl.scheme() != "https" || sha256.size() != 64 || sizeBytes < 1) {
     emit UpdateDownloadFailed("更新信息不完整");
     return;
   }
+  auto download = std::make_shared<InstallerDownload>();
+  if (PrepareInstallerFolder()) {
+    download->file = std::make_unique<QSaveFile>(InstallerPath());
+    // Only the user may write it: it runs with their rights, and perhaps with more.
+    download->writeFailed = !download->file->open(QIODevice::WriteOnly) ||
+                            !download->file->setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+  }
   QNetworkRequest request(downloadUrl);
   request.setTransferTimeout(static_cast<int>(downloadIdleTimeout.count()));  // idle, not total
   QNetworkReply* reply = network->get(request);
-  // Collected as it arrives, so a body longer than announced is stopped at once.
-  auto body = std::make_shared<QByteArray>();
-  auto oversized = std::make_shared<bool>(false);
-  connect(reply, &QNetworkReply::downloadProgress, this, &ApiClient::UpdateDownloadProgress);
-  connect(reply, &QNetworkReply::readyRead, this, [reply, body, oversized, sizeBytes] {
-    body->append(reply->readAll());
-    if (body->size() > sizeBytes && !*oversized) {
-      *oversized = true;
+  reply->setReadBufferSize(kDownloadReadBuffer);
+  const auto take = [reply, download, sizeBytes] {
+    if (download->oversized || !reply->isReadable()) return;
+    const QByteArray chunk = reply->readAll();
+    download->received += chunk.size();
+    if (download->received > sizeBytes) {  // stopped at once: no more than announced is ever kept
+      download->oversized = true;
       reply->abort();
-    }
-  });
-  connect(reply, &QNetworkReply::finished, this, [this, reply, body, oversized, sha256, sizeBytes] {
-    if (!*oversized && reply->isReadable()) body->append(reply->readAll());
-    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    const QString error = *oversized ? QString("下载内容超过声明的大小") : reply->errorString();
-    reply->deleteLater();
-    if (*oversized || status != 200 || body->size() != sizeBytes) {
-      emit UpdateDownloadFailed(QString("更新下载失败：%1").arg(error));
       return;
     }
-    SaveInstaller(*body, sha256);
+    download->hash.addData(chunk);
+    if (download->file && !download->writeFailed) {
+      download->writeFailed = download->file->write(chunk) != chunk.size() || !download->file->flush();
+    }
+  };
+  connect(reply, &QNetworkReply::downloadProgress, this, &ApiClient::UpdateDownloadProgress);
+  connect(reply, &QNetworkReply::readyRead, this, take);
+  connect(reply, &QNetworkReply::finished, this, [this, reply, download, take, sha256, sizeBytes] {
+    take();
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    const QString error = download->oversized ? QString("下载内容超过声明的大小") : reply->errorString();
+    reply->deleteLater();
+    // The checks keep their order; an unsaved temporary file goes with the download.
+    const std::unique_ptr<QSaveFile> file = std::move(download->file);
+    if (download->oversized || status != 200 || download->received != sizeBytes) {
+      emit UpdateDownloadFailed(QString("更新下载失败：%1").arg(error));
+    } else if (download->hash.result().toHex() != sha256.toLower().toLatin1()) {
+      emit UpdateDownloadFailed("更新文件校验失败，已停止安装");
+    } else if (!file) {
+      emit UpdateDownloadFailed("无法创建更新临时目录");
+    } else if (download->writeFailed || !file->commit()) {
+      emit UpdateDownloadFailed("无法保存更新安装程序");
+    } else {
+      emit UpdateDownloaded(file->fileName());
+    }
   });
-}
-
-void ApiClient::SaveInstaller(const QByteArray& body, const QString& sha256) {
-  // Verified in memory first: a file that fails the check never reaches the disk.
-  if (QCryptographicHash::hash(body, QCryptographicHash::Sha256).toHex() != sha256.toLower().toLatin1()) {
-    emit UpdateDownloadFailed("更新文件校验失败，已停止安装");
-    return;
-  }
-  const QString path = InstallerPath();
-  if (!QDir().mkpath(QFileInfo(path).path())) {
-    emit UpdateDownloadFailed("无法创建更新临时目录");
-    return;
-  }
-  QSaveFile file(path);
-  if (!file.open(QIODevice::WriteOnly) || file.write(body) != body.size() || !file.commit()) {
-    emit UpdateDownloadFailed("无法保存更新安装程序");
-    return;
-  }
-  emit UpdateDownloaded(path);
 }
 
 QString ApiClient::DeviceId() const {

@@ -9,6 +9,11 @@
 #include <QUrl>
 #include <chrono>
 
+// The installer's folder, per platform: its path, and making it ready for a
+// download (false when it cannot be made, or is not the user's alone).
+QString InstallerFolder();
+bool PrepareInstallerFolder();
+
 class QNetworkAccessManager;
 class QNetworkReply;
 class QNetworkRequest;
@@ -41,6 +46,8 @@ class ApiClient : public QObject {
   void ClearTokens();
 
   void SetTimeouts(std::chrono::milliseconds call, std::chrono::milliseconds downloadIdle);
+  // Where a verified installer is saved: in the user's temporary folder on
+  // Windows, in a folder only the user can write elsewhere.
   static QString InstallerPath();
 
  signals:
@@ -73,7 +80,6 @@ class ApiClient : public QObject {
   void OnReply(QNetworkReply* reply, int successStatus, void (ApiClient::*failed)(QString),
                const QString& defaultText, Success success);
   bool RefusedSignedOut();  // emits "请先登录" when no access token is held
-  void SaveInstaller(const QByteArray& body, const QString& sha256);
 
   QNetworkAccessManager* network;
   QUrl baseUrl;

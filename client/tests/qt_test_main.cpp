@@ -9,9 +9,11 @@
 #include "app_identity.h"
 
 int main(int argc, char** argv) {
-  qputenv("QT_QPA_PLATFORM", "offscreen");
-  QTemporaryDir settings;
+  // A common laptop screen's work area: 1366 x 768 below a 40 px taskbar.
+  qputenv("QT_QPA_PLATFORM", "offscreen:configfile=" ZV_TEST_DATA "/laptop-screen.json");
+  QTemporaryDir settings, runtime;  // the runtime folder is 0700, as the user's own is
   QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settings.path());
+  qputenv("XDG_RUNTIME_DIR", runtime.path().toUtf8());
   QApplication application(argc, argv);
   zv::ApplyApplicationIdentity();
   ::testing::InitGoogleTest(&argc, argv);

@@ -81,9 +81,11 @@ void TestHttpServer::Serve(QTcpSocket* socket) {
     }
     response += "Connection: close\r\n\r\n";
     if (answer.status != 204 && answer.status != 304) response += answer.body;
-    QTimer::singleShot(answer.delayMs, socket, [socket, response] {
+    const bool stall = answer.stallAfter >= 0;
+    if (stall) response.chop(answer.body.size() - answer.stallAfter);
+    QTimer::singleShot(answer.delayMs, socket, [socket, response, stall] {
       socket->write(response);
-      socket->disconnectFromHost();
+      if (!stall) socket->disconnectFromHost();
     });
   });
 }

@@ -22,8 +22,9 @@ struct HttpExchange {
 struct HttpAnswer {
   int status = 200;
   QByteArray body = "{}";
-  bool silent = false;  // never answer at all
-  int delayMs = 0;      // answer this much later
+  bool silent = false;       // never answer at all
+  int delayMs = 0;           // answer this much later
+  qsizetype stallAfter = -1;  // send the headers and this much of the body, then nothing more
 };
 
 class TestHttpServer : public QObject {

@@ -22,7 +22,7 @@
 namespace zv::test {
 
 inline QList<QWidget*> LeftColumn(MainWindow& window) {
-  QLayout* left = window.centralWidget()->layout()->itemAt(0)->layout();
+  QLayout* left = window.findChild<QWidget*>("leftColumn")->layout();
   QList<QWidget*> widgets;
   for (int i = 0; i < left->count(); ++i) {
     if (QWidget* widget = left->itemAt(i)->widget()) widgets.append(widget);

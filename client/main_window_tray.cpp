@@ -1,0 +1,62 @@
+// The tray, the window's close and the ways out of the client.
+#include <QApplication>
+#include <QCloseEvent>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QSystemTrayIcon>
+
+#include "api_client.h"
+#include "main_window.h"
+
+void MainWindow::ShowWindow() {
+  showNormal();
+  raise();
+  activateWindow();
+}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+  if (quitRequested) {
+    event->accept();
+    return;
+  }
+  hide();
+  ShowTrayMessage(tr("Zentravolk仍在运行"), sessionId.isEmpty() ? tr("程序已最小化到任务栏通知区域。")
+                                                               : tr("加速仍在运行；选择“退出并停止加速”才会断开。"));
+  event->ignore();
+}
+
+void MainWindow::ShowTrayMessage(const QString& title, const QString& text) {
+  trayIcon->showMessage(title, text, QSystemTrayIcon::Information, 2500);
+}
+
+void MainWindow::ExitWithStop() {
+  quitRequested = true;
+  trayIcon->hide();
+  if (sessionId.isEmpty()) {
+    RefreshServiceState(kStopTunnel, {});
+    QApplication::quit();
+    return;
+  }
+  serviceStatusLabel->setText(tr("正在停止加速并退出…"));
+  api->StopSession(sessionId);
+}
+
+void MainWindow::ExitStalled() {
+  trayIcon->show();
+  QMessageBox box(this);
+  box.setWindowTitle(tr("退出失败"));
+  box.setText(tr("无法结束加速会话。要重试，还是仍然退出？"));
+  QPushButton* retry = box.addButton(tr("重试"), QMessageBox::AcceptRole);
+  QPushButton* quitAnyway = box.addButton(tr("仍然退出"), QMessageBox::DestructiveRole);
+  box.setEscapeButton(retry);
+  box.exec();
+  if (box.clickedButton() == quitAnyway) {
+    RefreshServiceState(kStopTunnel, {});  // the tunnel never outlives the client's exit
+    QApplication::quit();
+    return;
+  }
+  trayIcon->hide();
+  serviceStatusLabel->setText(tr("正在停止加速并退出…"));
+  api->StopSession(sessionId);
+}

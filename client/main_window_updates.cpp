@@ -1,0 +1,53 @@
+// The update prompts: the offer, the download's progress and failure, and the install.
+#include <QApplication>
+#include <QLabel>
+#include <QMessageBox>
+#include <QProcess>
+#include <QPushButton>
+#include <QTimer>
+#include <QUrl>
+
+#include "api_client.h"
+#include "main_window.h"
+
+void MainWindow::OfferUpdate(const QString& version, const QUrl& downloadUrl, const QString& releaseNotes,
+                             bool mandatory, const QString& sha256, qlonglong sizeBytes) {
+  QMessageBox box(this);
+  box.setWindowTitle(tr("发现新版本"));
+  box.setText(tr("Zentravolk %1 已发布").arg(version));
+  box.setInformativeText(releaseNotes);
+  QPushButton* download = box.addButton(tr("下载并升级"), QMessageBox::AcceptRole);
+  if (!mandatory) box.addButton(tr("稍后提醒"), QMessageBox::RejectRole);
+  box.exec();
+  // With the one button of a mandatory update, Esc and closing count as it.
+  if (box.clickedButton() != download && !mandatory) return;
+  serviceStatusLabel->setText(tr("正在下载更新…"));
+  api->DownloadUpdate(downloadUrl, sha256, sizeBytes);
+}
+
+void MainWindow::ShowDownloadProgress(qlonglong received, qlonglong total) {
+  if (total <= 0) return;  // unknown length
+  serviceStatusLabel->setText(tr("正在下载更新：%1%").arg(received * 100 / total));
+}
+
+void MainWindow::DownloadFailed(const QString& message) {
+  serviceStatusLabel->setText(message);
+  QMessageBox::warning(this, tr("更新失败"), message);
+}
+
+void MainWindow::OfferInstall(const QString& installerPath) {
+  const auto answer = QMessageBox::question(this, tr("安装更新"),
+                                            tr("新版已下载并通过安全校验。现在退出Zentravolk并开始升级吗？"),
+                                            QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes);
+  if (answer != QMessageBox::Yes) {
+    serviceStatusLabel->setText(tr("更新已下载，可稍后重新检查更新"));
+    return;
+  }
+  // The running acceleration stays as the service holds it; the installer takes over.
+  if (!QProcess::startDetached(installerPath, {})) {
+    QMessageBox::warning(this, tr("更新失败"), tr("无法启动更新安装程序"));
+    return;
+  }
+  // exit, not quit: Qt's quit first asks the window to close, and ours only goes to the tray.
+  QTimer::singleShot(0, qApp, [] { QCoreApplication::exit(0); });
+}
