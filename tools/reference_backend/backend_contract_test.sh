@@ -1,16 +1,21 @@
 #!/usr/bin/env bash
 # zv-backend against the client's contract, over HTTP: tokens are needed and
 # checked, the catalog and the profile have the members the client reads, a
-# bad key or an unreachable node stores no session, and state survives a restart.
+# refused session is neither stored nor provisioned, and state survives a
+# restart.
 #   backend_contract_test.sh ZV_BACKEND
 set -uo pipefail
 backend=$1
 state=$(mktemp -d)
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+# The node's wg: it notes what it is told, and fails while node-down exists.
+mkdir "$state/bin"
+printf '#!/bin/sh\necho "$*" >>%s/wg.log\n[ ! -e %s/node-down ]\n' "$state" "$state" >"$state/bin/wg"
+chmod +x "$state/bin/wg"
 pid=""
 start() {
-  "$backend" --database "$state/db.sqlite" --port "${port:-0}" --node-interface zv-no-such-node \
+  PATH="$state/bin:$PATH" "$backend" --database "$state/db.sqlite" --port "${port:-0}" --node-interface zv-node \
     --node-endpoint 192.0.2.1:51820 --node-public-key AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8= \
     >"$state/log" 2>&1 &
   pid=$!
@@ -54,10 +59,28 @@ session='{"game_id":"g-cs2","region_id":"hk","client_public_key":"%s"}'
 # shellcheck disable=SC2059
 expect "short key" "$(call POST /api/v1/acceleration/sessions "$(printf "$session" c2hvcnQ=)" "$token")" \
   '400 {"message":"客户端公钥无效"}'
+# create N: a session for the Nth of four 32-byte keys.
 # shellcheck disable=SC2059
-expect "node unreachable" "$(call POST /api/v1/acceleration/sessions \
-  "$(printf "$session" AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8=)" "$token")" '503 {"message":"加速节点暂不可用"}'
+create() { call POST /api/v1/acceleration/sessions "$(printf "$session" "$(printf %032d "$1" | base64)")" "$token"; }
+touch "$state/node-down"
+expect "node unreachable" "$(create 1)" '503 {"message":"加速节点暂不可用"}'
+rm "$state/node-down"
 expect "no such session" "$(call DELETE /api/v1/acceleration/sessions/s1 '' "$token")" '404 *'
+
+# A live session's key is no one else's, and an account holds three sessions
+# at most: the third is made only if the refused second use was not stored.
+first=$(create 1)
+[[ $first =~ ^201\ .*\"session_id\":\"([^\"]+)\" ]] || fail "session: $first"
+first=${BASH_REMATCH[1]:-}
+told=$(wc -l <"$state/wg.log")
+expect "a key in use" "$(create 1)" '409 {"message":"该客户端公钥已被其他会话使用"}'
+expect "second session" "$(create 2)" '201 *'
+expect "third session" "$(create 3)" '201 *'
+expect "fourth session" "$(create 4)" '409 {"message":"每个账号最多同时使用 3 个加速会话，请先停止其他会话"}'
+[[ $(wc -l <"$state/wg.log") -eq $((told + 2)) ]] || fail "refused sessions reached the node: $(cat "$state/wg.log")"
+expect "end the first" "$(call DELETE "/api/v1/acceleration/sessions/$first" '' "$token")" '204 '
+expect "a fourth after one ended" "$(create 4)" '201 *'
+
 expect "release" "$(call GET '/api/v1/client/releases/latest?channel=alpha&platform=windows-x64')" '200 *"version":"0.4.0"}'
 stop
 start

@@ -169,13 +169,20 @@ bool BackendStore::TellNode(const QStringList& arguments) {
   return wg.waitForFinished(5000) && wg.exitStatus() == QProcess::NormalExit && wg.exitCode() == 0;
 }
 
-std::optional<QJsonObject> BackendStore::CreateSession(const QString& account, const QString& gameId,
-                                                       const QString& regionId, const QString& clientPublicKey,
-                                                       QString& error) {
+std::variant<QJsonObject, Refusal> BackendStore::CreateSession(const QString& account, const QString& gameId,
+                                                               const QString& regionId,
+                                                               const QString& clientPublicKey) {
   QSqlQuery game = Run(database, "SELECT processes, networks FROM games WHERE id = ?", {gameId});
   if (!game.next() || !Run(database, "SELECT 1 FROM regions WHERE id = ?", {regionId}).next()) {
-    error = "游戏或区服不存在";
-    return std::nullopt;
+    return Refusal{503, "游戏或区服不存在"};
+  }
+  // One key is one WireGuard peer: a second session on it would move the first one's address.
+  if (Run(database, "SELECT 1 FROM sessions WHERE client_public_key = ?", {clientPublicKey}).next()) {
+    return Refusal{409, "该客户端公钥已被其他会话使用"};
+  }
+  QSqlQuery held = Run(database, "SELECT COUNT(*) FROM sessions WHERE account = ?", {account});
+  if (!held.next() || held.value(0).toInt() >= kSessionsPerAccount) {
+    return Refusal{409, QString("每个账号最多同时使用 %1 个加速会话，请先停止其他会话").arg(kSessionsPerAccount)};
   }
   // The first free host address of the node's 10.240.0.0/24; .1 is the node.
   int index = 2;
@@ -183,15 +190,9 @@ std::optional<QJsonObject> BackendStore::CreateSession(const QString& account, c
        used.next() && used.value(0).toInt() == index;) {
     ++index;
   }
-  if (index > 254) {
-    error = "加速节点已满，请稍后再试";
-    return std::nullopt;
-  }
+  if (index > 254) return Refusal{503, "加速节点已满，请稍后再试"};
   const QString address = QString("10.240.0.%1").arg(index);
-  if (!TellNode({"peer", clientPublicKey, "allowed-ips", address + "/32"})) {
-    error = "加速节点暂不可用";
-    return std::nullopt;
-  }
+  if (!TellNode({"peer", clientPublicKey, "allowed-ips", address + "/32"})) return Refusal{503, "加速节点暂不可用"};
   const QString id = QUuid::createUuid().toString(QUuid::WithoutBraces);
   Run(database, "INSERT INTO sessions VALUES (?, ?, ?, ?, ?, ?, ?)",
       {id, account, gameId, kNodeId, clientPublicKey, index, QDateTime::currentDateTimeUtc().toString(Qt::ISODate)});

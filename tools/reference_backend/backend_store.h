@@ -7,6 +7,13 @@
 #include <QSqlDatabase>
 #include <QString>
 #include <optional>
+#include <variant>
+
+// Why no session was made, as the HTTP status and message the client is shown.
+struct Refusal {
+  int status;
+  QString message;
+};
 
 struct NodeSettings {
   QString interfaceName;  // the node's WireGuard interface, provisioned with `wg`
@@ -30,15 +37,17 @@ class BackendStore {
   QJsonArray Regions(const QString& gameId);
   QJsonArray Nodes(const QString& gameId, const QString& regionId);
 
-  // The session's reply object, or nothing when no address is free or the node
-  // could not be told (then nothing is stored).
-  std::optional<QJsonObject> CreateSession(const QString& account, const QString& gameId, const QString& regionId,
-                                           const QString& clientPublicKey, QString& error);
+  // The session's reply object, or why there is none; a refused session is
+  // neither stored nor provisioned.
+  std::variant<QJsonObject, Refusal> CreateSession(const QString& account, const QString& gameId,
+                                                   const QString& regionId, const QString& clientPublicKey);
   // False when the account holds no such session.
   bool DeleteSession(const QString& account, const QString& sessionId);
 
   static inline const QString kDemoAccount = "demo@zentravolk.com";
   static inline const QString kDemoPassword = "demo-pass-2026";
+  // Live sessions one account may hold: the node has only 253 addresses to share.
+  static constexpr int kSessionsPerAccount = 3;
 
  private:
   bool Seed(QString& error);

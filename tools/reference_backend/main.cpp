@@ -107,11 +107,12 @@ class Backend {
     const auto body = JsonBody(request);
     const QString key = body ? body->value("client_public_key").toString() : QString();
     if (QByteArray::fromBase64(key.toLatin1()).size() != 32) return Message("客户端公钥无效", Status::BadRequest);
-    QString error;
     const auto session = store.CreateSession(account, body->value("game_id").toString(),
-                                             body->value("region_id").toString(), key, error);
-    if (!session) return Message(error, Status::ServiceUnavailable);
-    return {*session, Status::Created};
+                                             body->value("region_id").toString(), key);
+    if (const auto* refusal = std::get_if<Refusal>(&session)) {
+      return Message(refusal->message, static_cast<Status>(refusal->status));
+    }
+    return {std::get<QJsonObject>(session), Status::Created};
   }
 
   BackendStore& store;
