@@ -82,6 +82,8 @@ expect "end the first" "$(call DELETE "/api/v1/acceleration/sessions/$first" '' 
 expect "a fourth after one ended" "$(create 4)" '201 *'
 
 expect "release" "$(call GET '/api/v1/client/releases/latest?channel=alpha&platform=windows-x64')" '200 *"version":"0.4.0"}'
+expect "another platform" "$(call GET '/api/v1/client/releases/latest?channel=alpha&platform=macos-arm64')" \
+  '404 {"message":"没有可用的版本"}'
 stop
 start
 expect "the token outlives a restart" "$(call GET /api/v1/me '' "$token")" '200 *'

@@ -10,6 +10,7 @@
 #include <QHttpServerResponse>
 #include <QJsonDocument>
 #include <QTextStream>
+#include <QUrlQuery>
 #include <cstdio>
 
 #include "app_identity.h"
@@ -65,7 +66,10 @@ class Backend {
                    });
                  });
     server.route("/api/v1/client/releases/latest", Method::Get, [](const QHttpServerRequest& r) {
-      if (r.query().queryItemValue("channel") != "alpha") return Message("没有可用的版本", Status::NotFound);
+      const QUrlQuery query = r.query();
+      if (query.queryItemValue("channel") != "alpha" || query.queryItemValue("platform") != "windows-x64") {
+        return Message("没有可用的版本", Status::NotFound);
+      }
       // The client of this tree is the newest release: nothing is offered.
       return QHttpServerResponse(QJsonObject{
           {"version", zv::kApplicationVersion},
