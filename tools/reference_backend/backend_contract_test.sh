@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # zv-backend against the client's contract, over HTTP: tokens are needed and
 # checked, the catalog and the profile have the members the client reads, a
-# refused session is neither stored nor provisioned, and state survives a
-# restart.
+# refused session is neither stored nor provisioned, bodies are bounded, and
+# state survives a restart.
 #   backend_contract_test.sh ZV_BACKEND
 set -uo pipefail
 backend=$1
@@ -80,6 +80,24 @@ expect "fourth session" "$(create 4)" '409 {"message":"每个账号最多同时�
 [[ $(wc -l <"$state/wg.log") -eq $((told + 2)) ]] || fail "refused sessions reached the node: $(cat "$state/wg.log")"
 expect "end the first" "$(call DELETE "/api/v1/acceleration/sessions/$first" '' "$token")" '204 '
 expect "a fourth after one ended" "$(create 4)" '201 *'
+
+# Bodies up to 64 KiB reach the routes, a larger one is refused (also later on a
+# kept connection), and before it is sent: 1 GiB is announced, one byte comes;
+# the 256 MiB sent after the refusal are dropped, not kept.
+head -c 65536 /dev/zero | tr '\0' ' ' >"$state/fits"
+cat "$state/fits" - <<<'' >"$state/over"
+statuses=$(curl -s -o /dev/null -w '%{http_code} ' -H 'Expect:' --data-binary @"$state/fits" \
+  "http://127.0.0.1:$port/api/v1/auth/login" --next -s -o "$state/body" -w '%{http_code} ' -H 'Expect:' \
+  --data-binary @"$state/over" "http://127.0.0.1:$port/api/v1/auth/login")
+expect "bodies over 64 KiB" "$statuses$(cat "$state/body")" '401 413 {"message":"请求内容过大"}'
+exec 3<>"/dev/tcp/127.0.0.1/$port"
+printf 'POST /api/v1/auth/login HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 1073741824\r\n\r\n{' >&3
+IFS= read -r -t 10 line <&3
+head -c 268435456 /dev/zero >&3 2>/dev/null
+exec 3<&-
+[[ ${line:-} == $'HTTP/1.1 413 Payload Too Large\r' ]] || fail "1 GiB announced: '${line:-}'"
+peak=$(awk '/^VmHWM/ {print $2}' "/proc/$pid/status")
+((peak < 100000)) || fail "the backend grew to $peak kB"
 
 expect "release" "$(call GET '/api/v1/client/releases/latest?channel=alpha&platform=windows-x64')" '200 *"version":"0.4.0"}'
 expect "another platform" "$(call GET '/api/v1/client/releases/latest?channel=alpha&platform=macos-arm64')" \

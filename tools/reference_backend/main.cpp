@@ -15,6 +15,7 @@
 
 #include "app_identity.h"
 #include "backend_store.h"
+#include "bounded_servers.h"
 
 namespace {
 
@@ -29,10 +30,8 @@ std::optional<QJsonObject> JsonBody(const QHttpServerRequest& request) {
   return document.object();
 }
 
-void Log(const QHttpServerRequest& request, int status) {
-  std::printf("zv-backend: %s %s -> %d\n", request.method() == Method::Get ? "GET" :
-              request.method() == Method::Post ? "POST" : "DELETE", qPrintable(request.url().path()), status);
-  std::fflush(stdout);
+QByteArray MethodName(Method method) {
+  return method == Method::Get ? "GET" : method == Method::Post ? "POST" : "DELETE";
 }
 
 class Backend {
@@ -80,7 +79,7 @@ class Backend {
           {"mandatory", false}});
     });
     server.afterRequest([](QHttpServerResponse&& response, const QHttpServerRequest& request) {
-      Log(request, static_cast<int>(response.statusCode()));
+      LogExchange(MethodName(request.method()), request.url().path(), static_cast<int>(response.statusCode()));
       return std::move(response);
     });
   }
@@ -150,12 +149,14 @@ int main(int argc, char** argv) {
   Backend backend(store);
   QHttpServer server;
   backend.Route(server);
-  const quint16 listening = server.listen(QHostAddress::LocalHost, parser.value(port).toUShort());
-  if (listening == 0) {
+  auto* plain = new BoundedTcpServer;
+  plain->setParent(&server);
+  if (!plain->listen(QHostAddress::LocalHost, parser.value(port).toUShort())) {
     std::fprintf(stderr, "zv-backend: cannot listen on 127.0.0.1:%s\n", qPrintable(parser.value(port)));
     return 1;
   }
-  std::printf("zv-backend: listening on http://127.0.0.1:%u\n", listening);
+  server.bind(plain);
+  std::printf("zv-backend: listening on http://127.0.0.1:%u\n", plain->serverPort());
   std::fflush(stdout);
   return application.exec();
 }
