@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # zv-backend against the client's contract, over HTTP: tokens are needed and
 # checked, the catalog and the profile have the members the client reads, a
-# refused session is neither stored nor provisioned, bodies are bounded, and
-# state survives a restart.
+# refused session is neither stored nor provisioned, bodies are bounded,
+# password checks hold up no other request, and state survives a restart.
 #   backend_contract_test.sh ZV_BACKEND
 set -uo pipefail
 backend=$1
@@ -98,6 +98,24 @@ exec 3<&-
 [[ ${line:-} == $'HTTP/1.1 413 Payload Too Large\r' ]] || fail "1 GiB announced: '${line:-}'"
 peak=$(awk '/^VmHWM/ {print $2}' "/proc/$pid/status")
 ((peak < 100000)) || fail "the backend grew to $peak kB"
+
+# Password checks run beside the event loop: while four wrong passwords are
+# checked, the profile is answered before the last of them. The log has the
+# answers in the order they were made; clients may see a blocked server's
+# answers all at once.
+status() { curl -s -o /dev/null -w '%{http_code}\n' "$@"; }
+logins=()
+for _ in 1 2 3 4; do
+  status -d '{"account":"demo@zentravolk.com","password":"x"}' "http://127.0.0.1:$port/api/v1/auth/login" \
+    >>"$state/statuses" &
+  logins+=($!)
+done
+for _ in $(seq 500); do [[ $(ss -Htn state established "( dport = :$port )" | wc -l) -ge 4 ]] && break; sleep 0.01; done
+status -H "Authorization: Bearer $token" "http://127.0.0.1:$port/api/v1/me" >>"$state/statuses"
+wait "${logins[@]}"
+order=$(grep -oE 'POST /api/v1/auth/login -> 401|GET /api/v1/me -> 200' "$state/log" | tail -5 | cut -c1 | xargs)
+[[ $(sort "$state/statuses" | xargs) == "200 401 401 401 401" && $order == *G*P ]] ||
+  fail "answers $(xargs <"$state/statuses") made in the order $order (G: profile, P: login)"
 
 expect "release" "$(call GET '/api/v1/client/releases/latest?channel=alpha&platform=windows-x64')" '200 *"version":"0.4.0"}'
 expect "another platform" "$(call GET '/api/v1/client/releases/latest?channel=alpha&platform=macos-arm64')" \

@@ -100,9 +100,12 @@ bool BackendStore::Seed(QString& error) {
   return true;
 }
 
-bool BackendStore::PasswordMatches(const QString& account, const QString& password) {
+bool PasswordRecord::Matches(const QString& password) const { return PasswordHash(password, salt) == hash; }
+
+std::optional<PasswordRecord> BackendStore::PasswordOf(const QString& account) {
   QSqlQuery query = Run(database, "SELECT salt, hash FROM accounts WHERE account = ?", {account});
-  return query.next() && PasswordHash(password, query.value(0).toByteArray()) == query.value(1).toByteArray();
+  if (!query.next()) return std::nullopt;
+  return PasswordRecord{query.value(0).toByteArray(), query.value(1).toByteArray()};
 }
 
 QString BackendStore::IssueToken(const QString& account, const QString& kind) {

@@ -9,6 +9,14 @@
 #include <optional>
 #include <variant>
 
+// An account's salt and PBKDF2 hash. Matches() touches no database, so it may
+// run on any thread.
+struct PasswordRecord {
+  QByteArray salt;
+  QByteArray hash;
+  bool Matches(const QString& password) const;
+};
+
 // Why no session was made, as the HTTP status and message the client is shown.
 struct Refusal {
   int status;
@@ -27,7 +35,7 @@ class BackendStore {
   // Opens (and on first start seeds) the database; false with `error` set when it cannot.
   bool Open(const QString& path, const NodeSettings& node, QString& error);
 
-  bool PasswordMatches(const QString& account, const QString& password);
+  std::optional<PasswordRecord> PasswordOf(const QString& account);
   QString IssueToken(const QString& account, const QString& kind);
   std::optional<QString> AccountOfAccessToken(const QString& token);
   QJsonObject Profile(const QString& account);

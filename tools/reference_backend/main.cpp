@@ -7,11 +7,18 @@
 #include <QCoreApplication>
 #include <QHttpServer>
 #include <QHttpServerRequest>
+#include <QHttpServerResponder>
 #include <QHttpServerResponse>
 #include <QJsonDocument>
+#include <QPointer>
+#include <QThread>
+#include <QThreadPool>
 #include <QTextStream>
 #include <QUrlQuery>
+#include <QtConcurrent>
+#include <algorithm>
 #include <cstdio>
+#include <memory>
 
 #include "app_identity.h"
 #include "backend_store.h"
@@ -34,12 +41,23 @@ QByteArray MethodName(Method method) {
   return method == Method::Get ? "GET" : method == Method::Post ? "POST" : "DELETE";
 }
 
+void Send(QHttpServerResponder&& responder, const QByteArray& method, const QString& path,
+          const QHttpServerResponse& response) {
+  LogExchange(method, path, static_cast<int>(response.statusCode()));
+  response.write(std::move(responder));
+}
+
 class Backend {
  public:
-  explicit Backend(BackendStore& store) : store(store) {}
+  explicit Backend(BackendStore& store) : store(store) {
+    // One core stays with the event loop, which answers everything else.
+    hashing.setMaxThreadCount(std::max(1, QThread::idealThreadCount() - 1));
+  }
 
   void Route(QHttpServer& server) {
-    server.route("/api/v1/auth/login", Method::Post, [this](const QHttpServerRequest& r) { return Login(r); });
+    http = &server;
+    server.route("/api/v1/auth/login", Method::Post,
+                 [this](const QHttpServerRequest& r, QHttpServerResponder&& responder) { Login(r, std::move(responder)); });
     server.route("/api/v1/me", Method::Get, [this](const QHttpServerRequest& r) {
       return Authorized(r, [this](const QString& account) { return QHttpServerResponse(store.Profile(account)); });
     });
@@ -78,6 +96,7 @@ class Backend {
           {"release_notes", ""},
           {"mandatory", false}});
     });
+    // Routes answering through a responder log for themselves.
     server.afterRequest([](QHttpServerResponse&& response, const QHttpServerRequest& request) {
       LogExchange(MethodName(request.method()), request.url().path(), static_cast<int>(response.statusCode()));
       return std::move(response);
@@ -96,14 +115,26 @@ class Backend {
     return handler(*account);
   }
 
-  QHttpServerResponse Login(const QHttpServerRequest& request) {
+  void Login(const QHttpServerRequest& request, QHttpServerResponder&& responder) {
+    static const QString path = "/api/v1/auth/login";
     const auto body = JsonBody(request);
     const QString account = body ? body->value("account").toString() : QString();
-    if (account.isEmpty() || !store.PasswordMatches(account, body->value("password").toString())) {
-      return Message("账号或密码错误", Status::Unauthorized);
-    }
-    return QJsonObject{{"access_token", store.IssueToken(account, "access")},
-                       {"refresh_token", store.IssueToken(account, "refresh")}};
+    const auto record = account.isEmpty() ? std::nullopt : store.PasswordOf(account);
+    if (!record) return Send(std::move(responder), "POST", path, Message("账号或密码错误", Status::Unauthorized));
+    // A check is half a second of PBKDF2: off the event loop, everyone else is
+    // answered meanwhile. The database stays on this thread.
+    auto pending = std::make_shared<QHttpServerResponder>(std::move(responder));
+    const QPointer<QTcpSocket> socket = pending->socket();
+    QtConcurrent::run(&hashing, [record = *record, password = body->value("password").toString()] {
+      return record.Matches(password);
+    }).then(http, [this, pending, socket, account](bool matches) {
+      // Qt 6.4's responder would write to the freed socket of a client that has gone.
+      if (!socket) return;
+      Send(std::move(*pending), "POST", path,
+           matches ? QHttpServerResponse(QJsonObject{{"access_token", store.IssueToken(account, "access")},
+                                                     {"refresh_token", store.IssueToken(account, "refresh")}})
+                   : Message("账号或密码错误", Status::Unauthorized));
+    });
   }
 
   QHttpServerResponse Create(const QHttpServerRequest& request, const QString& account) {
@@ -119,6 +150,8 @@ class Backend {
   }
 
   BackendStore& store;
+  QThreadPool hashing;
+  QHttpServer* http = nullptr;  // the continuations' context: they run on its thread
 };
 
 }  // namespace
