@@ -2,7 +2,8 @@
 # zv-backend against the client's contract, over HTTP: tokens are needed and
 # checked, the catalog and the profile have the members the client reads, a
 # refused session is neither stored nor provisioned, bodies are bounded,
-# password checks hold up no other request, and state survives a restart.
+# password checks hold up no other request, the release check can offer an
+# installer served over HTTPS, and state survives a restart.
 #   backend_contract_test.sh ZV_BACKEND
 set -uo pipefail
 backend=$1
@@ -16,11 +17,11 @@ chmod +x "$state/bin/wg"
 pid=""
 start() {
   PATH="$state/bin:$PATH" "$backend" --database "$state/db.sqlite" --port "${port:-0}" --node-interface zv-node \
-    --node-endpoint 192.0.2.1:51820 --node-public-key AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8= \
+    --node-endpoint 192.0.2.1:51820 --node-public-key AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8= "$@" \
     >"$state/log" 2>&1 &
   pid=$!
   for _ in $(seq 100); do grep -q 'listening on' "$state/log" && break; sleep 0.05; done
-  port=$(grep -o '127.0.0.1:[0-9]*' "$state/log" | head -1 | cut -d: -f2)
+  port=$(grep -o 'listening on http://127.0.0.1:[0-9]*' "$state/log" | cut -d: -f3)
 }
 stop() { kill "$pid" && wait "$pid"; }
 trap 'kill $pid 2>/dev/null; rm -rf "$state"' EXIT
@@ -121,7 +122,23 @@ expect "release" "$(call GET '/api/v1/client/releases/latest?channel=alpha&platf
 expect "another platform" "$(call GET '/api/v1/client/releases/latest?channel=alpha&platform=macos-arm64')" \
   '404 {"message":"没有可用的版本"}'
 stop
-start
+
+# Restarted with an installer to offer: the token still holds, and the
+# installer comes over HTTPS, as large and with the hash the answer gives.
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -subj /CN=127.0.0.1 -days 1 \
+  -addext subjectAltName=IP:127.0.0.1 -keyout "$state/key.pem" -out "$state/cert.pem" 2>/dev/null
+head -c 300000 /dev/urandom >"$state/Zentravolk-Setup.exe"
+start --installer "$state/Zentravolk-Setup.exe" --release-version 9.9.9 --tls-certificate "$state/cert.pem" \
+  --tls-key "$state/key.pem"
 expect "the token outlives a restart" "$(call GET /api/v1/me '' "$token")" '200 *'
+release=$(call GET '/api/v1/client/releases/latest?channel=alpha&platform=windows-x64')
+expect "the served installer" "$release" "200 {\"download_url\":\"https://127.0.0.1:*/downloads/Zentravolk-Setup.exe\",\
+\"mandatory\":false,\"release_notes\":\"\",\"sha256\":\"$(sha256sum <"$state/Zentravolk-Setup.exe" | cut -c1-64)\",\
+\"size_bytes\":300000,\"version\":\"9.9.9\"}"
+[[ $release =~ \"download_url\":\"([^\"]+)\" ]]
+if ! curl -s --cacert "$state/cert.pem" -o "$state/downloaded" "${BASH_REMATCH[1]:-none}" ||
+  ! cmp -s "$state/downloaded" "$state/Zentravolk-Setup.exe"; then
+  fail "the offered installer did not come over HTTPS"
+fi
 [[ $failures -eq 0 ]] && echo "the backend keeps its contract"
 exit $((failures > 0))

@@ -3,17 +3,25 @@
 // contract; sessions provision the client's key on the node's WireGuard.
 //   zv-backend --database FILE --port N --node-interface IF --node-endpoint HOST:PORT
 //              --node-public-key KEY [--node-egress ADDRESS]
+//              [--tls-certificate PEM --tls-key PEM [--tls-port N]]
+//              [--installer FILE --release-version VERSION]   (needs the TLS options)
+// With TLS the same API is also served on a second, HTTPS port; with an
+// installer the release check offers it for download from that port.
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QCryptographicHash>
+#include <QFile>
+#include <QFileInfo>
 #include <QHttpServer>
 #include <QHttpServerRequest>
 #include <QHttpServerResponder>
 #include <QHttpServerResponse>
 #include <QJsonDocument>
 #include <QPointer>
+#include <QSslConfiguration>
+#include <QSslKey>
 #include <QThread>
 #include <QThreadPool>
-#include <QTextStream>
 #include <QUrlQuery>
 #include <QtConcurrent>
 #include <algorithm>
@@ -47,12 +55,76 @@ void Send(QHttpServerResponder&& responder, const QByteArray& method, const QStr
   response.write(std::move(responder));
 }
 
+// What the release check offers: by default the client's own version, so no update.
+struct Release {
+  QString version = zv::kApplicationVersion;
+  QString downloadUrl = "https://downloads.zentravolk.com/Zentravolk-Setup.exe";
+  QString sha256 = QString(64, '0');
+  qint64 size = 1;
+  QString path;  // the installer served here, if any
+  QString fileName;
+};
+
+// Size and SHA-256 of the very bytes read, so the answer matches the file as served.
+bool DescribeInstaller(const QString& path, Release& release, QString& error) {
+  QFile file(path);
+  if (!file.open(QIODevice::ReadOnly)) {
+    error = QString("cannot read the installer %1: %2").arg(path, file.errorString());
+    return false;
+  }
+  QCryptographicHash hash(QCryptographicHash::Sha256);
+  qint64 size = 0;
+  while (!file.atEnd()) {
+    const QByteArray chunk = file.read(1 << 20);
+    if (chunk.isEmpty()) {
+      error = QString("cannot read the installer %1: %2").arg(path, file.errorString());
+      return false;
+    }
+    hash.addData(chunk);
+    size += chunk.size();
+  }
+  if (size == 0) {
+    error = QString("the installer %1 is empty").arg(path);
+    return false;
+  }
+  release.size = size;
+  release.sha256 = QString::fromLatin1(hash.result().toHex());
+  release.path = QFileInfo(path).absoluteFilePath();
+  release.fileName = QFileInfo(path).fileName();
+  return true;
+}
+
+std::optional<QSslConfiguration> TlsConfiguration(const QString& certificatePath, const QString& keyPath,
+                                                  QString& error) {
+  const QList<QSslCertificate> chain = QSslCertificate::fromPath(certificatePath);
+  QFile keyFile(keyPath);
+  if (chain.isEmpty() || !keyFile.open(QIODevice::ReadOnly)) {
+    error = "cannot read the TLS certificate or key";
+    return std::nullopt;
+  }
+  const QByteArray pem = keyFile.readAll();
+  QSslKey key;
+  for (const QSsl::KeyAlgorithm algorithm : {QSsl::Rsa, QSsl::Ec}) {
+    if (key = QSslKey(pem, algorithm); !key.isNull()) break;
+  }
+  if (key.isNull()) {
+    error = "the TLS key is neither an RSA nor an EC key in PEM";
+    return std::nullopt;
+  }
+  QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
+  configuration.setLocalCertificateChain(chain);
+  configuration.setPrivateKey(key);
+  return configuration;
+}
+
 class Backend {
  public:
   explicit Backend(BackendStore& store) : store(store) {
     // One core stays with the event loop, which answers everything else.
     hashing.setMaxThreadCount(std::max(1, QThread::idealThreadCount() - 1));
   }
+
+  Release release;
 
   void Route(QHttpServer& server) {
     http = &server;
@@ -82,20 +154,22 @@ class Backend {
                                                                   : Message("会话不存在", Status::NotFound);
                    });
                  });
-    server.route("/api/v1/client/releases/latest", Method::Get, [](const QHttpServerRequest& r) {
+    server.route("/api/v1/client/releases/latest", Method::Get, [this](const QHttpServerRequest& r) {
       const QUrlQuery query = r.query();
       if (query.queryItemValue("channel") != "alpha" || query.queryItemValue("platform") != "windows-x64") {
         return Message("没有可用的版本", Status::NotFound);
       }
-      // The client of this tree is the newest release: nothing is offered.
-      return QHttpServerResponse(QJsonObject{
-          {"version", zv::kApplicationVersion},
-          {"download_url", "https://downloads.zentravolk.com/Zentravolk-Setup.exe"},
-          {"sha256", QString(64, '0')},
-          {"size_bytes", 1},
-          {"release_notes", ""},
-          {"mandatory", false}});
+      return QHttpServerResponse(QJsonObject{{"version", release.version},
+                                             {"download_url", release.downloadUrl},
+                                             {"sha256", release.sha256},
+                                             {"size_bytes", release.size},
+                                             {"release_notes", ""},
+                                             {"mandatory", false}});
     });
+    server.route("/downloads/<arg>", Method::Get,
+                 [this](const QString& name, const QHttpServerRequest&, QHttpServerResponder&& responder) {
+                   Download(name, std::move(responder));
+                 });
     // Routes answering through a responder log for themselves.
     server.afterRequest([](QHttpServerResponse&& response, const QHttpServerRequest& request) {
       LogExchange(MethodName(request.method()), request.url().path(), static_cast<int>(response.statusCode()));
@@ -149,6 +223,17 @@ class Backend {
     return {std::get<QJsonObject>(session), Status::Created};
   }
 
+  void Download(const QString& name, QHttpServerResponder&& responder) {
+    const QString path = "/downloads/" + name;
+    auto file = std::make_unique<QFile>(release.path);
+    if (release.fileName.isEmpty() || name != release.fileName || !file->open(QIODevice::ReadOnly)) {
+      return Send(std::move(responder), "GET", path, Message("安装包不存在", Status::NotFound));
+    }
+    LogExchange("GET", path, 200);
+    // Streamed from the file; the responder takes and frees it.
+    responder.write(file.release(), {{"Content-Type", "application/octet-stream"}});
+  }
+
   BackendStore& store;
   QThreadPool hashing;
   QHttpServer* http = nullptr;  // the continuations' context: they run on its thread
@@ -165,10 +250,27 @@ int main(int argc, char** argv) {
   const QCommandLineOption endpoint("node-endpoint", "the node's host:port", "endpoint");
   const QCommandLineOption publicKey("node-public-key", "the node's public key", "key");
   const QCommandLineOption egress("node-egress", "the node's egress address", "address", "203.0.113.10");
-  parser.addOptions({database, port, interfaceName, endpoint, publicKey, egress});
+  const QCommandLineOption certificate("tls-certificate", "PEM certificate (chain) of the HTTPS port", "pem");
+  const QCommandLineOption key("tls-key", "PEM private key of the HTTPS port", "pem");
+  const QCommandLineOption tlsPort("tls-port", "loopback HTTPS port (0: any)", "port", "0");
+  const QCommandLineOption installer("installer", "installer offered by the release check", "file");
+  const QCommandLineOption version("release-version", "the installer's version", "version");
+  parser.addOptions({database, port, interfaceName, endpoint, publicKey, egress, certificate, key, tlsPort,
+                     installer, version});
   parser.process(application);
   if (!parser.isSet(interfaceName) || !parser.isSet(endpoint) || !parser.isSet(publicKey)) {
     std::fprintf(stderr, "zv-backend: --node-interface, --node-endpoint and --node-public-key are needed\n");
+    return 2;
+  }
+  const bool tls = parser.isSet(certificate) || parser.isSet(key);
+  if (tls && !(parser.isSet(certificate) && parser.isSet(key))) {
+    std::fprintf(stderr, "zv-backend: --tls-certificate and --tls-key go together\n");
+    return 2;
+  }
+  const bool offering = parser.isSet(installer) || parser.isSet(version);
+  if (offering && !(parser.isSet(installer) && parser.isSet(version) && tls)) {
+    // The client downloads only over HTTPS.
+    std::fprintf(stderr, "zv-backend: --installer needs --release-version, --tls-certificate and --tls-key\n");
     return 2;
   }
 
@@ -180,8 +282,35 @@ int main(int argc, char** argv) {
     return 1;
   }
   Backend backend(store);
+  if (offering && !DescribeInstaller(parser.value(installer), backend.release, error)) {
+    std::fprintf(stderr, "zv-backend: %s\n", qPrintable(error));
+    return 1;
+  }
   QHttpServer server;
   backend.Route(server);
+  if (tls) {
+    const auto configuration = TlsConfiguration(parser.value(certificate), parser.value(key), error);
+    if (!configuration) {
+      std::fprintf(stderr, "zv-backend: %s\n", qPrintable(error));
+      return 1;
+    }
+    auto* secure = new BoundedSslServer;
+    secure->setParent(&server);
+    secure->setSslConfiguration(*configuration);
+    if (!secure->listen(QHostAddress::LocalHost, parser.value(tlsPort).toUShort())) {
+      std::fprintf(stderr, "zv-backend: cannot listen on 127.0.0.1:%s\n", qPrintable(parser.value(tlsPort)));
+      return 1;
+    }
+    server.bind(secure);
+    if (offering) {
+      backend.release.version = parser.value(version);
+      backend.release.downloadUrl = QString("https://127.0.0.1:%1/downloads/%2")
+                                        .arg(secure->serverPort())
+                                        .arg(QString::fromLatin1(QUrl::toPercentEncoding(backend.release.fileName)));
+    }
+    // Not "listening on": the scripts take that line as the plain port.
+    std::printf("zv-backend: HTTPS on https://127.0.0.1:%u\n", secure->serverPort());
+  }
   auto* plain = new BoundedTcpServer;
   plain->setParent(&server);
   if (!plain->listen(QHostAddress::LocalHost, parser.value(port).toUShort())) {
