@@ -26,6 +26,9 @@ trap 'wineserver -k 2>/dev/null || true' EXIT
 # server for the run: one started before the prefix exists ends up with two
 # service managers that lose registrations.
 wineboot -i >/dev/null 2>&1
+# The window's font is "Microsoft YaHei UI"; Debian's WenQuanYi stands in for it, as on a Chinese Windows.
+wine reg add 'HKCU\Software\Wine\Fonts\Replacements' /v 'Microsoft YaHei UI' /t REG_SZ /d 'WenQuanYi Micro Hei' /f \
+  >/dev/null 2>&1
 wineserver -w
 wineserver -p
 # Wine's own service processes start with the first program and live as long

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -23,6 +24,8 @@ class PipeServerQueries {
 };
 inline constexpr char kLocalSystemSid[] = "S-1-5-18";
 bool PipeServerIsLocalSystem(PipeServerQueries& queries, std::intptr_t pipe);
+// The queries as Win32 answers them (Windows only).
+std::unique_ptr<PipeServerQueries> SystemPipeServerQueries();
 
 // The platform's check of a connected channel, by its native descriptor or handle.
 bool ControlServerTrusted(std::intptr_t descriptor);

@@ -41,9 +41,8 @@ class Win32PipeServerQueries final : public PipeServerQueries {
 
 }  // namespace
 
-bool ControlServerTrusted(std::intptr_t descriptor) {
-  Win32PipeServerQueries queries;
-  return PipeServerIsLocalSystem(queries, descriptor);
-}
+std::unique_ptr<PipeServerQueries> SystemPipeServerQueries() { return std::make_unique<Win32PipeServerQueries>(); }
+
+bool ControlServerTrusted(std::intptr_t descriptor) { return PipeServerIsLocalSystem(*SystemPipeServerQueries(), descriptor); }
 
 }  // namespace zv

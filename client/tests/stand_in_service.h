@@ -60,7 +60,7 @@ class StandInService {
  private:
   void Serve() {
     QLocalServer server;
-    server.listen(folder.path() + "/control.sock");
+    server.listen(ControlServerName());  // the variable moved it into `folder`, where there is a path
     listening.release();
     while (!stopping) {
       if (!server.waitForNewConnection(20)) continue;

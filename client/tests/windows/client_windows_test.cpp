@@ -1,0 +1,145 @@
+// The client's Windows-facing code, run as a Windows program under wine: the
+// registry, the user's temporary folder, schannel and the named pipe.
+#include <windows.h>
+#include <wincrypt.h>
+
+#include <gtest/gtest.h>
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QLabel>
+#include <QLocalSocket>
+#include <QSignalSpy>
+#include <QStandardPaths>
+#include <cstdio>
+
+#include "api_client.h"
+#include "control_client.h"
+#include "main_window.h"
+#include "server_identity.h"
+#include "stand_in_service.h"
+#include "test_http_server.h"
+#include "window_driving.h"
+
+namespace {
+
+QString RegistryText(const wchar_t* key, const wchar_t* value) {
+  wchar_t text[256] = {};
+  DWORD bytes = sizeof text;
+  if (RegGetValueW(HKEY_CURRENT_USER, key, value, RRF_RT_REG_SZ, nullptr, text, &bytes) != ERROR_SUCCESS) return {};
+  return QString::fromWCharArray(text);
+}
+
+TEST(WindowsClient, TheDeviceIdIsTheOneInTheUsersRegistry) {
+  zv::test::TestHttpServer server;
+  qputenv("VIRI_ZIVADADIVAZ_API_URL", server.Origin());
+  ApiClient client;
+  QSignalSpy done(&client, &ApiClient::RequestFailed);
+  client.Login("me", "pw");
+  ASSERT_TRUE(done.wait(5000));
+  const QString stored = RegistryText(L"Software\\ZENTRAVOLK COM LLC\\ZENTRAVOLK\\device", L"id");
+  EXPECT_EQ(stored.size(), 36);
+  EXPECT_TRUE(server.received.value(0).body.contains(("\"device_id\":\"" + stored + "\"").toUtf8()));
+}
+
+// The certificate of the loopback server (ZV_TLS_URL, started by the test's
+// script) is signed by an authority of its own, which this test adds to the
+// prefix's root store when ZV_TLS_TRUSTED is "yes", before any TLS is used (a
+// process's chain engine reads the store once), and takes out again.
+class TrustedForAWhile {
+ public:
+  explicit TrustedForAWhile(const QByteArray& der) : der(der) {}
+  bool Add() {
+    return CertAddEncodedCertificateToSystemStoreW(L"ROOT", reinterpret_cast<const BYTE*>(der.constData()),
+                                                     static_cast<DWORD>(der.size()));
+  }
+  ~TrustedForAWhile() {
+    HCERTSTORE store = CertOpenSystemStoreW(0, L"ROOT");
+    const CERT_CONTEXT* ours = CertCreateCertificateContext(
+        X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(der.constData()), static_cast<DWORD>(der.size()));
+    if (const CERT_CONTEXT* held = CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_EXISTING, ours, nullptr)) {
+      CertDeleteCertificateFromStore(held);
+    }
+    CertFreeCertificateContext(ours);
+    CertCloseStore(store, 0);
+  }
+
+ private:
+  QByteArray der;
+};
+
+TEST(WindowsClient, TheInstallerComesOverSchannelIntoTheUsersTemporaryFolder) {
+  const QUrl url(qEnvironmentVariable("ZV_TLS_URL"));
+  ASSERT_TRUE(url.isValid()) << "the script serves the installer over TLS";
+  QFile served(qEnvironmentVariable("ZV_TLS_FILE"));
+  ASSERT_TRUE(served.open(QIODevice::ReadOnly));
+  const QByteArray installer = served.readAll();
+  const QString digest = QCryptographicHash::hash(installer, QCryptographicHash::Sha256).toHex();
+  QFile certificate(qEnvironmentVariable("ZV_TLS_CERTIFICATE_DER"));
+  ASSERT_TRUE(certificate.open(QIODevice::ReadOnly));
+  TrustedForAWhile trust(certificate.readAll());
+
+  wchar_t temp[MAX_PATH + 1] = {};
+  GetTempPathW(MAX_PATH, temp);
+  const QString expected = QDir::fromNativeSeparators(QString::fromWCharArray(temp)) + "Zentravolk/Zentravolk-Update-Setup.exe";
+  EXPECT_EQ(QDir::cleanPath(ApiClient::InstallerPath()), QDir::cleanPath(expected));
+
+  const bool trusted = qEnvironmentVariable("ZV_TLS_TRUSTED") == "yes";
+  if (trusted) {
+    ASSERT_TRUE(trust.Add());
+  }
+  ApiClient client;
+  QSignalSpy saved(&client, &ApiClient::UpdateDownloaded);
+  QSignalSpy failed(&client, &ApiClient::UpdateDownloadFailed);
+  client.DownloadUpdate(url, digest, installer.size());
+  ASSERT_TRUE(zv::test::WaitFor([&] { return saved.size() + failed.size() > 0; }, 20000));
+  if (!trusted) {
+    ASSERT_EQ(failed.size(), 1) << "an unknown authority is refused";
+    EXPECT_TRUE(failed.first().first().toString().startsWith("更新下载失败：SSL"));
+    return;
+  }
+  ASSERT_EQ(saved.size(), 1) << failed.value(0).value(0).toString().toStdString();
+  QFile file(saved.first().first().toString());
+  ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+  EXPECT_EQ(file.readAll(), installer);
+}
+
+// The pipe's server is asked who it is before the first byte: one that is not
+// LocalSystem (here: this test itself) hears nothing.
+TEST(WindowsClient, APipeServerThatIsNotTheServiceGetsNotOneByte) {
+  zv::test::StandInService standIn;
+  for (const quint16 operation : {1, 2, 3}) {
+    const ControlReply reply = SendControlRequest(operation, operation == 2 ? R"({"private_key":"k"})" : "");
+    EXPECT_EQ(reply.errorText, "后台加速服务身份无效") << operation;
+  }
+  EXPECT_TRUE(standIn.Requests().isEmpty());
+}
+
+// Run by the meeting check while accelerator-service runs under wine's
+// service control manager: "检查服务" in the real window, over the real pipe.
+TEST(WindowsMeeting, CheckServiceShowsWhatTheServiceIsToTheClient) {
+  QLocalSocket pipe;
+  pipe.connectToServer(ControlServerName());
+  ASSERT_TRUE(pipe.waitForConnected(2000)) << "the service is not listening on its pipe";
+  const auto queries = zv::SystemPipeServerQueries();
+  const auto process = queries->ServerProcessId(pipe.socketDescriptor());
+  ASSERT_TRUE(process);
+  const std::string user = queries->ProcessUserSid(*process).value_or("?");
+  pipe.disconnectFromServer();
+
+  MainWindow window;
+  window.RefreshServiceState(1, {});
+  const QString shown = window.findChild<QLabel*>("serviceStatus")->text();
+  if (user == zv::kLocalSystemSid) {
+    // The service then refuses a caller outside an active session: id 0, a malformed reply to the client.
+    EXPECT_EQ(shown, "服务响应格式不正确") << "the service ran as LocalSystem";
+  } else {
+    // Wine runs services as the prefix's own user, so the client never trusts them.
+    EXPECT_EQ(shown, "后台加速服务身份无效") << "the service ran as " << user;
+  }
+  std::printf("the service's process %u runs as %s; the window shows %s\n", *process, user.c_str(),
+              shown.toUtf8().constData());
+}
+
+}  // namespace
