@@ -45,6 +45,22 @@ resident=$(printf '%s\n' "${starts[@]}" | awk '{print $4}' | sort -n | sed -n 3p
 row "client start to window shown (offscreen)" "$shown ms"
 row "client resident memory, window shown" "$((resident / 1024)) MiB"
 
+# The Windows client, when the Windows build is there: start under wine, its size stripped.
+windows=$root/build/windows
+if [[ -x $windows/client/zentravolk-client.exe ]]; then
+  export WINEPREFIX=${WINEPREFIX:-$windows/wineprefix}
+  wine_starts=()
+  for _ in 1 2 3 4 5; do
+    wine_starts+=("$("$root/client/client_windows_checks.sh" start "$windows/client/zentravolk-client.exe" \
+      "$windows/client/tests/windows/close_window.exe" "$scratch/wine.png" | sed -n 's/^main window after \([0-9]*\) ms.*/\1/p')")
+  done
+  row "Windows client start to window shown (wine, Xvfb)" "$(printf '%s\n' "${wine_starts[@]}" | sort -n | sed -n 3p) ms"
+  x86_64-w64-mingw32-strip -o "$scratch/stripped.exe" "$windows/client/zentravolk-client.exe"
+  row "zentravolk-client.exe, stripped" "$(($(stat -c %s "$scratch/stripped.exe") / 1024 / 1024)) MiB"
+else
+  row "Windows client rows" "left out: no Windows build"
+fi
+
 if [[ $(id -u) -eq 0 ]]; then
   "$root/bench/tunnel_bringup.sh" "$build" 10 | awk 'NR > 1 && NR < 4 {
     printf "| %-52s | %-30s |\n", "tunnel " $1 ": service / wg-quick", $2 " ms / " $3 " ms (" $4 " faster)" }'

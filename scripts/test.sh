@@ -18,6 +18,8 @@ fuzz/run.sh 60
 
 # The Windows build, and its checks under wine: one persistent wineserver for
 # the whole run, in a prefix of the build's own, shut down at the end.
+# Qt for Windows is built once from Debian's source into a cache outside the clone.
+scripts/qt-windows.sh
 cmake --preset windows
 cmake --build --preset windows
 export WINEPREFIX="$PWD/build/windows/wineprefix" WINEDEBUG=-all
