@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <QCryptographicHash>
+#include <QDesktopServices>
 #include <QDir>
 #include <QFile>
 #include <QLabel>
@@ -16,6 +17,7 @@
 
 #include "api_client.h"
 #include "control_client.h"
+#include "key_tool.h"
 #include "main_window.h"
 #include "server_identity.h"
 #include "stand_in_service.h"
@@ -114,6 +116,38 @@ TEST(WindowsClient, APipeServerThatIsNotTheServiceGetsNotOneByte) {
     EXPECT_EQ(reply.errorText, "后台加速服务身份无效") << operation;
   }
   EXPECT_TRUE(standIn.Requests().isEmpty());
+}
+
+// The key tool beside the program: a stand-in, as wine's bcrypt has no X25519.
+TEST(WindowsClient, TheKeyToolIsOrvekindExeBesideTheProgram) {
+  EXPECT_EQ(KeyToolPath(), QCoreApplication::applicationDirPath() + "/orvekind.exe");
+  const KeyToolRun run = RunKeyTool(KeyToolPath());
+  EXPECT_TRUE(run.ran);
+  EXPECT_EQ(run.privateKey + " " + run.publicKey, "STAND-IN-PRIVATE STAND-IN-PUBLIC");
+}
+
+// "启动游戏" opens steam://rungameid/... through the shell: the handler the
+// registry names for the scheme (machine-wide, as Steam's installer puts it)
+// is started with the address.
+TEST(WindowsClient, SteamAddressesGoToTheSchemesRegisteredHandler) {
+  const QString opened = QDir::toNativeSeparators(QDir::tempPath() + "/zv-opened-url.txt");
+  QFile::remove(opened);
+  const QString handler = QDir::toNativeSeparators(QCoreApplication::applicationDirPath() + "/url_handler.exe");
+  HKEY scheme = nullptr;
+  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Classes\\steam", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                            &scheme, nullptr),
+            ERROR_SUCCESS);
+  RegSetValueExW(scheme, L"URL Protocol", 0, REG_SZ, reinterpret_cast<const BYTE*>(L""), sizeof(wchar_t));
+  const std::wstring command = L"\"" + handler.toStdWString() + L"\" \"" + opened.toStdWString() + L"\" \"%1\"";
+  RegSetKeyValueW(scheme, L"shell\\open\\command", nullptr, REG_SZ, command.c_str(),
+                  static_cast<DWORD>((command.size() + 1) * sizeof(wchar_t)));
+  RegCloseKey(scheme);
+  EXPECT_TRUE(QDesktopServices::openUrl(QUrl("steam://rungameid/730")));
+  EXPECT_TRUE(zv::test::WaitFor([&] { return QFile(opened).size() > 0; }, 10000));
+  QFile file(opened);
+  file.open(QIODevice::ReadOnly);
+  EXPECT_EQ(file.readAll(), "steam://rungameid/730");
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"Software\\Classes\\steam");
 }
 
 // Run by the meeting check while accelerator-service runs under wine's

@@ -6,16 +6,22 @@
 #     "检查服务" in the real window against the real service under wine's service manager
 set -uo pipefail
 mode=$1 tests=$2
-export WINEDEBUG=-all
+# The tests run on Qt's windows platform plugin, as the client does, on a display of their own.
+export WINEDEBUG=-all ZV_TEST_NATIVE_PLATFORM=1
 work=$(mktemp -d)
-server=""
+server="" xvfb=""
 name=ViriZivadadivazService
 cleanup() {
   [[ -n $server ]] && kill "$server" 2>/dev/null && wait "$server" 2>/dev/null
+  [[ -n $xvfb ]] && kill "$xvfb" 2>/dev/null && wait "$xvfb" 2>/dev/null
   if [[ $mode == meeting ]]; then wine sc stop "$name" >/dev/null 2>&1; wine sc delete "$name" >/dev/null 2>&1; fi
   rm -rf "$work"
 }
 trap cleanup EXIT
+Xvfb -displayfd 3 -screen 0 1366x768x24 -nolisten tcp 3>"$work/display" 2>/dev/null &
+xvfb=$!
+for _ in $(seq 100); do [[ -s $work/display ]] && break; sleep 0.1; done
+export DISPLAY=:$(head -n1 "$work/display")
 
 if [[ $mode == code ]]; then
   head -c 300000 /dev/urandom >"$work/setup.exe"
