@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
 #include <vector>
 
 namespace zv {
@@ -9,43 +10,23 @@ namespace {
 
 std::vector<int> Bytes(const auto& array) { return {array.begin(), array.end()}; }
 
-TEST(ControlFrame, WorkedExampleBothDirections) {
-  const auto request = EncodeRequestHeader(1, 5, 0);
-  EXPECT_EQ(Bytes(request), (std::vector<int>{0x43, 0x43, 0x41, 0x47, 1, 0, 1, 0, 5, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
-  const auto reply = EncodeReplyHeader(5, 0, static_cast<std::uint32_t>(kIdleBody.size()));
-  EXPECT_EQ(Bytes(reply),
-            (std::vector<int>{0x43, 0x43, 0x41, 0x47, 1, 0, 0, 0, 5, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x10, 0, 0, 0}));
-}
-
-// A distinct byte in every position catches a swapped, shifted or truncated field.
-TEST(ControlFrame, WideFieldsRoundTripLittleEndian) {
+// A distinct byte in every position catches a swapped, shifted or truncated
+// field, in the encoder and the decoder alike.
+TEST(ControlFrame, HeadersHoldLittleEndianFieldsAtTheirOffsets) {
   const std::uint64_t id = 0x8877665544332211ull;
   const auto request = EncodeRequestHeader(0xA1B2, id, 0xC1D2E3F4);
-  EXPECT_EQ(request[6], 0xB2);
-  EXPECT_EQ(request[8], 0x11);
-  EXPECT_EQ(request[15], 0x88);
-  EXPECT_EQ(request[19], 0xC1);
-  const auto decodedRequest = DecodeRequestHeader(request);
-  EXPECT_EQ(decodedRequest.magic, kControlMagic);
-  EXPECT_EQ(decodedRequest.version, 1);
-  EXPECT_EQ(decodedRequest.operation, 0xA1B2);
-  EXPECT_EQ(decodedRequest.requestId, id);
-  EXPECT_EQ(decodedRequest.bodyLength, 0xC1D2E3F4u);
+  EXPECT_EQ(Bytes(request), (std::vector<int>{'C', 'C', 'A', 'G', 1, 0, 0xB2, 0xA1, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66,
+                                              0x77, 0x88, 0xF4, 0xE3, 0xD2, 0xC1}));
+  const auto in = DecodeRequestHeader(request);
+  EXPECT_EQ(std::tuple(in.magic, in.version, in.operation, in.requestId, in.bodyLength),
+            std::tuple(kControlMagic, std::uint16_t{1}, std::uint16_t{0xA1B2}, id, 0xC1D2E3F4u));
 
-  const auto decodedReply = DecodeReplyHeader(EncodeReplyHeader(id, 0x0A0B0C0D, 0x01020304));
-  EXPECT_EQ(decodedReply.version, 1);
-  EXPECT_EQ(decodedReply.reserved, 0);
-  EXPECT_EQ(decodedReply.requestId, id);
-  EXPECT_EQ(decodedReply.status, 0x0A0B0C0Du);
-  EXPECT_EQ(decodedReply.bodyLength, 0x01020304u);
-}
-
-TEST(ControlFrame, BodiesHaveTheirExactLengths) {
-  const std::pair<std::string_view, std::size_t> rows[] = {
-      {kIdleBody, 16},         {kAcceleratingBody, 24},       {kAccessDeniedBody, 25},
-      {kInvalidFrameBody, 25}, {kUnsupportedVersionBody, 31}, {kUnknownOperationBody, 29}};
-  for (const auto& [body, length] : rows) EXPECT_EQ(body.size(), length) << body;
-  EXPECT_EQ(ErrorBody("tunnel_already_running"), R"({"error":"tunnel_already_running"})");
+  const auto reply = EncodeReplyHeader(id, 0x0A0B0C0D, 0x01020304);
+  EXPECT_EQ(Bytes(reply), (std::vector<int>{'C', 'C', 'A', 'G', 1, 0, 0, 0, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77,
+                                            0x88, 0x0D, 0x0C, 0x0B, 0x0A, 0x04, 0x03, 0x02, 0x01}));
+  const auto out = DecodeReplyHeader(reply);
+  EXPECT_EQ(std::tuple(out.magic, out.version, out.reserved, out.requestId, out.status, out.bodyLength),
+            std::tuple(kControlMagic, std::uint16_t{1}, std::uint16_t{0}, id, 0x0A0B0C0Du, 0x01020304u));
 }
 
 }  // namespace

@@ -18,16 +18,11 @@ class FakeTunnelEngine final : public TunnelEngine {
     std::this_thread::sleep_for(bringUpTime);
     return Finish(bringUpError, error, true);
   }
-  bool TearDown(std::string& error) override {
-    ++tearDowns;
-    return Finish(tearDownError, error, false);
-  }
+  bool TearDown(std::string& error) override { return Finish(tearDownError, error, false); }
 
   std::string bringUpError, tearDownError;  // empty: the call succeeds
   std::chrono::milliseconds bringUpTime{0};  // a slow name resolution, say
-  bool running = false;
   std::vector<std::string> bringUpRequests;
-  int tearDowns = 0;
 
  private:
   bool Finish(const std::string& scripted, std::string& error, bool runningAfter) {
@@ -35,6 +30,7 @@ class FakeTunnelEngine final : public TunnelEngine {
     else running = runningAfter;
     return scripted.empty();
   }
+  bool running = false;
 };
 
 }  // namespace zv::test

@@ -9,7 +9,7 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <memory>
+#include <optional>
 #include <string>
 
 #include "control_channel.h"
@@ -20,11 +20,11 @@ namespace zv::test {
 
 class ListeningServer {
  public:
-  explicit ListeningServer(TunnelEngine& engine) : engine_(engine) {
+  explicit ListeningServer(TunnelEngine& engine) : engine(engine) {
     char pattern[] = "/tmp/zv-listener-XXXXXX";
     if (mkdtemp(pattern) == nullptr) ADD_FAILURE() << "no temporary folder";
-    directory = pattern;
     chmod(pattern, 0755);  // lets an unprivileged test child reach the socket
+    directory = pattern;
     path = (directory / "control.sock").string();
     setenv(kControlSocketVariable, path.c_str(), 1);
   }
@@ -33,32 +33,27 @@ class ListeningServer {
     std::filesystem::remove_all(directory);
   }
 
-  void Launch() {
-    stopEvent = std::make_unique<StopEvent>();  // manual reset: each run needs a fresh one
-    server = std::make_unique<ControlServer>(*stopEvent, engine_);
-    server->StartListener();
-  }
   // Ready once a connection is accepted; a stale socket file alone refuses it.
   void Start() {
-    Launch();
+    server.emplace(stopEvent, engine).StartListener();
     int ready = -1;
     for (int i = 0; i < 500 && (ready = probe::Connect(path)) < 0; ++i) usleep(2000);
     ASSERT_GE(ready, 0) << "the listener never accepted";
     close(ready);
   }
   void Stop() {
-    stopEvent->Signal();
+    stopEvent.Signal();
     server->JoinListener();
     server.reset();
   }
 
   std::filesystem::path directory;
   std::string path;
-  std::unique_ptr<StopEvent> stopEvent;
-  std::unique_ptr<ControlServer> server;
+  StopEvent stopEvent;  // manual reset: one run per rig
+  std::optional<ControlServer> server;
 
  private:
-  TunnelEngine& engine_;
+  TunnelEngine& engine;
 };
 
 }  // namespace zv::test
