@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 
 namespace {
@@ -29,26 +28,15 @@ void Write(const wchar_t* name, const wchar_t* mode, const void* data, std::size
   }
 }
 
-void Record(std::string line) {
-  line += '\n';
-  Write(L"wireguard-calls.txt", L"ab", line.data(), line.size());
-}
+void Record(const std::string& line) { Write(L"wireguard-calls.txt", L"ab", (line + "\n").c_str(), line.size() + 1); }
 
-std::string Narrow(const wchar_t* text) {
-  std::string narrow;
-  for (; text != nullptr && *text != 0; ++text) narrow += static_cast<char>(*text);
-  return narrow;
-}
+std::string Narrow(const wchar_t* text) { return text ? std::string(text, text + wcslen(text)) : ""; }
 
-bool Failing(const char* function) {
+bool Failing(const std::string& function) {
   char script[128] = {};
-  if (GetEnvironmentVariableA("ZV_FAKE_WIREGUARD_FAIL", script, sizeof script) == 0) return false;
-  const char* colon = std::strchr(script, ':');
-  if (colon == nullptr || std::strncmp(script, function, colon - script) != 0 ||
-      std::strlen(function) != static_cast<std::size_t>(colon - script)) {
-    return false;
-  }
-  SetLastError(static_cast<DWORD>(std::strtoul(colon + 1, nullptr, 10)));
+  GetEnvironmentVariableA("ZV_FAKE_WIREGUARD_FAIL", script, sizeof script);
+  if (std::string(script).rfind(function + ":", 0) != 0) return false;
+  SetLastError(static_cast<DWORD>(std::strtoul(script + function.size() + 1, nullptr, 10)));
   return true;
 }
 

@@ -12,12 +12,9 @@ namespace {
 
 bool Exact(HANDLE pipe, void* data, DWORD length, bool write) {
   auto* bytes = static_cast<std::uint8_t*>(data);
-  while (length > 0) {
-    DWORD done = 0;
+  for (DWORD done = 0; length > 0; bytes += done, length -= done) {
     const BOOL ok = write ? WriteFile(pipe, bytes, length, &done, nullptr) : ReadFile(pipe, bytes, length, &done, nullptr);
     if (!ok || done == 0) return false;
-    bytes += done;
-    length -= done;
   }
   return true;
 }
@@ -36,18 +33,17 @@ int wmain() {
   }
   auto request = zv::EncodeRequestHeader(static_cast<std::uint16_t>(zv::ControlOperation::QueryState), 77, 0);
   zv::ReplyHeaderBytes raw{};
-  if (!Exact(pipe, request.data(), static_cast<DWORD>(request.size()), true) ||
-      !Exact(pipe, raw.data(), static_cast<DWORD>(raw.size()), false)) {
-    std::printf("no reply\n");
-    return 1;
-  }
+  std::string body;
+  bool replied = Exact(pipe, request.data(), static_cast<DWORD>(request.size()), true) &&
+                 Exact(pipe, raw.data(), static_cast<DWORD>(raw.size()), false);
   const zv::ControlReplyHeader header = zv::DecodeReplyHeader(raw);
-  std::string body(header.bodyLength, '\0');
-  if (header.bodyLength > zv::kMaxControlBody || !Exact(pipe, body.data(), header.bodyLength, false)) {
+  body.resize(replied && header.bodyLength <= zv::kMaxControlBody ? header.bodyLength : 0);
+  replied = replied && header.bodyLength <= zv::kMaxControlBody && Exact(pipe, body.data(), header.bodyLength, false);
+  CloseHandle(pipe);
+  if (!replied) {
     std::printf("no reply\n");
     return 1;
   }
-  CloseHandle(pipe);
   std::printf("status %u id %llu body %s\n", header.status, static_cast<unsigned long long>(header.requestId),
               body.c_str());
   return 0;

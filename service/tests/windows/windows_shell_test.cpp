@@ -4,19 +4,17 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
 #include <vector>
 
-#include "endpoint.h"
 #include "split_platform_windows.h"
 #include "tunnel_platform_windows.h"
+#include "tunnel_record.h"
 #include "utf16_text.h"
 #include "wireguard_config.h"
-#include "tunnel_record.h"
 #include "wireguard_tunnel.h"
 
 namespace zv {
@@ -51,95 +49,60 @@ class NoSplit final : public SplitRouting {
   void Stop() override {}
 };
 
-class FakeLibraryRun : public ::testing::Test {
- protected:
-  void SetUp() override {
-    DeleteFileW(Wide(ProgramFolder() + u"wireguard-calls.txt"));
-    DeleteFileW(Wide(ProgramFolder() + u"wireguard-configuration.bin"));
-    SetEnvironmentVariableW(L"ZV_FAKE_WIREGUARD_FAIL", nullptr);
-  }
-  std::string Calls() { return ReadFile(ProgramFolder() + u"wireguard-calls.txt"); }
-  bool Loaded(const std::u16string& folder) { return GetModuleHandleW(Wide(folder + u"wireguard.dll")) != nullptr; }
-};
-
-TEST_F(FakeLibraryRun, TheLibraryIsTakenFromTheProgramFolderOnly) {
-  WindowsTunnelPlatform platform;
-  ModuleHandle module = nullptr;
-  WireGuardApi api;
-  std::string error;
-  ASSERT_TRUE(LoadWireGuardApi(platform, module, api, error)) << error;
-  EXPECT_EQ(module, GetModuleHandleW(Wide(ProgramFolder() + u"wireguard.dll")));
-  platform.UnloadLibrary(module);
-  EXPECT_FALSE(Loaded(ProgramFolder()));
-
-  // The working folder holds a wireguard.dll; a program elsewhere must not pick it up.
+// A start through the real shell: the library is taken from the program's
+// folder and no other (the working folder holds one too), its last error
+// becomes the code, CryptStringToBinaryA takes 32-byte keys only, and the
+// adapter gets exactly the block the portable code composes. Wine has no IP
+// Helper routes, so a start that gets past the block ends at the endpoint route.
+TEST(WindowsShell, BringUpThroughTheRealShell) {
   SetCurrentDirectoryW(Wide(ProgramFolder()));
-  RelocatedPlatform elsewhere(ProgramFolder() + u"empty\\accelerator-service.exe");
-  error.clear();
-  EXPECT_FALSE(LoadWireGuardApi(elsewhere, module, api, error));
-  EXPECT_EQ(error, "embedded_tunnel_component_missing");
-  EXPECT_FALSE(Loaded(ProgramFolder()));
-
-  RelocatedPlatform lacking(ProgramFolder() + u"lacking\\accelerator-service.exe");
-  error.clear();
-  EXPECT_FALSE(LoadWireGuardApi(lacking, module, api, error));
-  EXPECT_EQ(error, "embedded_tunnel_api_invalid");
-  EXPECT_EQ(module, nullptr);
-  EXPECT_FALSE(Loaded(ProgramFolder() + u"lacking\\")) << "unloaded again";
-}
-
-TEST_F(FakeLibraryRun, BringUpHandsTheAdapterTheExpectedBlock) {
-  WindowsTunnelPlatform platform;
-  NoSplit split;
-  WireGuardTunnel tunnel(platform, split);
-  const std::string request = std::string(R"({"private_key":")") + kPrivateKey +
-                              R"(","assigned_ip":"10.240.0.2/32","server_public_key":")" + kServerKey +
-                              R"(","endpoint":"127.0.0.1:51820","allowed_ips":["0.0.0.0/0","2001:db8::/32"]})";
-  std::string error;
-  // Wine has no IP Helper routes, so the start ends at the endpoint route, after the block.
-  if (tunnel.BringUp(request, error)) {
-    ASSERT_TRUE(tunnel.TearDown(error)) << error;
-  }
-  const std::string calls = Calls();
-  EXPECT_EQ(calls.rfind("WireGuardCreateAdapter ZENTRAVOLK ZENTRAVOLK\nWireGuardSetConfiguration 1 288\n", 0), 0u)
-      << calls;
-  EXPECT_NE(calls.find("WireGuardCloseAdapter 1\n"), std::string::npos) << calls;
-  EXPECT_FALSE(Loaded(ProgramFolder()));
-
-  WireGuardKey privateKey, serverKey;
-  for (int i = 0; i < 32; ++i) {
-    privateKey[i] = static_cast<std::uint8_t>(1 + i);
-    serverKey[i] = static_cast<std::uint8_t>(0x80 + i);
-  }
-  SocketAddressInet endpoint{};
-  endpoint.family = kFamilyIpv4;
-  endpoint.port = htons(51820);
-  const std::uint8_t loopback[] = {127, 0, 0, 1};
-  std::memcpy(endpoint.rest, loopback, 4);
-  TunnelLists lists;
-  ASSERT_TRUE(BuildTunnelLists(false, {"0.0.0.0/0", "2001:db8::/32"}, lists));
-  const auto expected = ComposeConfigurationBlock(privateKey, serverKey, endpoint, lists.peer);
-  const std::string block = ReadFile(ProgramFolder() + u"wireguard-configuration.bin");
-  EXPECT_EQ(std::vector<std::uint8_t>(block.begin(), block.end()), expected);
-}
-
-TEST_F(FakeLibraryRun, TheLibrarysLastErrorBecomesTheCode) {
-  const std::pair<const wchar_t*, const char*> rows[] = {
-      {L"WireGuardCreateAdapter:5", "create_adapter_failed_5"},
-      {L"WireGuardSetConfiguration:87", "set_tunnel_config_failed_87"},
+  struct Row {
+    std::u16string folder;  // under the program's folder
+    const wchar_t* fail;    // "Function:lastError" for the fake library
+    std::string privateKey = kPrivateKey, serverKey = kServerKey;
+    const char* code = nullptr;  // nothing: any code after the block
   };
-  for (const auto& [script, code] : rows) {
-    SetEnvironmentVariableW(L"ZV_FAKE_WIREGUARD_FAIL", script);
-    WindowsTunnelPlatform platform;
+  const Row rows[] = {
+      {u"", nullptr},
+      {u"empty\\", nullptr, kPrivateKey, kServerKey, "embedded_tunnel_component_missing"},
+      {u"lacking\\", nullptr, kPrivateKey, kServerKey, "embedded_tunnel_api_invalid"},
+      {u"", L"WireGuardCreateAdapter:5", kPrivateKey, kServerKey, "create_adapter_failed_5"},
+      {u"", L"WireGuardSetConfiguration:87", kPrivateKey, kServerKey, "set_tunnel_config_failed_87"},
+      {u"", nullptr, "AQIDBAUGBwgJCgsMDQ4PEBESExQVFhcYGRobHB0eHw==", kServerKey, "invalid_private_key"},  // 31
+      {u"", nullptr, kPrivateKey, "AQIDBAUGBwgJCgsMDQ4PEBESExQVFhcYGRobHB0eHyAh", "invalid_server_public_key"},
+  };
+  for (const Row& row : rows) {
+    for (const char16_t* file : {u"wireguard-calls.txt", u"wireguard-configuration.bin"}) {
+      DeleteFileW(Wide(ProgramFolder() + file));
+    }
+    SetEnvironmentVariableW(L"ZV_FAKE_WIREGUARD_FAIL", row.fail);
+    RelocatedPlatform platform(ProgramFolder() + row.folder + u"accelerator-service.exe");
     NoSplit split;
     WireGuardTunnel tunnel(platform, split);
     std::string error;
-    EXPECT_FALSE(tunnel.BringUp(std::string(R"({"private_key":")") + kPrivateKey +
-                                    R"(","assigned_ip":"10.240.0.2/32","server_public_key":")" + kServerKey +
-                                    R"(","endpoint":"127.0.0.1:51820","allowed_ips":["10.0.0.0/8"]})",
-                                error));
-    EXPECT_EQ(error, code);
-    EXPECT_FALSE(Loaded(ProgramFolder())) << code;
+    const std::string request = R"({"private_key":")" + row.privateKey +
+                                R"(","assigned_ip":"10.240.0.2/32","server_public_key":")" + row.serverKey +
+                                R"(","endpoint":"127.0.0.1:51820","allowed_ips":["0.0.0.0/0","2001:db8::/32"]})";
+    if (tunnel.BringUp(request, error)) {
+      ASSERT_TRUE(tunnel.TearDown(error)) << error;
+    }
+    EXPECT_EQ(GetModuleHandleW(L"wireguard.dll"), nullptr) << "unloaded, or never loaded: " << error;
+    if (row.code) {
+      EXPECT_EQ(error, row.code);
+      continue;
+    }
+    const std::string calls = ReadFile(ProgramFolder() + u"wireguard-calls.txt");  // beside the library loaded
+    EXPECT_EQ(calls.rfind("WireGuardCreateAdapter ZENTRAVOLK ZENTRAVOLK\nWireGuardSetConfiguration 1 288\n", 0), 0u)
+        << calls;
+    EXPECT_NE(calls.find("WireGuardCloseAdapter 1\n"), std::string::npos) << calls;
+    WireGuardKey privateKey, serverKey;
+    for (int i = 0; i < 32; ++i) privateKey[i] = 1 + i, serverKey[i] = 0x80 + i;
+    SocketAddressInet endpoint{kFamilyIpv4, htons(51820), {127, 0, 0, 1}};
+    TunnelLists lists;
+    ASSERT_TRUE(BuildTunnelLists(false, {"0.0.0.0/0", "2001:db8::/32"}, lists));
+    const std::string block = ReadFile(ProgramFolder() + u"wireguard-configuration.bin");
+    EXPECT_EQ(std::vector<std::uint8_t>(block.begin(), block.end()),
+              ComposeConfigurationBlock(privateKey, serverKey, endpoint, lists.peer));
   }
 }
 
@@ -156,45 +119,21 @@ TEST(WindowsShell, TheTunnelRecordLivesBesideTheProgramAndIsGoneAfterRecovery) {
   EXPECT_TRUE(RelocatedPlatform(u"").TunnelRecordPath().empty()) << "no program path, no record";
 }
 
-TEST(WindowsShell, KeysAndEndpointsThroughTheSystemDecoders) {
-  WindowsTunnelPlatform platform;
-  const std::pair<const char*, bool> keys[] = {
-      {kPrivateKey, true},
-      {"AQIDBAUGBwgJCgsMDQ4PEBESExQVFhcYGRobHB0eHw==", false},  // 31 bytes
-      {"AQIDBAUGBwgJCgsMDQ4PEBESExQVFhcYGRobHB0eHyAh", false},  // 33 bytes
-  };
-  for (const auto& [text, accepted] : keys) {
-    WireGuardKey key{};
-    EXPECT_EQ(platform.DecodeKey(text, key), accepted) << text;
-    if (accepted) {
-      EXPECT_EQ(key[31], 32);
-    }
-  }
-  SocketAddressInet address{};
-  ASSERT_TRUE(ResolveEndpoint(platform, "127.0.0.1:51820", address));
-  EXPECT_EQ(address.family, kFamilyIpv4);
-  EXPECT_EQ(address.port, htons(51820));
-  EXPECT_EQ(address.rest[0], 127);
-  EXPECT_EQ(address.rest[3], 1);
-}
-
 TEST(WindowsShell, AGameStartedAsGameExeIsFoundByItsLowerCaseName) {
   wchar_t temp[MAX_PATH];
   GetTempPathW(MAX_PATH, temp);
   const std::wstring folder = std::wstring(temp) + L"zv-game";
   CreateDirectoryW(folder.c_str(), nullptr);
   const std::wstring game = folder + L"\\GAME.EXE";
-  const std::u16string sleeper = ProgramFolder() + u"sleeper.exe";
-  ASSERT_TRUE(CopyFileW(Wide(sleeper), game.c_str(), FALSE)) << GetLastError();
+  ASSERT_TRUE(CopyFileW(Wide(ProgramFolder() + u"sleeper.exe"), game.c_str(), FALSE)) << GetLastError();
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process{};
   ASSERT_TRUE(CreateProcessW(game.c_str(), nullptr, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process));
 
-  WindowsSplitPlatform platform;
   std::u16string folded;
   std::vector<std::uint32_t> found;
-  EXPECT_TRUE(platform.ForEachProcess([&](std::uint32_t id, std::u16string_view name) {
+  EXPECT_TRUE(WindowsSplitPlatform().ForEachProcess([&](std::uint32_t id, std::u16string_view name) {
     FoldCase(name, folded);
     if (folded == u"game.exe") found.push_back(id);
   }));
