@@ -64,6 +64,8 @@ fi
 if [[ $(id -u) -eq 0 ]]; then
   "$root/bench/tunnel_bringup.sh" "$build" 10 | awk 'NR > 1 && NR < 4 {
     printf "| %-52s | %-30s |\n", "tunnel " $1 ": service / wg-quick", $2 " ms / " $3 " ms (" $4 " faster)" }'
+  "$root/bench/tunnel_repair.sh" "$build" 10 | awk -F': ' '/to first reply/ {
+    printf "| %-52s | %-30s |\n", "tunnel back after: " $1, $2 }'
 else
   row "tunnel bring-up and teardown beside wg-quick" "left out: needs root"
 fi

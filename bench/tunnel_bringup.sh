@@ -21,7 +21,7 @@ trap cleanup EXIT
 world_up
 
 export VIRI_ZIVADADIVAZ_CONTROL_SOCKET=$scratch/control.sock
-ip netns exec "$WORLD_PC" "$build/service/accelerator-service" &
+in_pc "$build/service/accelerator-service" &
 service_pid=$!
 for _ in $(seq 100); do [[ -S $VIRI_ZIVADADIVAZ_CONTROL_SOCKET ]] && break; sleep 0.05; done
 

@@ -45,7 +45,7 @@ stack_up() {
   world_up --no-peer
   backend_start || return 1
   export VIRI_ZIVADADIVAZ_CONTROL_SOCKET=$stack_state/control.sock
-  ip netns exec "$WORLD_PC" "$stack_build/service/accelerator-service" 2>>"$stack_state/service.log" &
+  in_pc "$stack_build/service/accelerator-service" 2>>"$stack_state/service.log" &
   stack_service_pid=$!
   for _ in $(seq 100); do [[ -S $VIRI_ZIVADADIVAZ_CONTROL_SOCKET ]] && break; sleep 0.05; done
   [[ -S $VIRI_ZIVADADIVAZ_CONTROL_SOCKET ]] || { echo "the service did not start" >&2; return 1; }

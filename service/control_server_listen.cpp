@@ -9,8 +9,12 @@ void ControlServer::StartListener() {
   listener = std::thread([this] { RunListener(); });
 }
 
+// The listener thread owns the tunnel: requests and the tunnel's upkeep both run on it.
 void ControlServer::RunListener() {
-  RunControlListener(stopEvent, [this](ControlConnection& connection) { HandleConnection(connection); });
+  const std::unique_ptr<NetworkWatch> watch = OpenNetworkWatch();
+  RunControlListener(
+      stopEvent, [this](ControlConnection& connection) { HandleConnection(connection); }, watch.get(),
+      [this](bool news) { return tunnel.Upkeep(news, UpkeepClock::now()); });
 }
 
 }  // namespace zv

@@ -6,9 +6,20 @@
 #include <cstdint>
 #include <functional>
 #include <string_view>
+#include <string>
 #include <thread>
+#include <vector>
 
 namespace zv {
+
+// The driver's control codes: CTL_CODE(device type 0x8000, function, METHOD_BUFFERED, access).
+constexpr std::uint32_t SplitControlCode(std::uint32_t function, std::uint32_t access) {
+  return 0x8000u << 16 | access << 14 | function << 2;
+}
+inline constexpr std::uint32_t kSetProcessIds = SplitControlCode(0x801, 2);   // FILE_WRITE_ACCESS
+inline constexpr std::uint32_t kGetPendingFlow = SplitControlCode(0x802, 1);  // FILE_READ_ACCESS
+inline constexpr std::uint32_t kSetFlowVerdict = SplitControlCode(0x803, 2);
+static_assert(kSetProcessIds == 0x8000A004 && kGetPendingFlow == 0x80006008 && kSetFlowVerdict == 0x8000A00C);
 
 using DeviceHandle = std::intptr_t;
 inline constexpr DeviceHandle kNoDevice = -1;  // INVALID_HANDLE_VALUE
@@ -83,6 +94,10 @@ class SplitPlatform {
 
   // Throws std::system_error when no thread can be made.
   virtual std::thread StartThread(std::function<void()> body) { return std::thread(std::move(body)); }
+  // The game's names, lower case, once the split has them: a driver that
+  // watches program starts itself (Linux) steers a new game from its first
+  // connection; one that only takes process ids (Windows) needs none.
+  virtual void SetGameNames(const std::vector<std::u16string>& names) { (void)names; }
   // The tracker's clock and its pause.
   virtual std::chrono::steady_clock::time_point Now() { return std::chrono::steady_clock::now(); }
   virtual void Sleep(std::chrono::milliseconds duration) { std::this_thread::sleep_for(duration); }

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace zv {
 
@@ -37,6 +38,13 @@ struct RouteRow {
   std::uint8_t sitePrefixLength = 0;
   std::uint32_t protocol = 0;
   std::uint32_t metric = 0;
+};
+
+// One route that could carry packets to a destination, as the system lists it.
+struct RouteChoice {
+  RouteRow row;          // its interface, destination prefix and next hop
+  std::uint32_t metric;  // what decides between equally long prefixes: the route's and its interface's
+  bool usable;           // its interface is up and connected
 };
 
 // The fields of MIB_UNICASTIPADDRESS_ROW the engine sets, the same way.
@@ -88,6 +96,18 @@ class TunnelPlatform {
   virtual std::uint32_t CreateRoute(const RouteRow& row) = 0;
   virtual std::uint32_t DeleteRoute(const RouteRow& row) = 0;
   virtual std::uint32_t CreateAddress(const AddressRow& row) = 0;
+  // Every route of the system's main table whose prefix holds `destination`;
+  // a system that cannot list them answers 50 (not supported), and the
+  // endpoint route then stays where the start put it.
+  virtual std::uint32_t RoutesTo(const SocketAddressInet& destination, std::vector<RouteChoice>& routes) {
+    (void)destination, (void)routes;
+    return 50;
+  }
+  // Whether the adapter with this LUID still exists: on Linux its helper may die and take it along.
+  virtual bool AdapterPresent(std::uint64_t luid) {
+    (void)luid;
+    return true;
+  }
 
   // Where the record of a running tunnel is kept, writable by the service alone; empty: none is kept.
   virtual std::filesystem::path TunnelRecordPath() { return {}; }

@@ -9,7 +9,10 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <map>
+#include <sstream>
 #include <set>
 #include <string>
 #include <tuple>
@@ -41,6 +44,35 @@ inline std::string Text(const RouteRow& row) {
   return sharedSettings ? text : text + " (wrong route settings)";
 }
 
+inline SocketAddressInet Address(const std::string& text) {
+  SocketAddressInet address{};
+  if (inet_pton(AF_INET, text.c_str(), address.rest) == 1) address.family = kFamilyIpv4;
+  else if (inet_pton(AF_INET6, text.c_str(), address.rest + 4) == 1) address.family = kFamilyIpv6;
+  return address;
+}
+
+// Reads back the text form above.
+inline RouteRow Row(const std::string& text) {
+  std::istringstream in(text);
+  std::string prefix, via, hop, on;
+  RouteRow row;
+  in >> prefix >> via >> hop >> on >> row.interfaceLuid;
+  row.destination = Address(prefix.substr(0, prefix.find('/')));
+  row.prefixLength = static_cast<std::uint8_t>(std::stoi(prefix.substr(prefix.find('/') + 1)));
+  row.nextHop = Address(hop);
+  return row;
+}
+
+inline bool Holds(const RouteRow& row, const SocketAddressInet& address) {
+  if (row.destination.family != address.family) return false;
+  const std::uint8_t* a = row.destination.rest + (address.family == kFamilyIpv6 ? 4 : 0);
+  const std::uint8_t* b = address.rest + (address.family == kFamilyIpv6 ? 4 : 0);
+  for (int bit = 0; bit < row.prefixLength; ++bit) {
+    if (((a[bit / 8] ^ b[bit / 8]) >> (7 - bit % 8)) & 1) return false;
+  }
+  return true;
+}
+
 }  // namespace fake
 
 class FakeTunnelSystem final : public TunnelPlatform, public SplitRouting {
@@ -62,6 +94,28 @@ class FakeTunnelSystem final : public TunnelPlatform, public SplitRouting {
   std::multiset<std::string> routes;     // "prefix via next-hop on luid"
   std::multiset<std::string> addresses;  // "address/length on luid"
   bool splitRunning = false;
+  // The system's other routes, listed by RoutesTo with those made through
+  // CreateRoute: "prefix via next-hop on luid", its metric, whether it is usable.
+  struct Path {
+    std::string route;
+    std::uint32_t metric;
+    bool usable = true;
+  };
+  std::vector<Path> paths = {{"0.0.0.0/0 via 192.0.2.1 on 7", 10}};
+  std::filesystem::path recordPath;  // none kept unless set
+  std::set<std::uintptr_t> vanished;  // adapters gone without closeAdapter
+
+  // The newest adapter disappears, with its address and routes, as when its helper dies.
+  void Vanish() {
+    vanished.insert(adaptersMade);
+    --openAdapters;
+    DropInterface(kLuidBase + adaptersMade);
+  }
+  void DropInterface(std::uint64_t luid) {
+    const std::string suffix = " on " + std::to_string(luid);
+    std::erase_if(routes, [&](const std::string& entry) { return entry.ends_with(suffix); });
+    std::erase_if(addresses, [&](const std::string& entry) { return entry.ends_with(suffix); });
+  }
 
   // TunnelPlatform
   std::u16string OwnProgramPath() override {
@@ -112,6 +166,21 @@ class FakeTunnelSystem final : public TunnelPlatform, public SplitRouting {
     routes.erase(found);
     return 0;
   }
+  std::uint32_t RoutesTo(const SocketAddressInet& destination, std::vector<RouteChoice>& found) override {
+    if (Record("RoutesTo", fake::Text(destination))) return lastError;
+    found.clear();
+    std::vector<Path> all = paths;
+    for (const std::string& route : routes) all.push_back({route, 0});
+    for (const Path& path : all) {
+      RouteChoice choice{fake::Row(path.route), path.metric, path.usable};
+      if (fake::Holds(choice.row, destination)) found.push_back(choice);
+    }
+    return 0;
+  }
+  bool AdapterPresent(std::uint64_t luid) override {
+    return luid > kLuidBase && luid <= kLuidBase + adaptersMade && !vanished.contains(luid - kLuidBase);
+  }
+  std::filesystem::path TunnelRecordPath() override { return recordPath; }
   std::uint32_t CreateAddress(const AddressRow& row) override {
     return Create("CreateAddress",
                   fake::Text(row.address) + "/" + std::to_string(row.onLinkPrefixLength) + " on " +
@@ -174,11 +243,9 @@ inline void ZV_WINAPI CloseAdapter(void* adapter) {
   FakeTunnelSystem& system = *FakeTunnelSystem::current;
   const auto id = reinterpret_cast<std::uintptr_t>(adapter);
   system.Record("closeAdapter", std::to_string(id));
+  if (system.vanished.contains(id)) return;
   --system.openAdapters;
-  // The interface's own address and routes go with it, as on the real system.
-  const std::string suffix = " on " + std::to_string(FakeTunnelSystem::kLuidBase + id);
-  std::erase_if(system.routes, [&](const std::string& entry) { return entry.ends_with(suffix); });
-  std::erase_if(system.addresses, [&](const std::string& entry) { return entry.ends_with(suffix); });
+  system.DropInterface(FakeTunnelSystem::kLuidBase + id);  // its address and routes go with it
 }
 inline void ZV_WINAPI GetAdapterLuid(void* adapter, std::uint64_t* luid) {
   FakeTunnelSystem::current->Record("getAdapterLuid");

@@ -5,7 +5,9 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <functional>
+#include <optional>
 
 #include "fake_tunnel_system.h"
 
@@ -259,6 +261,155 @@ TEST(WireGuardTunnel, StopWithoutTheLibraryFunctionsLeavesTheTunnelRunning) {
   rig.ExpectNothingLeft({}, "stopped once the functions are back");
   EXPECT_EQ(rig.Stop(), "stopped") << "stopping an idle tunnel succeeds";
   EXPECT_EQ(rig.system.calls.back(), "split.Stop") << "and still stops the split, which a failed start may leave open";
+}
+
+// Upkeep over time: each step changes the system, calls Upkeep at its
+// instant and checks the answer and the calls that changed something.
+TEST(WireGuardTunnel, UpkeepFollowsTheNetworkAndRebuildsAVanishedAdapter) {
+  using Change = std::function<void(Rig&)>;
+  const Change quiet;
+  const auto add = [](const char* route, std::uint32_t metric, bool usable = true) {
+    return Change([=](Rig& rig) { rig.system.paths.push_back({route, metric, usable}); });
+  };
+  const Change dropAdded = [](Rig& rig) { rig.system.paths.resize(1); };
+  const Change uplinkDown = [](Rig& rig) { rig.system.paths.clear(); };
+  const Change vanish = [](Rig& rig) { rig.system.Vanish(); };
+  const Change vanishForGood = [](Rig& rig) {
+    rig.system.Vanish();
+    rig.system.Fail("createAdapter", 5);
+  };
+  const Change stop = [](Rig& rig) { EXPECT_EQ(rig.Stop(), "stopped"); };
+  const std::string ours = std::string("CreateRoute ") + kEndpointRoute, dropOurs = "DeleteRoute " + std::string(kEndpointRoute);
+  const Calls rebuilt = {"split.Stop", "closeAdapter", dropOurs, "UnloadLibrary", "createAdapter", ours};
+  const Calls failed = {"split.Stop", "createAdapter", "UnloadLibrary"};
+  struct Step {
+    int at;  // ms after the start
+    Change change;
+    bool news;
+    std::optional<int> answer;  // ms until it wants to be called again
+    Calls calls;
+  };
+  struct Row {
+    const char* name;
+    std::vector<Step> steps;
+    bool runningAfter = true;
+    Members request = {};
+  };
+  const Row rows[] = {
+      {"a burst of news is acted on once, after it settles",
+       {{0, quiet, true, 100, {}},
+        {60, quiet, true, 40, {}},
+        {99, quiet, false, 1, {}},
+        {100, quiet, false, std::nullopt, {"RoutesTo 198.51.100.7"}},
+        {900, quiet, false, std::nullopt, {}}}},
+      {"the pin moves to a better path and back when it goes",
+       {{0, add("0.0.0.0/0 via 192.0.2.9 on 8", 5), true, 100, {}},
+        {100, quiet, false, std::nullopt,
+         {"RoutesTo 198.51.100.7", dropOurs, "CreateRoute 198.51.100.7/32 via 192.0.2.9 on 8"}},
+        {500, dropAdded, true, 100, {}},
+        {600, quiet, false, std::nullopt,
+         {"RoutesTo 198.51.100.7", "DeleteRoute 198.51.100.7/32 via 192.0.2.9 on 8", ours}}}},
+      {"a longer prefix wins over a lower metric; an unusable path never does",
+       {{0, add("198.51.0.0/16 via 192.0.2.3 on 9", 50), true, 100, {}},
+        {10, add("198.51.100.0/24 via 192.0.2.4 on 10", 1, false), true, 90, {}},
+        {100, quiet, false, std::nullopt,
+         {"RoutesTo 198.51.100.7", dropOurs, "CreateRoute 198.51.100.7/32 via 192.0.2.3 on 9"}}}},
+      {"without any path the pin stays until one comes",
+       {{0, uplinkDown, true, 100, {}},
+        {100, quiet, false, std::nullopt, {"RoutesTo 198.51.100.7"}},
+        {200, add("0.0.0.0/0 via 192.0.2.5 on 9", 10), true, 100, {}},
+        {300, quiet, false, std::nullopt,
+         {"RoutesTo 198.51.100.7", dropOurs, "CreateRoute 198.51.100.7/32 via 192.0.2.5 on 9"}}}},
+      {"a host route someone else made is the path: ours goes, and comes back after it",
+       {{0, add("198.51.100.7/32 via 192.0.2.7 on 9", 0), true, 100, {}},
+        {100, quiet, false, std::nullopt, {"RoutesTo 198.51.100.7", dropOurs}},
+        {200, dropAdded, true, 100, {}},
+        {300, quiet, false, std::nullopt, {"RoutesTo 198.51.100.7", ours}}}},
+      {"a vanished adapter is built again from the same request, split and all",
+       {{0, vanish, true, 100, {}},
+        {100, quiet, false, std::nullopt, Join({rebuilt, {"split.Start 4098 game.exe"}})}},
+       true,
+       {.routeMode = "process-beta"}},
+      {"rebuilds soon after the last wait 1, 2, 4 s; a minute on they are at once again",
+       {{0, vanish, true, 100, {}},
+        {100, quiet, false, std::nullopt, rebuilt},
+        {500, vanish, true, 100, {}},
+        {600, quiet, false, 500, {}},
+        {1100, quiet, false, std::nullopt, rebuilt},
+        {1500, vanish, true, 100, {}},
+        {1600, quiet, false, 1500, {}},
+        {3100, quiet, false, std::nullopt, rebuilt},
+        {3500, vanish, true, 100, {}},
+        {3600, quiet, false, 3500, {}},
+        {7100, quiet, false, std::nullopt, rebuilt},
+        {70000, vanish, true, 100, {}},
+        {70100, quiet, false, std::nullopt, rebuilt}}},
+      {"rebuilds that fail are tried four times, then the tunnel is left down",
+       {{0, vanishForGood, true, 100, {}},
+        {100, quiet, false, 1000, {"split.Stop", "closeAdapter", dropOurs, "UnloadLibrary", "createAdapter",
+                                   "UnloadLibrary"}},
+        {1099, quiet, false, 1, {}},
+        {1100, quiet, false, 2000, failed},
+        {3100, quiet, false, 4000, failed},
+        {7100, quiet, false, 8000, failed},
+        {15100, quiet, false, std::nullopt, {"split.Stop"}},
+        {16000, quiet, true, std::nullopt, {}}},
+       false},
+      {"a stop while a rebuild waits ends it",
+       {{0, vanishForGood, true, 100, {}},
+        {100, quiet, false, 1000, {"split.Stop", "closeAdapter", dropOurs, "UnloadLibrary", "createAdapter",
+                                   "UnloadLibrary"}},
+        {500, stop, false, std::nullopt, {"split.Stop"}},
+        {1100, quiet, true, std::nullopt, {}}},
+       false},
+  };
+  const auto changing = [](const std::string& call) {
+    for (const char* kind : {"RoutesTo", "DeleteRoute", "CreateRoute 198.51.100.7/", "createAdapter", "closeAdapter",
+                             "split.", "UnloadLibrary"}) {
+      if (call.starts_with(kind)) return std::string_view(kind).ends_with("Adapter") ? std::string(kind) : call;
+    }
+    return std::string();
+  };
+  for (const Row& row : rows) {
+    Rig rig;
+    ASSERT_EQ(rig.Start(row.request), "started") << row.name;
+    const UpkeepClock::time_point start{};
+    for (const Step& step : row.steps) {
+      const std::string label = std::string(row.name) + " at " + std::to_string(step.at) + " ms";
+      const std::size_t from = rig.system.calls.size();
+      if (step.change) step.change(rig);
+      const auto answer = rig.tunnel.Upkeep(step.news, start + std::chrono::milliseconds(step.at));
+      EXPECT_EQ(answer ? std::optional<int>(static_cast<int>(answer->count())) : std::nullopt, step.answer) << label;
+      Calls calls;
+      for (const std::string& call : rig.CallsSince(from)) {
+        if (const std::string kept = changing(call); !kept.empty()) calls.push_back(kept);
+      }
+      EXPECT_EQ(calls, step.calls) << label;
+    }
+    EXPECT_EQ(rig.tunnel.Running(), row.runningAfter) << row.name;
+    EXPECT_EQ(rig.system.openAdapters, row.runningAfter ? 1 : 0) << row.name;
+    EXPECT_EQ(rig.Stop(), "stopped") << row.name;
+    rig.ExpectNothingLeft({}, row.name);
+  }
+}
+
+TEST(WireGuardTunnel, AMovedPinIsWhatARestartedServiceRemoves) {
+  const std::filesystem::path folder = std::filesystem::temp_directory_path() / "zv-moved-pin";
+  std::filesystem::create_directories(folder);
+  Rig rig;
+  rig.system.recordPath = folder / "tunnel-record";
+  ASSERT_EQ(rig.Start({}), "started");
+  rig.system.paths.push_back({"0.0.0.0/0 via 192.0.2.9 on 8", 5});
+  rig.tunnel.Upkeep(true, {});
+  rig.tunnel.Upkeep(false, UpkeepClock::time_point{} + kUpkeepSettle);
+  ASSERT_TRUE(rig.system.routes.contains("198.51.100.7/32 via 192.0.2.9 on 8"));
+
+  FakeTunnelSystem restarted;  // the killed service's routes are still in the system
+  restarted.recordPath = rig.system.recordPath;
+  restarted.routes = rig.system.routes;
+  EXPECT_TRUE(RecoverStaleTunnel(restarted));
+  EXPECT_FALSE(restarted.routes.contains("198.51.100.7/32 via 192.0.2.9 on 8"));
+  std::filesystem::remove_all(folder);
 }
 
 TEST(LibraryPathBeside, TakesTheProgramFolder) {

@@ -39,6 +39,7 @@ bool SmartSplitEngine::Start(std::uint64_t luid, const std::vector<std::string>&
     Stop();
     return false;
   }
+  platform.SetGameNames(processNames);
   stopRequested.exchange(false);
   try {
     tracker = platform.StartThread([this] { RunTracker(); });

@@ -6,16 +6,9 @@
 #include <cstdint>
 #include <vector>
 
-namespace zv {
+#include "split_platform.h"
 
-// CTL_CODE(device type 0x8000, function, METHOD_BUFFERED, access)
-constexpr std::uint32_t SplitControlCode(std::uint32_t function, std::uint32_t access) {
-  return 0x8000u << 16 | access << 14 | function << 2;
-}
-inline constexpr std::uint32_t kSetProcessIds = SplitControlCode(0x801, 2);   // FILE_WRITE_ACCESS
-inline constexpr std::uint32_t kGetPendingFlow = SplitControlCode(0x802, 1);  // FILE_READ_ACCESS
-inline constexpr std::uint32_t kSetFlowVerdict = SplitControlCode(0x803, 2);
-static_assert(kSetProcessIds == 0x8000A004 && kGetPendingFlow == 0x80006008 && kSetFlowVerdict == 0x8000A00C);
+namespace zv {
 
 inline constexpr std::uint32_t kSplitProtocolVersion = 1;
 inline constexpr std::size_t kMaxProcessIds = 128;

@@ -41,6 +41,8 @@ bool WireGuardTunnel::Abandon(Building& building) {
 }
 
 bool WireGuardTunnel::BringUp(const std::string& requestText, std::string& error) {
+  // A new request replaces whatever an earlier tunnel still had to rebuild.
+  if (&requestText != &request) ForgetRequest();
   const std::string privateKey = ReadStringField(requestText, "private_key");
   const std::string assignedIp = ReadStringField(requestText, "assigned_ip");
   const std::string serverPublicKey = ReadStringField(requestText, "server_public_key");
@@ -117,25 +119,93 @@ bool WireGuardTunnel::BringUp(const std::string& requestText, std::string& error
 
   tunnelModule = building.module;
   adapter = building.adapter;
-  endpointRoute = std::move(building.endpointRoute);
+  this->luid = luid;
+  endpointPin.emplace(platform, endpoint, luid, std::move(building.endpointRoute));
   record = building.record;
+  if (request.empty()) request = requestText;
   return true;
 }
 
 bool WireGuardTunnel::TearDown(std::string& error) {
   split.Stop();  // whether or not a tunnel runs
-  if (adapter == nullptr) return true;
+  if (adapter == nullptr) {
+    ForgetRequest();  // a rebuild that was still to come is not wanted any more
+    return true;
+  }
   const WireGuardApi api = tunnelModule != nullptr ? ResolveWireGuardApi(platform, tunnelModule) : WireGuardApi{};
   if (!api.Valid()) {
     error = "embedded_tunnel_api_invalid";  // the tunnel is left running rather than half closed
     return false;
   }
-  Release(platform, api, tunnelModule, adapter, endpointRoute.get(), true);
+  Release(platform, api, tunnelModule, adapter, endpointPin->Owned(), true);
   ForgetTunnelRecord(platform);
   adapter = nullptr;
-  endpointRoute.reset();
+  endpointPin.reset();
   tunnelModule = nullptr;
+  ForgetRequest();
   return true;
+}
+
+WireGuardTunnel::~WireGuardTunnel() { ForgetRequest(); }
+
+void WireGuardTunnel::ForgetRequest() {
+  std::fill(request.begin(), request.end(), '\0');  // it holds the private key
+  request.clear();
+  upkeepDue.reset();
+  rebuilds = 0;
+}
+
+std::optional<std::chrono::milliseconds> WireGuardTunnel::Upkeep(bool news, UpkeepClock::time_point now) {
+  if (request.empty()) return std::nullopt;  // no tunnel, and none to rebuild
+  if (news && (!upkeepDue || *upkeepDue > now + kUpkeepSettle)) upkeepDue = now + kUpkeepSettle;
+  if (!upkeepDue) return std::nullopt;
+  if (now < *upkeepDue) return std::chrono::ceil<std::chrono::milliseconds>(*upkeepDue - now);
+  upkeepDue.reset();
+
+  if (adapter != nullptr && platform.AdapterPresent(luid)) {
+    if (endpointPin->Follow()) {
+      record.endpointRoute.reset();
+      if (const RouteRow* owned = endpointPin->Owned()) record.endpointRoute = *owned;
+      SaveTunnelRecord(platform, record);
+    }
+    return std::nullopt;
+  }
+  // The adapter is gone (on Linux its helper died), or the last rebuild did not come up.
+  if (rebuilds > 0 && now - firstRebuild > kRebuildWindow) rebuilds = 0;
+  if (rebuilds >= kRebuildLimit) {
+    std::string ignored;
+    TearDown(ignored);  // left cleanly down rather than half built
+    return std::nullopt;
+  }
+  if (const auto at = lastRebuild + RebuildWait(rebuilds); rebuilds > 0 && at > now) {
+    upkeepDue = at;
+  } else {
+    Rebuild(now);
+  }
+  if (!upkeepDue) return std::nullopt;
+  return std::chrono::ceil<std::chrono::milliseconds>(*upkeepDue - now);
+}
+
+std::chrono::milliseconds WireGuardTunnel::RebuildWait(int done) {
+  return done == 0 ? std::chrono::milliseconds(0) : std::chrono::milliseconds(1000) * (1 << (done - 1));
+}
+
+// What is left of the tunnel is taken apart and the same request brought up
+// again; the acceleration state, which only requests change, stays as it is.
+void WireGuardTunnel::Rebuild(UpkeepClock::time_point now) {
+  if (rebuilds == 0) firstRebuild = now;
+  ++rebuilds;
+  lastRebuild = now;
+  split.Stop();
+  if (adapter != nullptr) {
+    Release(platform, ResolveWireGuardApi(platform, tunnelModule), tunnelModule, adapter, endpointPin->Owned(), true);
+    ForgetTunnelRecord(platform);
+    adapter = nullptr;
+    endpointPin.reset();
+    tunnelModule = nullptr;
+  }
+  std::string error;
+  if (!BringUp(request, error)) upkeepDue = now + RebuildWait(rebuilds);
 }
 
 }  // namespace zv

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "caller_check_linux.h"
@@ -96,19 +97,29 @@ int OpenListeningSocket(const std::string& path) {
 
 }  // namespace
 
-void RunControlListener(const StopEvent& stopEvent, const ConnectionHandler& handle) {
+void RunControlListener(const StopEvent& stopEvent, const ConnectionHandler& handle, NetworkWatch* watch,
+                        const UpkeepHandler& upkeep) {
   const std::string path = ControlSocketPath();
   const int listening = OpenListeningSocket(path);
   if (listening < 0) return;
   const int stopFd = static_cast<int>(stopEvent.NativeHandle());
+  const int watchFd = watch != nullptr ? static_cast<int>(watch->WaitHandle()) : -1;
 
+  std::optional<std::chrono::milliseconds> wake;  // when the upkeep wants to run again
   while (!stopEvent.IsSignalled()) {
-    pollfd entries[2] = {{stopFd, POLLIN, 0}, {listening, POLLIN, 0}};
-    if (poll(entries, 2, -1) <= 0 || entries[0].revents != 0) continue;
+    pollfd entries[3] = {{stopFd, POLLIN, 0}, {listening, POLLIN, 0}, {watchFd, POLLIN, 0}};
+    const int ready = poll(entries, 3, wake ? static_cast<int>(wake->count()) : -1);
+    if (ready < 0 || entries[0].revents != 0) continue;
+    const bool news = entries[2].revents != 0 && watch->Drain();
+    if (news || ready == 0) wake = upkeep(news);
+    if (entries[1].revents == 0) continue;
     const int client = accept4(listening, nullptr, nullptr, SOCK_CLOEXEC);
     if (client < 0) continue;
-    SocketConnection connection(client, stopFd);
-    handle(connection);
+    {
+      SocketConnection connection(client, stopFd);
+      handle(connection);
+    }
+    wake = upkeep(false);  // a start or stop changes what the upkeep has to do
   }
   close(listening);
   unlink(path.c_str());

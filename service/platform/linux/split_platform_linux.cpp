@@ -6,15 +6,16 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <memory>
+#include <unordered_map>
 #include <sstream>
 
+#include "little_endian.h"
 #include "utf16_text.h"
 
 namespace zv {
 namespace {
-
-constexpr std::uint32_t kNotSupported = ENOSYS;
 
 bool EndsWithExe(std::string_view text) {
   if (text.size() < 4) return false;
@@ -79,38 +80,120 @@ std::string ProcessImageName(std::string_view executablePath, std::string_view c
   return std::string(BaseName(executablePath, "/"));
 }
 
-DeviceHandle LinuxSplitPlatform::OpenSplitDevice(std::uint32_t& error) {
-  error = ENOENT;
-  return kNoDevice;
+namespace {
+
+constexpr DeviceHandle kDriverDevice = 1;
+// wine rewrites a game's first argument in its first moments: a young
+// program's name is read again on each look for this long.
+constexpr auto kNameSettles = std::chrono::seconds(2);
+
+// The name a process goes by, read from /proc; empty when it has gone.
+std::u16string NameOf(const std::string& folder) {
+  char target[4096];
+  const ssize_t length = readlink((folder + "/exe").c_str(), target, sizeof target);
+  if (length <= 0 || static_cast<std::size_t>(length) >= sizeof target) return {};  // kernel threads have none
+  const std::string name =
+      ProcessImageName(std::string_view(target, static_cast<std::size_t>(length)), ReadProcFile(folder + "/cmdline"));
+  return Utf16FromUtf8(name).value_or(std::u16string());
 }
 
-bool LinuxSplitPlatform::ControlDevice(DeviceHandle, std::uint32_t, const void*, std::uint32_t, void*,
-                                       std::uint32_t, std::uint32_t& returned) {
+std::string FolderOf(std::uint32_t id) { return "/proc/" + std::to_string(id); }
+
+}  // namespace
+
+struct LinuxSplitPlatform::Cache {
+  struct Entry {
+    std::u16string name;
+    std::chrono::steady_clock::time_point read;
+  };
+  std::unordered_map<std::uint32_t, Entry> entries;
+  bool walked = false;
+
+  void Read(std::uint32_t id, std::chrono::steady_clock::time_point now) {
+    std::u16string name = NameOf(FolderOf(id));
+    if (name.empty()) entries.erase(id);
+    else entries[id] = {std::move(name), now};
+  }
+  bool Walk(std::chrono::steady_clock::time_point now) {
+    entries.clear();
+    walked = ForEachProcessFolder([&](std::uint32_t id, const std::string&) { Read(id, now); });
+    return walked;
+  }
+};
+
+LinuxSplitPlatform::LinuxSplitPlatform() : cache(std::make_unique<Cache>()) {}
+LinuxSplitPlatform::~LinuxSplitPlatform() = default;
+
+DeviceHandle LinuxSplitPlatform::OpenSplitDevice(std::uint32_t& error) {
+  int loadError = 0;
+  driver = SplitDriver::Load(loadError);
+  if (!driver) {
+    error = static_cast<std::uint32_t>(loadError);
+    return kNoDevice;
+  }
+  return kDriverDevice;
+}
+
+void LinuxSplitPlatform::CloseSplitDevice(DeviceHandle) { driver.reset(); }
+
+// The process id lists are the only control the kernel programs need.
+bool LinuxSplitPlatform::ControlDevice(DeviceHandle, std::uint32_t code, const void* input, std::uint32_t inputLength,
+                                       void*, std::uint32_t, std::uint32_t& returned) {
   returned = 0;
-  return false;
+  if (!driver || code != kSetProcessIds || inputLength < 8) return false;
+  const auto* bytes = static_cast<const std::uint8_t*>(input);
+  const auto count = std::min<std::uint32_t>(GetLittleEndian<std::uint32_t>(bytes + 4), (inputLength - 8) / 8);
+  std::vector<std::uint32_t> ids;
+  for (std::uint32_t i = 0; i < count; ++i) {
+    ids.push_back(static_cast<std::uint32_t>(GetLittleEndian<std::uint64_t>(bytes + 8 + 8 * i)));
+  }
+  driver->SetGameProcesses(ids);
+  return true;
 }
 
 std::uint32_t LinuxSplitPlatform::OpenFilterEngine(std::uint32_t, std::uint32_t, FilterEngineHandle& engine) {
-  engine = nullptr;
-  return kNotSupported;
+  engine = driver ? static_cast<FilterEngineHandle>(driver.get()) : nullptr;
+  return driver ? 0 : ENODEV;
 }
-std::uint32_t LinuxSplitPlatform::BeginTransaction(FilterEngineHandle) { return kNotSupported; }
-std::uint32_t LinuxSplitPlatform::AbortTransaction(FilterEngineHandle) { return kNotSupported; }
-std::uint32_t LinuxSplitPlatform::CommitTransaction(FilterEngineHandle) { return kNotSupported; }
-std::uint32_t LinuxSplitPlatform::AddProvider(FilterEngineHandle, const FilterProvider&) { return kNotSupported; }
-std::uint32_t LinuxSplitPlatform::AddSubLayer(FilterEngineHandle, const FilterSubLayer&) { return kNotSupported; }
-std::uint32_t LinuxSplitPlatform::AddCallout(FilterEngineHandle, const FilterCallout&) { return kNotSupported; }
-std::uint32_t LinuxSplitPlatform::AddFilter(FilterEngineHandle, const CalloutFilter&) { return kNotSupported; }
+
+std::uint32_t LinuxSplitPlatform::CommitTransaction(FilterEngineHandle) {
+  return driver ? static_cast<std::uint32_t>(driver->Attach()) : ENODEV;
+}
+
+void LinuxSplitPlatform::CloseFilterEngine(FilterEngineHandle) {
+  if (driver) driver->Detach();
+}
+
+void LinuxSplitPlatform::SetGameNames(const std::vector<std::u16string>& names) {
+  if (!driver) return;
+  std::vector<std::string> utf8;
+  for (const std::u16string& name : names) utf8.push_back(Utf8FromUtf16(name).value_or(""));
+  driver->SetGameNames(utf8);
+}
 
 bool LinuxSplitPlatform::ForEachProcess(const ProcessVisitor& visit) {
-  return ForEachProcessFolder([&](std::uint32_t id, const std::string& folder) {
-    char target[4096];
-    const ssize_t length = readlink((folder + "/exe").c_str(), target, sizeof target);
-    if (length <= 0 || static_cast<std::size_t>(length) >= sizeof target) return;  // kernel threads have none
-    const std::string name =
-        ProcessImageName(std::string_view(target, static_cast<std::size_t>(length)), ReadProcFile(folder + "/cmdline"));
-    if (const auto wide = Utf16FromUtf8(name); wide && !wide->empty()) visit(id, *wide);
-  });
+  const auto now = std::chrono::steady_clock::now();
+  if (!driver || !driver->Attached()) {
+    if (!cache->Walk(now)) return false;
+  } else {
+    bool complete = cache->walked;
+    if (complete) {
+      complete = driver->TakeProcessEvents([&](std::uint32_t id, bool started) {
+        if (started) cache->Read(id, now);
+        else cache->entries.erase(id);
+      });
+    } else {
+      driver->TakeProcessEvents([](std::uint32_t, bool) {});  // the walk below sees them all
+    }
+    if (!complete && !cache->Walk(now)) return false;
+    for (auto& [id, entry] : cache->entries) {
+      if (now - entry.read < kNameSettles) entry.name = NameOf(FolderOf(id));
+    }
+  }
+  for (const auto& [id, entry] : cache->entries) {
+    if (!entry.name.empty()) visit(id, entry.name);
+  }
+  return true;
 }
 
 }  // namespace zv

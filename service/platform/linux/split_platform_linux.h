@@ -2,9 +2,12 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "split_driver_linux.h"
 #include "split_platform.h"
 
 namespace zv {
@@ -28,25 +31,38 @@ struct ProcessStat {
 };
 ProcessStat ReadProcessStat(const std::string& folder);
 
-// Linux has no split-routing driver: opening it fails with ENOENT, as opening
-// an absent device does on Windows, so a split start fails and is undone. The
-// process table is /proc's.
+// The smart split on Linux. Its "driver" is the kernel programs of
+// SplitDriver: opening the device loads them, the filtering transaction's
+// commit attaches them and closing the filtering session detaches them; the
+// process id lists become the programs' map. Flows are steered by the mark in
+// the kernel, so none is ever pending. A kernel or mount that cannot run them
+// refuses the device, as an absent driver does on Windows.
 class LinuxSplitPlatform final : public SplitPlatform {
  public:
+  LinuxSplitPlatform();
+  ~LinuxSplitPlatform() override;
   DeviceHandle OpenSplitDevice(std::uint32_t& error) override;
-  bool ControlDevice(DeviceHandle, std::uint32_t, const void*, std::uint32_t, void*, std::uint32_t,
-                     std::uint32_t& returned) override;
-  void CloseSplitDevice(DeviceHandle) override {}
-  std::uint32_t OpenFilterEngine(std::uint32_t, std::uint32_t, FilterEngineHandle&) override;
-  std::uint32_t BeginTransaction(FilterEngineHandle) override;
-  std::uint32_t AbortTransaction(FilterEngineHandle) override;
-  std::uint32_t CommitTransaction(FilterEngineHandle) override;
-  std::uint32_t AddProvider(FilterEngineHandle, const FilterProvider&) override;
-  std::uint32_t AddSubLayer(FilterEngineHandle, const FilterSubLayer&) override;
-  std::uint32_t AddCallout(FilterEngineHandle, const FilterCallout&) override;
-  std::uint32_t AddFilter(FilterEngineHandle, const CalloutFilter&) override;
-  void CloseFilterEngine(FilterEngineHandle) override {}
+  bool ControlDevice(DeviceHandle device, std::uint32_t code, const void* input, std::uint32_t inputLength,
+                     void* output, std::uint32_t outputLength, std::uint32_t& returned) override;
+  void CloseSplitDevice(DeviceHandle device) override;
+  std::uint32_t OpenFilterEngine(std::uint32_t, std::uint32_t, FilterEngineHandle& engine) override;
+  std::uint32_t BeginTransaction(FilterEngineHandle) override { return 0; }
+  std::uint32_t AbortTransaction(FilterEngineHandle) override { return 0; }
+  std::uint32_t CommitTransaction(FilterEngineHandle engine) override;
+  std::uint32_t AddProvider(FilterEngineHandle, const FilterProvider&) override { return 0; }
+  std::uint32_t AddSubLayer(FilterEngineHandle, const FilterSubLayer&) override { return 0; }
+  std::uint32_t AddCallout(FilterEngineHandle, const FilterCallout&) override { return 0; }
+  std::uint32_t AddFilter(FilterEngineHandle, const CalloutFilter&) override { return 0; }
+  void CloseFilterEngine(FilterEngineHandle engine) override;
+  void SetGameNames(const std::vector<std::u16string>& names) override;
+  // /proc read once and then only where the kernel reports a program's start
+  // or end; without the driver, walked whole each time.
   bool ForEachProcess(const ProcessVisitor& visit) override;
+
+ private:
+  struct Cache;
+  std::unique_ptr<SplitDriver> driver;
+  std::unique_ptr<Cache> cache;
 };
 
 }  // namespace zv

@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -64,7 +66,7 @@ std::uint32_t ChangeRoute(std::uint16_t type, const RouteRow& row) {
   route.rtm_family = SystemFamily(row.destination.family);
   route.rtm_dst_len = row.prefixLength;
   route.rtm_table = RT_TABLE_UNSPEC;  // the attribute below holds it, as tables may exceed 255
-  route.rtm_protocol = RTPROT_STATIC;
+  route.rtm_protocol = kRouteProtocol;
   route.rtm_type = RTN_UNICAST;
   const bool viaGateway = !Unspecified(row.nextHop);
   route.rtm_scope = viaGateway ? RT_SCOPE_UNIVERSE : RT_SCOPE_LINK;
@@ -192,6 +194,53 @@ std::uint32_t LinuxTunnelPlatform::CreateRoute(const RouteRow& row) { return Cha
 
 std::uint32_t LinuxTunnelPlatform::DeleteRoute(const RouteRow& row) { return ChangeRoute(RTM_DELROUTE, row); }
 
+// The main table's unicast routes whose prefix holds the destination; a route
+// through a link that is down carries nothing and is not usable.
+std::uint32_t LinuxTunnelPlatform::RoutesTo(const SocketAddressInet& destination, std::vector<RouteChoice>& routes) {
+  routes.clear();
+  rtnl::Message message(RTM_GETROUTE, NLM_F_DUMP);
+  message.Put<rtmsg>().rtm_family = SystemFamily(destination.family);
+  const std::size_t length = AddressLength(destination);
+  const int error = rtnl::Transact(message, [&](const nlmsghdr& answer) {
+    if (answer.nlmsg_type != RTM_NEWROUTE) return;
+    const auto* found = static_cast<const rtmsg*>(NLMSG_DATA(&answer));
+    if (found->rtm_type != RTN_UNICAST) return;
+    RouteChoice choice{};
+    choice.row.destination.family = choice.row.nextHop.family = destination.family;
+    choice.row.prefixLength = found->rtm_dst_len;
+    choice.row.sitePrefixLength = found->rtm_dst_len;
+    choice.usable = (found->rtm_flags & (RTNH_F_DEAD | RTNH_F_LINKDOWN)) == 0;
+    std::uint32_t table = found->rtm_table, index = 0;
+    int left = static_cast<int>(RTM_PAYLOAD(&answer));
+    for (const rtattr* attribute = RTM_RTA(found); RTA_OK(attribute, left); attribute = RTA_NEXT(attribute, left)) {
+      const auto* data = static_cast<const std::uint8_t*>(RTA_DATA(attribute));
+      const bool address = RTA_PAYLOAD(attribute) == length;
+      if (attribute->rta_type == RTA_TABLE) std::memcpy(&table, data, 4);
+      if (attribute->rta_type == RTA_OIF) std::memcpy(&index, data, 4);
+      if (attribute->rta_type == RTA_PRIORITY) std::memcpy(&choice.metric, data, 4);
+      if (attribute->rta_type == RTA_DST && address) {
+        std::memcpy(const_cast<std::uint8_t*>(AddressBytes(choice.row.destination)), data, length);
+      }
+      if (attribute->rta_type == RTA_GATEWAY && address) {
+        std::memcpy(const_cast<std::uint8_t*>(AddressBytes(choice.row.nextHop)), data, length);
+      }
+    }
+    const auto network = NetworkOf(destination, choice.row.prefixLength);
+    if (table != RT_TABLE_MAIN || index == 0 ||
+        std::memcmp(network.data(), AddressBytes(choice.row.destination), length) != 0) {
+      return;
+    }
+    choice.row.interfaceLuid = index;
+    routes.push_back(choice);
+  });
+  return Result(error);
+}
+
+bool LinuxTunnelPlatform::AdapterPresent(std::uint64_t luid) {
+  char name[IF_NAMESIZE] = {};
+  return if_indextoname(static_cast<unsigned>(luid), name) != nullptr && Utf8FromUtf16(kAdapterName) == name;
+}
+
 std::uint32_t LinuxTunnelPlatform::CreateAddress(const AddressRow& row) {
   rtnl::Message message(RTM_NEWADDR, NLM_F_CREATE | NLM_F_EXCL);
   auto& address = message.Put<ifaddrmsg>();
@@ -234,8 +283,14 @@ void LinuxTunnelPlatform::RemoveStaleAdapter(const AdapterTrace& trace) {
       ReadProcessStat("/proc/" + std::to_string(trace.processId)).startTime == trace.startTime) {
     StopProcess(static_cast<pid_t>(trace.processId), false);
   }
-  // A helper killed with its parent a moment ago may not have taken its interface along yet.
+  // A helper killed with its parent a moment ago may still be going: its interface
+  // and its socket are waited for (a second at most), and then taken if still there.
   const std::string name = AdapterNameUtf8();
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+  while (!(if_nametoindex(name.c_str()) == 0 && RemoveSocketIfStale(name)) &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
   if (const unsigned index = if_nametoindex(name.c_str()); index != 0) DeleteLink(index);
   RemoveSocketIfStale(name);
 }

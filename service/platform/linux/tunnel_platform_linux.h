@@ -23,6 +23,9 @@ class LinuxTunnelPlatform final : public TunnelPlatform {
   std::uint32_t CreateRoute(const RouteRow& row) override;
   std::uint32_t DeleteRoute(const RouteRow& row) override;
   std::uint32_t CreateAddress(const AddressRow& row) override;
+  std::uint32_t RoutesTo(const SocketAddressInet& destination, std::vector<RouteChoice>& routes) override;
+  // Its interface by index and name: a helper that died took the interface along.
+  bool AdapterPresent(std::uint64_t luid) override;
   // Beside the control socket, in the service's own root-owned folder.
   std::filesystem::path TunnelRecordPath() override;
   AdapterTrace TraceAdapter() override;

@@ -30,6 +30,32 @@ int Rule(std::uint16_t type, std::uint8_t family, std::uint32_t priority, bool m
   return rtnl::Transact(message);
 }
 
+int SplitRule(std::uint16_t type) {
+  rtnl::Message message(type, type == RTM_NEWRULE ? NLM_F_CREATE | NLM_F_EXCL : 0);
+  auto& rule = message.Put<fib_rule_hdr>();
+  rule.family = AF_INET;
+  rule.action = FR_ACT_TO_TBL;
+  message.Attribute32(FRA_PRIORITY, kSplitRulePriority);
+  message.Attribute32(FRA_FWMARK, kSplitMark);
+  message.Attribute32(FRA_FWMASK, 0xffffffff);
+  message.Attribute32(FRA_TABLE, kSplitTable);
+  return rtnl::Transact(message);
+}
+
+int SplitRoute(std::uint16_t type, unsigned tunnelIndex) {
+  rtnl::Message message(type, type == RTM_NEWROUTE ? NLM_F_CREATE | NLM_F_EXCL : 0);
+  auto& route = message.Put<rtmsg>();
+  route.rtm_family = AF_INET;
+  route.rtm_dst_len = 0;
+  route.rtm_table = RT_TABLE_UNSPEC;
+  route.rtm_protocol = kRouteProtocol;
+  route.rtm_scope = RT_SCOPE_LINK;
+  route.rtm_type = RTN_UNICAST;
+  message.Attribute32(RTA_TABLE, kSplitTable);
+  message.Attribute32(RTA_OIF, tunnelIndex);
+  return rtnl::Transact(message);
+}
+
 }  // namespace
 
 void RemoveTunnelRules() {
@@ -37,6 +63,21 @@ void RemoveTunnelRules() {
     Rule(RTM_DELRULE, family, kTunnelRulePriority, false);
     Rule(RTM_DELRULE, family, kMainRulePriority, true);
   }
+  SplitRule(RTM_DELRULE);
+}
+
+int AddSplitRouting(unsigned tunnelIndex) {
+  if (const int result = SplitRoute(RTM_NEWROUTE, tunnelIndex); result != 0) return result;
+  if (const int result = SplitRule(RTM_NEWRULE); result != 0) {
+    SplitRoute(RTM_DELROUTE, tunnelIndex);
+    return result;
+  }
+  return 0;
+}
+
+void RemoveSplitRouting(unsigned tunnelIndex) {
+  SplitRule(RTM_DELRULE);
+  SplitRoute(RTM_DELROUTE, tunnelIndex);
 }
 
 int AddTunnelRules() {
@@ -58,18 +99,19 @@ void DeleteLink(unsigned index) {
 
 std::string HelperSocketPath(const std::string& adapterName) { return "/var/run/wireguard/" + adapterName + ".sock"; }
 
-void RemoveSocketIfStale(const std::string& adapterName) {
+bool RemoveSocketIfStale(const std::string& adapterName) {
   const std::string path = HelperSocketPath(adapterName);
   sockaddr_un address{};
   struct stat info {};
-  if (path.size() >= sizeof address.sun_path || lstat(path.c_str(), &info) != 0 || !S_ISSOCK(info.st_mode)) return;
+  if (path.size() >= sizeof address.sun_path || lstat(path.c_str(), &info) != 0) return true;
+  if (!S_ISSOCK(info.st_mode)) return false;
   address.sun_family = AF_UNIX;
   std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
   const int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (probe < 0) return;
+  if (probe < 0) return false;
   const bool answered = connect(probe, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
   close(probe);
-  if (!answered) unlink(path.c_str());
+  return !answered && unlink(path.c_str()) == 0;
 }
 
 void StopProcess(pid_t process, bool child) {

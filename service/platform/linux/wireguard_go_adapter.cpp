@@ -213,9 +213,14 @@ __attribute__((visibility("default"))) zv::WireGuardAdapterHandle WireGuardCreat
     errno = EINVAL;
     return nullptr;
   }
-  // Another interface of that name is never taken over.
+  // Another interface of that name is never taken over, nor a helper's socket
+  // that still answers; a stale one goes, so that the socket waited for below is our helper's.
   if (if_nametoindex(utf8->c_str()) != 0) {
     errno = EEXIST;
+    return nullptr;
+  }
+  if (!zv::RemoveSocketIfStale(*utf8)) {
+    errno = EADDRINUSE;
     return nullptr;
   }
   int error = 0;

@@ -6,6 +6,8 @@
 #include "control_channel.h"
 #include "control_listener.h"
 
+#include <optional>
+
 namespace zv {
 namespace {
 
@@ -100,8 +102,11 @@ class PipeConnection final : public ControlConnection {
 
 enum class ConnectResult { Connected, Abandoned, NoEvent };
 
-// The overlapped connect, raced against the stop event (listed first so it wins).
-ConnectResult AwaitClient(HANDLE pipe, HANDLE stopEvent) {
+// The overlapped connect, raced against the stop event (listed first so it
+// wins); the tunnel's upkeep runs on news and when its time comes, and the
+// connect keeps waiting meanwhile.
+ConnectResult AwaitClient(HANDLE pipe, HANDLE stopEvent, NetworkWatch* watch, const UpkeepHandler& upkeep,
+                          std::optional<std::chrono::milliseconds>& wake) {
   HANDLE connectEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   if (connectEvent == nullptr) return ConnectResult::NoEvent;
   OVERLAPPED overlapped{};
@@ -112,8 +117,21 @@ ConnectResult AwaitClient(HANDLE pipe, HANDLE stopEvent) {
     if (error == ERROR_PIPE_CONNECTED) {
       connected = true;
     } else if (error == ERROR_IO_PENDING) {
-      HANDLE waits[2] = {stopEvent, connectEvent};
-      if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0 + 1) {
+      HANDLE waits[3] = {stopEvent, connectEvent,
+                         watch != nullptr ? reinterpret_cast<HANDLE>(watch->WaitHandle()) : nullptr};
+      const DWORD count = watch != nullptr ? 3 : 2;
+      DWORD woke = WAIT_TIMEOUT;
+      for (;;) {
+        woke = WaitForMultipleObjects(count, waits, FALSE, wake ? static_cast<DWORD>(wake->count()) : INFINITE);
+        if (woke == WAIT_OBJECT_0 + 2) {
+          wake = upkeep(watch->Drain());
+        } else if (woke == WAIT_TIMEOUT) {
+          wake = upkeep(false);
+        } else {
+          break;
+        }
+      }
+      if (woke != WAIT_OBJECT_0 + 1) {
         CancelIoEx(pipe, &overlapped);
         DWORD ignored = 0;
         GetOverlappedResult(pipe, &overlapped, &ignored, TRUE);
@@ -129,7 +147,8 @@ ConnectResult AwaitClient(HANDLE pipe, HANDLE stopEvent) {
 
 }  // namespace
 
-void RunControlListener(const StopEvent& stopEvent, const ConnectionHandler& handle) {
+void RunControlListener(const StopEvent& stopEvent, const ConnectionHandler& handle, NetworkWatch* watch,
+                        const UpkeepHandler& upkeep) {
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kPipeSecurity, SDDL_REVISION_1, &descriptor,
                                                             nullptr)) {
@@ -137,12 +156,13 @@ void RunControlListener(const StopEvent& stopEvent, const ConnectionHandler& han
   }
   SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
   HANDLE stop = reinterpret_cast<HANDLE>(stopEvent.NativeHandle());
+  std::optional<std::chrono::milliseconds> wake;  // when the upkeep wants to run again
 
   while (!stopEvent.IsSignalled()) {
     HANDLE pipe = CreateNamedPipeW(kControlPipePath, kOpenMode, kPipeMode, kMaxInstances, kBufferSize,
                                    kBufferSize, 0, &attributes);
     if (pipe == INVALID_HANDLE_VALUE) break;
-    const ConnectResult result = AwaitClient(pipe, stop);
+    const ConnectResult result = AwaitClient(pipe, stop, watch, upkeep, wake);
     if (result == ConnectResult::NoEvent) {
       CloseHandle(pipe);
       break;
@@ -154,6 +174,7 @@ void RunControlListener(const StopEvent& stopEvent, const ConnectionHandler& han
       }
       FlushFileBuffers(pipe);
       DisconnectNamedPipe(pipe);
+      wake = upkeep(false);  // a start or stop changes what the upkeep has to do
     }
     CloseHandle(pipe);
   }

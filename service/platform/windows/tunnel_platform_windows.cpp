@@ -37,6 +37,17 @@ MIB_IPFORWARD_ROW2 SystemRow(const RouteRow& route) {
   return row;
 }
 
+// Whether the first `length` bits of `prefix` and `address` agree (IPv4 or IPv6 as the family says).
+bool PrefixHolds(const SocketAddressInet& prefix, std::uint8_t length, const SocketAddressInet& address) {
+  if (prefix.family != address.family) return false;
+  const std::uint8_t* a = prefix.family == AF_INET6 ? prefix.rest + 4 : prefix.rest;
+  const std::uint8_t* b = address.family == AF_INET6 ? address.rest + 4 : address.rest;
+  for (int bit = 0; bit < length; ++bit) {
+    if (((a[bit / 8] ^ b[bit / 8]) >> (7 - bit % 8)) & 1) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 std::u16string WindowsTunnelPlatform::OwnProgramPath() {
@@ -117,6 +128,43 @@ std::uint32_t WindowsTunnelPlatform::CreateRoute(const RouteRow& route) {
 std::uint32_t WindowsTunnelPlatform::DeleteRoute(const RouteRow& route) {
   MIB_IPFORWARD_ROW2 row = SystemRow(route);
   return DeleteIpForwardEntry2(&row);
+}
+
+// The routes whose prefix holds the destination, ranked as Windows ranks them:
+// the route's metric plus its interface's.
+std::uint32_t WindowsTunnelPlatform::RoutesTo(const SocketAddressInet& destination, std::vector<RouteChoice>& routes) {
+  routes.clear();
+  PMIB_IPFORWARD_TABLE2 table = nullptr;
+  const DWORD result = GetIpForwardTable2(destination.family, &table);
+  if (result != NO_ERROR) return result;
+  for (ULONG i = 0; i < table->NumEntries; ++i) {
+    const MIB_IPFORWARD_ROW2& row = table->Table[i];
+    RouteChoice choice{};
+    std::memcpy(&choice.row.destination, &row.DestinationPrefix.Prefix, sizeof choice.row.destination);
+    choice.row.prefixLength = row.DestinationPrefix.PrefixLength;
+    if (!PrefixHolds(choice.row.destination, choice.row.prefixLength, destination)) continue;
+    choice.row.interfaceLuid = row.InterfaceLuid.Value;
+    std::memcpy(&choice.row.nextHop, &row.NextHop, sizeof choice.row.nextHop);
+    choice.row.sitePrefixLength = row.SitePrefixLength;
+    choice.row.protocol = row.Protocol;
+    choice.row.metric = row.Metric;
+    MIB_IPINTERFACE_ROW link;
+    InitializeIpInterfaceEntry(&link);
+    link.Family = destination.family;
+    link.InterfaceLuid = row.InterfaceLuid;
+    choice.usable = GetIpInterfaceEntry(&link) == NO_ERROR && link.Connected;
+    choice.metric = row.Metric + (choice.usable ? link.Metric : 0);
+    routes.push_back(choice);
+  }
+  FreeMibTable(table);
+  return NO_ERROR;
+}
+
+bool WindowsTunnelPlatform::AdapterPresent(std::uint64_t luid) {
+  NET_LUID netLuid;
+  netLuid.Value = luid;
+  NET_IFINDEX index = 0;
+  return ConvertInterfaceLuidToIndex(&netLuid, &index) == NO_ERROR;
 }
 
 std::uint32_t WindowsTunnelPlatform::CreateAddress(const AddressRow& address) {

@@ -20,6 +20,8 @@ class WindowsTunnelPlatform : public TunnelPlatform {  // open: tests move the p
   std::uint32_t CreateRoute(const RouteRow& row) override;
   std::uint32_t DeleteRoute(const RouteRow& row) override;
   std::uint32_t CreateAddress(const AddressRow& row) override;
+  std::uint32_t RoutesTo(const SocketAddressInet& destination, std::vector<RouteChoice>& routes) override;
+  bool AdapterPresent(std::uint64_t luid) override;
   // Beside the service program: its folder is writable by administrators and the system only.
   std::filesystem::path TunnelRecordPath() override;
   // Nothing to do: a WireGuardNT adapter goes with the handles of the process that made it,

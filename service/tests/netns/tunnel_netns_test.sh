@@ -2,10 +2,11 @@
 # The real service in a namespace world brings up a real tunnel to a
 # wireguard-go node, routes a game server through it, and leaves the pc's
 # network exactly as it found it after every stop and every failed start.
-#   tunnel_netns_test.sh SERVICE CONTROL_TOOL
+#   tunnel_netns_test.sh SERVICE CONTROL_TOOL SPLIT_PROBE
 set -uo pipefail
 service_program=$1
 control=$2
+split_probe=$3
 [[ $(id -u) -eq 0 ]] || { echo "needs root: it creates network namespaces"; exit 1; }
 
 source "$(dirname "$0")/world.sh"
@@ -17,7 +18,7 @@ socket_dir=$(mktemp -d)
 export VIRI_ZIVADADIVAZ_CONTROL_SOCKET=$socket_dir/control.sock
 service_pid=""
 start_service() {
-  ip netns exec "$WORLD_PC" "$service_program" &
+  in_pc "$service_program" &
   service_pid=$!
   # A killed run leaves its socket: only an answer tells that this one listens.
   for _ in $(seq 100); do "$control" query >/dev/null 2>&1 && return; sleep 0.05; done
@@ -84,7 +85,7 @@ short-key $(start_body '["0.0.0.0/0"]' "$short_key" "$NODE_ENDPOINT" full) inval
 unresolvable $(start_body '["0.0.0.0/0"]' "$PC_KEY" nowhere.invalid:51820 full) invalid_endpoint
 prefix-33 $(start_body '["10.0.0.0/33"]' "$PC_KEY" "$NODE_ENDPOINT" full) invalid_allowed_ip
 port-0 $(start_body '["0.0.0.0/0"]' "$PC_KEY" 10.201.0.2:0 full) invalid_endpoint
-split $(start_body '["198.51.100.0/24"]' "$PC_KEY" "$NODE_ENDPOINT" process-beta) smart_split_driver_unavailable_2
+split-no-name $(start_body '["198.51.100.0/24"]' "$PC_KEY" "$NODE_ENDPOINT" process-beta '[""]') smart_split_process_rules_empty
 ROWS
 expect_eq "query after refusals" "$(ask query)" 'status 0 {"state":"idle"}'
 
@@ -137,6 +138,83 @@ for delay_ms in 0 1 2 3 4 5 6 7 8 9 10 12 14 16 18 20 25 30 40 60; do
   expect_eq "stop after a kill at ${delay_ms} ms" "$(ask stop)" 'status 0 {"state":"idle"}'
   expect_same "a kill at ${delay_ms} ms and the recovery"
 done
+stop_service
+
+echo "== split routing: only the game goes through the tunnel"
+# The game server can now be reached directly too, so a wrong choice still gets
+# an answer, but from the wrong source.
+ip -n "$WORLD_NET" route add "$GAME_SERVER/32" via 10.201.0.2
+ip netns exec "$WORLD_NODE" python3 "$(dirname "$0")/echo_source.py" "$GAME_SERVER" 7777 >"$socket_dir/echo.log" 2>&1 &
+echo_pid=$!
+wait_for "grep -q ready $socket_dir/echo.log" || fail "the game server's echo did not start"
+games=$(mktemp -d)
+cp "$split_probe" "$games/zvgame.exe"
+cp "$split_probe" "$games/zvother"
+seen_by_server() { ip netns exec "$WORLD_PC" "$games/$1" "$2" "$GAME_SERVER" 7777 2>&1; }
+cgroup=$(awk '$3 == "cgroup2" {print $2; exit}' /proc/mounts)
+programs_attached() { bpftool cgroup show "$cgroup" 2>/dev/null | grep -c mark_game_socket; }
+split_body=$(start_body '["203.0.113.0/24"]' "$PC_KEY" "$NODE_ENDPOINT" process-beta '["ZVGAME.EXE"]')
+
+start_service
+expect_eq "split start" "$(ask start "$split_body")" 'status 0 {"state":"accelerating"}'
+wait_for "ip netns exec $WORLD_PC ping -c 1 -W 1 -I ZENTRAVOLK 10.240.0.1" || fail "no handshake in split routing"
+# Started after the tunnel and measured from its first packet: the tracker has not seen it yet.
+expect_eq "a new game's first UDP packet" "$(seen_by_server zvgame.exe udp)" 10.240.0.2
+expect_eq "the game's TCP" "$(seen_by_server zvgame.exe tcp)" 10.240.0.2
+expect_eq "another program's UDP" "$(seen_by_server zvother udp)" 10.200.0.2
+expect_eq "another program's TCP" "$(seen_by_server zvother tcp)" 10.200.0.2
+expect_eq "programs attached while splitting" "$(programs_attached)" 1
+expect_eq "split stop" "$(ask stop)" 'status 0 {"state":"idle"}'
+expect_eq "programs attached after the stop" "$(programs_attached)" 0
+expect_eq "the game after the stop" "$(seen_by_server zvgame.exe udp)" 10.200.0.2
+expect_same "a split tunnel"
+
+expect_eq "split start again" "$(ask start "$split_body")" 'status 0 {"state":"accelerating"}'
+kill -KILL "$service_pid"
+wait "$service_pid" 2>/dev/null
+service_pid=""
+expect_eq "programs attached after a killed service" "$(programs_attached)" 0
+start_service
+expect_same "a killed split service and its recovery"
+stop_service
+kill "$echo_pid" 2>/dev/null
+wait "$echo_pid" 2>/dev/null
+rm -rf "$games"
+ip -n "$WORLD_NET" route del "$GAME_SERVER/32" via 10.201.0.2
+
+echo "== the tunnel follows the network under it"
+# A full tunnel carries a ping to the game server; each change must be repaired within 2 s.
+within_2s() { for _ in $(seq 20); do eval "$1" >/dev/null 2>&1 && return 0; sleep 0.1; done; return 1; }
+game_answers="ip netns exec $WORLD_PC ping -c 1 -W 1 $GAME_SERVER"
+endpoint_on() { [[ $(route_of 10.201.0.2) == *"dev $1"* ]]; }
+start_service
+expect_eq "start (network changes)" "$(ask start "$START_BODY")" 'status 0 {"state":"accelerating"}'
+wait_for "$game_answers" || fail "the game server is not reached before any change"
+# An administrator's route identical to the endpoint route, added after the start, is not ours.
+ip -n "$WORLD_PC" route append 10.201.0.2/32 via 10.200.0.1 dev pc0 proto static
+
+ip -n "$WORLD_PC" link set pc0 down
+within_2s "endpoint_on pc1 && $game_answers" || fail "uplink down: not back through pc1 ($(route_of 10.201.0.2))"
+ip -n "$WORLD_PC" link set pc0 up
+ip -n "$WORLD_PC" route add default via 10.200.0.1 dev pc0 metric 0
+within_2s "endpoint_on pc0 && $game_answers" || fail "uplink back: not back through pc0 ($(route_of 10.201.0.2))"
+
+ip -n "$WORLD_PC" link set pc0 down
+ip -n "$WORLD_PC" link set pc0 up
+within_2s "$game_answers" || fail "a flap of the uplink: the game server did not answer again"
+ip -n "$WORLD_PC" route add default via 10.200.0.1 dev pc0 metric 0
+within_2s "endpoint_on pc0 && $game_answers" || fail "after the flap: not back through pc0"
+ip -n "$WORLD_PC" route append 10.201.0.2/32 via 10.200.0.1 dev pc0 proto static  # the flap took it away
+
+pkill -KILL -P "$service_pid" -x wireguard-go || fail "no helper to kill"
+within_2s "$game_answers" || fail "a killed helper: the game server did not answer again"
+expect_eq "query after the helper died" "$(ask query)" 'status 0 {"state":"accelerating"}'
+
+expect_eq "stop (network changes)" "$(ask stop)" 'status 0 {"state":"idle"}'
+[[ $(ip -n "$WORLD_PC" route show 10.201.0.2/32) == *"via 10.200.0.1 dev pc0"* ]] ||
+  fail "the stop took the administrator's route"
+ip -n "$WORLD_PC" route del 10.201.0.2/32 via 10.200.0.1 dev pc0
+expect_same "the network changes and their repairs"
 stop_service
 
 [[ $failures -eq 0 ]] && echo "all tunnel checks passed"

@@ -1,7 +1,8 @@
 # A small world of network namespaces, sourced by the tunnel test and the
 # tunnel benchmark (root only):
-#   pc   10.200.0.2/24, default route via net (metric 0)
-#   net  the path between: 10.200.0.1 toward pc, 10.201.0.1 toward node; it
+#   pc   two uplinks to net: pc0 10.200.0.2/24, the default route (metric 0),
+#        and pc1 10.202.0.2/24, a second default route (metric 10)
+#   net  the path between: 10.200.0.1 and 10.202.0.1 toward pc, 10.201.0.1 toward node; it
 #        forwards, but knows no route to the game server
 #   node the acceleration node: 10.201.0.2, a wireguard-go peer on UDP 51820
 #        with tunnel address 10.240.0.1/24, and the game server 198.51.100.7,
@@ -32,16 +33,22 @@ world_up() {
   mkdir -p "/etc/netns/$WORLD_PC"
   echo "nameserver 10.200.0.1" >"/etc/netns/$WORLD_PC/resolv.conf"
   ip link add pc0 netns "$WORLD_PC" type veth peer name net-pc netns "$WORLD_NET"
+  ip link add pc1 netns "$WORLD_PC" type veth peer name net-pc1 netns "$WORLD_NET"
   ip link add net-node netns "$WORLD_NET" type veth peer name node0 netns "$WORLD_NODE"
   ip -n "$WORLD_PC" addr add 10.200.0.2/24 dev pc0
   ip -n "$WORLD_NET" addr add 10.200.0.1/24 dev net-pc
   ip -n "$WORLD_NET" addr add 10.201.0.1/24 dev net-node
+  ip -n "$WORLD_PC" addr add 10.202.0.2/24 dev pc1
+  ip -n "$WORLD_NET" addr add 10.202.0.1/24 dev net-pc1
   ip -n "$WORLD_NODE" addr add 10.201.0.2/24 dev node0
   ip -n "$WORLD_PC" link set pc0 up
   ip -n "$WORLD_NET" link set net-pc up
   ip -n "$WORLD_NET" link set net-node up
+  ip -n "$WORLD_PC" link set pc1 up
+  ip -n "$WORLD_NET" link set net-pc1 up
   ip -n "$WORLD_NODE" link set node0 up
   ip -n "$WORLD_PC" route add default via 10.200.0.1 metric 0
+  ip -n "$WORLD_PC" route add default via 10.202.0.1 metric 10
   ip -n "$WORLD_NODE" route add default via 10.201.0.1
   ip netns exec "$WORLD_NET" sysctl -qw net.ipv4.ip_forward=1
   ip -n "$WORLD_NODE" addr add "$GAME_SERVER/32" dev lo
@@ -62,18 +69,26 @@ world_up() {
   START_BODY=$(start_body '["0.0.0.0/0"]' "$PC_KEY" "$NODE_ENDPOINT" full)
 }
 
-# start_body ALLOWED_IPS_JSON PRIVATE_KEY ENDPOINT ROUTE_MODE
+# start_body ALLOWED_IPS_JSON PRIVATE_KEY ENDPOINT ROUTE_MODE [GAME_PROCESSES_JSON]
 start_body() {
   printf '{"private_key":"%s","assigned_ip":"10.240.0.2/32","server_public_key":"%s","endpoint":"%s",' \
     "$2" "$NODE_PUB" "$3"
-  printf '"route_mode":"%s","allowed_ips":%s,"game_processes":["cs2.exe"]}' "$4" "$1"
+  printf '"route_mode":"%s","allowed_ips":%s,"game_processes":%s}' "$4" "$1" "${5:-[\"cs2.exe\"]}"
+}
+
+# Runs a program in the pc as the service runs there. `ip netns exec` gives it a
+# /sys of its own with no cgroup hierarchy mounted; the unified one goes at
+# /sys/fs/cgroup, where a modern distribution has it. `exec` keeps the pid.
+in_pc() {
+  exec ip netns exec "$WORLD_PC" sh -c 'mount -t cgroup2 cgroup2 /sys/fs/cgroup 2>/dev/null; exec "$@"' sh "$@"
 }
 
 # What the pc's network looks like: compared before a start and after a stop.
+# Routes and addresses are sorted: a link that went down and up lists them anew.
 pc_network() {
   ip -n "$WORLD_PC" -o link show | sed 's/^[0-9]*: //; s/ qlen.*//'
-  ip -n "$WORLD_PC" -o addr show
-  ip -n "$WORLD_PC" route show table all
+  ip -n "$WORLD_PC" -o addr show | sort
+  ip -n "$WORLD_PC" route show table all | sort
   ip -n "$WORLD_PC" rule show
   ip -n "$WORLD_PC" -6 rule show
   pgrep -fx "wireguard-go -f ZENTRAVOLK" || true

@@ -1,0 +1,39 @@
+// What a game's connection looks like to the game server: sends one UDP
+// datagram or opens one TCP connection to HOST:PORT and prints the source
+// address the server answers it saw. Copied under a game's name by the tunnel
+// test, so that the split routing knows it by that name.
+//   split_probe udp|tcp HOST PORT
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+int main(int argc, char** argv) {
+  if (argc != 4) return 2;
+  const bool tcp = std::strcmp(argv[1], "tcp") == 0;
+  sockaddr_in server{};
+  server.sin_family = AF_INET;
+  server.sin_port = htons(static_cast<std::uint16_t>(std::atoi(argv[3])));
+  if (inet_pton(AF_INET, argv[2], &server.sin_addr) != 1) return 2;
+  const int fd = socket(AF_INET, tcp ? SOCK_STREAM : SOCK_DGRAM, 0);
+  const timeval limit{2, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&server), sizeof server) != 0 || send(fd, "?", 1, 0) != 1) {
+    std::perror("split_probe");
+    return 1;
+  }
+  char seen[64] = {};
+  if (recv(fd, seen, sizeof seen - 1, 0) <= 0) {
+    std::perror("split_probe");
+    return 1;
+  }
+  std::puts(seen);
+  return 0;
+}

@@ -1,0 +1,38 @@
+// The host route that keeps the tunnel's own packets to its endpoint on the
+// physical path, kept on the best path that is not the tunnel while the
+// network changes under a running tunnel.
+#pragma once
+
+#include <memory>
+
+#include "tunnel_platform.h"
+
+namespace zv {
+
+class EndpointPin {
+ public:
+  // `owned` is the route the bring-up created, or nothing when the endpoint's
+  // route was there already (it is used, never owned).
+  EndpointPin(TunnelPlatform& platform, const SocketAddressInet& endpoint, std::uint64_t tunnelLuid,
+              std::unique_ptr<RouteRow> owned)
+      : platform(platform), endpoint(endpoint), tunnelLuid(tunnelLuid), owned(std::move(owned)) {}
+
+  // On news of the network. When the best path that is neither the tunnel nor
+  // our own pin differs from the pin's, the pin moves there (the old one is
+  // removed first, as a system may hold only one route per destination). A
+  // route to the endpoint that is not ours is the path itself: our pin goes.
+  // With no path at all nothing changes until one comes. True when the owned
+  // route changed, so that its record is rewritten.
+  bool Follow();
+
+  const RouteRow* Owned() const { return owned.get(); }
+  std::unique_ptr<RouteRow> Release() { return std::move(owned); }
+
+ private:
+  TunnelPlatform& platform;
+  SocketAddressInet endpoint;
+  std::uint64_t tunnelLuid;
+  std::unique_ptr<RouteRow> owned;
+};
+
+}  // namespace zv
