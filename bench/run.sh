@@ -22,7 +22,12 @@ row "measurement" "median"
 row "----------------------------------------------------" "------------------------------"
 row "control exchange round trip (QueryState, Unix socket)" "$(median_of control_exchange_bench QueryStateExchange)"
 row "HandleConnection per request (QueryState, in memory)" "$(median_of control_exchange_bench HandleConnectionQueryState)"
-row "tracker cycle at 500 processes" "$(median_of tracker_cycle_bench TrackerCycle)"
+if [[ $(id -u) -eq 0 ]]; then
+  row "tracker cycle at 500 real processes: /proc walked" "$(median_of tracker_cycle_bench WalkingProc)"
+  row "tracker cycle at 500 real processes: kernel reports" "$(median_of tracker_cycle_bench KernelReports)"
+else
+  row "tracker cycle at 500 real processes" "left out: needs root"
+fi
 
 hash=$(median_of update_hash_bench UpdateSha256)
 scratch=$(mktemp -d)
@@ -66,6 +71,8 @@ if [[ $(id -u) -eq 0 ]]; then
     printf "| %-52s | %-30s |\n", "tunnel " $1 ": service / wg-quick", $2 " ms / " $3 " ms (" $4 " faster)" }'
   "$root/bench/tunnel_repair.sh" "$build" 10 | awk -F': ' '/to first reply/ {
     printf "| %-52s | %-30s |\n", "tunnel back after: " $1, $2 }'
+  "$root/bench/split_rtt.sh" "$build" 500 | awk -F': ' '/ µs$/ {
+    printf "| %-52s | %-30s |\n", "game round trip through the tunnel: " $1 " routing", $2 }'
 else
   row "tunnel bring-up and teardown beside wg-quick" "left out: needs root"
 fi

@@ -3,8 +3,9 @@
 # through its widgets by zv-road), orvekind, the reference backend, the service
 # and a wireguard-go node. While the tunnel is up the game server must answer
 # through it, the node must have a handshake with the one peer the backend
-# provisioned, and the backend is restarted: its sessions and tokens live in
-# SQLite, so the stop that follows still ends the session. Afterwards the node
+# provisioned, the split's rule for the game's marked sockets must be there
+# (split routing), and the backend is restarted: its sessions and tokens live
+# in SQLite, so the stop that follows still ends the session. Afterwards the node
 # has no peer, the backend saw the deletion, and the pc is as it was.
 #   e2e_test.sh BUILD_DIR
 set -uo pipefail
@@ -31,6 +32,7 @@ source "$(dirname "$0")/stack.sh"
 WORLD_PC=$WORLD_PC WORLD_NODE_IF=$WORLD_NODE_IF NODE_PUB=$NODE_PUB
 stack_build=$build stack_state=$state stack_port=$stack_port stack_backend_pid=$stack_backend_pid
 ip netns exec \$WORLD_PC ping -c 2 -W 2 $GAME_SERVER >/dev/null || { echo "no answer through the tunnel"; exit 1; }
+ip -n \$WORLD_PC rule show | grep -q "fwmark 0x5a56" || { echo "not in split routing: no rule for the game's mark"; exit 1; }
 peers=\$(wg show \$WORLD_NODE_IF latest-handshakes)
 [[ \$(wc -l <<<"\$peers") -eq 1 && \$(awk '{print \$2}' <<<"\$peers") -gt 0 ]] || { echo "node peers: \$peers"; exit 1; }
 backend_stop

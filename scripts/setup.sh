@@ -8,7 +8,7 @@ packages=(
   libsystemd-dev libmnl-dev libssl-dev qt6-base-dev qt6-httpserver-dev qt6-websockets-dev libqt6sql6-sqlite
   fonts-wqy-microhei xvfb x11-utils imagemagick
   wireguard-go wireguard-tools iproute2 iputils-ping nftables curl
-  clang libclang-rt-14-dev
+  clang libclang-rt-14-dev libbpf-dev bpftool python3 openssl
   g++-mingw-w64-x86-64-posix wine wine64
 )
 

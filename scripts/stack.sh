@@ -49,14 +49,11 @@ stack_up() {
   stack_service_pid=$!
   for _ in $(seq 100); do [[ -S $VIRI_ZIVADADIVAZ_CONTROL_SOCKET ]] && break; sleep 0.05; done
   [[ -S $VIRI_ZIVADADIVAZ_CONTROL_SOCKET ]] || { echo "the service did not start" >&2; return 1; }
-  # Linux has no split-routing driver: the client's own marker asks for full routing.
-  touch "$stack_build/client/force-full-tunnel"
 }
 
 # Never stops half way: it runs from traps, possibly under set -e.
 stack_down() {
   set +e
-  rm -f "${stack_build:?}/client/force-full-tunnel"
   if [[ -n $stack_service_pid ]]; then
     kill -TERM "$stack_service_pid" 2>/dev/null
     wait "$stack_service_pid" 2>/dev/null || true

@@ -120,7 +120,8 @@ void SplitDriver::Detach() {
 void SplitDriver::SetGameNames(const std::vector<std::string>& names) {
   const int map = bpf_map__fd(programs->maps.game_names);
   char key[kTaskNameLength] = {};
-  while (bpf_map_get_next_key(map, nullptr, key) == 0) bpf_map_delete_elem(map, key);
+  while (bpf_map_get_next_key(map, nullptr, key) == 0 && bpf_map_delete_elem(map, key) == 0) {
+  }
   const std::uint8_t yes = 1;
   for (const std::string& name : names) {
     char taskName[kTaskNameLength] = {};

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -109,14 +110,22 @@ struct LinuxSplitPlatform::Cache {
   std::unordered_map<std::uint32_t, Entry> entries;
   bool walked = false;
 
-  void Read(std::uint32_t id, std::chrono::steady_clock::time_point now) {
+  void Read(std::uint32_t id, std::chrono::steady_clock::time_point read) {
     std::u16string name = NameOf(FolderOf(id));
     if (name.empty()) entries.erase(id);
-    else entries[id] = {std::move(name), now};
+    else entries[id] = {std::move(name), read};
   }
+  // Only programs started in the last moments are young: the rest is not read again.
   bool Walk(std::chrono::steady_clock::time_point now) {
     entries.clear();
-    walked = ForEachProcessFolder([&](std::uint32_t id, const std::string&) { Read(id, now); });
+    timespec boot{};
+    clock_gettime(CLOCK_BOOTTIME, &boot);
+    const double sinceBoot = static_cast<double>(boot.tv_sec) + static_cast<double>(boot.tv_nsec) / 1e9;
+    const double ticks = static_cast<double>(sysconf(_SC_CLK_TCK));
+    walked = ForEachProcessFolder([&](std::uint32_t id, const std::string& folder) {
+      const double age = sinceBoot - static_cast<double>(ReadProcessStat(folder).startTime) / ticks;
+      Read(id, age < std::chrono::duration<double>(kNameSettles).count() ? now : now - kNameSettles);
+    });
     return walked;
   }
 };
@@ -157,6 +166,7 @@ std::uint32_t LinuxSplitPlatform::OpenFilterEngine(std::uint32_t, std::uint32_t,
 }
 
 std::uint32_t LinuxSplitPlatform::CommitTransaction(FilterEngineHandle) {
+  cache->walked = false;  // what started while nothing reported it is only found by a walk
   return driver ? static_cast<std::uint32_t>(driver->Attach()) : ENODEV;
 }
 
