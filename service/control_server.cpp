@@ -3,8 +3,8 @@
 
 namespace zv {
 
-ControlServer::ControlServer(const StopEvent& stopEvent, TunnelEngine& tunnel)
-    : stopEvent(stopEvent), tunnel(tunnel) {}
+ControlServer::ControlServer(const StopEvent& stopEvent, TunnelEngine& tunnel, LinkQuality* quality)
+    : stopEvent(stopEvent), tunnel(tunnel), quality(quality) {}
 
 ControlServer::~ControlServer() {
   if (listener.joinable()) listener.join();
@@ -68,6 +68,7 @@ void ControlServer::Dispatch(ControlConnection& connection, const ControlRequest
         return;
       }
       accelerating.exchange(true);
+      if (quality) quality->Begin();
       Reply(connection, id, ControlStatus::Ok, kAcceleratingBody);
       return;
     }
@@ -78,9 +79,14 @@ void ControlServer::Dispatch(ControlConnection& connection, const ControlRequest
         return;
       }
       accelerating.exchange(false);
+      if (quality) quality->End();
       Reply(connection, id, ControlStatus::Ok, kIdleBody);
       return;
     }
+    case ControlOperation::QueryQuality:
+      if (!accelerating.load()) Reply(connection, id, ControlStatus::Ok, kIdleBody);
+      else Reply(connection, id, ControlStatus::Ok, quality ? quality->Body() : std::string(kAcceleratingBody));
+      return;
   }
   Reply(connection, id, ControlStatus::BadRequest, kUnknownOperationBody);
 }
@@ -95,5 +101,11 @@ bool ControlServer::BringUpTunnel(const std::string& requestText, std::string& e
 }
 
 bool ControlServer::TearDownTunnel(std::string& error) { return tunnel.TearDown(error); }
+
+void ControlServer::NoteTunnelGone() {
+  if (!accelerating.load() || tunnel.Held()) return;
+  accelerating.exchange(false);
+  if (quality) quality->End();
+}
 
 }  // namespace zv

@@ -8,6 +8,7 @@
 
 #include "control_connection.h"
 #include "control_frame.h"
+#include "link_quality.h"
 #include "stop_event.h"
 #include "tunnel_engine.h"
 
@@ -15,7 +16,8 @@ namespace zv {
 
 class ControlServer {
  public:
-  ControlServer(const StopEvent& stopEvent, TunnelEngine& tunnel);
+  // Without `quality`, QueryQuality answers as QueryState.
+  ControlServer(const StopEvent& stopEvent, TunnelEngine& tunnel, LinkQuality* quality = nullptr);
   ~ControlServer();  // joins the listener, then takes a running tunnel down
   ControlServer(const ControlServer&) = delete;
   ControlServer& operator=(const ControlServer&) = delete;
@@ -27,6 +29,8 @@ class ControlServer {
 
   bool BringUpTunnel(const std::string& requestText, std::string& error);
   bool TearDownTunnel(std::string& error);
+  // After the tunnel's upkeep: a tunnel it had to give up is no acceleration any more.
+  void NoteTunnelGone();
 
  private:
   void Reply(ControlConnection& connection, std::uint64_t requestId, ControlStatus status,
@@ -38,6 +42,7 @@ class ControlServer {
   std::thread listener;
   std::atomic<bool> accelerating{false};
   TunnelEngine& tunnel;
+  LinkQuality* quality;
 };
 
 }  // namespace zv

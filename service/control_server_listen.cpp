@@ -14,7 +14,11 @@ void ControlServer::RunListener() {
   const std::unique_ptr<NetworkWatch> watch = OpenNetworkWatch();
   RunControlListener(
       stopEvent, [this](ControlConnection& connection) { HandleConnection(connection); }, watch.get(),
-      [this](bool news) { return tunnel.Upkeep(news, UpkeepClock::now()); });
+      [this](bool news) {
+        const auto next = tunnel.Upkeep(news, UpkeepClock::now());
+        NoteTunnelGone();
+        return next;
+      });
 }
 
 }  // namespace zv

@@ -15,6 +15,8 @@ class TunnelEngine {
 
   // True while an adapter exists, whether or not the tunnel still carries traffic.
   virtual bool Running() const = 0;
+  // Running, or being built again after it vanished: still what was asked for.
+  virtual bool Held() const { return Running(); }
   // Both write exactly one error code on failure and leave nothing half built.
   virtual bool BringUp(const std::string& requestText, std::string& error) = 0;
   virtual bool TearDown(std::string& error) = 0;

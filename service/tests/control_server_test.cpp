@@ -40,7 +40,7 @@ enum class Transport { Memory, Socket };
 class ControlServerTest : public ::testing::TestWithParam<Transport> {
  protected:
   void SetUp() override {
-    if (GetParam() == Transport::Socket) rig.emplace(engine).Start();
+    if (GetParam() == Transport::Socket) rig.emplace(engine, &quality).Start();
   }
 
   // Everything written back, up to the server's close, parsed as one reply frame.
@@ -70,9 +70,16 @@ class ControlServerTest : public ::testing::TestWithParam<Transport> {
     return {header.status, header.requestId, output.substr(headerBytes), consumed};
   }
 
+  // The node always answers in 2 ms; the figures' own rules are the quality test's.
+  struct QuickNode final : NodeEcho {
+    std::optional<std::chrono::microseconds> Echo(std::chrono::milliseconds) override {
+      return std::chrono::microseconds(2000);
+    }
+  } node;
+  LinkQuality quality{node, std::chrono::milliseconds(5)};
   StopEvent stopEvent;
   test::FakeTunnelEngine engine;
-  ControlServer server{stopEvent, engine};
+  ControlServer server{stopEvent, engine, &quality};
   std::optional<test::ListeningServer> rig;
 };
 
@@ -119,37 +126,53 @@ TEST_P(ControlServerTest, CallerThenHeaderChecksRunInOrderAndReadOnlyWhatTheyMus
 }
 
 TEST_P(ControlServerTest, OnlySuccessfulStartsAndStopsMoveTheState) {
+  constexpr std::uint16_t kLost = 0, kQuality = 16;  // kLost: the upkeep found the tunnel gone, or being rebuilt
   struct Step {
     std::uint16_t operation;
     const char* bringUpError;
     const char* tearDownError;
     std::uint32_t status;
-    std::string body;
+    std::string body;  // for QueryQuality while accelerating, how the figures begin
+    bool rebuilding = false;
   };
   const std::string on = R"({"state":"accelerating"})", off = R"({"state":"idle"})";
+  const std::string figures = R"({"state":"accelerating","probes":)";
   const Step steps[] = {
       {3, "", "", 0, off},  // stop while idle succeeds
+      {kQuality, "", "", 0, off},
       {2, "invalid_tunnel_config", "", 4, R"({"error":"invalid_tunnel_config"})"},
       {1, "", "", 0, off},  // query after a failed start
       {2, "", "", 0, on},
+      {kQuality, "", "", 0, figures},
       {2, "", "", 4, R"({"error":"tunnel_already_running"})"},
       {1, "", "", 0, on},
       {3, "", "embedded_tunnel_api_invalid", 4, R"({"error":"embedded_tunnel_api_invalid"})"},
       {1, "", "", 0, on},
       {3, "", "", 0, off},
       {1, "", "", 0, off},
+      {2, "", "", 0, on},
+      {kLost, "", "", 0, on, true},  // a rebuild under way is still the acceleration asked for
+      {kLost, "", "", 0, off},       // one given up is not
+      {kQuality, "", "", 0, off},
   };
   std::uint64_t id = 100;
   for (const Step& step : steps) {
     engine.bringUpError = step.bringUpError;
     engine.tearDownError = step.tearDownError;
-    const Outcome outcome = Exchange(Request(step.operation, ++id, step.operation == 2 ? "{\"k\":1}" : ""));
+    if (step.operation == kLost) {
+      engine.running = false;
+      engine.rebuilding = step.rebuilding;
+      (rig ? *rig->server : server).NoteTunnelGone();
+    }
+    const std::uint16_t operation = step.operation == kLost ? 1 : step.operation;
+    const Outcome outcome = Exchange(Request(operation, ++id, operation == 2 ? "{\"k\":1}" : ""));
     EXPECT_EQ(outcome.status, step.status) << "request " << id;
-    EXPECT_EQ(outcome.body, step.body) << "request " << id;
+    EXPECT_EQ(outcome.body.substr(0, step.body.size()), step.body) << "request " << id;
+    EXPECT_EQ(outcome.body.size() == step.body.size(), step.body != figures) << "request " << id << " " << outcome.body;
     EXPECT_EQ(outcome.id, id);
   }
   // The repeated start was refused before the engine was asked, and bodies arrive verbatim.
-  EXPECT_EQ(engine.bringUpRequests, (std::vector<std::string>{"{\"k\":1}", "{\"k\":1}"}));
+  EXPECT_EQ(engine.bringUpRequests, (std::vector<std::string>{"{\"k\":1}", "{\"k\":1}", "{\"k\":1}"}));
 }
 
 }  // namespace

@@ -13,6 +13,7 @@ namespace zv::test {
 class FakeTunnelEngine final : public TunnelEngine {
  public:
   bool Running() const override { return running; }
+  bool Held() const override { return running || rebuilding; }
   bool BringUp(const std::string& requestText, std::string& error) override {
     bringUpRequests.push_back(requestText);
     std::this_thread::sleep_for(bringUpTime);
@@ -23,6 +24,8 @@ class FakeTunnelEngine final : public TunnelEngine {
   std::string bringUpError, tearDownError;  // empty: the call succeeds
   std::chrono::milliseconds bringUpTime{0};  // a slow name resolution, say
   std::vector<std::string> bringUpRequests;
+  bool running = false;
+  bool rebuilding = false;  // its adapter vanished and is being built again
 
  private:
   bool Finish(const std::string& scripted, std::string& error, bool runningAfter) {
@@ -30,7 +33,6 @@ class FakeTunnelEngine final : public TunnelEngine {
     else running = runningAfter;
     return scripted.empty();
   }
-  bool running = false;
 };
 
 }  // namespace zv::test

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <sstream>
 #include <set>
@@ -104,6 +105,7 @@ class FakeTunnelSystem final : public TunnelPlatform, public SplitRouting {
   std::vector<Path> paths = {{"0.0.0.0/0 via 192.0.2.1 on 7", 10}};
   std::filesystem::path recordPath;  // none kept unless set
   std::set<std::uintptr_t> vanished;  // adapters gone without closeAdapter
+  std::function<void(const std::string& call)> onCall;  // at each call, before it acts
 
   // The newest adapter disappears, with its address and routes, as when its helper dies.
   void Vanish() {
@@ -204,6 +206,7 @@ class FakeTunnelSystem final : public TunnelPlatform, public SplitRouting {
   // Records the call; true when it is scripted to fail.
   bool Record(const std::string& call, const std::string& detail = {}) {
     calls.push_back(detail.empty() ? call : call + " " + detail);
+    if (onCall) onCall(calls.back());
     const auto made = std::count_if(calls.begin(), calls.end(),
                                     [&](const std::string& entry) { return entry.substr(0, entry.find(' ')) == call; });
     for (const auto& [failing, nth, error] : faults) {

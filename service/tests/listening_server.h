@@ -20,7 +20,7 @@ namespace zv::test {
 
 class ListeningServer {
  public:
-  explicit ListeningServer(TunnelEngine& engine) : engine(engine) {
+  explicit ListeningServer(TunnelEngine& engine, LinkQuality* quality = nullptr) : engine(engine), quality(quality) {
     char pattern[] = "/tmp/zv-listener-XXXXXX";
     if (mkdtemp(pattern) == nullptr) ADD_FAILURE() << "no temporary folder";
     chmod(pattern, 0755);  // lets an unprivileged test child reach the socket
@@ -35,7 +35,7 @@ class ListeningServer {
 
   // Ready once a connection is accepted; a stale socket file alone refuses it.
   void Start() {
-    server.emplace(stopEvent, engine).StartListener();
+    server.emplace(stopEvent, engine, quality).StartListener();
     int ready = -1;
     for (int i = 0; i < 500 && (ready = probe::Connect(path)) < 0; ++i) usleep(2000);
     ASSERT_GE(ready, 0) << "the listener never accepted";
@@ -54,6 +54,7 @@ class ListeningServer {
 
  private:
   TunnelEngine& engine;
+  LinkQuality* quality;
 };
 
 }  // namespace zv::test

@@ -393,22 +393,51 @@ TEST(WireGuardTunnel, UpkeepFollowsTheNetworkAndRebuildsAVanishedAdapter) {
   }
 }
 
-TEST(WireGuardTunnel, AMovedPinIsWhatARestartedServiceRemoves) {
-  const std::filesystem::path folder = std::filesystem::temp_directory_path() / "zv-moved-pin";
+// A service killed at any instant is undone by the next from its record: at
+// the moment each endpoint route is created, and once the pin has moved.
+TEST(WireGuardTunnel, EveryEndpointRouteIsOnRecordBeforeItExists) {
+  const std::filesystem::path folder = std::filesystem::temp_directory_path() / "zv-pin-record";
   std::filesystem::create_directories(folder);
+  FakeTunnelSystem restarted;  // first: the fake library serves the newest system, the rig's
+  restarted.recordPath = folder / "as-killed";
   Rig rig;
   rig.system.recordPath = folder / "tunnel-record";
+  // What a restarted service would remove were this one killed now.
+  const auto removedAfterAKill = [&] {
+    std::filesystem::copy_file(rig.system.recordPath, restarted.recordPath,
+                               std::filesystem::copy_options::overwrite_existing);
+    restarted.calls.clear();
+    RecoverStaleTunnel(restarted);
+    return restarted.calls;
+  };
+  Calls atCreation;
+  rig.system.onCall = [&](const std::string& call) {
+    if (call.starts_with("CreateRoute 198.51.100.7/32")) {
+      const Calls removed = removedAfterAKill();
+      const std::string route = call.substr(std::string("CreateRoute ").size());
+      atCreation.push_back(route + (std::count(removed.begin(), removed.end(), "DeleteRoute " + route) ? "" : " unrecorded"));
+    }
+  };
   ASSERT_EQ(rig.Start({}), "started");
   rig.system.paths.push_back({"0.0.0.0/0 via 192.0.2.9 on 8", 5});
   rig.tunnel.Upkeep(true, {});
   rig.tunnel.Upkeep(false, UpkeepClock::time_point{} + kUpkeepSettle);
-  ASSERT_TRUE(rig.system.routes.contains("198.51.100.7/32 via 192.0.2.9 on 8"));
+  rig.system.onCall = nullptr;
+  EXPECT_EQ(atCreation, (Calls{kEndpointRoute, "198.51.100.7/32 via 192.0.2.9 on 8"}));
+  const Calls removed = removedAfterAKill();
+  EXPECT_EQ(std::count(removed.begin(), removed.end(), "DeleteRoute 198.51.100.7/32 via 192.0.2.9 on 8"), 1)
+      << "the moved pin";
+  EXPECT_EQ(std::count(removed.begin(), removed.end(), "DeleteRoute " + std::string(kEndpointRoute)), 0)
+      << "the route it moved from is gone already";
 
-  FakeTunnelSystem restarted;  // the killed service's routes are still in the system
-  restarted.recordPath = rig.system.recordPath;
-  restarted.routes = rig.system.routes;
-  EXPECT_TRUE(RecoverStaleTunnel(restarted));
-  EXPECT_FALSE(restarted.routes.contains("198.51.100.7/32 via 192.0.2.9 on 8"));
+  rig.system.paths.push_back({"198.51.100.7/32 via 192.0.2.7 on 9", 0});  // someone else's
+  rig.tunnel.Upkeep(true, UpkeepClock::time_point{} + std::chrono::seconds(1));
+  rig.tunnel.Upkeep(false, UpkeepClock::time_point{} + std::chrono::seconds(1) + kUpkeepSettle);
+  const Calls afterYielding = removedAfterAKill();
+  EXPECT_EQ(std::count_if(afterYielding.begin(), afterYielding.end(),
+                          [](const std::string& call) { return call.starts_with("DeleteRoute"); }),
+            0)
+      << "a route the service yielded to is not its own";
   std::filesystem::remove_all(folder);
 }
 

@@ -22,9 +22,9 @@ bool SameRoute(const RouteRow& a, const RouteRow& b) {
 
 }  // namespace
 
-bool EndpointPin::Follow() {
+void EndpointPin::Follow() {
   std::vector<RouteChoice> routes;
-  if (platform.RoutesTo(endpoint, routes) != 0) return false;
+  if (platform.RoutesTo(endpoint, routes) != 0) return;
   const RouteChoice* best = nullptr;
   for (const RouteChoice& route : routes) {
     if (!route.usable || route.row.interfaceLuid == tunnelLuid) continue;
@@ -34,20 +34,22 @@ bool EndpointPin::Follow() {
       best = &route;
     }
   }
-  if (best == nullptr) return false;  // no path now: the next news may bring one
+  if (best == nullptr) return;  // no path now: the next news may bring one
 
   const std::uint8_t hostLength = endpoint.family == kFamilyIpv4 ? 32 : 128;
   const bool foreignPin = best->row.prefixLength == hostLength;
-  if (owned && !foreignPin && SamePath(*owned, best->row)) return false;
-  if (!owned && foreignPin) return false;
+  if (owned && !foreignPin && SamePath(*owned, best->row)) return;
+  if (!owned && foreignPin) return;
   if (owned) {
     platform.DeleteRoute(*owned);
     owned.reset();
+    note(std::nullopt);
   }
-  if (foreignPin) return true;
+  if (foreignPin) return;
   const RouteRow row = TunnelRoute(best->row.interfaceLuid, endpoint, hostLength, best->row.nextHop);
+  note(row);
   if (platform.CreateRoute(row) == 0) owned = std::make_unique<RouteRow>(row);
-  return true;
+  else note(std::nullopt);
 }
 
 }  // namespace zv

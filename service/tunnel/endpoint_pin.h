@@ -6,24 +6,25 @@
 #include <memory>
 
 #include "tunnel_platform.h"
+#include "tunnel_routes.h"
 
 namespace zv {
 
 class EndpointPin {
  public:
   // `owned` is the route the bring-up created, or nothing when the endpoint's
-  // route was there already (it is used, never owned).
+  // route was there already (it is used, never owned). `note` hears of every
+  // change of what it owns, a route to be created before it is.
   EndpointPin(TunnelPlatform& platform, const SocketAddressInet& endpoint, std::uint64_t tunnelLuid,
-              std::unique_ptr<RouteRow> owned)
-      : platform(platform), endpoint(endpoint), tunnelLuid(tunnelLuid), owned(std::move(owned)) {}
+              std::unique_ptr<RouteRow> owned, NoteOwnedRoute note)
+      : platform(platform), endpoint(endpoint), tunnelLuid(tunnelLuid), owned(std::move(owned)), note(std::move(note)) {}
 
   // On news of the network. When the best path that is neither the tunnel nor
   // our own pin differs from the pin's, the pin moves there (the old one is
   // removed first, as a system may hold only one route per destination). A
   // route to the endpoint that is not ours is the path itself: our pin goes.
-  // With no path at all nothing changes until one comes. True when the owned
-  // route changed, so that its record is rewritten.
-  bool Follow();
+  // With no path at all nothing changes until one comes.
+  void Follow();
 
   const RouteRow* Owned() const { return owned.get(); }
   std::unique_ptr<RouteRow> Release() { return std::move(owned); }
@@ -33,6 +34,7 @@ class EndpointPin {
   SocketAddressInet endpoint;
   std::uint64_t tunnelLuid;
   std::unique_ptr<RouteRow> owned;
+  NoteOwnedRoute note;
 };
 
 }  // namespace zv

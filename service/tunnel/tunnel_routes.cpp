@@ -34,7 +34,7 @@ SocketAddressInet SocketAddressOf(const AllowedIp& entry) {
 }
 
 bool AddEndpointRoute(TunnelPlatform& platform, const SocketAddressInet& endpoint, RouteRow& row, bool& created,
-                      std::string& error) {
+                      const NoteOwnedRoute& note, std::string& error) {
   created = false;
   std::uint64_t luid = 0;
   SocketAddressInet nextHop{};
@@ -43,8 +43,10 @@ bool AddEndpointRoute(TunnelPlatform& platform, const SocketAddressInet& endpoin
   }
   const std::uint8_t hostLength = endpoint.family == kFamilyIpv4 ? 32 : 128;
   row = TunnelRoute(luid, endpoint, hostLength, nextHop);
+  note(row);
   const auto result = platform.CreateRoute(row);
   if (result == 0) created = true;
+  else note(std::nullopt);  // there already, or not made
   return Succeeded(result) || FailWithNumber(error, "create_endpoint_route_failed_", result);
 }
 

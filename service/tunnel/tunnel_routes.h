@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,10 +22,14 @@ RouteRow TunnelRoute(std::uint64_t interfaceLuid, const SocketAddressInet& desti
                      const SocketAddressInet& nextHop);
 SocketAddressInet SocketAddressOf(const AllowedIp& entry);
 
+// What the service is about to own, or owns no longer: told before a route is
+// created, so that a service killed at any instant has it on record.
+using NoteOwnedRoute = std::function<void(const std::optional<RouteRow>& route)>;
+
 // `created` is set only when this call made the route; a route that existed
 // already is used but never owned, so it is never deleted by the service.
 bool AddEndpointRoute(TunnelPlatform& platform, const SocketAddressInet& endpoint, RouteRow& row, bool& created,
-                      std::string& error);
+                      const NoteOwnedRoute& note, std::string& error);
 
 // The address and routes belong to the interface and go with the adapter; a
 // failure leaves the routes made before it for the adapter's closing to take.

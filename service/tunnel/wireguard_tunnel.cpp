@@ -98,12 +98,12 @@ bool WireGuardTunnel::BringUp(const std::string& requestText, std::string& error
 
   auto row = std::make_unique<RouteRow>();
   bool created = false;
-  if (!AddEndpointRoute(platform, endpoint, *row, created, error)) return Abandon(building);
-  if (created) {
-    building.endpointRoute = std::move(row);
-    building.record.endpointRoute = *building.endpointRoute;
+  const NoteOwnedRoute note = [&](const std::optional<RouteRow>& route) {
+    building.record.endpointRoute = route;
     SaveTunnelRecord(platform, building.record);
-  }
+  };
+  if (!AddEndpointRoute(platform, endpoint, *row, created, note, error)) return Abandon(building);
+  if (created) building.endpointRoute = std::move(row);
 
   std::uint64_t luid = 0;
   building.api.getAdapterLuid(building.adapter, &luid);
@@ -120,7 +120,11 @@ bool WireGuardTunnel::BringUp(const std::string& requestText, std::string& error
   tunnelModule = building.module;
   adapter = building.adapter;
   this->luid = luid;
-  endpointPin.emplace(platform, endpoint, luid, std::move(building.endpointRoute));
+  endpointPin.emplace(platform, endpoint, luid, std::move(building.endpointRoute),
+                      [this](const std::optional<RouteRow>& route) {
+                        record.endpointRoute = route;
+                        SaveTunnelRecord(platform, record);
+                      });
   record = building.record;
   if (request.empty()) request = requestText;
   return true;
@@ -163,11 +167,7 @@ std::optional<std::chrono::milliseconds> WireGuardTunnel::Upkeep(bool news, Upke
   upkeepDue.reset();
 
   if (adapter != nullptr && platform.AdapterPresent(luid)) {
-    if (endpointPin->Follow()) {
-      record.endpointRoute.reset();
-      if (const RouteRow* owned = endpointPin->Owned()) record.endpointRoute = *owned;
-      SaveTunnelRecord(platform, record);
-    }
+    endpointPin->Follow();
     return std::nullopt;
   }
   // The adapter is gone (on Linux its helper died), or the last rebuild did not come up.

@@ -32,6 +32,7 @@ class WireGuardTunnel final : public TunnelEngine {
   ~WireGuardTunnel() override;
 
   bool Running() const override { return adapter != nullptr; }
+  bool Held() const override { return adapter != nullptr || !request.empty(); }
   bool BringUp(const std::string& requestText, std::string& error) override;
   bool TearDown(std::string& error) override;
   std::optional<std::chrono::milliseconds> Upkeep(bool news, UpkeepClock::time_point now) override;

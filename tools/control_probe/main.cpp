@@ -1,5 +1,5 @@
 // zv-control: sends one control request and prints the reply, for people at a shell.
-//   zv-control [-t] [query|start|stop] [body]
+//   zv-control [-t] [query|start|stop|quality] [body]
 // -t also prints, on standard error, the microseconds from the request's send to the reply's end.
 #include <chrono>
 #include <cstdio>
@@ -20,8 +20,9 @@ int main(int argc, char** argv) {
   if (std::strcmp(verb, "query") == 0) operation = 1;
   else if (std::strcmp(verb, "start") == 0) operation = 2;
   else if (std::strcmp(verb, "stop") == 0) operation = 3;
+  else if (std::strcmp(verb, "quality") == 0) operation = 16;
   else {
-    std::fprintf(stderr, "zv-control: unknown verb '%s' (query, start or stop)\n", verb);
+    std::fprintf(stderr, "zv-control: unknown verb '%s' (query, start, stop or quality)\n", verb);
     return 2;
   }
   const std::string path = zv::ControlSocketPath();

@@ -41,7 +41,9 @@ int main() {
   zv::WireGuardTunnel tunnel(tunnelPlatform, smartSplit);
   if (tunnel.RecoverStaleState()) std::fprintf(stderr, "accelerator-service: removed what a killed run left\n");
   {
-    zv::ControlServer server(*stopEvent, tunnel);
+    const auto node = zv::OpenNodeEcho();
+    zv::LinkQuality quality(*node);
+    zv::ControlServer server(*stopEvent, tunnel, &quality);
     server.StartListener();
     int received = 0;
     sigwait(&stopSignals, &received);

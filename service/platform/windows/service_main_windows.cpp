@@ -56,7 +56,9 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
   zv::WireGuardTunnel tunnel(tunnelPlatform, smartSplit);
   tunnel.RecoverStaleState();  // what a killed earlier run left
   {
-    zv::ControlServer server(*event, tunnel);
+    const auto node = zv::OpenNodeEcho();
+    zv::LinkQuality quality(*node);
+    zv::ControlServer server(*event, tunnel, &quality);
     server.StartListener();
     WaitForSingleObject(reinterpret_cast<HANDLE>(event->NativeHandle()), INFINITE);
     server.JoinListener();

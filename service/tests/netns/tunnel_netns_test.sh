@@ -184,30 +184,34 @@ ip -n "$WORLD_NET" route del "$GAME_SERVER/32" via 10.201.0.2
 
 echo "== the tunnel follows the network under it"
 # A full tunnel carries a ping to the game server; each change must be repaired within 2 s.
-within_2s() { for _ in $(seq 20); do eval "$1" >/dev/null 2>&1 && return 0; sleep 0.1; done; return 1; }
+# within SECONDS COMMAND: true once COMMAND succeeds, tried every 0.1 s.
+within() { for _ in $(seq $(($1 * 10))); do eval "$2" >/dev/null 2>&1 && return 0; sleep 0.1; done; return 1; }
 game_answers="ip netns exec $WORLD_PC ping -c 1 -W 1 $GAME_SERVER"
 endpoint_on() { [[ $(route_of 10.201.0.2) == *"dev $1"* ]]; }
 start_service
 expect_eq "start (network changes)" "$(ask start "$START_BODY")" 'status 0 {"state":"accelerating"}'
 wait_for "$game_answers" || fail "the game server is not reached before any change"
+# The service's own echoes to the node through the tunnel: what the client's quality line shows.
+node_answers_echoes() { [[ $(ask quality) =~ \"rtt_ms\":[0-9]+,\"loss_percent\":[0-9]+,\"silent_ms\":[0-9]{1,3}\} ]]; }
+wait_for node_answers_echoes || fail "the node does not answer the service's echoes: $(ask quality)"
 # An administrator's route identical to the endpoint route, added after the start, is not ours.
 ip -n "$WORLD_PC" route append 10.201.0.2/32 via 10.200.0.1 dev pc0 proto static
 
 ip -n "$WORLD_PC" link set pc0 down
-within_2s "endpoint_on pc1 && $game_answers" || fail "uplink down: not back through pc1 ($(route_of 10.201.0.2))"
+within 2 "endpoint_on pc1 && $game_answers" || fail "uplink down: not back through pc1 ($(route_of 10.201.0.2))"
 ip -n "$WORLD_PC" link set pc0 up
 ip -n "$WORLD_PC" route add default via 10.200.0.1 dev pc0 metric 0
-within_2s "endpoint_on pc0 && $game_answers" || fail "uplink back: not back through pc0 ($(route_of 10.201.0.2))"
+within 2 "endpoint_on pc0 && $game_answers" || fail "uplink back: not back through pc0 ($(route_of 10.201.0.2))"
 
 ip -n "$WORLD_PC" link set pc0 down
 ip -n "$WORLD_PC" link set pc0 up
-within_2s "$game_answers" || fail "a flap of the uplink: the game server did not answer again"
+within 2 "$game_answers" || fail "a flap of the uplink: the game server did not answer again"
 ip -n "$WORLD_PC" route add default via 10.200.0.1 dev pc0 metric 0
-within_2s "endpoint_on pc0 && $game_answers" || fail "after the flap: not back through pc0"
+within 2 "endpoint_on pc0 && $game_answers" || fail "after the flap: not back through pc0"
 ip -n "$WORLD_PC" route append 10.201.0.2/32 via 10.200.0.1 dev pc0 proto static  # the flap took it away
 
 pkill -KILL -P "$service_pid" -x wireguard-go || fail "no helper to kill"
-within_2s "$game_answers" || fail "a killed helper: the game server did not answer again"
+within 2 "$game_answers" || fail "a killed helper: the game server did not answer again"
 expect_eq "query after the helper died" "$(ask query)" 'status 0 {"state":"accelerating"}'
 
 expect_eq "stop (network changes)" "$(ask stop)" 'status 0 {"state":"idle"}'
@@ -215,6 +219,17 @@ expect_eq "stop (network changes)" "$(ask stop)" 'status 0 {"state":"idle"}'
   fail "the stop took the administrator's route"
 ip -n "$WORLD_PC" route del 10.201.0.2/32 via 10.200.0.1 dev pc0
 expect_same "the network changes and their repairs"
+
+# Deaths in a row: rebuilt at once, after 1, 2 and 4 s; the fifth is given up,
+# cleanly, and the service then says so.
+expect_eq "start (deaths in a row)" "$(ask start "$START_BODY")" 'status 0 {"state":"accelerating"}'
+for death in 1 2 3 4 5; do
+  pkill -KILL -P "$service_pid" -x wireguard-go || fail "death $death: no helper to kill"
+  ((death == 5)) || within 6 "$game_answers" || fail "death $death: the tunnel was not rebuilt"
+done
+within 2 "ask query | grep -q idle" || fail "five deaths in a row were not given up"
+expect_eq "quality after giving up" "$(ask quality)" 'status 0 {"state":"idle"}'
+expect_same "a tunnel given up"
 stop_service
 
 [[ $failures -eq 0 ]] && echo "all tunnel checks passed"
