@@ -15,10 +15,12 @@
 #include <QScreen>
 #include <QScrollArea>
 #include <QSystemTrayIcon>
+#include <QTimer>
 #include <QUrl>
 #include <QVBoxLayout>
 
 #include "api_client.h"
+#include "quality_poll.h"
 
 namespace {
 
@@ -43,6 +45,8 @@ QLabel#membershipStatus { color: #f4bd66; font-size: 15px; font-weight: 600; pad
 QLabel#membershipStatus[active="true"] { color: #45d493; }
 QLabel#membershipExpiry { color: #9aa6bd; font-size: 13px; padding-bottom: 8px; }
 QLabel#routeCard { border: 1px solid #285540; border-radius: 10px; background: #12251d; color: #6be1a9; padding: 14px; font-size: 14px; font-weight: 600; }
+QLabel#routeQuality { color: #6be1a9; font-size: 13px; padding: 0 4px; }
+QLabel#routeQuality[level="poor"], QLabel#routeQuality[level="broken"] { color: #f4bd66; }
 QLineEdit, QListWidget { border: 1px solid #273831; border-radius: 8px; background: #141b28; color: #e8edf7; padding: 10px; }
 QLineEdit:focus, QListWidget:focus { border-color: #2dcc85; }
 QListWidget::item { min-height: 46px; padding: 8px; border-radius: 6px; }
@@ -81,6 +85,9 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
   stopButton = new QPushButton(tr("停止加速"), this);
   launchButton = new QPushButton(tr("启动游戏"), this);
   auto* checkServiceButton = new QPushButton(tr("检查服务"), this);
+  qualityLabel = new QLabel(this);
+  liveTimer = new QTimer(this);
+  qualityPoll = new QualityPoll(this);
 
   api = new ApiClient(this);
   api->CheckForUpdates();
@@ -95,6 +102,13 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
   accountEdit->setPlaceholderText(tr("账号或邮箱"));
   passwordEdit->setPlaceholderText(tr("密码"));
   passwordEdit->setEchoMode(QLineEdit::Password);
+  qualityLabel->setObjectName("routeQuality");
+  qualityLabel->hide();
+  liveTimer->setInterval(1000);
+  // Screen readers read what a control is for; a field's placeholder is gone once it has text.
+  accountEdit->setAccessibleName(tr("账号或邮箱"));
+  passwordEdit->setAccessibleName(tr("密码"));
+  gameList->setAccessibleName(tr("选择游戏"));
   startButton->setEnabled(false);
   stopButton->setEnabled(false);
   launchButton->setEnabled(false);
@@ -164,6 +178,7 @@ void MainWindow::BuildLayout(QPushButton* checkServiceButton) {
   left->addWidget(registerButton);
   left->addSpacing(14);
   left->addWidget(routeCardLabel);
+  left->addWidget(qualityLabel);
   left->addStretch();
   left->addWidget(serviceStatusLabel);
   left->addWidget(checkServiceButton);
@@ -224,4 +239,10 @@ void MainWindow::Connect(QPushButton* checkServiceButton) {
   connect(startButton, &QPushButton::clicked, this, [this] { BeginAcceleration(); });
   connect(stopButton, &QPushButton::clicked, this, [this] { StopAcceleration(); });
   connect(launchButton, &QPushButton::clicked, this, [this] { LaunchSelectedGame(); });
+  connect(qualityPoll, &QualityPoll::Answered, this,
+          [this](bool ok, const QString& replyText, const QString& errorText) { TakeQuality(ok, replyText, errorText); });
+  connect(liveTimer, &QTimer::timeout, this, [this] {
+    ShowLiveView();
+    qualityPoll->Ask();
+  });
 }

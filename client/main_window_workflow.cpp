@@ -20,9 +20,6 @@
 
 namespace {
 
-constexpr int kGameIdRole = Qt::UserRole;
-constexpr int kGameSlugRole = Qt::UserRole + 1;
-
 // The node's "score" as the probe's round-trip time: a whole 32-bit number, else 100; at least 1.
 int ProbeValue(const QJsonValue& score) {
   int value = 100;
@@ -85,6 +82,7 @@ void MainWindow::FillGames(const QJsonArray& games) {
     item->setData(kGameSlugRole, game.value("slug").toString());
   }
   if (gameList->count() > 0) gameList->setCurrentRow(0);
+  MarkAcceleratedGame(acceleratedFor.isValid());
 }
 
 void MainWindow::SelectGame(QListWidgetItem* current) {
@@ -164,6 +162,7 @@ void MainWindow::StartTunnel(const QJsonObject& session) {
     serviceStatusLabel->setText(tr("正在加速 · 游戏分流模式"));
   }
   launchButton->setEnabled(true);
+  BeginLiveView();
 }
 
 void MainWindow::StopAcceleration() {
@@ -187,6 +186,7 @@ void MainWindow::AccelerationFailed(const QString& message) {
 
 void MainWindow::SessionStopped() {
   RefreshServiceState(kStopTunnel, {});
+  EndLiveView();
   sessionId.clear();
   privateKey.clear();
   publicKey.clear();

@@ -27,7 +27,7 @@ TEST(MainWindow, StartsSignedOutAndAsksOnlyForUpdates) {
   QStringList order;
   for (QWidget* widget : LeftColumn(window)) order.append(Text(widget));
   EXPECT_EQ(order, (QStringList{"Zentravolk", "让每一局都更稳定", "memberCard", "账号或邮箱", "密码", "登录", "注册账号",
-                                "加速线路：请选择游戏", "尚未连接本地加速服务", "检查服务", "开始加速", "启动游戏",
+                                "加速线路：请选择游戏", "routeQuality", "尚未连接本地加速服务", "检查服务", "开始加速", "启动游戏",
                                 "停止加速"}));
   EXPECT_FALSE(screen.Button("开始加速")->isEnabled() || screen.Button("停止加速")->isEnabled() ||
                screen.Button("启动游戏")->isEnabled());

@@ -43,7 +43,7 @@ class StandInService {
     thread->wait();
   }
 
-  // status and body per operation; unscripted operations are answered idle
+  // status and body per operation
   void Script(quint16 operation, std::uint32_t status, QByteArray body) {
     QMutexLocker hold(&mutex);
     replies[operation] = {status, std::move(body)};
@@ -52,9 +52,14 @@ class StandInService {
     QMutexLocker hold(&mutex);
     rawScript = std::move(reply);
   }
+  // The workflow's requests; the quality line's polls, one a second while accelerating, are counted apart.
   QList<Request> Requests() {
     QMutexLocker hold(&mutex);
     return requests;
+  }
+  int QualityPolls() {
+    QMutexLocker hold(&mutex);
+    return qualityPolls;
   }
 
  private:
@@ -71,11 +76,16 @@ class StandInService {
       QByteArray body(static_cast<qsizetype>(header.bodyLength), '\0');
       if (!body.isEmpty() && !ReadExactly(*client, body.data(), body.size())) continue;
       const Request request{header, body};
-      std::pair<std::uint32_t, QByteArray> reply{0, "{\"state\":\"idle\"}"};
+      // Unscripted: idle, and no quality figures (as a service without them answers).
+      const bool quality = header.operation == static_cast<quint16>(ControlOperation::QueryQuality);
+      std::pair<std::uint32_t, QByteArray> reply =
+          quality ? std::pair<std::uint32_t, QByteArray>{1, R"({"error":"unknown_operation"})"}
+                  : std::pair<std::uint32_t, QByteArray>{0, R"({"state":"idle"})"};
       RawReply rawReply;
       {
         QMutexLocker hold(&mutex);
-        requests.append(request);
+        if (quality) ++qualityPolls;
+        else requests.append(request);
         if (const auto found = replies.find(header.operation); found != replies.end()) reply = found->second;
         rawReply = rawScript;
       }
@@ -99,6 +109,7 @@ class StandInService {
   std::map<quint16, std::pair<std::uint32_t, QByteArray>> replies;
   RawReply rawScript;
   QList<Request> requests;
+  int qualityPolls = 0;
 };
 
 }  // namespace zv::test

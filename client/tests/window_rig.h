@@ -31,7 +31,7 @@ inline QList<QWidget*> LeftColumn(MainWindow& window) {
 }
 
 inline QString Text(QWidget* widget) {
-  if (auto* label = qobject_cast<QLabel*>(widget)) return label->text();
+  if (auto* label = qobject_cast<QLabel*>(widget)) return label->text().isEmpty() ? label->objectName() : label->text();
   if (auto* button = qobject_cast<QPushButton*>(widget)) return button->text();
   if (auto* edit = qobject_cast<QLineEdit*>(widget)) return edit->placeholderText();
   return widget->objectName();
