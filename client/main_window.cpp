@@ -109,6 +109,11 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
   accountEdit->setAccessibleName(tr("账号或邮箱"));
   passwordEdit->setAccessibleName(tr("密码"));
   gameList->setAccessibleName(tr("选择游戏"));
+  // Long texts (an e-mail address, a node with its IP) wrap rather than widen the column past the window.
+  for (QLabel* label : {serviceStatusLabel, accountLabel, membershipStatusLabel, membershipExpiryLabel, routeCardLabel,
+                        qualityLabel}) {
+    label->setWordWrap(true);
+  }
   startButton->setEnabled(false);
   stopButton->setEnabled(false);
   launchButton->setEnabled(false);

@@ -3,7 +3,8 @@
 # the reference backend, an acceleration node and the service in network
 # namespaces, and the client pointed at the backend. With a display you drive
 # the client; with --headless (or no display) zv-road drives it through one
-# acceleration, says what happened at each step and saves a screenshot.
+# acceleration, says what happened at each step and saves the screenshots that
+# the README shows (docs/images/).
 # Everything is stopped and removed on exit or Ctrl-C. Needs root (namespaces).
 #   scripts/demo.sh [--headless]
 set -euo pipefail
@@ -30,8 +31,10 @@ echo "Game server behind the node: $GAME_SERVER"
 echo
 
 if $headless; then
-  screenshot=$PWD/build/linux/demo-accelerating.png
-  QT_QPA_PLATFORM=offscreen build/linux/client/zv-road "$DEMO_ACCOUNT" "$DEMO_PASSWORD" "$screenshot" \
+  mkdir -p docs/images
+  # A 1920 x 1080 screen, so that the pictures show the window at the size most gamers see.
+  QT_QPA_PLATFORM=offscreen:configfile=tools/road/screen.json \
+    build/linux/client/zv-road "$DEMO_ACCOUNT" "$DEMO_PASSWORD" docs/images \
     ip netns exec "$WORLD_PC" ping -c 3 -W 2 "$GAME_SERVER"
 else
   echo "Sign in, pick a game and press 开始加速; then try: ip netns exec $WORLD_PC ping $GAME_SERVER"

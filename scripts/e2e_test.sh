@@ -40,10 +40,10 @@ backend_start || exit 1
 echo \$stack_backend_pid >"$state/backend.pid"
 CHECK
 
-QT_QPA_PLATFORM=offscreen "$build/client/zv-road" "$DEMO_ACCOUNT" "$DEMO_PASSWORD" "$state/accelerating.png" \
+QT_QPA_PLATFORM=offscreen "$build/client/zv-road" "$DEMO_ACCOUNT" "$DEMO_PASSWORD" "$state" \
   bash "$state/while_up.sh" || fail "the road did not reach its end"
 
-[[ -s $state/accelerating.png ]] || fail "no screenshot of the accelerating window"
+[[ -s $state/signed-in.png && -s $state/accelerating.png ]] || fail "no screenshots of the window"
 [[ -z $(wg show "$WORLD_NODE_IF" peers) ]] || fail "the node still has the session's peer"
 grep -q 'POST /api/v1/acceleration/sessions -> 201' "$state/backend.log" || fail "no session was created"
 grep -q 'DELETE /api/v1/acceleration/sessions/.* -> 204' "$state/backend.log" ||

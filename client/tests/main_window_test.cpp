@@ -41,7 +41,7 @@ TEST(MainWindow, StartsSignedOutAndAsksOnlyForUpdates) {
 }
 
 // The test screen is a 1366 x 768 laptop's work area: every control can be
-// scrolled to, and signing in and out never makes the window grow.
+// scrolled to and is seen whole, and signing in and out never makes the window grow.
 TEST(MainWindow, FitsALaptopScreenAndNeverGrowsByItself) {
   Desk desk;
   auto& [backend, service, keyTool, window, screen] = desk;
@@ -57,12 +57,16 @@ TEST(MainWindow, FitsALaptopScreenAndNeverGrowsByItself) {
     QApplication::processEvents();
     EXPECT_EQ(window.size(), size) << "cycle " << cycle;
   }
+  // A long node name with its IP must wrap, not widen the column past its view.
+  window.findChild<QLabel*>("routeCard")->setText("当前节点：Frankfurt am Main Premium Gaming Node 07 · 加速 IP：203.0.113.100");
+  QApplication::processEvents();
   auto* scroll = window.findChild<QScrollArea*>();
   for (QWidget* widget : LeftColumn(window)) {
     if (widget->isHidden()) continue;
     scroll->ensureWidgetVisible(widget, 0, 0);
     const QRect shown(widget->mapTo(scroll->viewport(), QPoint()), widget->size());
     EXPECT_TRUE(scroll->viewport()->rect().contains(shown)) << Text(widget).toStdString();
+    EXPECT_LE(widget->minimumSizeHint().width(), widget->width()) << "cut off: " << Text(widget).toStdString();
   }
 }
 

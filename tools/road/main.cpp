@@ -2,9 +2,13 @@
 // would, and says what happened at each step. The headless demo and the
 // end-to-end test run it offscreen against the reference backend and the
 // service.
-//   zv-road ACCOUNT PASSWORD SCREENSHOT.png CHECK_COMMAND...
-// CHECK_COMMAND runs while the tunnel is up; its failure fails the road.
+//   zv-road ACCOUNT PASSWORD SCREENSHOT_DIR CHECK_COMMAND...
+// Saves signed-in.png and accelerating.png (once the path's quality shows) in
+// SCREENSHOT_DIR. CHECK_COMMAND runs while the tunnel is up, with the window's
+// event loop running as in the client; its failure fails the road.
 #include <QApplication>
+#include <QDir>
+#include <QEventLoop>
 #include <QFrame>
 #include <QLabel>
 #include <QLayout>
@@ -44,7 +48,7 @@ int main(int argc, char** argv) {
   QApplication::setQuitOnLastWindowClosed(false);
   const QStringList arguments = QApplication::arguments();
   if (arguments.size() < 5) {
-    std::fprintf(stderr, "usage: zv-road ACCOUNT PASSWORD SCREENSHOT.png CHECK_COMMAND...\n");
+    std::fprintf(stderr, "usage: zv-road ACCOUNT PASSWORD SCREENSHOT_DIR CHECK_COMMAND...\n");
     return 2;
   }
   MainWindow window;
@@ -54,6 +58,14 @@ int main(int argc, char** argv) {
   auto* games = window.findChild<QListWidget*>("gameList");
   auto* route = window.findChild<QLabel*>("routeCard");
   auto* membership = window.findChild<QLabel*>("membershipStatus");
+  auto* quality = window.findChild<QLabel*>("routeQuality");
+  const QDir pictures(arguments[3]);
+  const auto save = [&](const char* name) {
+    if (road.failed) return;
+    window.grab().save(pictures.filePath(name));
+    std::printf("[ ok ] screenshot: %s\n", qPrintable(pictures.filePath(name)));
+    std::fflush(stdout);
+  };
   QFrame* card = window.findChild<QFrame*>("memberCard");
   auto* account = qobject_cast<QLabel*>(card->layout()->itemAt(1)->widget());
 
@@ -72,13 +84,23 @@ int main(int argc, char** argv) {
   games->setCurrentRow(0);
   road.Step("first game, its region", [&] { return ButtonWithText(window, "开始加速")->isEnabled(); },
             [&] { return games->currentItem()->text() + " · " + route->text(); });
+  save("signed-in.png");
   ButtonWithText(window, "开始加速")->click();
   road.Step("开始加速: session created, tunnel up", [&] { return ButtonWithText(window, "启动游戏")->isEnabled(); },
             [&] { return status->text() + " · " + route->text(); });
+  road.Step("the path's quality", [&] { return quality->text().startsWith("延迟"); }, [&] { return quality->text(); });
+  save("accelerating.png");
   if (!road.failed) {
-    window.grab().save(arguments[3]);
-    std::printf("[ ok ] screenshot of the accelerating window: %s\n", qPrintable(arguments[3]));
-    const int checked = QProcess::execute(arguments[4], arguments.mid(5));
+    // Asynchronous, so that the window lives as it does for a user while the check runs.
+    QProcess check;
+    QEventLoop checking;
+    QObject::connect(&check, &QProcess::finished, &checking, &QEventLoop::quit);
+    QObject::connect(&check, &QProcess::errorOccurred, &checking, &QEventLoop::quit);
+    check.setProcessChannelMode(QProcess::ForwardedChannels);
+    check.start(arguments[4], arguments.mid(5));
+    if (check.state() != QProcess::NotRunning) checking.exec();
+    const int checked = check.exitStatus() == QProcess::NormalExit && check.error() == QProcess::UnknownError
+                            ? check.exitCode() : -1;
     road.Step("the game server through the tunnel", [&] { return checked == 0; },
               [&] { return arguments.mid(4).join(' ') + " -> exit " + QString::number(checked); });
   }
