@@ -6,7 +6,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build/linux}
 cmake --build "$build" --target control_exchange_bench tracker_cycle_bench update_hash_bench client_start \
-  accelerator-service zv-control >/dev/null
+  accelerator-service zv-control zv-backend zentravolk-client zv-road orvekind >/dev/null
 
 # median_of BENCHMARK_BINARY FILTER: the median real time and its unit, from Google Benchmark's CSV.
 median_of() {
@@ -71,6 +71,8 @@ if [[ $(id -u) -eq 0 ]]; then
     printf "| %-52s | %-30s |\n", "tunnel " $1 ": service / wg-quick", $2 " ms / " $3 " ms (" $4 " faster)" }'
   "$root/bench/tunnel_repair.sh" "$build" 10 | awk -F': ' '/to first reply/ {
     printf "| %-52s | %-30s |\n", "tunnel back after: " $1, $2 }'
+  "$root/bench/client_load.sh" "$build" 20 | awk -F': ' '{
+    printf "| %-52s | %-30s |\n", "client over 20 s, " $1, $2 }'
   "$root/bench/split_rtt.sh" "$build" 500 | awk -F': ' '/ µs$/ {
     printf "| %-52s | %-30s |\n", "game round trip through the tunnel: " $1 " routing", $2 }'
 else
