@@ -9,7 +9,8 @@ packages=(
   fonts-wqy-microhei xvfb x11-utils imagemagick
   wireguard-go wireguard-tools iproute2 iputils-ping nftables curl
   clang libclang-rt-14-dev libbpf-dev bpftool python3 openssl
-  g++-mingw-w64-x86-64-posix wine wine64
+  g++-mingw-w64-x86-64-posix wine wine64 nsis
+  dpkg-dev desktop-file-utils
 )
 
 missing=()

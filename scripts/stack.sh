@@ -5,6 +5,7 @@
 # service through its socket.
 #   stack_up BUILD_DIR STATE_DIR   then   stack_down
 # Sets VIRI_ZIVADADIVAZ_API_URL and VIRI_ZIVADADIVAZ_CONTROL_SOCKET for the client.
+# STACK_SERVICE names another service program than the build's (an installed one).
 
 source "$(dirname "${BASH_SOURCE[0]}")/../service/tests/netns/world.sh"
 DEMO_ACCOUNT=demo@zentravolk.com
@@ -45,7 +46,7 @@ stack_up() {
   world_up --no-peer
   backend_start || return 1
   export VIRI_ZIVADADIVAZ_CONTROL_SOCKET=$stack_state/control.sock
-  in_pc "$stack_build/service/accelerator-service" 2>>"$stack_state/service.log" &
+  in_pc "${STACK_SERVICE:-$stack_build/service/accelerator-service}" 2>>"$stack_state/service.log" &
   stack_service_pid=$!
   for _ in $(seq 100); do [[ -S $VIRI_ZIVADADIVAZ_CONTROL_SOCKET ]] && break; sleep 0.05; done
   [[ -S $VIRI_ZIVADADIVAZ_CONTROL_SOCKET ]] || { echo "the service did not start" >&2; return 1; }

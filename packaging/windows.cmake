@@ -1,0 +1,24 @@
+# The Windows installer (NSIS), built with the programs: zentravolk-setup-VERSION.exe.
+find_program(ZV_MAKENSIS makensis REQUIRED)
+set(ZV_INSTALLER ${CMAKE_BINARY_DIR}/packages/zentravolk-setup-${PROJECT_VERSION}.exe)
+set(ZV_ICON ${PROJECT_SOURCE_DIR}/client/resources/zentravolk.ico)
+set(ZV_SERVICE_EXE $<TARGET_FILE:accelerator-service>)
+set(ZV_CLIENT_EXE $<TARGET_FILE:zentravolk-client>)
+set(ZV_KEY_TOOL_EXE $<TARGET_FILE:orvekind>)
+configure_file(${CMAKE_CURRENT_LIST_DIR}/windows/zentravolk.nsi.in ${CMAKE_BINARY_DIR}/zentravolk.nsi.in @ONLY)
+file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/zentravolk.nsi INPUT ${CMAKE_BINARY_DIR}/zentravolk.nsi.in)
+add_custom_command(
+  OUTPUT ${ZV_INSTALLER}
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/packages
+  COMMAND ${ZV_MAKENSIS} -V2 ${CMAKE_BINARY_DIR}/zentravolk.nsi
+  DEPENDS ${CMAKE_BINARY_DIR}/zentravolk.nsi accelerator-service zentravolk-client orvekind ${ZV_ICON}
+  VERBATIM)
+add_custom_target(installer ALL DEPENDS ${ZV_INSTALLER})
+
+if(ZV_BUILD_TESTS)
+  # Installed under wine with the tests' stand-in for wireguard.dll, and removed again.
+  add_test(NAME windows_installer
+           COMMAND ${CMAKE_CURRENT_LIST_DIR}/tests/installer_checks.sh ${ZV_INSTALLER} $<TARGET_FILE:fake_wireguard>
+                   ${PROJECT_SOURCE_DIR}/client/client_windows_checks.sh $<TARGET_FILE:close_window>)
+  set_tests_properties(windows_installer PROPERTIES LABELS windows TIMEOUT 300 RESOURCE_LOCK wine_service_manager)
+endif()
