@@ -22,10 +22,8 @@ TEST(QualityWindow, TheBodySumsUpTheLastTenEchoes) {
     int now;                                          // ms after the start
     std::string body;
   };
-  const std::vector<std::optional<microseconds>> twelve = {kLost,           kLost,           microseconds(5000),
-                                                           microseconds(5000), microseconds(5000), microseconds(5000),
-                                                           microseconds(5000), microseconds(5000), microseconds(5000),
-                                                           microseconds(5000), microseconds(5000), microseconds(7000)};
+  std::vector<std::optional<microseconds>> twelve(11, microseconds(5000));  // two lost, then the last one slower
+  twelve[0] = twelve[1] = kLost, twelve.push_back(microseconds(7000));
   const Row rows[] = {
       {"nothing yet", {}, 700, R"({"state":"accelerating","probes":0,"rtt_ms":-1,"loss_percent":0,"silent_ms":700})"},
       {"a good path: the last answer, to the nearest ms",

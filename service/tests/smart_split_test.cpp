@@ -3,8 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "fake_split_system.h"
-#include "fake_tunnel_system.h"
+#include "fake_system.h"
 #include "little_endian.h"
 
 namespace zv {
@@ -13,7 +12,7 @@ namespace {
 using test::Bytes;
 using test::FakeSplitSystem;
 using test::FlowRecord;
-using test::Log;
+using Log = test::Calls;
 
 struct SplitRig {
   bool Start(std::vector<std::string> names = {"game.exe"}) { return engine.Start(4097, names, error); }
@@ -164,9 +163,9 @@ TEST(SmartSplit, StartAndStopLeaveNothingOpen) {
   EXPECT_TRUE(rig.routes.routes.empty());
 }
 
-TEST(FilterObjects, OneTransactionOfExactlyTheseObjects) {
-  SplitRig rig;
-  ASSERT_TRUE(rig.Start());
+// The objects of one transaction; those that exist already are kept, and any
+// other failure aborts the transaction and names its call.
+TEST(FilterObjects, OneTransactionOfExactlyTheseObjectsAndEachResultOfEachCall) {
   const std::string provider = "{b8eb2037-2c5c-43a6-8d8e-51ebdbc46191}", sublayer = "{3947d46a-96b7-463b-a25c-68f0e58b9dc2}",
                     v4 = "{11ae83ec-749d-4a12-932f-789a62879531}", v6 = "{8357822a-2f8c-42e6-a3d8-71afd345587c}",
                     layer4 = "{c38d57d1-05a7-4c33-904f-7fbceee60e82}", layer6 = "{4a72393b-319f-44bc-84c3-ba54dcb3b6b4}";
@@ -174,25 +173,22 @@ TEST(FilterObjects, OneTransactionOfExactlyTheseObjects) {
     return "AddFilter 'ZENTRAVOLK Game Process Filter' provider " + provider + " layer " + layer + " sublayer " +
            sublayer + " action 20483 callout " + callout;
   };
-  EXPECT_EQ(rig.split.FilterCalls(),
-            (Log{"OpenFilterEngine authn 10 flags 1", "BeginTransaction",
-                 "AddProvider " + provider + " 'ZENTRAVOLK Smart Split'",
-                 "AddSubLayer " + sublayer + " 'ZENTRAVOLK Process Split' provider " + provider + " weight 28672",
-                 "AddCallout " + v4 + " 'ZENTRAVOLK Flow Classifier' provider " + provider + " layer " + layer4,
-                 filter(layer4, v4),
-                 "AddCallout " + v6 + " 'ZENTRAVOLK Flow Classifier' provider " + provider + " layer " + layer6,
-                 filter(layer6, v6), "CommitTransaction"}));
-}
-
-// Objects that exist already are kept; any other failure aborts the transaction and names its call.
-TEST(FilterObjects, EachResultOfEachCall) {
+  const Log transaction = {
+      "OpenFilterEngine authn 10 flags 1", "BeginTransaction", "AddProvider " + provider + " 'ZENTRAVOLK Smart Split'",
+      "AddSubLayer " + sublayer + " 'ZENTRAVOLK Process Split' provider " + provider + " weight 28672",
+      "AddCallout " + v4 + " 'ZENTRAVOLK Flow Classifier' provider " + provider + " layer " + layer4,
+      filter(layer4, v4),
+      "AddCallout " + v6 + " 'ZENTRAVOLK Flow Classifier' provider " + provider + " layer " + layer6,
+      filter(layer6, v6), "CommitTransaction"};
   constexpr std::uint32_t kExists = 0x80320009;
   struct Row {
     const char* call;
     std::uint32_t result;
     const char* code;  // empty: the start succeeds
+    int nth = 0;
   };
   const Row rows[] = {
+      {"", 0, ""},
       {"OpenFilterEngine", 5, "wfp_engine_open_failed_5"},
       {"BeginTransaction", 0x80320017, "wfp_transaction_failed_2150760471"},
       {"AddProvider", kExists, ""},
@@ -200,14 +196,14 @@ TEST(FilterObjects, EachResultOfEachCall) {
       {"AddSubLayer", kExists, ""},
       {"AddSubLayer", 87, "wfp_sublayer_failed_87"},
       {"AddCallout", kExists, ""},
-      {"AddCallout#2", 0x80320002, "wfp_callout_failed_2150760450"},
-      {"AddFilter#1", kExists, "wfp_filter_failed_2150760457"},  // the engine gives every filter a fresh key
-      {"AddFilter#2", 5, "wfp_filter_failed_5"},
+      {"AddCallout", 0x80320002, "wfp_callout_failed_2150760450", 2},
+      {"AddFilter", kExists, "wfp_filter_failed_2150760457", 1},  // the engine gives every filter a fresh key
+      {"AddFilter", 5, "wfp_filter_failed_5", 2},
       {"CommitTransaction", 0x80320011, "wfp_commit_failed_2150760465"},
   };
   for (const Row& row : rows) {
     SplitRig rig;
-    rig.split.results[row.call] = row.result;
+    rig.split.Fail(row.call, row.result, row.nth);
     const std::string label = std::string(row.call) + " " + std::to_string(row.result);
     EXPECT_EQ(rig.Start(), *row.code == '\0') << label;
     EXPECT_EQ(rig.error, row.code) << label;
@@ -215,6 +211,8 @@ TEST(FilterObjects, EachResultOfEachCall) {
       const bool inTransaction = std::string_view(row.call).starts_with("Add");
       EXPECT_EQ(rig.split.FilterCalls().back() == "AbortTransaction", inTransaction) << label;
       EXPECT_EQ(rig.split.DeviceLog(), (Log{"open", "close"})) << label;
+    } else {
+      EXPECT_EQ(rig.split.FilterCalls(), transaction) << label;
     }
     rig.engine.Stop();
     EXPECT_EQ(rig.split.FilterCalls().back() == "CloseFilterEngine", std::string_view(row.call) != "OpenFilterEngine")

@@ -9,12 +9,12 @@
 #include <functional>
 #include <optional>
 
-#include "fake_tunnel_system.h"
+#include "fake_system.h"
 
 namespace zv {
 namespace {
 
-using Calls = std::vector<std::string>;
+using test::Calls;
 using test::FakeTunnelSystem;
 
 constexpr char kPrivateKey[] = "AQIDBAUGBwgJCgsMDQ4PEBESExQVFhcYGRobHB0eHyA=";  // bytes 1..32
@@ -160,76 +160,67 @@ TEST(WireGuardTunnel, BringUpRunsEveryStepInOrderAndStopUndoesIt) {
 }
 
 TEST(WireGuardTunnel, EveryFailureAnswersItsCodeAndLeavesNothingBehind) {
-  using Script = std::function<void(FakeTunnelSystem&)>;
-  const auto fail = [](const char* call, std::uint32_t error, int nth = 0) {
-    return Script([=](FakeTunnelSystem& system) { system.Fail(call, error, nth); });
-  };
-  const auto lacking = [](const char* name) {
-    return Script([=](FakeTunnelSystem& system) { system.missingExports = {name}; });
-  };
-  const Script none = [](FakeTunnelSystem&) {};
   const std::string dropEndpoint = std::string("DeleteRoute ") + kEndpointRoute;
   struct Row {
     std::string code;
-    Script script;
-    Members request;
-    Calls tail;  // the last calls, when their order matters
+    Members request = {};
+    const char* failing = nullptr;  // this call fails with `error`; with none, an export is missing or the split fails
+    std::uint32_t error = 0;
+    int nth = 0;
+    Calls tail = {};  // the last calls, when their order matters
   };
-  const Row rows[] = {
-      {"invalid_tunnel_config", none, {.allowedIps = "[]"}, {}},
+  std::vector<Row> rows = {
+      {"invalid_tunnel_config", {.allowedIps = "[]"}},
       // A control character would cut the text short where the system reads it: "/24" alone.
-      {"invalid_tunnel_config", none, {.allowedIps = R"(["10.0.0.0/24\u0000junk"])"}, {}},
-      {"invalid_tunnel_config", none, {.endpoint = "198.51.100.7:51820\n"}, {}},
-      {"resolve_service_path_failed", fail("OwnProgramPath", 0), {}, {}},
-      {"embedded_tunnel_component_missing", fail("LoadLibraryAt", 126), {}, {}},
-      {"embedded_tunnel_api_invalid", lacking("WireGuardCreateAdapter"), {}, {}},
-      {"embedded_tunnel_api_invalid", lacking("WireGuardCloseAdapter"), {}, {}},
-      {"embedded_tunnel_api_invalid", lacking("WireGuardGetAdapterLUID"), {}, {}},
-      {"embedded_tunnel_api_invalid", lacking("WireGuardSetConfiguration"), {}, {}},
-      {"embedded_tunnel_api_invalid", lacking("WireGuardSetAdapterState"), {},
-       {"FindExport WireGuardSetAdapterState", "UnloadLibrary"}},
-      {"create_adapter_failed_5", fail("createAdapter", 5), {}, {}},
-      {"invalid_allowed_ip", none, {.allowedIps = R"(["10.0.0.0/33"])"}, {"closeAdapter 1", "UnloadLibrary"}},
-      {"invalid_allowed_ip", none, {.routeMode = "process-beta", .allowedIps = R"(["0.0.0.0/0","::/129"])"}, {}},
+      {"invalid_tunnel_config", {.allowedIps = R"(["10.0.0.0/24\u0000junk"])"}},
+      {"invalid_tunnel_config", {.endpoint = "198.51.100.7:51820\n"}},
+      {"resolve_service_path_failed", {}, "OwnProgramPath", 1},
+      {"embedded_tunnel_component_missing", {}, "LoadLibraryAt", 126},
+      {"create_adapter_failed_5", {}, "createAdapter", 5},
+      {"invalid_allowed_ip", {.allowedIps = R"(["10.0.0.0/33"])"}, nullptr, 0, 0, {"closeAdapter 1", "UnloadLibrary"}},
+      {"invalid_allowed_ip", {.routeMode = "process-beta", .allowedIps = R"(["0.0.0.0/0","::/129"])"}},
       // Only the canonical text of 32 bytes is a key.
-      {"invalid_private_key", none, {.privateKey = "AQIDBAUGBwgJCgsMDQ4PEBESExQVFhcYGRobHB0eHw=="}, {}},  // 31
-      {"invalid_private_key", none, {.privateKey = "AQIDBAUGBwgJCgsMDQ4PEBESExQVFhcYGRobHB0eHyB="}, {}},  // spare bits
-      {"invalid_private_key", none, {.privateKey = "AQIDBAUGBwgJCgsMDQ4PEBESExQVFhcYGRobHB0eHyA"}, {}},   // no pad
-      {"invalid_private_key", none, {.privateKey = "AQIDBAUGBwgJCgsMDQ4PEBESExQVFhcYGRob B0eHyA="}, {}},
-      {"invalid_private_key", none, {.privateKey = "AQIDBAUGBwgJCgsMDQ4PEBESExQVFhcYGRob-B0eHyA="}, {}},
-      {"invalid_server_public_key", none, {.serverKey = "AQIDBAUGBwgJCgsMDQ4PEBESExQVFhcYGRobHB0eHyAh"}, {}},  // 33
-      {"invalid_endpoint", none, {.endpoint = ":51820"}, {}},
-      {"invalid_endpoint", none, {.endpoint = "198.51.100.7:0"}, {}},
-      {"invalid_endpoint", none, {.endpoint = "198.51.100.7:65536"}, {}},
-      {"invalid_endpoint", fail("ResolveAddress", 11001), {}, {}},
-      {"set_tunnel_config_failed_87", fail("setConfiguration", 87), {}, {}},
-      {"resolve_endpoint_route_failed_1232", fail("BestRoute", 1232), {}, {}},
-      {"create_endpoint_route_failed_5", fail("CreateRoute", 5, 1), {}, {}},
-      {"configure_address_failed_87", fail("CreateAddress", 87), {}, {}},
-      {"invalid_assigned_address", none, {.assignedIp = "fd00::2/64"}, {}},
-      {"invalid_assigned_address", none, {.assignedIp = "10.240.0.2/x"}, {"closeAdapter 1", dropEndpoint, "UnloadLibrary"}},
-      {"invalid_assigned_address", none, {.assignedIp = "10.240.0.2/4294967296"}, {}},
+      {"invalid_private_key", {.privateKey = "AQIDBAUGBwgJCgsMDQ4PEBESExQVFhcYGRobHB0eHw=="}},  // 31
+      {"invalid_private_key", {.privateKey = "AQIDBAUGBwgJCgsMDQ4PEBESExQVFhcYGRobHB0eHyB="}},  // spare bits
+      {"invalid_private_key", {.privateKey = "AQIDBAUGBwgJCgsMDQ4PEBESExQVFhcYGRobHB0eHyA"}},   // no pad
+      {"invalid_private_key", {.privateKey = "AQIDBAUGBwgJCgsMDQ4PEBESExQVFhcYGRob B0eHyA="}},
+      {"invalid_private_key", {.privateKey = "AQIDBAUGBwgJCgsMDQ4PEBESExQVFhcYGRob-B0eHyA="}},
+      {"invalid_server_public_key", {.serverKey = "AQIDBAUGBwgJCgsMDQ4PEBESExQVFhcYGRobHB0eHyAh"}},  // 33
+      {"invalid_endpoint", {.endpoint = ":51820"}},
+      {"invalid_endpoint", {.endpoint = "198.51.100.7:0"}},
+      {"invalid_endpoint", {.endpoint = "198.51.100.7:65536"}},
+      {"invalid_endpoint", {}, "ResolveAddress", 11001},
+      {"set_tunnel_config_failed_87", {}, "setConfiguration", 87},
+      {"resolve_endpoint_route_failed_1232", {}, "BestRoute", 1232},
+      {"create_endpoint_route_failed_5", {}, "CreateRoute", 5, 1},
+      {"configure_address_failed_87", {}, "CreateAddress", 87},
+      {"invalid_assigned_address", {.assignedIp = "fd00::2/64"}},
+      {"invalid_assigned_address", {.assignedIp = "10.240.0.2/x"}, nullptr, 0, 0,
+       {"closeAdapter 1", dropEndpoint, "UnloadLibrary"}},
+      {"invalid_assigned_address", {.assignedIp = "10.240.0.2/4294967296"}},
       // Lengths the system would cut to their low 8 bits (32) or read past.
-      {"invalid_assigned_address", none, {.assignedIp = "10.240.0.2/288"}, {}},
-      {"invalid_assigned_address", none, {.assignedIp = "10.240.0.2/-224"}, {}},
-      {"invalid_assigned_address", none, {.assignedIp = "10.240.0.2/32junk"}, {}},
-      {"invalid_assigned_address", none, {.assignedIp = "10.240.0.2/ 32"}, {}},
-      {"invalid_assigned_address", none, {.assignedIp = "10.240.0.2/33"}, {}},
-      {"configure_route_failed_160", fail("CreateRoute", 160, 3),
-       {},
+      {"invalid_assigned_address", {.assignedIp = "10.240.0.2/288"}},
+      {"invalid_assigned_address", {.assignedIp = "10.240.0.2/-224"}},
+      {"invalid_assigned_address", {.assignedIp = "10.240.0.2/32junk"}},
+      {"invalid_assigned_address", {.assignedIp = "10.240.0.2/ 32"}},
+      {"invalid_assigned_address", {.assignedIp = "10.240.0.2/33"}},
+      {"configure_route_failed_160", {}, "CreateRoute", 160, 3,
        {"CreateRoute 0.0.0.0/0 via 0.0.0.0 on 4097", "CreateRoute 2001:db8::/32 via :: on 4097", "closeAdapter 1",
         dropEndpoint, "UnloadLibrary"}},
-      {"start_adapter_failed_31", fail("setAdapterState", 31),
-       {},
+      {"start_adapter_failed_31", {}, "setAdapterState", 31, 0,
        {"setAdapterState 1", "closeAdapter 1", dropEndpoint, "UnloadLibrary"}},
-      {"smart_split_process_rules_empty",
-       [](FakeTunnelSystem& system) { system.splitError = "smart_split_process_rules_empty"; },
-       {.routeMode = "process-beta"},
+      {"smart_split_process_rules_empty", {.routeMode = "process-beta"}, "split.Start", 0, 0,
        {"split.Start 4097 game.exe", "setAdapterState 0", "closeAdapter 1", dropEndpoint, "UnloadLibrary"}},
   };
+  for (const char* name : {"WireGuardCreateAdapter", "WireGuardCloseAdapter", "WireGuardGetAdapterLUID",
+                           "WireGuardSetConfiguration", "WireGuardSetAdapterState"}) {
+    rows.push_back({"embedded_tunnel_api_invalid", {}, name, 0, 0, {"FindExport WireGuardSetAdapterState", "UnloadLibrary"}});
+  }
   for (const Row& row : rows) {
     Rig rig;
-    row.script(rig.system);
+    if (row.failing && row.failing == std::string_view("split.Start")) rig.system.splitError = row.code;
+    else if (row.failing && row.error == 0) rig.system.missingExports = {row.failing};
+    else if (row.failing) rig.system.Fail(row.failing, row.error, row.nth);
     const std::string label = row.code + " " + Body(row.request);
     EXPECT_EQ(rig.Start(row.request), row.code) << label;
     const Calls& calls = rig.system.calls;

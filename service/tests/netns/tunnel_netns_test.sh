@@ -24,6 +24,11 @@ start_service() {
   for _ in $(seq 100); do "$control" query >/dev/null 2>&1 && return; sleep 0.05; done
   fail "the service never answered"
 }
+kill_service() {
+  kill -KILL "$service_pid"
+  wait "$service_pid" 2>/dev/null
+  service_pid=""
+}
 stop_service() {
   [[ -n $service_pid ]] || return 0
   kill -TERM "$service_pid" 2>/dev/null
@@ -110,9 +115,7 @@ for host_route in kept removed; do
   start_service
   expect_eq "start ($host_route)" "$(ask start "$START_BODY")" 'status 0 {"state":"accelerating"}'
   [[ -f $VIRI_ZIVADADIVAZ_CONTROL_SOCKET.tunnel ]] || fail "no record of the running tunnel"
-  kill -KILL "$service_pid"
-  wait "$service_pid" 2>/dev/null
-  service_pid=""
+  kill_service
   [[ "$(pc_network)" != "$pristine" ]] || fail "the killed service left nothing, so this proves nothing"
   start_service
   expect_same "the start after a kill ($host_route host route)"
@@ -129,10 +132,8 @@ for delay_ms in 0 1 2 3 4 5 6 7 8 9 10 12 14 16 18 20 25 30 40 60; do
   "$control" start "$START_BODY" >/dev/null 2>&1 &
   starter=$!
   sleep "$(printf '0.%03d' "$delay_ms")"
-  kill -KILL "$service_pid"
-  wait "$service_pid" 2>/dev/null
+  kill_service
   wait "$starter" 2>/dev/null
-  service_pid=""
   start_service
   expect_eq "start after a kill at ${delay_ms} ms" "$(ask start "$START_BODY")" 'status 0 {"state":"accelerating"}'
   expect_eq "stop after a kill at ${delay_ms} ms" "$(ask stop)" 'status 0 {"state":"idle"}'
@@ -170,9 +171,7 @@ expect_eq "the game after the stop" "$(seen_by_server zvgame.exe udp)" 10.200.0.
 expect_same "a split tunnel"
 
 expect_eq "split start again" "$(ask start "$split_body")" 'status 0 {"state":"accelerating"}'
-kill -KILL "$service_pid"
-wait "$service_pid" 2>/dev/null
-service_pid=""
+kill_service
 expect_eq "programs attached after a killed service" "$(programs_attached)" 0
 start_service
 expect_same "a killed split service and its recovery"
