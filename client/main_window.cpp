@@ -60,6 +60,7 @@ QScrollArea { border: none; }
 QScrollBar:vertical { background: #0d111a; width: 8px; margin: 0; }
 QScrollBar::handle:vertical { background: #273831; border-radius: 4px; min-height: 32px; }
 QScrollBar::add-line:vertical, QScrollBar::sub-line:vertical { height: 0; }
+QScrollBar::add-page:vertical, QScrollBar::sub-page:vertical { background: none; }
 )";
 
 }  // namespace
