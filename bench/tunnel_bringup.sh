@@ -7,23 +7,8 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build/linux}
 rounds=${2:-10}
-[[ $(id -u) -eq 0 ]] || { echo "needs root: it creates network namespaces" >&2; exit 1; }
 
-source "$root/service/tests/netns/world.sh"
-scratch=$(mktemp -d)
-service_pid=""
-cleanup() {
-  [[ -n $service_pid ]] && kill "$service_pid" 2>/dev/null && wait "$service_pid" 2>/dev/null
-  world_down
-  rm -rf "$scratch"
-}
-trap cleanup EXIT
-world_up
-
-export VIRI_ZIVADADIVAZ_CONTROL_SOCKET=$scratch/control.sock
-in_pc "$build/service/accelerator-service" &
-service_pid=$!
-for _ in $(seq 100); do [[ -S $VIRI_ZIVADADIVAZ_CONTROL_SOCKET ]] && break; sleep 0.05; done
+source "$root/bench/world_service.sh" "$build"
 
 cat >"$scratch/zvbench.conf" <<CONF
 [Interface]

@@ -8,23 +8,8 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build/linux}
 rounds=${2:-10}
-[[ $(id -u) -eq 0 ]] || { echo "needs root: it creates network namespaces" >&2; exit 1; }
 
-source "$root/service/tests/netns/world.sh"
-scratch=$(mktemp -d)
-service_pid=""
-cleanup() {
-  [[ -n $service_pid ]] && kill "$service_pid" 2>/dev/null && wait "$service_pid" 2>/dev/null
-  world_down
-  rm -rf "$scratch"
-}
-trap cleanup EXIT
-world_up
-
-export VIRI_ZIVADADIVAZ_CONTROL_SOCKET=$scratch/control.sock
-in_pc "$build/service/accelerator-service" 2>/dev/null &
-service_pid=$!
-for _ in $(seq 100); do "$build/tools/zv-control" query >/dev/null 2>&1 && break; sleep 0.05; done
+source "$root/bench/world_service.sh" "$build"
 "$build/tools/zv-control" start "$START_BODY" >/dev/null
 
 now_us() { echo $(($(date +%s%N) / 1000)); }
