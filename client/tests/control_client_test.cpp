@@ -1,63 +1,58 @@
-// The control channel client against a stand-in service on a local socket.
+// What the client asks of the machine: the control channel against a stand-in
+// service on a local socket, who it accepts at the channel's other end, and the
+// key tool runner against small scripts that stand in for orvekind.
 #include "control_client.h"
 
 #include <gtest/gtest.h>
 
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <QDateTime>
+#include <QFile>
+#include <QLocalServer>
+#include <QLocalSocket>
 #include <QTemporaryDir>
 #include <QThread>
-#include <cstring>
-#include <functional>
+#include <map>
 
-#include "control_channel.h"
-#include "control_frame.h"
+#include "key_tool.h"
+#include "server_identity.h"
 #include "stand_in_service.h"
-#include "window_rig.h"
 
 namespace {
 
+using zv::test::Framed;
 using zv::test::StandInService;
 using Seen = StandInService::Request;
 
 QByteArray Bytes(std::string_view text) { return QByteArray(text.data(), static_cast<qsizetype>(text.size())); }
 
-QByteArray Reply(std::uint64_t id, std::uint32_t status, const QByteArray& body, qsizetype announced = -1) {
-  auto header = zv::EncodeReplyHeader(id, status, static_cast<std::uint32_t>(announced < 0 ? body.size() : announced));
-  return QByteArray(reinterpret_cast<const char*>(header.data()), header.size()) + body;
-}
-
 TEST(ControlClient, EachFailureHasItsText) {
-  using Make = std::function<QByteArray(const Seen&)>;
   const QByteArray idle = Bytes(zv::kIdleBody);
-  struct Row {
+  const struct {
     const char* name;
-    Make reply;
+    StandInService::RawReply reply;
     bool ok;
     const char* error;
     QByteArray text;
-  };
-  const Row rows[] = {
-      {"idle", [&](const Seen& s) { return Reply(s.header.requestId, 0, idle); }, true, "", idle},
-      {"refused keeps the body", [](const Seen& s) { return Reply(s.header.requestId, 4, R"({"error":"x"})"); },
+  } rows[] = {
+      {"idle", [&](const Seen& s) { return Framed(s.header.requestId, 0, idle); }, true, "", idle},
+      {"refused keeps the body", [](const Seen& s) { return Framed(s.header.requestId, 4, R"({"error":"x"})"); },
        false, "服务拒绝了请求", R"({"error":"x"})"},
-      {"short header", [&](const Seen& s) { return Reply(s.header.requestId, 0, idle).left(10); }, false,
+      {"short header", [&](const Seen& s) { return Framed(s.header.requestId, 0, idle).left(10); }, false,
        "服务响应格式不正确", ""},
-      {"another id", [&](const Seen& s) { return Reply(s.header.requestId + 1, 0, idle); }, false,
+      {"another id", [&](const Seen& s) { return Framed(s.header.requestId + 1, 0, idle); }, false,
        "服务响应格式不正确", ""},
-      {"access denied has id 0", [](const Seen&) { return Reply(0, 3, Bytes(zv::kAccessDeniedBody)); }, false,
+      {"access denied has id 0", [](const Seen&) { return Framed(0, 3, Bytes(zv::kAccessDeniedBody)); }, false,
        "服务响应格式不正确", ""},
-      {"65537 announced", [](const Seen& s) { return Reply(s.header.requestId, 0, "", 65537); }, false,
+      {"65537 announced", [](const Seen& s) { return Framed(s.header.requestId, 0, "", 65537); }, false,
        "服务响应格式不正确", ""},
-      {"wrong version", [&](const Seen& s) { return Reply(s.header.requestId, 0, idle).replace(4, 1, "\x02"); }, false,
+      {"wrong version", [&](const Seen& s) { return Framed(s.header.requestId, 0, idle).replace(4, 1, "\x02"); }, false,
        "服务响应格式不正确", ""},
-      {"short body", [&](const Seen& s) { return Reply(s.header.requestId, 0, idle, idle.size() + 5); }, false,
+      {"short body", [&](const Seen& s) { return Framed(s.header.requestId, 0, idle, idle.size() + 5); }, false,
        "读取服务响应失败", ""},
   };
-  for (const Row& row : rows) {
+  for (const auto& row : rows) {
     StandInService service;
     service.ScriptRaw(row.reply);
     const qint64 before = QDateTime::currentMSecsSinceEpoch();
@@ -71,76 +66,133 @@ TEST(ControlClient, EachFailureHasItsText) {
     EXPECT_EQ(seen.operation(), 1) << row.name;
     EXPECT_GE(static_cast<qint64>(seen.header.requestId), before) << "the id is the time in ms";
   }
-
   qputenv(zv::kControlSocketVariable, "/nonexistent/zv.sock");
-  const ControlReply none = SendControlRequest(1, {});
-  EXPECT_FALSE(none.ok);
-  EXPECT_EQ(none.errorText, "后台加速服务未运行");
+  EXPECT_EQ(SendControlRequest(1, {}).errorText, "后台加速服务未运行");
 }
 
 TEST(ControlClient, OnlyATunnelStartMayTakeLongerThanASecond) {
-  const auto late = [](const Seen& s) {
-    QThread::msleep(1500);  // an adapter being created
-    return Reply(s.header.requestId, 0, Bytes(zv::kAcceleratingBody));
-  };
   StandInService service;
-  service.ScriptRaw(late);
+  service.ScriptRaw([](const Seen& s) {
+    QThread::msleep(1500);  // an adapter being created
+    return Framed(s.header.requestId, 0, Bytes(zv::kAcceleratingBody));
+  });
   const ControlReply reply = SendControlRequest(2, R"({"k":"v"})");
   EXPECT_TRUE(reply.ok) << reply.errorText.toStdString();
   EXPECT_EQ(service.Requests().value(0).body, R"({"k":"v"})");
   EXPECT_EQ(SendControlRequest(1, {}).errorText, "服务响应格式不正确");
 }
 
-// A server that is not the service: a socket that user "nobody" listens on (the
-// kernel keeps the listener's user for the peer check). Nobody accepts; the test
-// reads afterwards what the queued connections carried.
-class ForeignServer {
- public:
-  ForeignServer() {
-    QFile::setPermissions(folder.path(), QFileDevice::Permissions(0x7777));  // nobody binds in it
-    path = folder.filePath("control.sock").toStdString();
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    if (seteuid(65534) != 0) return;
-    fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
-    listening = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 && listen(fd, 16) == 0;
-    listening = seteuid(0) == 0 && listening;
-  }
-  ~ForeignServer() { close(fd); }
-  long BytesReceived() const {
-    long total = 0;
-    for (int connection; (connection = accept(fd, nullptr, nullptr)) >= 0; close(connection)) {
-      char chunk[256];
-      for (ssize_t got; (got = recv(connection, chunk, sizeof chunk, MSG_DONTWAIT)) > 0;) total += got;
-    }
-    return total;
-  }
-  bool listening = false;
-  std::string path;
-
- private:
-  QTemporaryDir folder;
-  int fd = -1;
-};
-
+// A server that is not the service: user "nobody" listens (the kernel keeps the
+// listener's user for the peer check); what the connections carried is read afterwards.
 TEST(ControlClient, AServerOfAnotherUserGetsNotOneByte) {
-  zv::test::Backend backend;
-  ForeignServer foreign;
-  ASSERT_TRUE(foreign.listening);
-  qputenv(zv::kControlSocketVariable, QByteArray::fromStdString(foreign.path));
+  QTemporaryDir folder;
+  QFile::setPermissions(folder.path(), QFileDevice::Permissions(0x7777));  // nobody binds in it
+  QLocalServer foreign;
+  ASSERT_EQ(seteuid(65534), 0);
+  const bool listening = foreign.listen(folder.filePath("control.sock"));
+  ASSERT_EQ(seteuid(0), 0);
+  ASSERT_TRUE(listening) << foreign.errorString().toStdString();
+  qputenv(zv::kControlSocketVariable, folder.filePath("control.sock").toUtf8());
   for (const quint16 operation : {1, 2, 3}) {
     const ControlReply reply = SendControlRequest(operation, operation == 2 ? R"({"private_key":"k"})" : "");
     EXPECT_FALSE(reply.ok) << operation;
     EXPECT_EQ(reply.errorText, "后台加速服务身份无效") << operation;
     EXPECT_TRUE(reply.replyText.isEmpty()) << operation;
   }
-  MainWindow window;
-  zv::test::Screen screen(window);
-  EXPECT_FALSE(window.RefreshServiceState(1, {}));
-  EXPECT_EQ(screen.status->text(), "后台加速服务身份无效");
-  EXPECT_EQ(foreign.BytesReceived(), 0);
+  QByteArray heard;
+  for (int connections = 0; connections < 3 && foreign.waitForNewConnection(1000); ++connections) {
+    QLocalSocket* connection = foreign.nextPendingConnection();
+    connection->waitForReadyRead(100);
+    heard += connection->readAll();
+  }
+  EXPECT_EQ(heard, "");
+}
+
+TEST(ServerIdentity, OnLinuxRootOrTheOwnUserOfAMovedSocket) {
+  const struct {
+    std::optional<std::uint32_t> server;
+    std::uint32_t own;
+    bool moved, accepted;
+  } rows[] = {
+      {0, 1000, false, true},       // the service
+      {0, 1000, true, true},        // the service on a moved socket
+      {1000, 1000, true, true},     // a test or unprivileged run of our own
+      {1000, 1000, false, false},   // our own user on the service's path is not the service
+      {65534, 1000, true, false},   // another user
+      {65534, 0, false, false},     // another user, seen by a root client
+      {std::nullopt, 0, false, false},  // the query failed
+      {std::nullopt, 1000, true, false},
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(zv::SocketServerAccepted(row.server, row.own, row.moved), row.accepted)
+        << row.server.value_or(-1) << " " << row.own << " " << row.moved;
+  }
+}
+
+struct FakePipeQueries final : zv::PipeServerQueries {
+  std::optional<std::uint32_t> process;
+  std::map<std::uint32_t, std::string> users;
+  std::intptr_t askedPipe = 0;
+  std::optional<std::uint32_t> ServerProcessId(std::intptr_t pipe) override {
+    askedPipe = pipe;
+    return process;
+  }
+  std::optional<std::string> ProcessUserSid(std::uint32_t processId) override {
+    const auto found = users.find(processId);
+    return found == users.end() ? std::nullopt : std::optional(found->second);
+  }
+};
+
+TEST(ServerIdentity, OnWindowsOnlyAPipeServedByLocalSystem) {
+  const struct {
+    std::optional<std::uint32_t> process;
+    std::map<std::uint32_t, std::string> users;
+    bool accepted;
+  } rows[] = {
+      {42, {{42, "S-1-5-18"}}, true},
+      {42, {{42, "S-1-5-21-1004336348-1177238915-682003330-1001"}}, false},  // a user's program
+      {42, {{42, "S-1-5-19"}}, false},                                      // LocalService
+      {42, {{42, "S-1-5-18-1"}}, false},
+      {42, {{7, "S-1-5-18"}}, false},  // the token query failed for the server
+      {std::nullopt, {{42, "S-1-5-18"}}, false},  // no server process id
+  };
+  for (const auto& row : rows) {
+    FakePipeQueries queries;
+    queries.process = row.process;
+    queries.users = row.users;
+    EXPECT_EQ(zv::PipeServerIsLocalSystem(queries, 0x1234), row.accepted);
+    EXPECT_EQ(queries.askedPipe, 0x1234) << "the connected pipe's own handle";
+  }
+}
+
+TEST(KeyTool, OnlyANormalExitWithBothKeysCounts) {
+  const struct {
+    const char* script;  // nullptr: no tool at all
+    bool ran;
+    QString keys;  // private and public
+  } rows[] = {
+      {nullptr, false, " "},
+      {R"(echo '{"private_key":"PRIV","public_key":"PUB"}')", true, "PRIV PUB"},
+      {R"(echo 'noise' >&2; printf '  \n {"public_key":"PUB","private_key":"PRIV","x":1} \n\n')", true, "PRIV PUB"},
+      {R"(echo '{"private_key":"PRIV","public_key":"PUB"}'; exit 1)", false, " "},
+      {R"(echo '{"private_key":"PRIV"}')", true, "PRIV "},
+      {"echo keys", true, " "},
+      {R"([ "$#" = 1 ] && [ "$1" = keypair ] && echo '{"private_key":"A","public_key":"B"}')", true, "A B"},
+      {R"(sleep 6; echo '{"private_key":"PRIV","public_key":"PUB"}')", false, " "},  // too slow
+  };
+  for (const auto& row : rows) {
+    QTemporaryDir folder;
+    const QString program = folder.path() + "/orvekind";
+    if (row.script != nullptr) {
+      QFile file(program);
+      ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+      file.write(QByteArray("#!/bin/sh\n") + row.script + "\n");
+      file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    }
+    const KeyToolRun run = RunKeyTool(program);
+    EXPECT_EQ(run.ran, row.ran) << row.script;
+    EXPECT_EQ(run.privateKey + " " + run.publicKey, row.keys) << row.script;
+  }
 }
 
 }  // namespace
-

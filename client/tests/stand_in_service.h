@@ -22,6 +22,12 @@
 
 namespace zv::test {
 
+// A reply as the service frames it; `announced` overrides the body length in the header.
+inline QByteArray Framed(std::uint64_t id, std::uint32_t status, const QByteArray& body, qsizetype announced = -1) {
+  const auto head = EncodeReplyHeader(id, status, static_cast<std::uint32_t>(announced < 0 ? body.size() : announced));
+  return QByteArray(reinterpret_cast<const char*>(head.data()), head.size()) + body;
+}
+
 class StandInService {
  public:
   struct Request {
@@ -42,15 +48,13 @@ class StandInService {
     stopping = true;
     thread->wait();
   }
-
-  // status and body per operation
   void Script(quint16 operation, std::uint32_t status, QByteArray body) {
     QMutexLocker hold(&mutex);
     replies[operation] = {status, std::move(body)};
   }
   void ScriptRaw(RawReply reply) {
     QMutexLocker hold(&mutex);
-    rawScript = std::move(reply);
+    raw = std::move(reply);
   }
   // The workflow's requests; the quality line's polls, one a second while accelerating, are counted apart.
   QList<Request> Requests() {
@@ -70,32 +74,25 @@ class StandInService {
     while (!stopping) {
       if (!server.waitForNewConnection(20)) continue;
       std::unique_ptr<QLocalSocket> client(server.nextPendingConnection());
-      RequestHeaderBytes raw{};
-      if (!ReadExactly(*client, reinterpret_cast<char*>(raw.data()), raw.size())) continue;
-      const ControlRequestHeader header = DecodeRequestHeader(raw);
-      QByteArray body(static_cast<qsizetype>(header.bodyLength), '\0');
-      if (!body.isEmpty() && !ReadExactly(*client, body.data(), body.size())) continue;
-      const Request request{header, body};
+      Request request{};
+      RequestHeaderBytes head{};
+      if (!ReadExactly(*client, reinterpret_cast<char*>(head.data()), head.size())) continue;
+      request.header = DecodeRequestHeader(head);
+      request.body.resize(static_cast<qsizetype>(request.header.bodyLength));
+      if (!request.body.isEmpty() && !ReadExactly(*client, request.body.data(), request.body.size())) continue;
       // Unscripted: idle, and no quality figures (as a service without them answers).
-      const bool quality = header.operation == static_cast<quint16>(ControlOperation::QueryQuality);
-      std::pair<std::uint32_t, QByteArray> reply =
-          quality ? std::pair<std::uint32_t, QByteArray>{1, R"({"error":"unknown_operation"})"}
-                  : std::pair<std::uint32_t, QByteArray>{0, R"({"state":"idle"})"};
+      const bool quality = request.operation() == static_cast<quint16>(ControlOperation::QueryQuality);
+      std::pair<std::uint32_t, QByteArray> reply{quality ? 1 : 0,
+                                                 quality ? R"({"error":"unknown_operation"})" : R"({"state":"idle"})"};
       RawReply rawReply;
       {
         QMutexLocker hold(&mutex);
         if (quality) ++qualityPolls;
         else requests.append(request);
-        if (const auto found = replies.find(header.operation); found != replies.end()) reply = found->second;
-        rawReply = rawScript;
+        if (const auto found = replies.find(request.operation()); found != replies.end()) reply = found->second;
+        rawReply = raw;
       }
-      if (rawReply) {
-        client->write(rawReply(request));
-      } else {
-        const auto head = EncodeReplyHeader(header.requestId, reply.first, static_cast<std::uint32_t>(reply.second.size()));
-        client->write(reinterpret_cast<const char*>(head.data()), head.size());
-        client->write(reply.second);
-      }
+      client->write(rawReply ? rawReply(request) : Framed(request.header.requestId, reply.first, reply.second));
       client->waitForBytesWritten(1000);
       client->disconnectFromServer();
     }
@@ -107,7 +104,7 @@ class StandInService {
   std::atomic<bool> stopping{false};
   QMutex mutex;
   std::map<quint16, std::pair<std::uint32_t, QByteArray>> replies;
-  RawReply rawScript;
+  RawReply raw;
   QList<Request> requests;
   int qualityPolls = 0;
 };

@@ -2,9 +2,12 @@
 // backend, a stand-in service and a stand-in key tool in the program's folder.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <QApplication>
 #include <QFile>
 #include <QJsonDocument>
+#include <QJsonObject>
 #include <QLabel>
 #include <QLayout>
 #include <QLineEdit>
@@ -39,21 +42,16 @@ inline QString Text(QWidget* widget) {
 
 // The window with handles on the widgets a user works with.
 struct Screen {
-  explicit Screen(MainWindow& window) : window(window) {
-    stop = window.findChild<QPushButton*>("secondaryButton");
-    const QList<QWidget*> left = LeftColumn(window);
-    status = qobject_cast<QLabel*>(left[left.indexOf(Button("检查服务")) - 1]);  // the line above it
-    route = window.findChild<QLabel*>("routeCard");
-    games = window.findChild<QListWidget*>("gameList");
-  }
-  QPushButton* Button(const char* text) {
-    return text == QString("停止加速") ? stop : ButtonWithText(window, text);
+  explicit Screen(MainWindow& window) : window(window) {}
+  QPushButton* Button(const char* text) { return ButtonWithText(window, text); }
+  QLabel* Label(const char* name) { return window.findChild<QLabel*>(name); }
+  QLabel* Account() {
+    return qobject_cast<QLabel*>(window.findChild<QFrame*>("memberCard")->layout()->itemAt(1)->widget());
   }
   MainWindow& window;
-  QLabel* status;
-  QLabel* route;
-  QListWidget* games;
-  QPushButton* stop;
+  QLabel* status = Label("serviceStatus");
+  QLabel* route = Label("routeCard");
+  QListWidget* games = window.findChild<QListWidget*>("gameList");
 };
 
 // A backend with one signed-in account, two games, one region, scripted nodes and sessions.
@@ -71,8 +69,7 @@ struct Backend {
                           target.contains("/g2/") ? slowSecondGame : 0};
       }
       if (target.endsWith("/nodes")) return nodes;
-      if (request.method == "POST") return session;
-      return deletion;
+      return request.method == "POST" ? session : deletion;
     };
   }
   QList<HttpExchange> Received(const QByteArray& method, const QByteArray& prefix) {
@@ -82,7 +79,11 @@ struct Backend {
     }
     return matching;
   }
-  zv::test::TestHttpServer server;
+  QJsonObject LastSession() {
+    const QList<HttpExchange> posts = Received("POST", "/api/v1/acceleration");
+    return QJsonDocument::fromJson(posts.isEmpty() ? "" : posts.last().body).object();
+  }
+  TestHttpServer server;
   HttpAnswer nodes{200, R"({"items":[{"id":"n1","name":"Edge A","location":"hk","score":20},{"id":"n2","score":90}]})"};
   HttpAnswer session{201, R"({"session_id":"s1","assigned_ip":"10.240.0.2/32","private_key":"theirs",)"
                           R"("game_processes":["game.exe"],"egress_ip":"203.0.113.7","rules_environment":"x"})"};
@@ -106,14 +107,6 @@ struct KeyTool {
   QString path = QCoreApplication::applicationDirPath() + "/orvekind";
 };
 
-inline void SignIn(MainWindow& window, Screen& screen) {
-  window.findChild<QLineEdit*>()->setText("me");
-  QList<QLineEdit*> edits = window.findChildren<QLineEdit*>();
-  for (QLineEdit* edit : edits) edit->setText(edit->echoMode() == QLineEdit::Password ? "pw" : "me");
-  screen.Button("登录")->click();
-  ASSERT_TRUE(WaitFor([&] { return screen.Button("开始加速")->isEnabled(); })) << screen.status->text().toStdString();
-}
-
 // Answers the next message box once it is up: `answer` sees it and decides how it ends.
 inline void OnNextBox(std::function<void(QMessageBox&)> answer) {
   auto* poll = new QTimer;
@@ -127,28 +120,36 @@ inline void OnNextBox(std::function<void(QMessageBox&)> answer) {
   poll->start(10);
 }
 
-inline QPushButton* ButtonOf(QMessageBox& box, const QString& text) {
-  for (QAbstractButton* button : box.buttons()) {
-    if (button->text() == text) return qobject_cast<QPushButton*>(button);
-  }
-  return nullptr;
-}
+inline QString Said(QMessageBox& box) { return box.windowTitle() + "|" + box.text(); }
+
+// The window, keeping the tray balloons it shows.
+struct Watched : MainWindow {
+  QStringList balloons;
+  void ShowTrayMessage(const QString& title, const QString& text) override { balloons << title + "|" + text; }
+};
 
 // One window with everything it talks to; the backend is asked only as requests
-// come, so a test may change its answers after construction.
-template <class Window = MainWindow>
+// come, so a test may change its answers after construction. The service starts tunnels.
 struct Desk {
+  Desk() { service.Script(2, 0, R"({"state":"accelerating"})"); }
+  bool SignIn() {
+    for (QLineEdit* edit : window.findChildren<QLineEdit*>()) {
+      edit->setText(edit->echoMode() == QLineEdit::Password ? "pw" : "me");
+    }
+    screen.Button("登录")->click();
+    return WaitFor([&] { return screen.Button("开始加速")->isEnabled(); });
+  }
+  // Presses "开始加速" and waits until the tunnel runs.
+  bool Accelerate() {
+    screen.Button("开始加速")->click();
+    return WaitFor([&] { return screen.Button("启动游戏")->isEnabled(); });
+  }
+  bool SignInAndAccelerate() { return SignIn() && Accelerate(); }
   Backend backend;
   StandInService service;
   KeyTool keyTool;
-  Window window;
+  Watched window;
   Screen screen{window};
 };
-
-// Presses "开始加速" and waits until the tunnel runs.
-inline bool Accelerate(Screen& screen) {
-  screen.Button("开始加速")->click();
-  return WaitFor([&] { return screen.Button("启动游戏")->isEnabled(); });
-}
 
 }  // namespace zv::test
