@@ -20,6 +20,7 @@
 #include "key_tool.h"
 #include "main_window.h"
 #include "server_identity.h"
+#include "single_instance.h"
 #include "stand_in_service.h"
 #include "test_http_server.h"
 #include "window_driving.h"
@@ -152,6 +153,16 @@ TEST(WindowsClient, SteamAddressesGoToTheSchemesRegisteredHandler) {
 
 // Run by the meeting check while accelerator-service runs under wine's
 // service control manager: "检查服务" in the real window, over the real pipe.
+// The user's channel is a named pipe: a later client finds it and asks the first to show itself.
+TEST(WindowsClient, ALaterStartOfTheSameUserShowsTheRunningClient) {
+  SingleInstance first;
+  ASSERT_TRUE(first.First()) << qPrintable(SingleInstance::UserChannel());
+  QSignalSpy shown(&first, &SingleInstance::ShowRequested);
+  SingleInstance second;
+  EXPECT_FALSE(second.First());
+  EXPECT_TRUE(zv::test::WaitFor([&] { return shown.count() == 1; }));
+}
+
 TEST(WindowsMeeting, CheckServiceShowsWhatTheServiceIsToTheClient) {
   QLocalSocket pipe;
   pipe.connectToServer(ControlServerName());
