@@ -10,13 +10,13 @@ namespace {
 
 // Desktops start programs in scopes of the user's own service manager, which
 // belong to no login session; the person at this machine is told by the user
-// having an active session that is local.
+// having an active session (only those are listed) that is local.
 bool UserActiveHere(uid_t user) {
   char** sessions = nullptr;
   const int count = sd_uid_get_sessions(user, /*require_active=*/1, &sessions);
   bool allowed = false;
   for (int i = 0; i < count && sessions != nullptr && sessions[i] != nullptr; ++i) {
-    allowed = allowed || (sd_session_is_active(sessions[i]) > 0 && sd_session_is_remote(sessions[i]) == 0);
+    allowed = allowed || sd_session_is_remote(sessions[i]) == 0;
     std::free(sessions[i]);
   }
   std::free(sessions);

@@ -23,6 +23,7 @@ TEST(ReadStringField, SearchesTheTextAsSpecified) {
       {R"({"endpoint":"a","endpoint":"b"})", "a"},              // the first member wins
       // Only the request object's own members: a backend's nested extras never count.
       {R"({"diagnostics":{"endpoint":"evil"},"endpoint":"good"})", "good"},
+      {R"({"diagnostics":{"id":"1","endpoint":"evil"},"endpoint":"good"})", "good"},  // after a nested comma too
       {R"({"list":[{"endpoint":"evil"}],"endpoint":"good"})", "good"},
       {R"({"diagnostics":{"endpoint":"evil"}})", ""},
       {R"({"x":"a\"b","endpoint":"good"})", "good"},  // an escaped quote does not end a string here
