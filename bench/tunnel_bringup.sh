@@ -23,8 +23,6 @@ PersistentKeepalive = 25
 CONF
 chmod 600 "$scratch/zvbench.conf"
 
-now_us() { echo $(($(date +%s%N) / 1000)); }
-median() { sort -n | awk '{v[NR]=$1} END {print (NR % 2) ? v[(NR+1)/2] : (v[NR/2] + v[NR/2+1]) / 2}'; }
 
 : >"$scratch/our-up"; : >"$scratch/our-down"; : >"$scratch/quick-up"; : >"$scratch/quick-down"
 for _ in $(seq "$rounds"); do

@@ -12,8 +12,6 @@ rounds=${2:-10}
 source "$root/bench/world_service.sh" "$build"
 "$build/tools/zv-control" start "$START_BODY" >/dev/null
 
-now_us() { echo $(($(date +%s%N) / 1000)); }
-median() { sort -n | awk '{v[NR]=$1} END {print (NR % 2) ? v[(NR+1)/2] : (v[NR/2] + v[NR/2+1]) / 2}'; }
 answers() { ip netns exec "$WORLD_PC" ping -c 1 -W 0.05 "$GAME_SERVER" >/dev/null 2>&1; }
 # Microseconds from `began` until the game server answers through the tunnel (at most 10 s).
 until_answered() {

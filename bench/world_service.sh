@@ -17,3 +17,6 @@ export VIRI_ZIVADADIVAZ_CONTROL_SOCKET=$scratch/control.sock
 in_pc "$1/service/accelerator-service" 2>/dev/null &
 service_pid=$!
 for _ in $(seq 100); do "$1/tools/zv-control" query >/dev/null 2>&1 && break; sleep 0.05; done
+
+now_us() { echo $(($(date +%s%N) / 1000)); }
+median() { sort -n | awk '{v[NR]=$1} END {print (NR % 2) ? v[(NR+1)/2] : (v[NR/2] + v[NR/2+1]) / 2}'; }

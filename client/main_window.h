@@ -83,6 +83,7 @@ class MainWindow : public QMainWindow {
   void BeginLiveView();
   void EndLiveView();
   void TakeQuality(bool ok, const QString& replyText, const QString& errorText);
+  void SetQuality(const QString& text, const char* level, const QString& trayText);
   void ShowLiveView();
   void ShowTrayState(const QString& state, bool accelerating);
   void MarkAcceleratedGame(bool marked);

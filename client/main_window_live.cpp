@@ -64,9 +64,7 @@ void MainWindow::BeginLiveView() {
   acceleratedGameId = gameId;
   acceleratedGameName = gameList->currentItem() != nullptr ? gameList->currentItem()->text() : QString();
   acceleratedFor.start();
-  qualityText = tr("正在测量延迟…");
-  qualityLevel = "good";
-  qualityTrayText = tr("正在测量延迟");
+  SetQuality(tr("正在测量延迟…"), "good", tr("正在测量延迟"));
   MarkAcceleratedGame(true);
   qualityLabel->show();
   ShowLiveView();
@@ -88,13 +86,9 @@ void MainWindow::TakeQuality(bool ok, const QString& replyText, const QString& e
   if (!acceleratedFor.isValid()) return;  // the acceleration ended while the service was asked
   const QJsonObject figures = QJsonDocument::fromJson(replyText.toUtf8()).object();
   if (!ok && replyText.contains(QStringLiteral("\"unknown_operation\""))) {
-    qualityText.clear();  // a service that has no figures: the time alone
-    qualityLevel = "good";
-    qualityTrayText.clear();
+    SetQuality({}, "good", {});  // a service that has no figures: the time alone
   } else if (!ok) {
-    qualityText = tr("无法读取线路质量：%1").arg(errorText);
-    qualityLevel = "broken";
-    qualityTrayText = tr("线路质量未知");
+    SetQuality(tr("无法读取线路质量：%1").arg(errorText), "broken", tr("线路质量未知"));
   } else if (figures.value("state").toString() == "idle") {
     // The service gave the tunnel up (its network kept failing); the session is still held.
     EndLiveView();
@@ -112,20 +106,21 @@ void MainWindow::TakeQuality(bool ok, const QString& replyText, const QString& e
     const int silent = figures.value("silent_ms").toInt();
     const QString roundTripText = roundTrip == 0 ? QStringLiteral("<1") : QString::number(roundTrip);
     if (silent >= kBrokenAfterMs) {
-      qualityText = tr("线路中断：节点已 %1 秒无响应").arg(silent / 1000);
-      qualityLevel = "broken";
-      qualityTrayText = tr("线路中断");
+      SetQuality(tr("线路中断：节点已 %1 秒无响应").arg(silent / 1000), "broken", tr("线路中断"));
     } else if (roundTrip < 0) {
-      qualityText = tr("正在测量延迟…");
-      qualityLevel = "good";
-      qualityTrayText = tr("正在测量延迟");
+      SetQuality(tr("正在测量延迟…"), "good", tr("正在测量延迟"));
     } else {
-      qualityText = tr("延迟 %1 ms · 丢包 %2%").arg(roundTripText).arg(loss);
-      qualityLevel = loss > 0 || roundTrip >= kSlowRoundTripMs ? "poor" : "good";
-      qualityTrayText = tr("延迟 %1 ms").arg(roundTripText);
+      SetQuality(tr("延迟 %1 ms · 丢包 %2%").arg(roundTripText).arg(loss),
+                 loss > 0 || roundTrip >= kSlowRoundTripMs ? "poor" : "good", tr("延迟 %1 ms").arg(roundTripText));
     }
   }
   ShowLiveView();
+}
+
+void MainWindow::SetQuality(const QString& text, const char* level, const QString& trayText) {
+  qualityText = text;
+  qualityLevel = level;
+  qualityTrayText = trayText;
 }
 
 void MainWindow::ShowLiveView() {

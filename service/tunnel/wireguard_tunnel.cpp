@@ -136,17 +136,22 @@ bool WireGuardTunnel::TearDown(std::string& error) {
     ForgetRequest();  // a rebuild that was still to come is not wanted any more
     return true;
   }
-  const WireGuardApi api = tunnelModule != nullptr ? ResolveWireGuardApi(platform, tunnelModule) : WireGuardApi{};
-  if (!api.Valid()) {
+  if (!ReleaseAdapter()) {
     error = "embedded_tunnel_api_invalid";  // the tunnel is left running rather than half closed
     return false;
   }
+  ForgetRequest();
+  return true;
+}
+
+bool WireGuardTunnel::ReleaseAdapter() {
+  const WireGuardApi api = tunnelModule != nullptr ? ResolveWireGuardApi(platform, tunnelModule) : WireGuardApi{};
+  if (!api.Valid()) return false;
   Release(platform, api, tunnelModule, adapter, endpointPin->Owned(), true);
   ForgetTunnelRecord(platform);
   adapter = nullptr;
   endpointPin.reset();
   tunnelModule = nullptr;
-  ForgetRequest();
   return true;
 }
 
@@ -197,15 +202,9 @@ void WireGuardTunnel::Rebuild(UpkeepClock::time_point now) {
   ++rebuilds;
   lastRebuild = now;
   split.Stop();
-  if (adapter != nullptr) {
-    Release(platform, ResolveWireGuardApi(platform, tunnelModule), tunnelModule, adapter, endpointPin->Owned(), true);
-    ForgetTunnelRecord(platform);
-    adapter = nullptr;
-    endpointPin.reset();
-    tunnelModule = nullptr;
-  }
   std::string error;
-  if (!BringUp(request, error)) upkeepDue = now + RebuildWait(rebuilds);
+  // An adapter that cannot be released yet is not built over: the next try comes after the wait.
+  if ((adapter != nullptr && !ReleaseAdapter()) || !BringUp(request, error)) upkeepDue = now + RebuildWait(rebuilds);
 }
 
 }  // namespace zv

@@ -43,6 +43,8 @@ class WireGuardTunnel final : public TunnelEngine {
   struct Building;  // what a start has made so far, released in reverse on failure
   bool Abandon(Building& building);  // always false, for `return Abandon(...)`
   void Rebuild(UpkeepClock::time_point now);
+  // Takes apart what is built; false, touching nothing, when the library's functions cannot be resolved.
+  bool ReleaseAdapter();
   static std::chrono::milliseconds RebuildWait(int done);
   void ForgetRequest();
 

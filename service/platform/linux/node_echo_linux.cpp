@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "node_echo.h"
+#include "tunnel_table.h"
 #include "utf16_text.h"
 #include "wireguard_nt.h"
 
@@ -31,7 +32,7 @@ class LinuxNodeEcho final : public NodeEcho {
   std::optional<std::chrono::microseconds> Echo(std::chrono::milliseconds wait) override {
     const int fd = socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
     if (fd < 0) return std::nullopt;
-    const std::string device = Utf8FromUtf16(kAdapterName).value_or("");
+    const std::string device = AdapterNameUtf8();
     sockaddr_in node{};
     node.sin_family = AF_INET;
     inet_pton(AF_INET, "10.240.0.1", &node.sin_addr);

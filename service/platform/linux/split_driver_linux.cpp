@@ -97,7 +97,7 @@ int SplitDriver::Attach() {
     if (events == nullptr) error = LastError(ENOMEM);
   }
   if (error == 0) {
-    const auto name = Utf8FromUtf16(kAdapterName).value_or("");
+    const auto name = AdapterNameUtf8();
     tunnelIndex = if_nametoindex(name.c_str());
     error = tunnelIndex == 0 ? ENODEV : AddSplitRouting(tunnelIndex);
     if (error != 0) tunnelIndex = 0;

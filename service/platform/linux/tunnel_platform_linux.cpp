@@ -51,13 +51,14 @@ std::array<std::uint8_t, 16> NetworkOf(const SocketAddressInet& address, std::ui
 
 std::uint32_t Result(int error) { return error == EEXIST ? kErrorObjectAlreadyExists : static_cast<std::uint32_t>(error); }
 
+bool IsTunnelInterface(std::uint64_t interfaceIndex) {
+  char name[IF_NAMESIZE] = {};
+  return if_indextoname(static_cast<unsigned>(interfaceIndex), name) != nullptr && AdapterNameUtf8() == name;
+}
+
 // Routes on the tunnel's own interface live in the tunnel's table; all others in main.
 std::uint32_t TableOf(std::uint64_t interfaceIndex) {
-  char name[IF_NAMESIZE] = {};
-  const auto tunnelName = Utf8FromUtf16(kAdapterName);
-  const bool tunnel = if_indextoname(static_cast<unsigned>(interfaceIndex), name) != nullptr && tunnelName &&
-                      *tunnelName == name;
-  return tunnel ? kTunnelTable : RT_TABLE_MAIN;
+  return IsTunnelInterface(interfaceIndex) ? kTunnelTable : RT_TABLE_MAIN;
 }
 
 std::uint32_t ChangeRoute(std::uint16_t type, const RouteRow& row) {
@@ -236,10 +237,7 @@ std::uint32_t LinuxTunnelPlatform::RoutesTo(const SocketAddressInet& destination
   return Result(error);
 }
 
-bool LinuxTunnelPlatform::AdapterPresent(std::uint64_t luid) {
-  char name[IF_NAMESIZE] = {};
-  return if_indextoname(static_cast<unsigned>(luid), name) != nullptr && Utf8FromUtf16(kAdapterName) == name;
-}
+bool LinuxTunnelPlatform::AdapterPresent(std::uint64_t luid) { return IsTunnelInterface(luid); }
 
 std::uint32_t LinuxTunnelPlatform::CreateAddress(const AddressRow& row) {
   rtnl::Message message(RTM_NEWADDR, NLM_F_CREATE | NLM_F_EXCL);
@@ -255,8 +253,6 @@ std::uint32_t LinuxTunnelPlatform::CreateAddress(const AddressRow& row) {
 namespace {
 
 constexpr char kHelperCommandLine[] = "wireguard-go\0-f\0";  // then the adapter's name
-
-std::string AdapterNameUtf8() { return Utf8FromUtf16(kAdapterName).value_or(""); }
 
 }  // namespace
 

@@ -15,6 +15,8 @@
 #include <thread>
 
 #include "netlink_request.h"
+#include "utf16_text.h"
+#include "wireguard_nt.h"
 
 namespace zv {
 namespace {
@@ -96,6 +98,8 @@ void DeleteLink(unsigned index) {
   message.Put<ifinfomsg>().ifi_index = static_cast<int>(index);
   rtnl::Transact(message);
 }
+
+std::string AdapterNameUtf8() { return Utf8FromUtf16(kAdapterName).value_or(""); }
 
 std::string HelperSocketPath(const std::string& adapterName) { return "/var/run/wireguard/" + adapterName + ".sock"; }
 

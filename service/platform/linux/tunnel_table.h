@@ -36,6 +36,9 @@ void DeleteLink(unsigned index);
 void StopProcess(pid_t process, bool child);
 // The helpers' sockets are shared by every network namespace: a helper's socket
 // is removed only once nobody answers on it, never another instance's live one.
+// The tunnel adapter's interface name, as Linux spells it.
+std::string AdapterNameUtf8();
+
 std::string HelperSocketPath(const std::string& adapterName);
 // True when the path is free now: nothing was there, or a socket nobody answers on was removed.
 bool RemoveSocketIfStale(const std::string& adapterName);
