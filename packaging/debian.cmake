@@ -28,6 +28,6 @@ include(CPack)
 
 if(ZV_BUILD_TESTS)
   # Installs on this machine and removes again, so nothing else runs beside it.
-  add_test(NAME deb_package COMMAND ${CMAKE_CURRENT_LIST_DIR}/tests/deb_checks.sh ${CMAKE_BINARY_DIR})
+  add_test(NAME deb_package COMMAND ${ZV_SCRATCH_HOME} ${CMAKE_CURRENT_LIST_DIR}/tests/deb_checks.sh ${CMAKE_BINARY_DIR})
   set_tests_properties(deb_package PROPERTIES LABELS package RUN_SERIAL ON TIMEOUT 300)
 endif()

@@ -16,27 +16,22 @@ host_version=$(dpkg-query -W -f='${Version}' qt6-base-dev)
 [[ $host_version == "$QT_WINDOWS_VERSION"* ]] ||
   { echo "qt-windows: the host Qt is $host_version, the tools must match $QT_WINDOWS_VERSION" >&2; exit 1; }
 
-sudo=""
-[[ $(id -u) -eq 0 ]] || sudo="sudo"
-# apt-get source needs a source entry for the machine's own suites.
-if ! apt-get source --print-uris qt6-base >/dev/null 2>&1; then
-  codename=$(. /etc/os-release; echo "$VERSION_CODENAME")
-  echo "qt-windows: adding a source entry for $codename"
-  $sudo tee /etc/apt/sources.list.d/zentravolk-qt-source.sources >/dev/null <<SOURCES
-Types: deb-src
-URIs: http://deb.debian.org/debian
-Suites: $codename $codename-updates
-Components: main
-Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
-SOURCES
-  $sudo apt-get update -qq
-fi
-
 work=$(mktemp -d "${TMPDIR:-/tmp}/zv-qt-windows.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 cd "$work"
+# apt-get source needs a source entry; a private list and lists folder give it
+# one for this call alone, so the machine's package sources stay as they were.
+codename=$(. /etc/os-release; echo "$VERSION_CODENAME")
+mkdir -p apt/lists/partial apt/cache/archives/partial apt/parts
+cat >apt/sources.list <<SOURCES
+deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] http://deb.debian.org/debian $codename main
+deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] http://deb.debian.org/debian $codename-updates main
+SOURCES
+private_apt=(-o Dir::Etc::SourceList="$work/apt/sources.list" -o Dir::Etc::SourceParts="$work/apt/parts"
+  -o Dir::State::Lists="$work/apt/lists" -o Dir::Cache="$work/apt/cache" -o APT::Sandbox::User=root)
+apt-get "${private_apt[@]}" update -qq >apt/update.log 2>&1 || { cat apt/update.log >&2; exit 1; }
 echo "qt-windows: building Qt $QT_WINDOWS_VERSION for Windows once (about 25 minutes on 2 cores) into $QT_WINDOWS_PREFIX"
-apt-get source --download-only qt6-base >/dev/null 2>&1
+apt-get "${private_apt[@]}" source --download-only qt6-base >apt/source.log 2>&1 || { cat apt/source.log >&2; exit 1; }
 tar xf qt6-base_*.orig.tar.xz
 source_dir=$(echo qtbase-everywhere-src-*)
 [[ -d $source_dir ]] || { echo "qt-windows: no source folder in the download" >&2; exit 1; }

@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Runs a command as on a freshly made machine: in a private mount namespace,
+# empty folders lie over the user's settings, data and cache folders, so
+# nothing the user has there is seen. Afterwards anything written into them, or
+# anything new in the home itself, fails the run: a test must keep to its own
+# folders. Root only (mount namespaces).
+#   fresh_home.sh COMMAND [ARGS...]
+set -euo pipefail
+if [[ ${1:-} != --inside ]]; then
+  [[ $(id -u) -eq 0 ]] || { echo "fresh_home.sh needs root: it lays folders over the home's" >&2; exit 1; }
+  exec unshare --mount --propagation private -- "$0" --inside "$@"
+fi
+shift
+covered=("$HOME/.config" "$HOME/.local" "$HOME/.cache")
+for folder in "${covered[@]}"; do
+  mkdir -p "$folder"
+  mount -t tmpfs -o mode=0700 zv-fresh-home "$folder"
+done
+home_before=$(ls -A "$HOME")
+status=0
+"$@" || status=$?
+written=$(find "${covered[@]}" -mindepth 1 2>/dev/null)
+new_in_home=$(comm -13 <(echo "$home_before") <(ls -A "$HOME"))
+if [[ -n $written || -n $new_in_home ]]; then
+  echo "FAIL: the tests wrote into the user's own folders:"
+  [[ -n $written ]] && sed 's/^/  /' <<<"$written"
+  [[ -n $new_in_home ]] && sed "s|^|  $HOME/|" <<<"$new_in_home"
+  status=1
+fi
+exit $status
