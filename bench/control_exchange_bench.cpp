@@ -11,6 +11,7 @@
 #include "control_channel.h"
 #include "control_probe.h"
 #include "control_server.h"
+#include "fake_tunnel_engine.h"
 
 namespace {
 
@@ -23,7 +24,7 @@ void QueryStateExchange(benchmark::State& state) {
   const std::string path = std::string(directory) + "/control.sock";
   setenv(zv::kControlSocketVariable, path.c_str(), 1);
   zv::StopEvent stopEvent;
-  zv::MissingTunnelEngine tunnel;
+  zv::test::FakeTunnelEngine tunnel;
   zv::ControlServer server(stopEvent, tunnel);
   server.StartListener();
   int ready = -1;
@@ -48,7 +49,7 @@ BENCHMARK(QueryStateExchange)->UseRealTime();
 
 void HandleConnectionQueryState(benchmark::State& state) {
   zv::StopEvent stopEvent;
-  zv::MissingTunnelEngine tunnel;
+  zv::test::FakeTunnelEngine tunnel;
   zv::ControlServer server(stopEvent, tunnel);
   zv::test::MemoryConnection connection(zv::probe::RequestBytes(1, 1, ""));
   for (auto _ : state) {

@@ -1,7 +1,23 @@
 #include "control_server.h"
 
+#include <algorithm>
+
+#include "secret.h"
 
 namespace zv {
+namespace {
+
+long long MillisecondsSince(UpkeepClock::time_point then, UpkeepClock::time_point now) {
+  return std::max<long long>(0, std::chrono::duration_cast<std::chrono::milliseconds>(now - then).count());
+}
+
+long long MillisecondsSince(std::optional<UpkeepClock::time_point> then, UpkeepClock::time_point now) {
+  return then ? MillisecondsSince(*then, now) : -1;
+}
+
+std::string Member(const char* name, long long value) { return ",\"" + std::string(name) + "\":" + std::to_string(value); }
+
+}  // namespace
 
 ControlServer::ControlServer(const StopEvent& stopEvent, TunnelEngine& tunnel, LinkQuality* quality)
     : stopEvent(stopEvent), tunnel(tunnel), quality(quality) {}
@@ -9,103 +25,107 @@ ControlServer::ControlServer(const StopEvent& stopEvent, TunnelEngine& tunnel, L
 ControlServer::~ControlServer() {
   if (listener.joinable()) listener.join();
   std::string ignored;
-  TearDownTunnel(ignored);
+  tunnel.TearDown(ignored);
+  FollowState();
 }
 
 void ControlServer::JoinListener() {
   if (listener.joinable()) listener.join();
 }
 
-void ControlServer::Reply(ControlConnection& connection, std::uint64_t requestId, ControlStatus status,
-                          std::string_view body) {
-  const auto header = EncodeReplyHeader(requestId, static_cast<std::uint32_t>(status),
-                                        static_cast<std::uint32_t>(body.size()));
-  if (!connection.WriteAll(header.data(), header.size())) return;
-  if (!body.empty()) {
-    connection.WriteAll(reinterpret_cast<const std::uint8_t*>(body.data()), body.size());
-  }
-}
-
-void ControlServer::HandleConnection(ControlConnection& connection) {
-  if (!connection.CallerAllowed()) {
-    Reply(connection, 0, ControlStatus::AccessDenied, kAccessDeniedBody);
-    return;
-  }
+void ControlServer::HandleConnection(ControlConnection& connection, const RunOnOwner& owner) {
+  const auto reply = [&](std::uint64_t requestId, ControlStatus status, std::string_view body) {
+    const auto header = EncodeReplyHeader(requestId, static_cast<std::uint32_t>(status),
+                                          static_cast<std::uint32_t>(body.size()));
+    if (!connection.WriteAll(header.data(), header.size())) return;
+    if (!body.empty()) connection.WriteAll(reinterpret_cast<const std::uint8_t*>(body.data()), body.size());
+  };
+  if (!connection.CallerAllowed()) return reply(0, ControlStatus::AccessDenied, kAccessDeniedBody);
 
   RequestHeaderBytes raw{};
   if (!connection.ReadExact(raw.data(), raw.size())) return;
   const ControlRequestHeader header = DecodeRequestHeader(raw);
-
   // Magic and length come before the version, and neither reads the body.
   if (header.magic != kControlMagic || header.bodyLength > kMaxControlBody) {
-    Reply(connection, header.requestId, ControlStatus::BadRequest, kInvalidFrameBody);
-    return;
+    return reply(header.requestId, ControlStatus::BadRequest, kInvalidFrameBody);
   }
   if (header.version != kControlVersion) {
-    Reply(connection, header.requestId, ControlStatus::UnsupportedVersion, kUnsupportedVersionBody);
-    return;
+    return reply(header.requestId, ControlStatus::UnsupportedVersion, kUnsupportedVersionBody);
   }
+  Secret body = Secret::Sized(header.bodyLength);  // a start's body holds its private key
+  if (header.bodyLength != 0 && !connection.ReadExact(body.data(), body.size())) return;
 
-  std::string body(header.bodyLength, '\0');
-  if (header.bodyLength != 0 &&
-      !connection.ReadExact(reinterpret_cast<std::uint8_t*>(body.data()), body.size())) {
-    return;
-  }
-  Dispatch(connection, header, body);
+  Answer answer;
+  const auto dispatch = [&] { answer = Dispatch(header.operation, body.View(), connection.CallerUser()); };
+  if (owner) owner(dispatch);
+  else dispatch();
+  reply(header.requestId, answer.status, answer.body);
 }
 
-void ControlServer::Dispatch(ControlConnection& connection, const ControlRequestHeader& header,
-                             const std::string& body) {
-  const std::uint64_t id = header.requestId;
-  switch (static_cast<ControlOperation>(header.operation)) {
+ControlServer::Answer ControlServer::Dispatch(std::uint16_t operation, std::string_view body, std::uint32_t caller) {
+  const auto stateBody = [&] {
+    return std::string(tunnel.State().phase == TunnelPhase::Idle ? kIdleBody : kAcceleratingBody);
+  };
+  Answer answer;
+  std::string error;
+  switch (static_cast<ControlOperation>(operation)) {
     case ControlOperation::QueryState:
-      Reply(connection, id, ControlStatus::Ok, accelerating.load() ? kAcceleratingBody : kIdleBody);
-      return;
-    case ControlOperation::StartTunnel: {
-      std::string error;
-      if (!BringUpTunnel(body, error)) {
-        Reply(connection, id, ControlStatus::OperationFailed, ErrorBody(error));
-        return;
-      }
-      accelerating.exchange(true);
-      if (quality) quality->Begin();
-      Reply(connection, id, ControlStatus::Ok, kAcceleratingBody);
-      return;
-    }
+      answer = {ControlStatus::Ok, stateBody()};
+      break;
+    case ControlOperation::StartTunnel:
     case ControlOperation::StopTunnel: {
-      std::string error;
-      if (!TearDownTunnel(error)) {
-        Reply(connection, id, ControlStatus::OperationFailed, ErrorBody(error));
-        return;
-      }
-      accelerating.exchange(false);
-      if (quality) quality->End();
-      Reply(connection, id, ControlStatus::Ok, kIdleBody);
-      return;
+      // Failed requests change nothing: the state is the engine's, and only a success moves it.
+      const bool done = static_cast<ControlOperation>(operation) == ControlOperation::StartTunnel
+                            ? tunnel.BringUp(body, caller, error)
+                            : tunnel.TearDown(error);
+      answer = done ? Answer{ControlStatus::Ok, stateBody()} : Answer{ControlStatus::OperationFailed, ErrorBody(error)};
+      break;
     }
     case ControlOperation::QueryQuality:
-      if (!accelerating.load()) Reply(connection, id, ControlStatus::Ok, kIdleBody);
-      else Reply(connection, id, ControlStatus::Ok, quality ? quality->Body() : std::string(kAcceleratingBody));
-      return;
+      answer = {ControlStatus::Ok, QualityBody()};
+      break;
+    default:
+      return {ControlStatus::BadRequest, std::string(kUnknownOperationBody)};
   }
-  Reply(connection, id, ControlStatus::BadRequest, kUnknownOperationBody);
+  FollowState();
+  return answer;
 }
 
-bool ControlServer::BringUpTunnel(const std::string& requestText, std::string& error) {
-  // A second start must never disturb the tunnel that runs.
-  if (tunnel.Running()) {
-    error = "tunnel_already_running";
-    return false;
-  }
-  return tunnel.BringUp(requestText, error);
+std::optional<std::chrono::milliseconds> ControlServer::Upkeep(bool news) {
+  const auto next = tunnel.Upkeep(news, UpkeepClock::now());
+  FollowState();
+  return next;
 }
 
-bool ControlServer::TearDownTunnel(std::string& error) { return tunnel.TearDown(error); }
+void ControlServer::FollowState() {
+  if (quality == nullptr) return;
+  const TunnelState& state = tunnel.State();
+  if (state.phase == TunnelPhase::Up && measuredUp != state.ups) {
+    measuredUp = state.ups;
+    quality->Begin();
+  } else if (state.phase != TunnelPhase::Up && measuredUp != 0) {
+    measuredUp = 0;
+    quality->End();
+  }
+}
 
-void ControlServer::NoteTunnelGone() {
-  if (!accelerating.load() || tunnel.Held()) return;
-  accelerating.exchange(false);
-  if (quality) quality->End();
+std::string ControlServer::QualityBody() const {
+  const TunnelState& state = tunnel.State();
+  if (state.phase == TunnelPhase::Idle) return std::string(kIdleBody);
+  const auto now = UpkeepClock::now();
+  const bool up = state.phase == TunnelPhase::Up;
+  const QualityFigures figures = up && quality != nullptr ? quality->Figures() : QualityFigures{};
+  // Anything from the node counts as heard: an echo answered, or the peer's counter moving.
+  std::optional<UpkeepClock::time_point> heard = state.heard;
+  if (figures.lastAnswer && (!heard || *figures.lastAnswer > *heard)) heard = figures.lastAnswer;
+  return std::string(R"({"state":"accelerating","path":")") + (up ? "up" : "repairing") +
+         "\"" + Member("repair_ms", up ? 0 : MillisecondsSince(state.since, now)) + R"(,"reason":")" + state.reason +
+         "\"" + Member("up_ms", up ? MillisecondsSince(state.since, now) : 0) +
+         Member("probes", static_cast<long long>(figures.probes)) + Member("rtt_ms", figures.rttMs) +
+         Member("loss_percent", figures.lossPercent) +
+         Member("silent_ms", MillisecondsSince(figures.lastAnswer.value_or(state.since), now)) +
+         Member("heard_ms", MillisecondsSince(heard, now)) +
+         Member("handshake_ms", MillisecondsSince(state.handshake, now)) + "}";
 }
 
 }  // namespace zv

@@ -1,8 +1,9 @@
-// The service's one long-lived object: reads control requests, keeps the
-// acceleration state and owns the running tunnel through its engine.
+// The service's one long-lived object: reads control requests, and derives
+// every reply and the path's quality measurement from the tunnel engine's one
+// acceleration state.
 #pragma once
 
-#include <atomic>
+#include <functional>
 #include <string>
 #include <thread>
 
@@ -16,7 +17,7 @@ namespace zv {
 
 class ControlServer {
  public:
-  // Without `quality`, QueryQuality answers as QueryState.
+  // Without `quality`, QueryQuality answers only the state.
   ControlServer(const StopEvent& stopEvent, TunnelEngine& tunnel, LinkQuality* quality = nullptr);
   ~ControlServer();  // joins the listener, then takes a running tunnel down
   ControlServer(const ControlServer&) = delete;
@@ -25,24 +26,27 @@ class ControlServer {
   void StartListener();  // std::thread throws if it cannot start; the process then ends
   void JoinListener();
   void RunListener();
-  void HandleConnection(ControlConnection& connection);
-
-  bool BringUpTunnel(const std::string& requestText, std::string& error);
-  bool TearDownTunnel(std::string& error);
-  // After the tunnel's upkeep: a tunnel it had to give up is no acceleration any more.
-  void NoteTunnelGone();
+  // The caller check, the frame checks and the reads run on the connection's
+  // own thread; what the request asks of the tunnel runs through `owner`.
+  void HandleConnection(ControlConnection& connection, const RunOnOwner& owner = {});
+  // The tunnel's upkeep, on the owner thread; answers when it wants to run again.
+  std::optional<std::chrono::milliseconds> Upkeep(bool news);
 
  private:
-  void Reply(ControlConnection& connection, std::uint64_t requestId, ControlStatus status,
-             std::string_view body);
-  void Dispatch(ControlConnection& connection, const ControlRequestHeader& header,
-                const std::string& body);
+  struct Answer {
+    ControlStatus status = ControlStatus::Ok;
+    std::string body;
+  };
+  Answer Dispatch(std::uint16_t operation, std::string_view body, std::uint32_t caller);
+  std::string QualityBody() const;
+  // The echoes follow the state: measured afresh each time a tunnel comes up, not while none is.
+  void FollowState();
 
   const StopEvent& stopEvent;
   std::thread listener;
-  std::atomic<bool> accelerating{false};
   TunnelEngine& tunnel;
   LinkQuality* quality;
+  std::uint64_t measuredUp = 0;  // which coming-up of the tunnel the echoes belong to
 };
 
 }  // namespace zv

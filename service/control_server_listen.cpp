@@ -13,12 +13,9 @@ void ControlServer::StartListener() {
 void ControlServer::RunListener() {
   const std::unique_ptr<NetworkWatch> watch = OpenNetworkWatch();
   RunControlListener(
-      stopEvent, [this](ControlConnection& connection) { HandleConnection(connection); }, watch.get(),
-      [this](bool news) {
-        const auto next = tunnel.Upkeep(news, UpkeepClock::now());
-        NoteTunnelGone();
-        return next;
-      });
+      stopEvent,
+      [this](ControlConnection& connection, const RunOnOwner& owner) { HandleConnection(connection, owner); },
+      watch.get(), [this](bool news) { return Upkeep(news); });
 }
 
 }  // namespace zv

@@ -2,33 +2,29 @@
 
 #include <algorithm>
 
-#include "control_frame.h"
-
 namespace zv {
 
-void QualityWindow::Reset(QualityClock::time_point start) {
+void QualityWindow::Reset() {
   probes.clear();
-  lastHeard = start;
+  lastAnswer.reset();
 }
 
 void QualityWindow::Record(std::optional<std::chrono::microseconds> roundTrip, QualityClock::time_point at) {
   probes.push_back(roundTrip);
   if (probes.size() > kProbes) probes.pop_front();
-  if (roundTrip) lastHeard = at;
+  if (roundTrip) lastAnswer = at;
 }
 
-std::string QualityWindow::Body(QualityClock::time_point now) const {
-  const auto lost = std::count(probes.begin(), probes.end(), std::nullopt);
+QualityFigures QualityWindow::Figures() const {
+  QualityFigures figures;
+  figures.probes = probes.size();
+  const auto lost = static_cast<long long>(std::count(probes.begin(), probes.end(), std::nullopt));
   const auto answered = std::find_if(probes.rbegin(), probes.rend(), [](const auto& probe) { return probe.has_value(); });
-  const long long roundTripMs =
-      answered == probes.rend() ? -1 : (answered->value().count() + 500) / 1000;  // to the nearest millisecond
-  const long long lossPercent =
-      probes.empty() ? 0 : (200 * static_cast<long long>(lost) + static_cast<long long>(probes.size())) /
-                               (2 * static_cast<long long>(probes.size()));
-  const auto silent = std::chrono::duration_cast<std::chrono::milliseconds>(now - lastHeard).count();
-  return R"({"state":"accelerating","probes":)" + std::to_string(probes.size()) +
-         R"(,"rtt_ms":)" + std::to_string(roundTripMs) + R"(,"loss_percent":)" + std::to_string(lossPercent) +
-         R"(,"silent_ms":)" + std::to_string(std::max<long long>(silent, 0)) + "}";
+  if (answered != probes.rend()) figures.rttMs = (answered->value().count() + 500) / 1000;
+  const auto count = static_cast<long long>(probes.size());
+  if (count > 0) figures.lossPercent = (200 * lost + count) / (2 * count);
+  figures.lastAnswer = lastAnswer;
+  return figures;
 }
 
 LinkQuality::LinkQuality(NodeEcho& echo, std::chrono::milliseconds period)
@@ -48,7 +44,7 @@ void LinkQuality::Begin() {
     const std::lock_guard lock(mutex);
     measuring = true;
     ++generation;
-    window.Reset(QualityClock::now());
+    window.Reset();
   }
   changed.notify_all();
 }
@@ -58,13 +54,14 @@ void LinkQuality::End() {
     const std::lock_guard lock(mutex);
     measuring = false;
     ++generation;
+    window.Reset();
   }
   changed.notify_all();
 }
 
-std::string LinkQuality::Body() const {
+QualityFigures LinkQuality::Figures() const {
   const std::lock_guard lock(mutex);
-  return measuring ? window.Body(QualityClock::now()) : std::string(kIdleBody);
+  return window.Figures();
 }
 
 void LinkQuality::Run() {
@@ -79,7 +76,7 @@ void LinkQuality::Run() {
     lock.unlock();
     const auto roundTrip = echo.Echo(period);
     lock.lock();
-    if (tunnel != generation) continue;  // that tunnel is gone, or another one began
+    if (tunnel != generation) continue;  // that tunnel is gone, or another one came up
     window.Record(roundTrip, QualityClock::now());
     changed.wait_until(lock, began + period, [&] { return ending || tunnel != generation; });
   }

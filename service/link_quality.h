@@ -1,4 +1,4 @@
-// How the path to the acceleration node does while a tunnel runs, as a gamer
+// How the path to the acceleration node does while a tunnel is up, as a gamer
 // reads it: one echo a second through the tunnel, summed up over the last ten.
 #pragma once
 
@@ -8,7 +8,6 @@
 #include <deque>
 #include <mutex>
 #include <optional>
-#include <string>
 #include <thread>
 
 #include "node_echo.h"
@@ -17,21 +16,28 @@ namespace zv {
 
 using QualityClock = std::chrono::steady_clock;
 
-// The last ten echoes and when the node last answered; the QueryQuality body.
+struct QualityFigures {
+  std::size_t probes = 0;         // echoes in the window, at most ten
+  long long rttMs = -1;           // the last answered one's, to the nearest ms; -1 when none was
+  long long lossPercent = 0;      // of the window, rounded
+  std::optional<QualityClock::time_point> lastAnswer;
+};
+
+// The last ten echoes of one tunnel.
 class QualityWindow {
  public:
   static constexpr std::size_t kProbes = 10;
-  void Reset(QualityClock::time_point start);
+  void Reset();
   void Record(std::optional<std::chrono::microseconds> roundTrip, QualityClock::time_point at);
-  std::string Body(QualityClock::time_point now) const;
+  QualityFigures Figures() const;
 
  private:
   std::deque<std::optional<std::chrono::microseconds>> probes;  // oldest first
-  QualityClock::time_point lastHeard{};
+  std::optional<QualityClock::time_point> lastAnswer;
 };
 
-// A thread of its own that echoes while a tunnel runs and sleeps while none
-// does; it never touches the tunnel, so the control thread keeps the tunnel alone.
+// A thread of its own that echoes while a tunnel is up and sleeps otherwise;
+// it never touches the tunnel, so the owner thread keeps the tunnel alone.
 class LinkQuality {
  public:
   explicit LinkQuality(NodeEcho& echo, std::chrono::milliseconds period = std::chrono::seconds(1));
@@ -41,7 +47,7 @@ class LinkQuality {
 
   void Begin();  // a tunnel came up: a fresh window
   void End();    // it went down: an echo under way no longer counts
-  std::string Body() const;
+  QualityFigures Figures() const;
 
  private:
   void Run();

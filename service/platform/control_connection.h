@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 namespace zv {
 
@@ -16,12 +17,19 @@ inline constexpr std::chrono::milliseconds kRequestReadBound{5000};
 // has stopped reading loses it, after this long for each write.
 inline constexpr std::chrono::milliseconds kReplyWriteBound{2000};
 
+// Runs `work` on the thread that owns the tunnel, one request at a time, and
+// returns once it has run. Inline where connections are served on that thread.
+using RunOnOwner = std::function<void(const std::function<void()>& work)>;
+
 class ControlConnection {
  public:
   virtual ~ControlConnection() = default;
 
   // Whether the process on the other end may talk to the service at all.
   virtual bool CallerAllowed() = 0;
+  // The caller's user, where the platform tells users apart (Linux: its uid),
+  // so that split routing steers only that user's programs.
+  virtual std::uint32_t CallerUser() { return 0; }
   // Moves exactly `length` bytes. False when the peer fails, closes, sends
   // nothing within the read bound or the service is stopping; the connection
   // is then dropped.

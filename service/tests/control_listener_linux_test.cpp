@@ -1,6 +1,6 @@
-// The Unix socket listener's own life: the read bound, stopping and the caller
-// check. The frame rules, and the close after each reply, run through it in
-// control_server_test.
+// The Unix socket listener's own life: each connection read on its own with
+// its own bound, stopping, and the caller check. The frame rules, and the
+// close after each reply, run through it in control_server_test.
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -26,21 +26,27 @@ class LinuxListenerTest : public ::testing::Test {
   const std::string& path = rig.path;
 };
 
-TEST_F(LinuxListenerTest, SilentClientIsDroppedAndThoseBehindItAreServed) {
+// Callers that send half a request cost only themselves: one behind them is
+// answered at once, and they are dropped at the bound.
+TEST_F(LinuxListenerTest, HalfRequestsCostOnlyTheirSenders) {
   rig.Start();
-  const int silent = probe::Connect(path);
+  std::vector<int> stalled;
+  for (int i = 0; i < 8; ++i) {
+    stalled.push_back(probe::Connect(path));
+    ASSERT_TRUE(probe::SendAll(stalled.back(), probe::RequestBytes(2, 1, "{}").substr(0, 12)));
+  }
   const int waiting = probe::Connect(path);
   ASSERT_TRUE(probe::SendAll(waiting, probe::RequestBytes(1, 9, "")));
-  const int patience = static_cast<int>(3 * kRequestReadBound.count());
-
-  EXPECT_FALSE(probe::ReadReply(silent, patience));
-  char byte;
-  EXPECT_EQ(read(silent, &byte, 1), 0) << "closed by the service, not by the test's own wait";
-  const auto reply = probe::ReadReply(waiting, patience);
-  close(silent);
-  close(waiting);
-  ASSERT_TRUE(reply);
+  const auto reply = probe::ReadReply(waiting, 1000);
+  ASSERT_TRUE(reply) << "the caller behind the stalled ones waited";
   EXPECT_EQ(reply->body, kIdleBody);
+  close(waiting);
+  for (const int fd : stalled) {
+    EXPECT_FALSE(probe::ReadReply(fd, static_cast<int>(3 * kRequestReadBound.count())));
+    char byte;
+    EXPECT_EQ(read(fd, &byte, 1), 0) << "closed by the service, not by the test's own wait";
+    close(fd);
+  }
 }
 
 TEST_F(LinuxListenerTest, StopIsNoticedWhileReading) {

@@ -1,4 +1,5 @@
-// A scriptable tunnel engine that records what the control server asks of it.
+// A tunnel engine whose state the test sets, recording what the control
+// server asks of it; free of any test framework, for the fuzz targets too.
 #pragma once
 
 #include <chrono>
@@ -12,27 +13,26 @@ namespace zv::test {
 
 class FakeTunnelEngine final : public TunnelEngine {
  public:
-  bool Running() const override { return running; }
-  bool Held() const override { return running || rebuilding; }
-  bool BringUp(const std::string& requestText, std::string& error) override {
-    bringUpRequests.push_back(requestText);
+  const TunnelState& State() const override { return state; }
+  bool BringUp(std::string_view requestText, std::uint32_t owner, std::string& error) override {
+    bringUps.emplace_back(std::string(requestText) + " by " + std::to_string(owner));
     std::this_thread::sleep_for(bringUpTime);
-    return Finish(bringUpError, error, true);
+    if (state.phase != TunnelPhase::Idle) error = "tunnel_already_running";
+    else if (!bringUpError.empty()) error = bringUpError;
+    else state = {TunnelPhase::Up, UpkeepClock::now(), {}, state.ups + 1, {}, {}};
+    return error.empty();
   }
-  bool TearDown(std::string& error) override { return Finish(tearDownError, error, false); }
+  bool TearDown(std::string& error) override {
+    if (!tearDownError.empty()) error = tearDownError;
+    else state = {TunnelPhase::Idle, UpkeepClock::now(), {}, state.ups, {}, {}};
+    return error.empty();
+  }
+  std::optional<std::chrono::milliseconds> Upkeep(bool, UpkeepClock::time_point) override { return std::nullopt; }
 
+  TunnelState state;
   std::string bringUpError, tearDownError;  // empty: the call succeeds
   std::chrono::milliseconds bringUpTime{0};  // a slow name resolution, say
-  std::vector<std::string> bringUpRequests;
-  bool running = false;
-  bool rebuilding = false;  // its adapter vanished and is being built again
-
- private:
-  bool Finish(const std::string& scripted, std::string& error, bool runningAfter) {
-    if (!scripted.empty()) error = scripted;
-    else running = runningAfter;
-    return scripted.empty();
-  }
+  std::vector<std::string> bringUps;
 };
 
 }  // namespace zv::test

@@ -14,45 +14,38 @@ namespace {
 using std::chrono::milliseconds;
 using std::chrono::microseconds;
 
-TEST(QualityWindow, TheBodySumsUpTheLastTenEchoes) {
+TEST(QualityWindow, TheFiguresSumUpTheLastTenEchoes) {
   constexpr std::optional<microseconds> kLost;
   struct Row {
     const char* name;
     std::vector<std::optional<microseconds>> echoes;  // one a second from the start
-    int now;                                          // ms after the start
-    std::string body;
+    std::string figures;  // probes, rtt, loss, the last answer's second
   };
   std::vector<std::optional<microseconds>> twelve(11, microseconds(5000));  // two lost, then the last one slower
   twelve[0] = twelve[1] = kLost, twelve.push_back(microseconds(7000));
   const Row rows[] = {
-      {"nothing yet", {}, 700, R"({"state":"accelerating","probes":0,"rtt_ms":-1,"loss_percent":0,"silent_ms":700})"},
-      {"a good path: the last answer, to the nearest ms",
-       {microseconds(20400), microseconds(23600)},
-       2300,
-       R"({"state":"accelerating","probes":2,"rtt_ms":24,"loss_percent":0,"silent_ms":300})"},
-      {"under half a millisecond", {microseconds(400)}, 1000,
-       R"({"state":"accelerating","probes":1,"rtt_ms":0,"loss_percent":0,"silent_ms":0})"},
-      {"one of three lost", {microseconds(9000), kLost, microseconds(9000)}, 3000,
-       R"({"state":"accelerating","probes":3,"rtt_ms":9,"loss_percent":33,"silent_ms":0})"},
-      {"two of three lost: the last answer stands, and how long ago",
-       {microseconds(9000), kLost, kLost},
-       3500,
-       R"({"state":"accelerating","probes":3,"rtt_ms":9,"loss_percent":67,"silent_ms":2500})"},
-      {"only ten count", twelve, 12000,
-       R"({"state":"accelerating","probes":10,"rtt_ms":7,"loss_percent":0,"silent_ms":0})"},
-      {"a broken path: none of the ten answered",
-       std::vector<std::optional<microseconds>>(12, kLost),
-       12400,
-       R"({"state":"accelerating","probes":10,"rtt_ms":-1,"loss_percent":100,"silent_ms":12400})"},
+      {"nothing yet", {}, "0 -1 0 none"},
+      {"a good path: the last answer, to the nearest ms", {microseconds(20400), microseconds(23600)}, "2 24 0 2"},
+      {"under half a millisecond", {microseconds(400)}, "1 0 0 1"},
+      {"one of three lost", {microseconds(9000), kLost, microseconds(9000)}, "3 9 33 3"},
+      {"two of three lost: the last answer stands, and when it came", {microseconds(9000), kLost, kLost}, "3 9 67 1"},
+      {"only ten count", twelve, "10 7 0 12"},
+      {"a broken path: none of the ten answered", std::vector<std::optional<microseconds>>(12, kLost), "10 -1 100 none"},
   };
   for (const Row& row : rows) {
     const QualityClock::time_point start{std::chrono::hours(1)};
     QualityWindow window;
-    window.Reset(start - std::chrono::hours(1));  // an earlier tunnel's figures
-    window.Record(microseconds(1000), start - std::chrono::minutes(1));
-    window.Reset(start);
+    window.Record(microseconds(1000), start - std::chrono::minutes(1));  // an earlier tunnel's
+    window.Reset();
     for (std::size_t i = 0; i < row.echoes.size(); ++i) window.Record(row.echoes[i], start + milliseconds(1000 * (i + 1)));
-    EXPECT_EQ(window.Body(start + milliseconds(row.now)), row.body) << row.name;
+    const QualityFigures figures = window.Figures();
+    const std::string answered =
+        figures.lastAnswer ? std::to_string(std::chrono::duration_cast<std::chrono::seconds>(*figures.lastAnswer - start).count())
+                           : "none";
+    EXPECT_EQ(std::to_string(figures.probes) + " " + std::to_string(figures.rttMs) + " " +
+                  std::to_string(figures.lossPercent) + " " + answered,
+              row.figures)
+        << row.name;
   }
 }
 
@@ -86,22 +79,20 @@ class HeldNode final : public NodeEcho {
 TEST(LinkQuality, CountsOnlyEchoesOfTheTunnelThatRuns) {
   HeldNode node;
   LinkQuality quality(node, milliseconds(1));
-  EXPECT_EQ(quality.Body(), R"({"state":"idle"})") << "no tunnel, no echo";
-
   quality.Begin();
   node.AwaitEcho(1);
-  EXPECT_NE(quality.Body().find(R"("probes":0)"), std::string::npos);
+  EXPECT_EQ(quality.Figures().probes, 0u);
   quality.End();
   quality.Begin();  // a new tunnel while the old one's echo is under way
   node.Release();
   node.AwaitEcho(2);  // the next echo: the one before was the old tunnel's
-  EXPECT_NE(quality.Body().find(R"("probes":0)"), std::string::npos) << quality.Body();
+  EXPECT_EQ(quality.Figures().probes, 0u);
   node.Release();
   node.AwaitEcho(3);
-  EXPECT_NE(quality.Body().find(R"("probes":1,"rtt_ms":3,"loss_percent":0)"), std::string::npos) << quality.Body();
-
+  EXPECT_EQ(quality.Figures().probes, 1u);
+  EXPECT_EQ(quality.Figures().rttMs, 3);
   quality.End();
-  EXPECT_EQ(quality.Body(), R"({"state":"idle"})");
+  EXPECT_EQ(quality.Figures().probes, 0u) << "nothing of an ended tunnel stays";
   node.Release();  // the destructor waits for the echo under way
 }
 

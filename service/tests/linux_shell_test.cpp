@@ -1,7 +1,7 @@
-// The Linux shell's own judgements: which name a process goes by, how resolved
-// addresses cross into the engine's layout; and wireguard.so through its
-// exports. (Which key texts are keys: the tunnel test, whose fake decodes
-// with this shell's decoder.)
+// The Linux implementations' own judgements: which name a process goes by and
+// which processes the tracker sees, how resolved addresses cross into the
+// engine's layout, and the wireguard-go helper's bound and private socket.
+// (Which key texts are keys: the tunnel engine test, through this decoder.)
 #include <arpa/inet.h>
 #include <dlfcn.h>
 #include <gtest/gtest.h>
@@ -19,10 +19,11 @@
 #include <fstream>
 #include <thread>
 
-#include "split_platform_linux.h"
-#include "tunnel_platform_linux.h"
+#include "ebpf_game_steering_linux.h"
+#include "proc_files_linux.h"
+#include "system_lookups.h"
 #include "utf16_text.h"
-#include "wireguard_config.h"
+#include "wireguard_go_device_linux.h"
 
 namespace {
 
@@ -58,7 +59,7 @@ const bool kPlaysWine = [] {
 // programs and kept from their reports of starts and ends with them: a game is
 // seen under its exe name once started, also when the name comes only after the
 // start, and no longer once it has ended.
-TEST(LinuxSplitPlatform, TheTableSeesGamesStartAndEndUnderTheirExeNames) {
+TEST(EbpfGameSteering, TheTableSeesGamesStartAndEndUnderTheirExeNames) {
   ASSERT_EQ(geteuid(), 0u) << "loads kernel programs";
   ASSERT_EQ(unshare(CLONE_NEWNET), 0) << "the split's rule and route in a namespace of the test's own";
   ASSERT_EQ(std::system("ip tuntap add ZENTRAVOLK mode tun && ip link set ZENTRAVOLK up"), 0);
@@ -67,13 +68,10 @@ TEST(LinuxSplitPlatform, TheTableSeesGamesStartAndEndUnderTheirExeNames) {
     char* wineArguments[] = {program_invocation_name, const_cast<char*>("rewrite"), nullptr};
     pid_t wineBefore = -1, sleeper = -1, wineAfter = -1;  // started before the table is first read, and after
     ASSERT_EQ(posix_spawn(&wineBefore, "/proc/self/exe", nullptr, nullptr, wineArguments, environ), 0);
-    zv::LinuxSplitPlatform platform;
-    zv::FilterEngineHandle engine = nullptr;
+    zv::EbpfGameSteering platform;
     if (reported) {
-      std::uint32_t error = 0;
-      ASSERT_NE(platform.OpenSplitDevice(error), zv::kNoDevice) << std::strerror(static_cast<int>(error));
-      ASSERT_EQ(platform.OpenFilterEngine(0, 0, engine), 0u);
-      ASSERT_EQ(platform.CommitTransaction(engine), 0u);
+      std::string error;
+      ASSERT_TRUE(platform.Start({if_nametoindex("ZENTRAVOLK"), {u"cs2.exe"}, 0, {}}, error)) << error;
     }
     const auto nameOf = [&](pid_t process) {
       std::u16string found;
@@ -100,23 +98,22 @@ TEST(LinuxSplitPlatform, TheTableSeesGamesStartAndEndUnderTheirExeNames) {
     if (reported) std::this_thread::sleep_for(std::chrono::milliseconds(2100));
     for (const pid_t child : {wineBefore, sleeper, wineAfter}) kill(child, SIGKILL), waitpid(child, nullptr, 0);
     EXPECT_TRUE(becomes(sleeper, u"")) << label << ": ended";
-    if (reported) platform.CloseFilterEngine(engine);
+    if (reported) platform.Stop();
   }
 }
 
-TEST(LinuxTunnelPlatform, ResolvedAddressesTakeTheWindowsLayout) {
-  zv::LinuxTunnelPlatform platform;
+TEST(ResolveUdpAddress, ResolvedAddressesTakeTheWindowsLayout) {
   zv::SocketAddressInet v4, v6, refused;
   std::memset(&v4, 0xAB, sizeof v4), std::memset(&v6, 0xAB, sizeof v6);  // stale bytes must not survive
-  ASSERT_TRUE(platform.ResolveAddress("127.0.0.1", "51820", v4));
-  ASSERT_TRUE(platform.ResolveAddress("::1", "443", v6));
+  ASSERT_TRUE(zv::ResolveUdpAddress("127.0.0.1", "51820", v4));
+  ASSERT_TRUE(zv::ResolveUdpAddress("::1", "443", v6));
   const zv::SocketAddressInet expected4{zv::kFamilyIpv4, htons(51820), {127, 0, 0, 1}};
   zv::SocketAddressInet expected6{zv::kFamilyIpv6, htons(443), {}};
   expected6.rest[4 + 15] = 1;  // after the flow info
   EXPECT_EQ(std::memcmp(&v4, &expected4, sizeof v4), 0);
   EXPECT_EQ(std::memcmp(&v6, &expected6, sizeof v6), 0);
-  EXPECT_FALSE(platform.ResolveAddress("", "51820", refused)) << "not this machine";
-  EXPECT_FALSE(platform.ResolveAddress("127.0.0.1", "", refused));
+  EXPECT_FALSE(zv::ResolveUdpAddress("", "51820", refused)) << "not this machine";
+  EXPECT_FALSE(zv::ResolveUdpAddress("127.0.0.1", "", refused));
 }
 
 TEST(Utf8FromUtf16, RoundTripsAndRefusesLoneSurrogates) {
@@ -128,44 +125,33 @@ TEST(Utf8FromUtf16, RoundTripsAndRefusesLoneSurrogates) {
 
 }  // namespace
 
-// wireguard.so through its exports, in a network namespace of the test's own:
-// a helper that accepts and never answers fails the step within the bound,
-// and closing the adapter ends it; the library then leaves memory for good.
-TEST(WireGuardLibrary, ASilentHelperFailsTheStepInTimeAndIsEnded) {
+// The helper in a network namespace of the test's own: its socket is its own
+// (nothing in the machine's /run/wireguard), a helper that accepts and never
+// answers fails the step within the bound, and closing the adapter ends it.
+TEST(WireGuardGoDevice, TheHelpersSocketIsItsOwnAndASilentHelperIsBounded) {
   ASSERT_EQ(geteuid(), 0u) << "creates an interface";
   ASSERT_EQ(unshare(CLONE_NEWNET), 0) << "a namespace of its own";
-  void* library = dlopen(ZV_WIREGUARD_LIBRARY, RTLD_NOW | RTLD_LOCAL);
-  ASSERT_NE(library, nullptr) << dlerror();
-  const auto create = reinterpret_cast<zv::CreateAdapterFunction>(dlsym(library, "WireGuardCreateAdapter"));
-  const auto closeAdapter = reinterpret_cast<zv::CloseAdapterFunction>(dlsym(library, "WireGuardCloseAdapter"));
-  const auto configure = reinterpret_cast<zv::SetConfigurationFunction>(dlsym(library, "WireGuardSetConfiguration"));
-  ASSERT_TRUE(create && closeAdapter && configure);
-
-  void* adapter = create(u"zvsilent0", u"zvsilent0", nullptr);
-  ASSERT_NE(adapter, nullptr) << std::strerror(errno);
-  pid_t helper = 0;  // our child running wireguard-go
-  zv::ForEachProcessFolder([&](std::uint32_t id, const std::string& folder) {
-    if (zv::ReadProcessStat(folder).parent == static_cast<std::uint32_t>(getpid()) &&
-        zv::ReadProcFile(folder + "/cmdline").starts_with("wireguard-go")) {
-      helper = static_cast<pid_t>(id);
-    }
-  });
+  zv::WireGuardGoDevice device;
+  std::string error;
+  ASSERT_TRUE(device.Create(error)) << error;
+  const pid_t helper = static_cast<pid_t>(device.Trace().processId);
   ASSERT_GT(helper, 0);
+  EXPECT_TRUE(std::filesystem::exists("/proc/" + std::to_string(helper) + "/root/run/wireguard/ZENTRAVOLK.sock"));
+  EXPECT_FALSE(std::filesystem::exists("/run/wireguard/ZENTRAVOLK.sock")) << "the socket is not the machine's";
   ASSERT_EQ(kill(helper, SIGSTOP), 0);
 
-  zv::SocketAddressInet endpoint{zv::kFamilyIpv4, htons(51820), {127, 0, 0, 1}};
-  const auto block = zv::ComposeConfigurationBlock(zv::WireGuardKey{1}, zv::WireGuardKey{2}, endpoint, {});
+  zv::PeerSettings settings;
+  settings.privateKey = zv::Secret::Sized(32);
+  settings.endpoint = {zv::kFamilyIpv4, htons(51820), {127, 0, 0, 1}};
   const auto before = std::chrono::steady_clock::now();
-  EXPECT_EQ(configure(adapter, block.data(), static_cast<std::uint32_t>(block.size())), 0);
-  EXPECT_EQ(errno, ETIMEDOUT);
+  EXPECT_FALSE(device.Configure(settings, error));
+  EXPECT_EQ(error, "set_tunnel_config_failed_" + std::to_string(ETIMEDOUT));
   EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(4)) << "the exchange is bounded";
+  EXPECT_FALSE(device.Activity().sinceHandshake);
 
-  closeAdapter(adapter);
+  bool closed = false;
+  EXPECT_TRUE(device.Release([&] { closed = true; }, error));
+  EXPECT_TRUE(closed);
   EXPECT_NE(kill(helper, 0), 0) << "the silent helper was ended";
-  EXPECT_EQ(if_nametoindex("zvsilent0"), 0u);
-  EXPECT_FALSE(std::filesystem::exists("/var/run/wireguard/zvsilent0.sock"));
-  dlclose(library);
-  std::ifstream maps("/proc/self/maps");
-  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(maps), {}).find("/wireguard.so"), std::string::npos)
-      << "wireguard.so stays mapped after its unload";
+  EXPECT_EQ(if_nametoindex("ZENTRAVOLK"), 0u);
 }

@@ -20,6 +20,7 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "control_channel.h"
 #include "control_frame.h"
@@ -39,11 +40,12 @@ std::string Contents(const fs::path& file) {
 // The service on a socket in a fresh folder, its standard error kept in a file.
 class ServiceProcess {
  public:
-  explicit ServiceProcess(const std::function<void(const fs::path&)>& prepare = {}) {
-    char made[] = "/tmp/zv-service-XXXXXX";
-    if (mkdtemp(made) == nullptr) ADD_FAILURE() << "no temporary folder";
-    folder = made;
-    path = folder / "control.sock";
+  explicit ServiceProcess(const std::function<void(const fs::path&)>& prepare = {}, fs::path socket = {}) {
+    const std::string pattern = (fs::temp_directory_path() / "zv-service-XXXXXX").string();
+    std::vector<char> made(pattern.begin(), pattern.end() + 1);
+    if (mkdtemp(made.data()) == nullptr) ADD_FAILURE() << "no temporary folder";
+    folder = made.data();
+    path = socket.empty() ? folder / "control.sock" : socket;
     if (prepare) prepare(path);
     setenv(kControlSocketVariable, path.c_str(), 1);
     pid = fork();
@@ -54,6 +56,8 @@ class ServiceProcess {
       _exit(127);
     }
   }
+  // A second service on another's socket path, with a folder of its own for its errors.
+  explicit ServiceProcess(const fs::path& socket) : ServiceProcess({}, socket) {}
   ~ServiceProcess() {
     if (pid > 0) End(SIGKILL);
     fs::remove_all(folder);
@@ -133,6 +137,28 @@ TEST(ServiceProgram, StartsOnlyOverAStaleSocketAndStopsCleanly) {
       EXPECT_NE(service.Errors().find(row.message), std::string::npos) << row.name << ": " << service.Errors();
       EXPECT_TRUE(row.intact(service.path)) << row.name << " was touched";
     }
+  }
+}
+
+// Two services started on one path at the same instant: exactly one serves it,
+// and the other ends at once, saying why, rather than running deaf.
+TEST(ServiceProgram, OfTwinsStartedAtOnceExactlyOneListens) {
+  for (int round = 0; round < 20; ++round) {
+    ServiceProcess first;
+    ServiceProcess twin(first.path);
+    pid_t ended = -1;
+    int status = 0;
+    for (int i = 0; i < 1000 && ended <= 0; ++i, usleep(5000)) {
+      for (ServiceProcess* service : {&first, &twin}) {
+        if (ended <= 0 && waitpid(service->pid, &status, WNOHANG) == service->pid) ended = service->pid, service->pid = -1;
+      }
+    }
+    ASSERT_GT(ended, 0) << "round " << round << ": both run";
+    ServiceProcess& loser = first.pid < 0 ? first : twin;
+    ServiceProcess& winner = first.pid < 0 ? twin : first;
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << "round " << round;
+    EXPECT_NE(loser.Errors().find("another accelerator-service"), std::string::npos) << loser.Errors();
+    EXPECT_TRUE(winner.Serving()) << "round " << round;
   }
 }
 

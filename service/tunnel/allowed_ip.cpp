@@ -10,8 +10,7 @@ namespace {
 
 bool IsSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
-constexpr std::string_view kNodeAddress = "10.240.0.1/32";  // ends both lists: the node's tunnel address
-constexpr std::string_view kEverything = "0.0.0.0/0";       // the split peer accepts any destination
+constexpr std::string_view kEverything = "0.0.0.0/0";  // the split peer accepts any destination
 
 template <std::size_t N>
 bool Store(AllowedIp& entry, const std::uint8_t (&address)[N], std::uint16_t family, std::uint32_t length) {
@@ -24,6 +23,12 @@ bool Store(AllowedIp& entry, const std::uint8_t (&address)[N], std::uint16_t fam
 AllowedIp Fixed(std::string_view text) {
   AllowedIp entry{};
   ParsePrefix(text, entry);
+  return entry;
+}
+
+AllowedIp NodeAddress() {
+  AllowedIp entry{};
+  Store(entry, kNodeTunnelAddress, kFamilyIpv4, 32);
   return entry;
 }
 
@@ -88,8 +93,9 @@ bool BuildTunnelLists(bool splitRouting, const std::vector<std::string>& allowed
     }
   }
   if (splitRouting) lists.peer.push_back(Fixed(kEverything));
-  lists.peer.push_back(Fixed(kNodeAddress));
-  lists.routes.push_back(Fixed(kNodeAddress));
+  // Both end with the node's own tunnel address.
+  lists.peer.push_back(NodeAddress());
+  lists.routes.push_back(NodeAddress());
   return true;
 }
 

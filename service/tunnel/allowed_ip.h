@@ -1,5 +1,5 @@
-// Address prefixes as WireGuardNT's allowed-IP entry lays them out, and the
-// peer and route lists the bring-up derives from the request's "allowed_ips".
+// Address prefixes as allowed-IP entries, and the peer and route lists the
+// bring-up derives from the request's "allowed_ips".
 #pragma once
 
 #include <cstdint>
@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "wireguard_nt.h"
+#include "net_types.h"
 
 namespace zv {
 

@@ -1,6 +1,7 @@
 #include "endpoint.h"
 
 #include "allowed_ip.h"
+#include "system_lookups.h"
 
 namespace zv {
 
@@ -12,13 +13,13 @@ bool SplitEndpoint(std::string_view text, std::string& host, std::string& port) 
   return true;
 }
 
-bool ResolveEndpoint(TunnelPlatform& platform, std::string_view text, SocketAddressInet& address) {
+bool ResolveEndpoint(std::string_view text, SocketAddressInet& address) {
   std::string host, port;
   // A UDP port is 1 to 65535 in digits; the system would take 0 or 65536 for something else.
   const auto number = SplitEndpoint(text, host, port) ? ReadPlainDecimal(port, 65535) : std::nullopt;
   if (host.empty() || !number || *number == 0) return false;
   address = SocketAddressInet{};
-  return platform.ResolveAddress(host, port, address);
+  return ResolveUdpAddress(host, port, address);
 }
 
 }  // namespace zv

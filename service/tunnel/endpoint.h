@@ -3,7 +3,7 @@
 #include <string>
 #include <string_view>
 
-#include "tunnel_platform.h"
+#include "net_types.h"
 
 namespace zv {
 
@@ -12,6 +12,6 @@ bool SplitEndpoint(std::string_view text, std::string& host, std::string& port);
 
 // A DNS name or an address literal, and a port of 1 to 65535 in digits. An
 // empty host fails here: the system would take it for this machine.
-bool ResolveEndpoint(TunnelPlatform& platform, std::string_view text, SocketAddressInet& address);
+bool ResolveEndpoint(std::string_view text, SocketAddressInet& address);
 
 }  // namespace zv

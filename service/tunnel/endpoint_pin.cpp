@@ -1,55 +1,45 @@
 #include "endpoint_pin.h"
 
-#include <cstring>
 #include <vector>
-
-#include "tunnel_routes.h"
 
 namespace zv {
 namespace {
 
-bool SameAddress(const SocketAddressInet& a, const SocketAddressInet& b) {
-  return a.family == b.family && std::memcmp(a.rest, b.rest, sizeof a.rest) == 0;
-}
-
-bool SamePath(const RouteRow& a, const RouteRow& b) {
-  return a.interfaceLuid == b.interfaceLuid && SameAddress(a.nextHop, b.nextHop);
-}
-
-bool SameRoute(const RouteRow& a, const RouteRow& b) {
-  return SamePath(a, b) && a.prefixLength == b.prefixLength && SameAddress(a.destination, b.destination);
-}
+bool SamePath(const Route& a, const Route& b) { return a.interfaceId == b.interfaceId && a.nextHop == b.nextHop; }
 
 }  // namespace
 
-void EndpointPin::Follow() {
+bool EndpointPin::Follow() {
   std::vector<RouteChoice> routes;
-  if (platform.RoutesTo(endpoint, routes) != 0) return;
+  if (table.PathsTo(endpoint, routes) != 0) return true;  // a system that cannot list them keeps the pin
   const RouteChoice* best = nullptr;
-  for (const RouteChoice& route : routes) {
-    if (!route.usable || route.row.interfaceLuid == tunnelLuid) continue;
-    if (owned && SameRoute(route.row, *owned)) continue;
-    if (best == nullptr || route.row.prefixLength > best->row.prefixLength ||
-        (route.row.prefixLength == best->row.prefixLength && route.metric < best->metric)) {
-      best = &route;
+  for (const RouteChoice& choice : routes) {
+    if (!choice.usable || choice.route.interfaceId == tunnelInterface) continue;
+    if (owned && choice.route == *owned) continue;
+    if (best == nullptr || choice.route.prefixLength > best->route.prefixLength ||
+        (choice.route.prefixLength == best->route.prefixLength && choice.metric < best->metric)) {
+      best = &choice;
     }
   }
-  if (best == nullptr) return;  // no path now: the next news may bring one
+  if (best == nullptr) return false;  // no path now: the next news may bring one
 
-  const std::uint8_t hostLength = endpoint.family == kFamilyIpv4 ? 32 : 128;
-  const bool foreignPin = best->row.prefixLength == hostLength;
-  if (owned && !foreignPin && SamePath(*owned, best->row)) return;
-  if (!owned && foreignPin) return;
-  if (owned) {
-    platform.DeleteRoute(*owned);
-    owned.reset();
-    note(std::nullopt);
-  }
-  if (foreignPin) return;
-  const RouteRow row = TunnelRoute(best->row.interfaceLuid, endpoint, hostLength, best->row.nextHop);
-  note(row);
-  if (platform.CreateRoute(row) == 0) owned = std::make_unique<RouteRow>(row);
+  const bool foreignPin = best->route.prefixLength == endpoint.HostPrefix();
+  if (owned && !foreignPin && SamePath(*owned, best->route)) return true;
+  if (!owned && foreignPin) return true;
+  Remove();
+  if (foreignPin) return true;
+  const Route route = HostRoute(endpoint, best->route);
+  note(route);
+  if (table.Add(route) == 0) owned = route;
   else note(std::nullopt);
+  return true;
+}
+
+void EndpointPin::Remove() {
+  if (!owned) return;
+  table.Remove(*owned);
+  owned.reset();
+  note(std::nullopt);
 }
 
 }  // namespace zv

@@ -3,9 +3,9 @@
 // network changes under a running tunnel.
 #pragma once
 
-#include <memory>
+#include <optional>
 
-#include "tunnel_platform.h"
+#include "route_table.h"
 #include "tunnel_routes.h"
 
 namespace zv {
@@ -15,25 +15,26 @@ class EndpointPin {
   // `owned` is the route the bring-up created, or nothing when the endpoint's
   // route was there already (it is used, never owned). `note` hears of every
   // change of what it owns, a route to be created before it is.
-  EndpointPin(TunnelPlatform& platform, const SocketAddressInet& endpoint, std::uint64_t tunnelLuid,
-              std::unique_ptr<RouteRow> owned, NoteOwnedRoute note)
-      : platform(platform), endpoint(endpoint), tunnelLuid(tunnelLuid), owned(std::move(owned)), note(std::move(note)) {}
+  EndpointPin(RouteTable& table, const SocketAddressInet& endpoint, std::uint64_t tunnelInterface,
+              std::optional<Route> owned, NoteOwnedRoute note)
+      : table(table), endpoint(endpoint), tunnelInterface(tunnelInterface), owned(owned), note(std::move(note)) {}
 
   // On news of the network. When the best path that is neither the tunnel nor
   // our own pin differs from the pin's, the pin moves there (the old one is
   // removed first, as a system may hold only one route per destination). A
   // route to the endpoint that is not ours is the path itself: our pin goes.
-  // With no path at all nothing changes until one comes.
-  void Follow();
+  // False when there is no path at all: nothing changes until one comes.
+  bool Follow();
 
-  const RouteRow* Owned() const { return owned.get(); }
-  std::unique_ptr<RouteRow> Release() { return std::move(owned); }
+  const std::optional<Route>& Owned() const { return owned; }
+  // The owned route, taken away; after it the pin owns nothing.
+  void Remove();
 
  private:
-  TunnelPlatform& platform;
+  RouteTable& table;
   SocketAddressInet endpoint;
-  std::uint64_t tunnelLuid;
-  std::unique_ptr<RouteRow> owned;
+  std::uint64_t tunnelInterface;
+  std::optional<Route> owned;
   NoteOwnedRoute note;
 };
 

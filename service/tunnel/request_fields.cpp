@@ -63,7 +63,7 @@ bool IsControl(unsigned value) { return value < 0x20 || value == 0x7f; }
 
 }  // namespace
 
-std::string ReadStringField(std::string_view body, std::string_view key) {
+std::string_view ReadStringField(std::string_view body, std::string_view key) {
   const std::size_t after = AfterMemberName(body, key);
   if (after == npos) return {};
   const std::size_t colon = body.find(':', after);
@@ -72,7 +72,7 @@ std::string ReadStringField(std::string_view body, std::string_view key) {
   if (open == npos) return {};
   const std::size_t close = body.find('"', open + 1);
   if (close == npos) return {};
-  return std::string(body.substr(open + 1, close - open - 1));
+  return body.substr(open + 1, close - open - 1);
 }
 
 std::vector<std::string> ReadStringArrayField(std::string_view body, std::string_view key) {

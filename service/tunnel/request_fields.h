@@ -11,8 +11,8 @@
 namespace zv {
 
 // The quoted text after the member's colon, cut at the next quote (an escaped
-// one included); empty when there is no such member.
-std::string ReadStringField(std::string_view body, std::string_view key);
+// one included); empty when there is no such member. It points into `body`.
+std::string_view ReadStringField(std::string_view body, std::string_view key);
 // The quoted texts between the member's '[' and the first ']' after it.
 std::vector<std::string> ReadStringArrayField(std::string_view body, std::string_view key);
 

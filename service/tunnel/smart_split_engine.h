@@ -1,6 +1,7 @@
-// Per-process split routing: tells the split-routing driver which processes
-// are the game's, and gives every destination the driver reports for them a
-// host route through the tunnel.
+// Per-process split routing over the platform's game steering: the names the
+// game's processes go by, the tracker that finds them and tells the steering,
+// and, where the steering reports flows (Windows), a host route through the
+// tunnel for every destination that does not stay direct.
 #pragma once
 
 #include <atomic>
@@ -10,45 +11,48 @@
 #include <thread>
 #include <vector>
 
-#include "split_platform.h"
-#include "split_routing.h"
-#include "tunnel_platform.h"
+#include "game_steering.h"
+#include "route_table.h"
 
 namespace zv {
 
 inline constexpr std::chrono::milliseconds kTrackerCadence{25};
-// A driver that always has another flow must not keep the tracker from
+// A steering that always has another flow must not keep the tracker from
 // noticing a stop: one drain answers at most this many, the rest wait a cycle.
 // At the 25 ms cadence that is over 2500 new connections a second.
 inline constexpr int kMaxFlowsPerDrain = 64;
 
-class SmartSplitEngine final : public SplitRouting {
+class SmartSplitEngine {
  public:
-  SmartSplitEngine(SplitPlatform& platform, TunnelPlatform& routes) : platform(platform), routes(routes) {}
-  ~SmartSplitEngine() override { Stop(); }
+  SmartSplitEngine(GameSteering& steering, RouteTable& routes) : steering(steering), routes(routes) {}
+  ~SmartSplitEngine() { Stop(); }
   SmartSplitEngine(const SmartSplitEngine&) = delete;
   SmartSplitEngine& operator=(const SmartSplitEngine&) = delete;
 
-  bool Start(std::uint64_t luid, const std::vector<std::string>& gameProcesses, std::string& error) override;
-  void Stop() override;
+  // False when the request names more games than the steering can follow.
+  bool Accepts(const std::vector<std::string>& gameProcesses) const;
+  // On failure it is idle again and `error` holds its code.
+  bool Start(std::uint64_t tunnelInterface, const std::vector<std::string>& gameProcesses, std::uint32_t owner,
+             std::string& error);
+  // Safe in any state, any number of times.
+  void Stop();
 
-  // The tracker's steps; only the tracker calls them while the engine runs.
-  std::vector<std::uint64_t> ScanGameProcesses();
-  void SendProcessIds(const std::vector<std::uint64_t>& ids);
-  void DrainPendingFlows();
-  void RunTrackerCycle(std::vector<std::uint64_t>& previous);
+  // One cycle of the tracker: find the game's processes, tell the steering
+  // when they changed, answer pending flows. Only the tracker calls it while the engine runs.
+  void RunTrackerCycle(std::vector<std::uint32_t>& previous);
 
  private:
   void RunTracker();
+  std::vector<std::uint32_t> ScanGameProcesses();
+  void DrainPendingFlows();
   bool RouteFlowDestination(const std::uint8_t (&remote)[4]);
 
-  SplitPlatform& platform;
-  TunnelPlatform& routes;
-  DeviceHandle device = kNoDevice;
-  FilterEngineHandle filterEngine = nullptr;
-  std::uint64_t tunnelLuid = 0;
+  GameSteering& steering;
+  RouteTable& routes;
+  bool steeringStarted = false;
+  std::uint64_t tunnelInterface = 0;
   std::vector<std::u16string> processNames;  // lower-cased, in request order
-  std::vector<RouteRow> splitRoutes;         // created by this engine, in creation order
+  std::vector<Route> splitRoutes;            // created by this engine, in creation order
   std::atomic<bool> stopRequested{false};
   std::thread tracker;
   std::u16string foldedName;  // the scan's buffer

@@ -5,7 +5,7 @@
 namespace zv {
 namespace {
 
-constexpr std::uint32_t kRecordMagic = 0x3254565A;  // "ZVT2"
+constexpr std::uint32_t kRecordMagic = 0x3354565A;  // "ZVT3"
 
 // Raw bytes of one machine's own structures: a record is never carried to another.
 struct StoredRecord {
@@ -13,13 +13,17 @@ struct StoredRecord {
   std::uint8_t adapter = 0;
   std::uint8_t hasRoute = 0;
   AdapterTrace trace{};
-  RouteRow route{};
+  Route route{};
 };
+
+std::filesystem::path Successor(const std::filesystem::path& path) {
+  auto written = path;
+  return written += ".new";
+}
 
 }  // namespace
 
-void SaveTunnelRecord(TunnelPlatform& platform, const TunnelRecord& record) {
-  const auto path = platform.TunnelRecordPath();
+void SaveTunnelRecord(const std::filesystem::path& path, const TunnelRecord& record) {
   if (path.empty()) return;
   StoredRecord stored;
   stored.adapter = record.adapter;
@@ -27,38 +31,35 @@ void SaveTunnelRecord(TunnelPlatform& platform, const TunnelRecord& record) {
   stored.hasRoute = record.endpointRoute.has_value();
   if (record.endpointRoute) stored.route = *record.endpointRoute;
   // Written beside it and renamed over it, so the record is never seen half written.
-  auto written = path;
-  written += ".new";
   {
-    std::ofstream file(written, std::ios::binary | std::ios::trunc);
+    std::ofstream file(Successor(path), std::ios::binary | std::ios::trunc);
     file.write(reinterpret_cast<const char*>(&stored), sizeof stored);
     if (!file.flush()) return;
   }
   std::error_code ignored;
-  std::filesystem::rename(written, path, ignored);
+  std::filesystem::rename(Successor(path), path, ignored);
 }
 
-void ForgetTunnelRecord(TunnelPlatform& platform) {
-  const auto path = platform.TunnelRecordPath();
+void ForgetTunnelRecord(const std::filesystem::path& path) {
   std::error_code ignored;
-  if (!path.empty()) std::filesystem::remove(path, ignored);
+  if (path.empty()) return;
+  std::filesystem::remove(path, ignored);
+  std::filesystem::remove(Successor(path), ignored);
 }
 
-bool RecoverStaleTunnel(TunnelPlatform& platform) {
-  const auto path = platform.TunnelRecordPath();
-  if (path.empty()) return false;
-  std::ifstream file(path, std::ios::binary);
+std::optional<TunnelRecord> TakeTunnelRecord(const std::filesystem::path& path) {
+  if (path.empty()) return std::nullopt;
   StoredRecord stored;
-  if (!file.read(reinterpret_cast<char*>(&stored), sizeof stored) || stored.magic != kRecordMagic) {
-    file.close();
-    ForgetTunnelRecord(platform);  // a record of another version names nothing that can be trusted
-    return false;
+  bool read = false;
+  {
+    std::ifstream file(path, std::ios::binary);
+    read = file.read(reinterpret_cast<char*>(&stored), sizeof stored) && stored.magic == kRecordMagic;
   }
-  file.close();
-  if (stored.adapter) platform.RemoveStaleAdapter(stored.trace);
-  if (stored.hasRoute) platform.DeleteRoute(stored.route);
-  ForgetTunnelRecord(platform);
-  return true;
+  ForgetTunnelRecord(path);  // a record of another version names nothing that can be trusted
+  if (!read) return std::nullopt;
+  TunnelRecord record{stored.adapter != 0, stored.trace, std::nullopt};
+  if (stored.hasRoute) record.endpointRoute = stored.route;
+  return record;
 }
 
 }  // namespace zv

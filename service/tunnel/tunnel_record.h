@@ -3,22 +3,26 @@
 // crash removes what the crashed instance left, and nothing it did not make.
 #pragma once
 
+#include <filesystem>
 #include <optional>
 
-#include "tunnel_platform.h"
+#include "route_table.h"
+#include "tunnel_device.h"
 
 namespace zv {
 
 struct TunnelRecord {
   bool adapter = false;  // an adapter is being made or runs
   AdapterTrace trace;    // the process behind it, once known
-  std::optional<RouteRow> endpointRoute;  // only a route the service created
+  std::optional<Route> endpointRoute;  // only a route the service created
 };
 
-// Replaces the record whole: a kill at any instant leaves the old or the new one.
-void SaveTunnelRecord(TunnelPlatform& platform, const TunnelRecord& record);
-void ForgetTunnelRecord(TunnelPlatform& platform);
-// Removes what a recorded earlier instance left; true when there was a record.
-bool RecoverStaleTunnel(TunnelPlatform& platform);
+// Replaces the record whole: a kill at any instant leaves the old or the new
+// one. An empty path keeps no record.
+void SaveTunnelRecord(const std::filesystem::path& path, const TunnelRecord& record);
+void ForgetTunnelRecord(const std::filesystem::path& path);
+// The record an earlier instance left, removed with its half-written
+// successor; nothing when there was none or it cannot be trusted.
+std::optional<TunnelRecord> TakeTunnelRecord(const std::filesystem::path& path);
 
 }  // namespace zv

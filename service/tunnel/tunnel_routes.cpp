@@ -1,8 +1,10 @@
 #include "tunnel_routes.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "address_text.h"
+#include "allowed_ip.h"
 #include "numbered_code.h"
 
 namespace zv {
@@ -10,70 +12,86 @@ namespace {
 
 bool Succeeded(std::uint32_t result) { return result == 0 || result == kErrorObjectAlreadyExists; }
 
+// An address an interface may carry: not this network, loopback, multicast or above.
+bool Unicast(const std::uint8_t (&address)[4]) { return address[0] != 0 && address[0] != 127 && address[0] < 224; }
+
 }  // namespace
 
-RouteRow TunnelRoute(std::uint64_t interfaceLuid, const SocketAddressInet& destination, std::uint8_t prefixLength,
-                     const SocketAddressInet& nextHop) {
-  RouteRow row;
-  row.interfaceLuid = interfaceLuid;
-  row.destination = destination;
-  row.prefixLength = prefixLength;
-  row.nextHop = nextHop;
-  row.sitePrefixLength = prefixLength;
-  row.protocol = kRouteProtocolNetmgmt;
-  row.metric = 0;
-  return row;
+SocketAddressInet NetworkOf(const SocketAddressInet& address, std::uint8_t prefixLength) {
+  SocketAddressInet network{};
+  network.family = address.family;
+  for (std::size_t i = 0; i < address.Length(); ++i) {
+    const int kept = std::clamp(static_cast<int>(prefixLength) - static_cast<int>(8 * i), 0, 8);
+    network.Bytes()[i] = static_cast<std::uint8_t>(address.Bytes()[i] & (0xFF00 >> kept));
+  }
+  return network;
 }
 
-SocketAddressInet SocketAddressOf(const AllowedIp& entry) {
+SocketAddressInet AddressOf(const AllowedIp& entry) {
   SocketAddressInet address{};
   address.family = entry.addressFamily;
-  if (entry.addressFamily == kFamilyIpv4) std::memcpy(address.rest, entry.address, 4);
-  else std::memcpy(address.rest + 4, entry.address, 16);  // after the flow info
+  std::memcpy(address.Bytes(), entry.address, address.Length());
   return address;
 }
 
-bool AddEndpointRoute(TunnelPlatform& platform, const SocketAddressInet& endpoint, RouteRow& row, bool& created,
+Route TunnelRoute(std::uint64_t interfaceId, const SocketAddressInet& destination, std::uint8_t prefixLength) {
+  Route route;
+  route.interfaceId = interfaceId;
+  route.destination = NetworkOf(destination, prefixLength);
+  route.prefixLength = prefixLength;
+  route.nextHop.family = destination.family;
+  route.table = RouteTableId::Tunnel;
+  return route;
+}
+
+Route HostRoute(const SocketAddressInet& host, const Route& via) {
+  Route route;
+  route.interfaceId = via.interfaceId;
+  route.destination = NetworkOf(host, host.HostPrefix());
+  route.prefixLength = host.HostPrefix();
+  route.nextHop = via.nextHop;
+  route.table = RouteTableId::Main;
+  return route;
+}
+
+bool AddEndpointRoute(RouteTable& table, const SocketAddressInet& endpoint, std::optional<Route>& owned,
                       const NoteOwnedRoute& note, std::string& error) {
-  created = false;
-  std::uint64_t luid = 0;
-  SocketAddressInet nextHop{};
-  if (const auto result = platform.BestRoute(endpoint, luid, nextHop); result != 0) {
+  owned.reset();
+  Route path;
+  if (const auto result = table.BestPath(endpoint, path); result != 0) {
     return FailWithNumber(error, "resolve_endpoint_route_failed_", result);
   }
-  const std::uint8_t hostLength = endpoint.family == kFamilyIpv4 ? 32 : 128;
-  row = TunnelRoute(luid, endpoint, hostLength, nextHop);
-  note(row);
-  const auto result = platform.CreateRoute(row);
-  if (result == 0) created = true;
+  const Route route = HostRoute(endpoint, path);
+  note(route);
+  const auto result = table.Add(route);
+  if (result == 0) owned = route;
   else note(std::nullopt);  // there already, or not made
   return Succeeded(result) || FailWithNumber(error, "create_endpoint_route_failed_", result);
 }
 
-bool ConfigureAddressAndRoutes(TunnelPlatform& platform, std::uint64_t luid, const std::string& assignedIp,
+bool ConfigureAddressAndRoutes(RouteTable& table, std::uint64_t interfaceId, const std::string& assignedIp,
                                const std::vector<AllowedIp>& routeList, std::string& error) {
   const std::size_t slash = assignedIp.find('/');
   std::uint8_t address[4];
+  // Plain digits from 1 to 32, on a unicast address: a length the system would
+  // cut to its low 8 bits is refused, and a /0 would make every destination
+  // on-link through the tunnel.
   const auto length = slash == std::string::npos ? std::nullopt : ReadPlainDecimal(assignedIp.substr(slash + 1), 32);
-  // Only plain digits up to 32: a length the system would cut to its low 8 bits is refused.
-  if (!length || !ParseIpv4Text(assignedIp.substr(0, slash), address)) {
+  if (!length || *length == 0 || !ParseIpv4Text(assignedIp.substr(0, slash), address) || !Unicast(address)) {
     error = "invalid_assigned_address";
     return false;
   }
-  AddressRow row;
-  row.address.family = kFamilyIpv4;
-  std::memcpy(row.address.rest, address, 4);
-  row.interfaceLuid = luid;
-  row.onLinkPrefixLength = static_cast<std::uint8_t>(*length);
-  row.dadState = kDadStatePreferred;
-  if (const auto result = platform.CreateAddress(row); !Succeeded(result)) {
+  SocketAddressInet own{};
+  own.family = kFamilyIpv4;
+  std::memcpy(own.Bytes(), address, 4);
+  if (const auto result = table.AddAddress(interfaceId, own, static_cast<std::uint8_t>(*length)); !Succeeded(result)) {
     return FailWithNumber(error, "configure_address_failed_", result);
   }
-
+  if (const auto result = table.UseTunnelTable(); !Succeeded(result)) {
+    return FailWithNumber(error, "configure_route_failed_", result);
+  }
   for (const AllowedIp& entry : routeList) {
-    SocketAddressInet onLink{};
-    onLink.family = entry.addressFamily;
-    const auto result = platform.CreateRoute(TunnelRoute(luid, SocketAddressOf(entry), entry.cidr, onLink));
+    const auto result = table.Add(TunnelRoute(interfaceId, AddressOf(entry), entry.cidr));
     if (!Succeeded(result)) return FailWithNumber(error, "configure_route_failed_", result);
   }
   return true;

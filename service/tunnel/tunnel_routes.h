@@ -1,5 +1,7 @@
 // The tunnel interface's address and routes, and the host route that keeps
 // the tunnel's own packets to its endpoint on the path that was best before.
+// Every route the engine makes is a network (no bits past its prefix, no port),
+// since a system refuses host bits in a route's destination.
 #pragma once
 
 #include <cstdint>
@@ -8,32 +10,30 @@
 #include <string>
 #include <vector>
 
-#include "allowed_ip.h"
-#include "tunnel_platform.h"
+#include "route_table.h"
 
 namespace zv {
 
-inline constexpr std::uint32_t kRouteProtocolNetmgmt = 3;
-inline constexpr std::uint32_t kDadStatePreferred = 4;
-
-// Every route the engine adds: static, metric 0 (the interface metric decides),
-// site prefix as long as the destination prefix.
-RouteRow TunnelRoute(std::uint64_t interfaceLuid, const SocketAddressInet& destination, std::uint8_t prefixLength,
-                     const SocketAddressInet& nextHop);
-SocketAddressInet SocketAddressOf(const AllowedIp& entry);
+// The address with every bit past `prefixLength` cleared, and no port, flow or scope.
+SocketAddressInet NetworkOf(const SocketAddressInet& address, std::uint8_t prefixLength);
+SocketAddressInet AddressOf(const AllowedIp& entry);
+// On-link through the tunnel's interface, in the tunnel's table.
+Route TunnelRoute(std::uint64_t interfaceId, const SocketAddressInet& destination, std::uint8_t prefixLength);
+// To `host` alone, on the path `via` (its interface and next hop), in the main table.
+Route HostRoute(const SocketAddressInet& host, const Route& via);
 
 // What the service is about to own, or owns no longer: told before a route is
 // created, so that a service killed at any instant has it on record.
-using NoteOwnedRoute = std::function<void(const std::optional<RouteRow>& route)>;
+using NoteOwnedRoute = std::function<void(const std::optional<Route>& route)>;
 
-// `created` is set only when this call made the route; a route that existed
-// already is used but never owned, so it is never deleted by the service.
-bool AddEndpointRoute(TunnelPlatform& platform, const SocketAddressInet& endpoint, RouteRow& row, bool& created,
+// `owned` is set only when this call made the route; a route that existed
+// already is used but never owned, so it is never removed by the service.
+bool AddEndpointRoute(RouteTable& table, const SocketAddressInet& endpoint, std::optional<Route>& owned,
                       const NoteOwnedRoute& note, std::string& error);
 
 // The address and routes belong to the interface and go with the adapter; a
 // failure leaves the routes made before it for the adapter's closing to take.
-bool ConfigureAddressAndRoutes(TunnelPlatform& platform, std::uint64_t luid, const std::string& assignedIp,
+bool ConfigureAddressAndRoutes(RouteTable& table, std::uint64_t interfaceId, const std::string& assignedIp,
                                const std::vector<AllowedIp>& routeList, std::string& error);
 
 }  // namespace zv

@@ -1,210 +1,203 @@
 #include "wireguard_tunnel.h"
 
 #include <algorithm>
-#include <vector>
 
 #include "allowed_ip.h"
-#include "numbered_code.h"
-#include "request_fields.h"
+#include "peer_settings.h"
 #include "tunnel_routes.h"
-#include "wireguard_config.h"
 
 namespace zv {
-
-struct WireGuardTunnel::Building {
-  WireGuardApi api;
-  ModuleHandle module = nullptr;
-  WireGuardAdapterHandle adapter = nullptr;
-  std::unique_ptr<RouteRow> endpointRoute;
-  bool raised = false;
-  TunnelRecord record{true, {}, std::nullopt};
-};
-
 namespace {
 
-// The one order in which a tunnel is taken apart, at a failed start as at a stop.
-// The address and routes on the adapter's interface go with the adapter.
-void Release(TunnelPlatform& platform, const WireGuardApi& api, ModuleHandle module, WireGuardAdapterHandle adapter,
-             const RouteRow* endpointRoute, bool raised) {
-  if (raised) api.setAdapterState(adapter, kAdapterStateDown);
-  if (adapter != nullptr) api.closeAdapter(adapter);
-  if (endpointRoute != nullptr) platform.DeleteRoute(*endpointRoute);
-  if (module != nullptr) platform.UnloadLibrary(module);
+std::optional<std::chrono::milliseconds> Until(std::optional<UpkeepClock::time_point> at, UpkeepClock::time_point now) {
+  if (!at) return std::nullopt;
+  return std::max(std::chrono::milliseconds(0), std::chrono::ceil<std::chrono::milliseconds>(*at - now));
+}
+
+std::optional<std::chrono::milliseconds> Sooner(std::optional<std::chrono::milliseconds> a,
+                                                std::optional<std::chrono::milliseconds> b) {
+  if (!a) return b;
+  if (!b) return a;
+  return std::min(*a, *b);
+}
+
+// Before the next try, after `tries` of them: none at first, then 1, 2, 4 … s,
+// never more than the longest wait.
+std::chrono::milliseconds RepairWait(int tries) {
+  if (tries == 0) return std::chrono::milliseconds(0);
+  const auto doubled = std::chrono::seconds(1) * (1LL << std::min(tries - 1, 16));
+  return std::min<std::chrono::milliseconds>(doubled, kLongestRepairWait);
 }
 
 }  // namespace
 
-bool WireGuardTunnel::Abandon(Building& building) {
-  Release(platform, building.api, building.module, building.adapter, building.endpointRoute.get(), building.raised);
-  ForgetTunnelRecord(platform);
-  return false;
-}
-
-bool WireGuardTunnel::BringUp(const std::string& requestText, std::string& error) {
-  // A new request replaces whatever an earlier tunnel still had to rebuild.
-  if (&requestText != &request) ForgetRequest();
-  const std::string privateKey = ReadStringField(requestText, "private_key");
-  const std::string assignedIp = ReadStringField(requestText, "assigned_ip");
-  const std::string serverPublicKey = ReadStringField(requestText, "server_public_key");
-  const std::string endpointText = ReadStringField(requestText, "endpoint");
-  const std::string routeMode = ReadStringField(requestText, "route_mode");
-  const bool splitRouting = routeMode == "process-beta";
-  const std::vector<std::string> allowedIps = ReadStringArrayField(requestText, "allowed_ips");
-  const std::vector<std::string> gameProcesses = ReadStringArrayField(requestText, "game_processes");
-  // Only emptiness here, and no control character in any value (the only ones
-  // the system's text calls would cut short); the texts themselves are judged
-  // once the adapter exists.
-  const auto tainted = [](const std::vector<std::string>& values) {
-    return std::any_of(values.begin(), values.end(), HoldsControlCharacter);
-  };
-  if (privateKey.empty() || assignedIp.empty() || serverPublicKey.empty() || endpointText.empty() ||
-      allowedIps.empty() || tainted({privateKey, assignedIp, serverPublicKey, endpointText, routeMode}) ||
-      tainted(allowedIps) || tainted(gameProcesses)) {
-    error = "invalid_tunnel_config";
+bool WireGuardTunnel::BringUp(std::string_view requestText, std::uint32_t caller, std::string& error) {
+  // A start while one is held, in any phase, leaves it untouched.
+  if (state.phase != TunnelPhase::Idle) {
+    error = "tunnel_already_running";
     return false;
   }
-
-  Building building;
-  // The intent comes first: a service killed at any later instant is undone by the next one.
-  SaveTunnelRecord(platform, building.record);
-  if (!LoadWireGuardApi(platform, building.module, building.api, error)) return Abandon(building);
-  building.adapter = building.api.createAdapter(kAdapterName, kAdapterName, nullptr);
-  if (building.adapter == nullptr) {
-    error = NumberedCode("create_adapter_failed_", platform.LastError());
-    return Abandon(building);
+  TunnelRequest parsed;
+  if (!ReadTunnelRequest(requestText, parsed, error)) return false;
+  if (parsed.splitRouting && !split.Accepts(parsed.gameProcesses)) {
+    error = "smart_split_process_rules_too_many";  // refused whole rather than half served
+    return false;
   }
-  building.record.trace = platform.TraceAdapter();
-  SaveTunnelRecord(platform, building.record);
+  request = std::move(parsed);
+  owner = caller;
+  if (!Build(error)) {
+    request = TunnelRequest{};
+    return false;
+  }
+  repairTries = 0;
+  ComeUp(clock());
+  return true;
+}
+
+bool WireGuardTunnel::Build(std::string& error) {
+  TunnelRecord building{true, {}, std::nullopt};
+  std::optional<Route> owned;
+  bool created = false;
+  // Whatever a failed start made goes in the one order of a stop: the
+  // adapter (with its address and routes), then the owned endpoint route.
+  const auto abandon = [&] {
+    if (created) {
+      device.Abandon([&] {
+        routes.LeaveTunnelTable();
+        if (owned) routes.Remove(*owned);
+      });
+    }
+    ForgetTunnelRecord(recordPath);
+    return false;
+  };
+  // The intent comes first: a service killed at any later instant is undone by the next one.
+  SaveTunnelRecord(recordPath, building);
+  if (!device.Create(error)) return abandon();
+  created = true;
+  building.trace = device.Trace();
+  SaveTunnelRecord(recordPath, building);
 
   TunnelLists lists;
-  if (!BuildTunnelLists(splitRouting, allowedIps, lists)) {
+  if (!BuildTunnelLists(request.splitRouting, request.allowedIps, lists)) {
     error = "invalid_allowed_ip";
-    return Abandon(building);
+    return abandon();
   }
-  SocketAddressInet endpoint{};
-  std::vector<std::uint8_t> block;
-  if (!BuildWireGuardConfiguration(platform, privateKey, serverPublicKey, endpointText, lists.peer, endpoint, block,
-                                   error)) {
-    return Abandon(building);
-  }
-  const bool configured =
-      building.api.setConfiguration(building.adapter, block.data(), static_cast<std::uint32_t>(block.size())) != 0;
-  const std::uint32_t configurationError = configured ? 0 : platform.LastError();
-  std::fill(block.begin(), block.end(), 0);  // it holds the private key
-  if (!configured) {
-    error = NumberedCode("set_tunnel_config_failed_", configurationError);
-    return Abandon(building);
-  }
-
-  auto row = std::make_unique<RouteRow>();
-  bool created = false;
-  const NoteOwnedRoute note = [&](const std::optional<RouteRow>& route) {
-    building.record.endpointRoute = route;
-    SaveTunnelRecord(platform, building.record);
+  PeerSettings settings;
+  if (!BuildPeerSettings(request, lists.peer, settings, error) || !device.Configure(settings, error)) return abandon();
+  const NoteOwnedRoute noteBuilding = [&](const std::optional<Route>& route) {
+    building.endpointRoute = route;
+    SaveTunnelRecord(recordPath, building);
   };
-  if (!AddEndpointRoute(platform, endpoint, *row, created, note, error)) return Abandon(building);
-  if (created) building.endpointRoute = std::move(row);
-
-  std::uint64_t luid = 0;
-  building.api.getAdapterLuid(building.adapter, &luid);
+  if (!AddEndpointRoute(routes, settings.endpoint, owned, noteBuilding, error)) return abandon();
+  interfaceId = device.InterfaceId();
   // A failed configuration is never raised; its own code stands.
-  if (!ConfigureAddressAndRoutes(platform, luid, assignedIp, lists.routes, error) ||
-      building.api.setAdapterState(building.adapter, kAdapterStateUp) == 0) {
-    if (error.empty()) error = NumberedCode("start_adapter_failed_", platform.LastError());
-    return Abandon(building);
+  if (!ConfigureAddressAndRoutes(routes, interfaceId, request.assignedIp, lists.routes, error) ||
+      !device.Raise(error)) {
+    return abandon();
   }
-  building.raised = true;
+  if (request.splitRouting && !split.Start(interfaceId, request.gameProcesses, owner, error)) return abandon();
 
-  if (splitRouting && !split.Start(luid, gameProcesses, error)) return Abandon(building);
+  record = building;
+  pin.emplace(routes, settings.endpoint, interfaceId, owned, [this](const std::optional<Route>& route) {
+    record.endpointRoute = route;
+    SaveTunnelRecord(recordPath, record);
+  });
+  built = true;
+  return true;
+}
 
-  tunnelModule = building.module;
-  adapter = building.adapter;
-  this->luid = luid;
-  endpointPin.emplace(platform, endpoint, luid, std::move(building.endpointRoute),
-                      [this](const std::optional<RouteRow>& route) {
-                        record.endpointRoute = route;
-                        SaveTunnelRecord(platform, record);
-                      });
-  record = building.record;
-  if (request.empty()) request = requestText;
+bool WireGuardTunnel::ReleaseBuilt(std::string& error) {
+  if (!built) return true;
+  if (!device.Release([&] {
+        routes.LeaveTunnelTable();
+        pin->Remove();
+      }, error)) {
+    return false;
+  }
+  ForgetTunnelRecord(recordPath);
+  pin.reset();
+  built = false;
   return true;
 }
 
 bool WireGuardTunnel::TearDown(std::string& error) {
   split.Stop();  // whether or not a tunnel runs
-  if (adapter == nullptr) {
-    ForgetRequest();  // a rebuild that was still to come is not wanted any more
-    return true;
-  }
-  if (!ReleaseAdapter()) {
-    error = "embedded_tunnel_api_invalid";  // the tunnel is left running rather than half closed
-    return false;
-  }
-  ForgetRequest();
+  if (!ReleaseBuilt(error)) return false;  // left running rather than half closed
+  request = TunnelRequest{};  // its key is wiped with it
+  state = TunnelState{TunnelPhase::Idle, clock(), {}, state.ups, {}, {}};
+  newsDue.reset(), nextTry.reset(), nextSample.reset();
   return true;
 }
 
-bool WireGuardTunnel::ReleaseAdapter() {
-  const WireGuardApi api = tunnelModule != nullptr ? ResolveWireGuardApi(platform, tunnelModule) : WireGuardApi{};
-  if (!api.Valid()) return false;
-  Release(platform, api, tunnelModule, adapter, endpointPin->Owned(), true);
-  ForgetTunnelRecord(platform);
-  adapter = nullptr;
-  endpointPin.reset();
-  tunnelModule = nullptr;
-  return true;
+void WireGuardTunnel::ComeUp(UpkeepClock::time_point now) {
+  state = TunnelState{TunnelPhase::Up, now, {}, state.ups + 1, {}, {}};
+  nextTry.reset();
+  nextSample = now + kActivityPeriod;
+  lastReceived = 0;
 }
 
-WireGuardTunnel::~WireGuardTunnel() { ForgetRequest(); }
+void WireGuardTunnel::Repair(UpkeepClock::time_point now, std::string reason) {
+  if (state.phase == TunnelPhase::Up) {
+    // A tunnel that held a while starts its repair afresh; one that broke again soon goes on waiting longer.
+    if (now - state.since >= kRepairWindow) repairTries = 0;
+    state.since = now;
+  }
+  state.phase = TunnelPhase::Repairing;
+  state.reason = std::move(reason);
+  state.heard.reset(), state.handshake.reset();
+  nextSample.reset();
+}
 
-void WireGuardTunnel::ForgetRequest() {
-  std::fill(request.begin(), request.end(), '\0');  // it holds the private key
-  request.clear();
-  upkeepDue.reset();
-  rebuilds = 0;
+void WireGuardTunnel::TryRebuild(UpkeepClock::time_point now) {
+  ++repairTries;
+  lastTry = now;
+  split.Stop();
+  std::string error;
+  if (ReleaseBuilt(error) && Build(error)) {
+    ComeUp(now);
+    return;
+  }
+  if (!error.empty()) state.reason = error;
+  nextTry = now + RepairWait(repairTries);
+}
+
+void WireGuardTunnel::SampleActivity(UpkeepClock::time_point now) {
+  const PeerActivity activity = device.Activity();
+  if (activity.receivedBytes != lastReceived) state.heard = now;
+  lastReceived = activity.receivedBytes;
+  if (activity.sinceHandshake) state.handshake = now - *activity.sinceHandshake;
+  else state.handshake.reset();
+  nextSample = now + kActivityPeriod;
 }
 
 std::optional<std::chrono::milliseconds> WireGuardTunnel::Upkeep(bool news, UpkeepClock::time_point now) {
-  if (request.empty()) return std::nullopt;  // no tunnel, and none to rebuild
-  if (news && (!upkeepDue || *upkeepDue > now + kUpkeepSettle)) upkeepDue = now + kUpkeepSettle;
-  if (!upkeepDue) return std::nullopt;
-  if (now < *upkeepDue) return std::chrono::ceil<std::chrono::milliseconds>(*upkeepDue - now);
-  upkeepDue.reset();
+  if (state.phase == TunnelPhase::Idle) return std::nullopt;
+  if (news && (!newsDue || *newsDue > now + kUpkeepSettle)) newsDue = now + kUpkeepSettle;
 
-  if (adapter != nullptr && platform.AdapterPresent(luid)) {
-    endpointPin->Follow();
-    return std::nullopt;
+  if (newsDue && now >= *newsDue) {
+    newsDue.reset();
+    if (built && !device.Present()) {
+      Repair(now, "adapter_gone");
+      nextTry = std::max(now, lastTry + RepairWait(repairTries));  // tries stay apart, also across losses
+    } else if (built) {
+      if (!pin->Follow()) Repair(now, "no_path");
+      else if (state.phase == TunnelPhase::Repairing && !nextTry) ComeUp(now);  // a path came back
+    }
   }
-  // The adapter is gone (on Linux its helper died), or the last rebuild did not come up.
-  if (rebuilds > 0 && now - firstRebuild > kRebuildWindow) rebuilds = 0;
-  if (rebuilds >= kRebuildLimit) {
-    std::string ignored;
-    TearDown(ignored);  // left cleanly down rather than half built
-    return std::nullopt;
-  }
-  if (const auto at = lastRebuild + RebuildWait(rebuilds); rebuilds > 0 && at > now) {
-    upkeepDue = at;
-  } else {
-    Rebuild(now);
-  }
-  if (!upkeepDue) return std::nullopt;
-  return std::chrono::ceil<std::chrono::milliseconds>(*upkeepDue - now);
+  if (state.phase == TunnelPhase::Repairing && nextTry && now >= *nextTry) TryRebuild(now);
+  if (state.phase == TunnelPhase::Up && nextSample && now >= *nextSample) SampleActivity(now);
+
+  return Sooner(Sooner(Until(newsDue, now), Until(nextTry, now)), Until(nextSample, now));
 }
 
-std::chrono::milliseconds WireGuardTunnel::RebuildWait(int done) {
-  return done == 0 ? std::chrono::milliseconds(0) : std::chrono::milliseconds(1000) * (1 << (done - 1));
-}
-
-// What is left of the tunnel is taken apart and the same request brought up
-// again; the acceleration state, which only requests change, stays as it is.
-void WireGuardTunnel::Rebuild(UpkeepClock::time_point now) {
-  if (rebuilds == 0) firstRebuild = now;
-  ++rebuilds;
-  lastRebuild = now;
+bool WireGuardTunnel::RecoverStaleState() {
+  const auto stale = TakeTunnelRecord(recordPath);
+  if (!stale) return false;
   split.Stop();
-  std::string error;
-  // An adapter that cannot be released yet is not built over: the next try comes after the wait.
-  if ((adapter != nullptr && !ReleaseAdapter()) || !BringUp(request, error)) upkeepDue = now + RebuildWait(rebuilds);
+  routes.LeaveTunnelTable();
+  if (stale->adapter) device.RemoveStale(stale->trace);
+  if (stale->endpointRoute) routes.Remove(*stale->endpointRoute);
+  return true;
 }
 
 }  // namespace zv

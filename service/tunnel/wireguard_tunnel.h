@@ -1,64 +1,80 @@
-// The tunnel engine over WireGuardNT: one start request becomes a configured
-// adapter with its endpoint route, address and routes, raised, and in split
-// routing the split started; any failure undoes all of it. While it runs, the
-// endpoint route follows the best path, and an adapter that vanished (a dead
-// wireguard-go helper on Linux) is built again from the same request.
+// The tunnel engine: one start request becomes a configured adapter with its
+// endpoint route, address and routes, raised, and in split routing the split
+// started; any failure undoes all of it. While the user holds it, it is kept
+// working: the endpoint route follows the best path, and a tunnel that broke
+// (its adapter gone, say, with a dead wireguard-go helper) is built again from
+// the same request, with a back-off, until the user stops it.
 #pragma once
 
-#include <memory>
+#include <chrono>
+#include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 
 #include "endpoint_pin.h"
-#include "split_routing.h"
+#include "route_table.h"
+#include "smart_split_engine.h"
+#include "tunnel_device.h"
 #include "tunnel_engine.h"
-#include "tunnel_platform.h"
 #include "tunnel_record.h"
-#include "wireguard_binding.h"
+#include "tunnel_request.h"
 
 namespace zv {
 
 // News comes in bursts (a link going down removes routes one by one): it is
 // acted on once, this long after the first of a burst.
 inline constexpr std::chrono::milliseconds kUpkeepSettle{100};
-// A vanished adapter is rebuilt at once, then after 1, 2 and 4 s should it
-// vanish again; the next time within a minute the tunnel is left down.
-inline constexpr int kRebuildLimit = 4;
-inline constexpr std::chrono::seconds kRebuildWindow{60};
+// How often the peer's counters are read while the tunnel is up.
+inline constexpr std::chrono::seconds kActivityPeriod{1};
+// A broken tunnel is built again at once, then after 1, 2, 4 … s, at most this
+// far apart; a tunnel that broke again within the window goes on from there.
+inline constexpr std::chrono::seconds kLongestRepairWait{30};
+inline constexpr std::chrono::seconds kRepairWindow{60};
 
 class WireGuardTunnel final : public TunnelEngine {
  public:
-  WireGuardTunnel(TunnelPlatform& platform, SplitRouting& split) : platform(platform), split(split) {}
-  ~WireGuardTunnel() override;
+  using Clock = std::function<UpkeepClock::time_point()>;
+  // `record` is where what it builds is written down; nothing when empty.
+  WireGuardTunnel(TunnelDevice& device, RouteTable& routes, SmartSplitEngine& split, std::filesystem::path record,
+                  Clock clock = UpkeepClock::now)
+      : device(device), routes(routes), split(split), recordPath(std::move(record)), clock(std::move(clock)) {}
 
-  bool Running() const override { return adapter != nullptr; }
-  bool Held() const override { return adapter != nullptr || !request.empty(); }
-  bool BringUp(const std::string& requestText, std::string& error) override;
+  const TunnelState& State() const override { return state; }
+  bool BringUp(std::string_view requestText, std::uint32_t owner, std::string& error) override;
   bool TearDown(std::string& error) override;
   std::optional<std::chrono::milliseconds> Upkeep(bool news, UpkeepClock::time_point now) override;
   // Before the first start: what a killed earlier instance recorded is removed.
-  bool RecoverStaleState() { return RecoverStaleTunnel(platform); }
+  bool RecoverStaleState();
 
  private:
-  struct Building;  // what a start has made so far, released in reverse on failure
-  bool Abandon(Building& building);  // always false, for `return Abandon(...)`
-  void Rebuild(UpkeepClock::time_point now);
-  // Takes apart what is built; false, touching nothing, when the library's functions cannot be resolved.
-  bool ReleaseAdapter();
-  static std::chrono::milliseconds RebuildWait(int done);
-  void ForgetRequest();
+  // The tunnel from `request`, in its fixed order; on failure nothing of it stays.
+  bool Build(std::string& error);
+  // Takes apart what is built; false, touching nothing, when the adapter cannot be closed now.
+  bool ReleaseBuilt(std::string& error);
+  void Repair(UpkeepClock::time_point now, std::string reason);
+  void TryRebuild(UpkeepClock::time_point now);
+  void ComeUp(UpkeepClock::time_point now);
+  void SampleActivity(UpkeepClock::time_point now);
 
-  TunnelPlatform& platform;
-  SplitRouting& split;
-  ModuleHandle tunnelModule = nullptr;
-  WireGuardAdapterHandle adapter = nullptr;
-  std::uint64_t luid = 0;
-  std::optional<EndpointPin> endpointPin;  // owns the endpoint route when this service created it
-  TunnelRecord record;                     // as last saved, for the running tunnel
-  std::string request;                     // the running tunnel's request, to rebuild it (it holds its key)
-  std::optional<UpkeepClock::time_point> upkeepDue;
-  int rebuilds = 0;  // within the window since the first of them
-  UpkeepClock::time_point firstRebuild{}, lastRebuild{};
+  TunnelDevice& device;
+  RouteTable& routes;
+  SmartSplitEngine& split;
+  std::filesystem::path recordPath;
+  Clock clock;
+
+  TunnelState state;
+  TunnelRequest request;  // held for the tunnel's life, to build it again
+  std::uint32_t owner = 0;
+  bool built = false;  // an adapter exists, with its routes
+  std::uint64_t interfaceId = 0;
+  std::optional<EndpointPin> pin;
+  TunnelRecord record;  // as last saved, for the tunnel that is built
+
+  std::optional<UpkeepClock::time_point> newsDue, nextTry, nextSample;
+  UpkeepClock::time_point lastTry{};
+  int repairTries = 0;  // in this repair, or in repairs close together
+  std::uint64_t lastReceived = 0;
 };
 
 }  // namespace zv

@@ -25,13 +25,15 @@ bool UserActiveHere(uid_t user) {
 
 }  // namespace
 
-bool LinuxCallerAllowed(int connectedSocket) {
+std::optional<std::uint32_t> CallerUserOf(int connectedSocket) {
   ucred peer{};
   socklen_t size = sizeof peer;
   if (getsockopt(connectedSocket, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 || size != sizeof peer) {
-    return false;
+    return std::nullopt;
   }
-  return peer.uid == 0 || UserActiveHere(peer.uid);
+  return peer.uid;
 }
+
+bool LinuxCallerAllowed(std::uint32_t user) { return user == 0 || UserActiveHere(user); }
 
 }  // namespace zv

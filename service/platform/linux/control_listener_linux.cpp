@@ -1,15 +1,23 @@
-// Control channel on Linux: a Unix stream socket, served one connection at a time.
-#include <fcntl.h>
+// Control channel on Linux: a Unix stream socket. Each connection is read on a
+// thread of its own, with its own bound, so a caller that sends half a request
+// costs only itself; the listener's thread runs every request's work, one at a
+// time, and the tunnel's upkeep between them.
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
-#include <cstring>
+#include <condition_variable>
+#include <cstdio>
+#include <deque>
+#include <list>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <system_error>
+#include <thread>
 
 #include "caller_check_linux.h"
 #include "control_channel.h"
@@ -21,12 +29,19 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// Connections read at once; more wait in the socket's backlog until one is done.
+constexpr int kMaxReaders = 32;
+
 class SocketConnection final : public ControlConnection {
  public:
   SocketConnection(int fd, int stopFd) : fd_(fd), stopFd_(stopFd), readDeadline_(Clock::now() + kRequestReadBound) {}
   ~SocketConnection() override { close(fd_); }
 
-  bool CallerAllowed() override { return LinuxCallerAllowed(fd_); }
+  bool CallerAllowed() override {
+    user_ = CallerUserOf(fd_);
+    return user_ && LinuxCallerAllowed(*user_);
+  }
+  std::uint32_t CallerUser() override { return user_.value_or(0); }
 
   bool ReadExact(std::uint8_t* data, std::size_t length) override {
     return MoveAll(POLLIN, readDeadline_, stopFd_, length, [&](std::size_t done, std::size_t left) {
@@ -75,54 +90,154 @@ class SocketConnection final : public ControlConnection {
   int fd_;
   int stopFd_;
   Clock::time_point readDeadline_;
+  std::optional<std::uint32_t> user_;
 };
 
-int OpenListeningSocket(const std::string& path) {
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::string problem;
-  if (path.size() >= sizeof address.sun_path || !ClearStaleSocket(path, problem)) return -1;
-  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+// Work handed from the readers to the listener's thread, which runs it in turn.
+class OwnerQueue {
+ public:
+  OwnerQueue() : wake(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+  ~OwnerQueue() { close(wake); }
+  int WaitHandle() const { return wake; }
 
-  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  // Every local user may connect; the caller check decides who is served.
-  if (bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-      chmod(path.c_str(), 0666) != 0 || listen(fd, 16) != 0) {
-    close(fd);
-    return -1;
+  // On a reader's thread: returns once the listener has run `work`.
+  void Run(const std::function<void()>& work) {
+    Job job{&work};
+    std::unique_lock lock(mutex);
+    jobs.push_back(&job);
+    Wake();
+    done.wait(lock, [&] { return job.finished; });
   }
-  return fd;
-}
+  // The listener looks again: work is waiting, or a reader is done and there is room for another.
+  void Wake() {
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const ssize_t written = write(wake, &one, sizeof one);
+  }
+
+  // On the listener's thread: runs what is waiting; true when anything was.
+  bool RunWaiting() {
+    std::uint64_t count = 0;
+    [[maybe_unused]] const ssize_t read_ = read(wake, &count, sizeof count);
+    std::unique_lock lock(mutex);
+    bool any = false;
+    while (!jobs.empty()) {
+      Job* job = jobs.front();
+      jobs.pop_front();
+      lock.unlock();
+      (*job->work)();
+      lock.lock();
+      job->finished = true;
+      any = true;
+    }
+    done.notify_all();
+    return any;
+  }
+
+ private:
+  struct Job {
+    const std::function<void()>* work;
+    bool finished = false;
+  };
+  int wake;
+  std::mutex mutex;
+  std::condition_variable done;
+  std::deque<Job*> jobs;
+};
+
+// The readers' threads; each marks itself finished and wakes the listener, which joins it.
+class Readers {
+ public:
+  explicit Readers(OwnerQueue& listener) : listener(listener) {}
+  ~Readers() { JoinFinished(true); }
+  int Count() const { return running.load(); }
+  bool Start(std::function<void()> body) {
+    ++running;
+    try {
+      threads.emplace_back();
+      Entry& entry = threads.back();
+      entry.thread = std::thread([this, &entry, body = std::move(body)] {
+        body();
+        entry.finished.store(true);
+        --running;
+        listener.Wake();
+      });
+      return true;
+    } catch (const std::system_error&) {
+      threads.pop_back();
+      --running;
+      return false;
+    }
+  }
+  void JoinFinished(bool all = false) {
+    for (auto entry = threads.begin(); entry != threads.end();) {
+      if (all || entry->finished.load()) {
+        entry->thread.join();
+        entry = threads.erase(entry);
+      } else {
+        ++entry;
+      }
+    }
+  }
+
+ private:
+  struct Entry {
+    std::thread thread;
+    std::atomic<bool> finished{false};
+  };
+  OwnerQueue& listener;
+  std::list<Entry> threads;  // a list: an entry stays where its thread found it
+  std::atomic<int> running{0};
+};
 
 }  // namespace
 
 void RunControlListener(const StopEvent& stopEvent, const ConnectionHandler& handle, NetworkWatch* watch,
                         const UpkeepHandler& upkeep) {
   const std::string path = ControlSocketPath();
-  const int listening = OpenListeningSocket(path);
-  if (listening < 0) return;
+  ClaimedSocket claimed = TakeClaimedControlSocket();
+  std::string problem;
+  if (!claimed) claimed = ClaimControlSocket(path, problem);
+  if (!claimed) {
+    std::fprintf(stderr, "accelerator-service: cannot listen: %s\n", problem.c_str());
+    return;
+  }
   const int stopFd = static_cast<int>(stopEvent.NativeHandle());
   const int watchFd = watch != nullptr ? static_cast<int>(watch->WaitHandle()) : -1;
-
+  OwnerQueue owner;
+  const RunOnOwner runOnOwner = [&owner](const std::function<void()>& work) { owner.Run(work); };
   std::optional<std::chrono::milliseconds> wake;  // when the upkeep wants to run again
-  while (!stopEvent.IsSignalled()) {
-    pollfd entries[3] = {{stopFd, POLLIN, 0}, {listening, POLLIN, 0}, {watchFd, POLLIN, 0}};
-    const int ready = poll(entries, 3, wake ? static_cast<int>(wake->count()) : -1);
-    if (ready < 0 || entries[0].revents != 0) continue;
-    const bool news = entries[2].revents != 0 && watch->Drain();
-    if (news || ready == 0) wake = upkeep(news);
-    if (entries[1].revents == 0) continue;
-    const int client = accept4(listening, nullptr, nullptr, SOCK_CLOEXEC);
-    if (client < 0) continue;
-    {
-      SocketConnection connection(client, stopFd);
-      handle(connection);
+  {
+    Readers readers(owner);
+    const auto serveWaiting = [&] {
+      if (owner.RunWaiting()) wake = upkeep(false);  // a start or stop changes what the upkeep has to do
+    };
+    while (!stopEvent.IsSignalled()) {
+      const bool room = readers.Count() < kMaxReaders;
+      pollfd entries[4] = {{stopFd, POLLIN, 0}, {room ? claimed.socket : -1, POLLIN, 0}, {watchFd, POLLIN, 0},
+                           {owner.WaitHandle(), POLLIN, 0}};
+      const int ready = poll(entries, 4, wake ? static_cast<int>(wake->count()) : -1);
+      if (ready < 0 || entries[0].revents != 0) continue;
+      if (entries[3].revents != 0) serveWaiting();
+      const bool news = entries[2].revents != 0 && watch->Drain();
+      if (news || ready == 0) wake = upkeep(news);
+      readers.JoinFinished();
+      if (entries[1].revents == 0) continue;
+      const int client = accept4(claimed.socket, nullptr, nullptr, SOCK_CLOEXEC);
+      if (client < 0) continue;
+      if (!readers.Start([&, client] {
+            SocketConnection connection(client, stopFd);
+            handle(connection, runOnOwner);
+          })) {
+        close(client);
+      }
     }
-    wake = upkeep(false);  // a start or stop changes what the upkeep has to do
+    // Readers still at work see the stop; any request they read in full is still run and answered.
+    while (readers.Count() > 0) {
+      pollfd entry{owner.WaitHandle(), POLLIN, 0};
+      if (poll(&entry, 1, 10) > 0) serveWaiting();
+    }
   }
-  close(listening);
-  unlink(path.c_str());
+  ReleaseControlSocket(claimed, path);
 }
 
 }  // namespace zv

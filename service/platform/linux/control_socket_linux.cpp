@@ -1,21 +1,30 @@
 #include "control_socket_linux.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <utility>
 #include <cerrno>
 #include <cstring>
 
 namespace zv {
 namespace {
 
-bool SomeoneListens(const std::string& path) {
+ClaimedSocket handedOver;  // set by main before the listener's thread starts
+
+sockaddr_un SocketAddress(const std::string& path) {
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
-  if (path.size() >= sizeof address.sun_path) return false;
   std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+  return address;
+}
+
+bool SomeoneListens(const std::string& path) {
+  const sockaddr_un address = SocketAddress(path);
   const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return false;
   const bool answered = connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
@@ -30,13 +39,14 @@ const char* KindOf(mode_t mode) {
   return "not a socket";
 }
 
-}  // namespace
+std::string Failed(const std::string& what) { return what + ": " + std::strerror(errno); }
 
+// A socket an earlier, killed run left is removed; anything else stays as it is.
 bool ClearStaleSocket(const std::string& path, std::string& problem) {
   struct stat existing {};
   if (lstat(path.c_str(), &existing) != 0) {
     if (errno == ENOENT) return true;
-    problem = path + ": " + std::strerror(errno);
+    problem = Failed(path);
     return false;
   }
   if (!S_ISSOCK(existing.st_mode)) {
@@ -48,10 +58,79 @@ bool ClearStaleSocket(const std::string& path, std::string& problem) {
     return false;
   }
   if (unlink(path.c_str()) != 0) {
-    problem = path + ": " + std::strerror(errno);
+    problem = Failed(path);
     return false;
   }
   return true;
 }
+
+// Only root may write in it, so the record and the lock cannot be swapped for links.
+bool OwnFolder(const std::string& folder, std::string& problem) {
+  if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
+    problem = Failed(folder);
+    return false;
+  }
+  struct stat info {};
+  if (lstat(folder.c_str(), &info) != 0) {
+    problem = Failed(folder);
+    return false;
+  }
+  if (!S_ISDIR(info.st_mode) || info.st_uid != geteuid() || (info.st_mode & 077) != 0) {
+    problem = folder + " is not a folder of the service's own (mode 0700); it was left as it is";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string ServiceStateFolder(const std::string& socketPath) { return socketPath + ".state"; }
+
+ClaimedSocket ClaimControlSocket(const std::string& socketPath, std::string& problem) {
+  if (socketPath.size() >= sizeof(sockaddr_un::sun_path)) {
+    problem = socketPath + " is too long for a socket path";
+    return {};
+  }
+  const std::string folder = ServiceStateFolder(socketPath);
+  if (!OwnFolder(folder, problem)) return {};
+  const int lock = open((folder + "/lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (lock < 0) {
+    problem = Failed(folder + "/lock");
+    return {};
+  }
+  if (flock(lock, LOCK_EX | LOCK_NB) != 0) {
+    problem = errno == EWOULDBLOCK ? "another accelerator-service is running for " + socketPath + " (it holds " +
+                                         folder + "/lock)"
+                                   : Failed(folder + "/lock");
+    close(lock);
+    return {};
+  }
+  // Holding the lock, no other service races for the path from here on.
+  const sockaddr_un address = SocketAddress(socketPath);
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (!ClearStaleSocket(socketPath, problem)) {
+    if (fd >= 0) close(fd);
+    close(lock);
+    return {};
+  }
+  // Every local user may connect; the caller check decides who is served.
+  if (fd < 0 || bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+      chmod(socketPath.c_str(), 0666) != 0 || listen(fd, 16) != 0) {
+    problem = Failed("cannot listen on " + socketPath);
+    if (fd >= 0) close(fd);
+    close(lock);
+    return {};
+  }
+  return {fd, lock};
+}
+
+void ReleaseControlSocket(const ClaimedSocket& claimed, const std::string& socketPath) {
+  close(claimed.socket);
+  unlink(socketPath.c_str());
+  close(claimed.lock);  // last: no other service may take the path before it is cleared
+}
+
+ClaimedSocket TakeClaimedControlSocket() { return std::exchange(handedOver, ClaimedSocket{}); }
+void HandOverControlSocket(const ClaimedSocket& claimed) { handedOver = claimed; }
 
 }  // namespace zv

@@ -1,13 +1,31 @@
+// The control socket and the service's own folder beside it: one service per
+// socket path, claimed before the service serves anything.
 #pragma once
 
 #include <string>
 
 namespace zv {
 
-// Makes the control socket's path free: a socket that an earlier, killed run
-// left there is removed. A live socket (another instance answers), a regular
-// file, a directory, a symbolic link or anything else is left as it is, and
-// `problem` says what stands there.
-bool ClearStaleSocket(const std::string& path, std::string& problem);
+// "<socket>.state": root's alone (0700), holding the lock that keeps a second
+// service away and the record of a running tunnel.
+std::string ServiceStateFolder(const std::string& socketPath);
+
+// The listening socket (mode 0666: every local user reaches the caller check)
+// and the lock in the folder, both held until the listener ends.
+struct ClaimedSocket {
+  int socket = -1;
+  int lock = -1;
+  explicit operator bool() const { return socket >= 0; }
+};
+
+// Nothing, with a reason for people, when another service holds the lock or
+// the path or the folder holds something that is not ours; a socket an
+// earlier, killed run left is replaced.
+ClaimedSocket ClaimControlSocket(const std::string& socketPath, std::string& problem);
+void ReleaseControlSocket(const ClaimedSocket& claimed, const std::string& socketPath);
+
+// The socket main claimed before it started anything, for the listener to serve.
+ClaimedSocket TakeClaimedControlSocket();
+void HandOverControlSocket(const ClaimedSocket& claimed);
 
 }  // namespace zv

@@ -11,10 +11,8 @@
 #include <atomic>
 #include <cstring>
 
+#include "net_types.h"
 #include "node_echo.h"
-#include "tunnel_table.h"
-#include "utf16_text.h"
-#include "wireguard_nt.h"
 
 namespace zv {
 namespace {
@@ -32,10 +30,10 @@ class LinuxNodeEcho final : public NodeEcho {
   std::optional<std::chrono::microseconds> Echo(std::chrono::milliseconds wait) override {
     const int fd = socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
     if (fd < 0) return std::nullopt;
-    const std::string device = AdapterNameUtf8();
+    const std::string device = kAdapterNameUtf8;
     sockaddr_in node{};
     node.sin_family = AF_INET;
-    inet_pton(AF_INET, "10.240.0.1", &node.sin_addr);
+    std::memcpy(&node.sin_addr, kNodeTunnelAddress, 4);
     icmphdr request{};
     request.type = ICMP_ECHO;
     request.un.echo.id = htons(static_cast<std::uint16_t>(getpid()));

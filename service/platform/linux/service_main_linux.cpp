@@ -1,6 +1,7 @@
-// Foreground daemon for systemd (Type=simple): SIGTERM and SIGINT play the
-// part of the stop control.
+// Foreground daemon for systemd (Type=notify): ready once the control socket
+// listens; SIGTERM and SIGINT play the part of the stop control.
 #include <signal.h>
+#include <systemd/sd-daemon.h>
 
 #include <cstdio>
 #include <cstring>
@@ -9,10 +10,11 @@
 #include "control_channel.h"
 #include "control_server.h"
 #include "control_socket_linux.h"
-#include "stop_event.h"
+#include "ebpf_game_steering_linux.h"
+#include "routing_linux.h"
 #include "smart_split_engine.h"
-#include "split_platform_linux.h"
-#include "tunnel_platform_linux.h"
+#include "stop_event.h"
+#include "wireguard_go_device_linux.h"
 #include "wireguard_tunnel.h"
 
 int main() {
@@ -24,29 +26,36 @@ int main() {
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
-  // Whatever stands at the socket's path is judged before anything starts.
-  if (std::string problem; !zv::ClearStaleSocket(zv::ControlSocketPath(), problem)) {
+  // A service that cannot listen ends here, saying why, rather than running deaf.
+  const std::string socketPath = zv::ControlSocketPath();
+  std::string problem;
+  const zv::ClaimedSocket claimed = zv::ClaimControlSocket(socketPath, problem);
+  if (!claimed) {
     std::fprintf(stderr, "accelerator-service: cannot listen: %s\n", problem.c_str());
     return 1;
   }
+  zv::HandOverControlSocket(claimed);
   std::uint32_t error = 0;
   const auto stopEvent = zv::StopEvent::TryCreate(error);
   if (!stopEvent) {
     std::fprintf(stderr, "accelerator-service: no stop event: %s\n", std::strerror(static_cast<int>(error)));
     return 1;
   }
-  zv::LinuxTunnelPlatform tunnelPlatform;
-  zv::LinuxSplitPlatform splitPlatform;
-  zv::SmartSplitEngine smartSplit(splitPlatform, tunnelPlatform);
-  zv::WireGuardTunnel tunnel(tunnelPlatform, smartSplit);
+  zv::WireGuardGoDevice device;
+  zv::LinuxRouteTable routes;
+  zv::EbpfGameSteering steering;
+  zv::SmartSplitEngine smartSplit(steering, routes);
+  zv::WireGuardTunnel tunnel(device, routes, smartSplit, zv::ServiceStateFolder(socketPath) + "/tunnel");
   if (tunnel.RecoverStaleState()) std::fprintf(stderr, "accelerator-service: removed what a killed run left\n");
   {
     const auto node = zv::OpenNodeEcho();
     zv::LinkQuality quality(*node);
     zv::ControlServer server(*stopEvent, tunnel, &quality);
     server.StartListener();
+    sd_notify(0, "READY=1");
     int received = 0;
     sigwait(&stopSignals, &received);
+    sd_notify(0, "STOPPING=1");
     stopEvent->Signal();
     server.JoinListener();
   }  // the server's destruction takes a running tunnel down before the process ends

@@ -170,7 +170,7 @@ void RunControlListener(const StopEvent& stopEvent, const ConnectionHandler& han
     if (result == ConnectResult::Connected) {
       {
         PipeConnection connection(pipe, stop);
-        handle(connection);
+        handle(connection, {});  // served on the owner thread itself
       }
       FlushFileBuffers(pipe);
       DisconnectNamedPipe(pipe);

@@ -1,5 +1,5 @@
 // The echo through IP Helper, which any process may send; the tunnel's route
-// for 10.240.0.1 takes it through the tunnel. Its round trip comes in whole
+// for the node's address takes it through the tunnel. Its round trip comes in whole
 // milliseconds.
 #include <winsock2.h>
 #include <windows.h>
@@ -7,8 +7,10 @@
 #include <iphlpapi.h>
 #include <icmpapi.h>
 
+#include <cstring>
 #include <vector>
 
+#include "net_types.h"
 #include "node_echo.h"
 
 namespace zv {
@@ -20,7 +22,7 @@ class WindowsNodeEcho final : public NodeEcho {
     const HANDLE icmp = IcmpCreateFile();
     if (icmp == INVALID_HANDLE_VALUE) return std::nullopt;
     IN_ADDR node{};
-    inet_pton(AF_INET, "10.240.0.1", &node);
+    std::memcpy(&node, kNodeTunnelAddress, 4);
     char data[8] = "zvecho";
     std::vector<unsigned char> reply(sizeof(ICMP_ECHO_REPLY) + sizeof data + 8 + 64);
     const DWORD answers = IcmpSendEcho(icmp, node.S_un.S_addr, data, sizeof data, nullptr, reply.data(),

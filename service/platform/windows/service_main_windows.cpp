@@ -6,10 +6,13 @@
 #include <memory>
 
 #include "control_server.h"
+#include "driver_game_steering.h"
+#include "ip_helper_route_table.h"
+#include "nt_calls_windows.h"
 #include "smart_split_engine.h"
-#include "split_platform_windows.h"
+#include "split_calls_windows.h"
 #include "stop_event.h"
-#include "tunnel_platform_windows.h"
+#include "wireguard_nt_device.h"
 #include "wireguard_tunnel.h"
 
 namespace {
@@ -50,10 +53,14 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
   stopEvent = event.get();
   ReportServiceStatus(SERVICE_RUNNING, NO_ERROR);  // running before the control server exists
 
-  zv::WindowsTunnelPlatform tunnelPlatform;
-  zv::WindowsSplitPlatform splitPlatform;
-  zv::SmartSplitEngine smartSplit(splitPlatform, tunnelPlatform);
-  zv::WireGuardTunnel tunnel(tunnelPlatform, smartSplit);
+  zv::WindowsNtLibraryCalls libraryCalls;
+  zv::WindowsIpHelperCalls ipHelperCalls;
+  zv::WindowsSplitCalls splitCalls;
+  zv::WireGuardNtDevice device(libraryCalls);
+  zv::IpHelperRouteTable routes(ipHelperCalls);
+  zv::DriverGameSteering steering(splitCalls);
+  zv::SmartSplitEngine smartSplit(steering, routes);
+  zv::WireGuardTunnel tunnel(device, routes, smartSplit, zv::TunnelRecordBesideProgram(libraryCalls));
   tunnel.RecoverStaleState();  // what a killed earlier run left
   {
     const auto node = zv::OpenNodeEcho();

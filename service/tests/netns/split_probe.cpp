@@ -1,12 +1,14 @@
 // What a game's connection looks like to the game server: sends one UDP
 // datagram or opens one TCP connection to HOST:PORT and prints the source
 // address the server answers it saw. Copied under a game's name by the tunnel
-// test, so that the split routing knows it by that name.
-//   split_probe udp|tcp HOST PORT
+// test, so that the split routing knows it by that name. With "fork", it
+// waits, then does it in a child it forks without starting another program.
+//   split_probe [fork DELAY_MS] udp|tcp HOST PORT
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -15,6 +17,16 @@
 #include <cstring>
 
 int main(int argc, char** argv) {
+  if (argc == 6 && std::strcmp(argv[1], "fork") == 0) {
+    usleep(static_cast<useconds_t>(std::atoi(argv[2]) * 1000));
+    const pid_t child = fork();
+    if (child != 0) {
+      int status = 1;
+      waitpid(child, &status, 0);
+      return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
+    }
+    argv += 2, argc -= 2;
+  }
   if (argc != 4) return 2;
   const bool tcp = std::strcmp(argv[1], "tcp") == 0;
   sockaddr_in server{};

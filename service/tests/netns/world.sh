@@ -12,7 +12,7 @@
 # backend provisions peers). world_down removes everything world_up made,
 # whatever state it is in.
 
-world_id=$$
+world_id=${WORLD_ID:-$$}  # one world per id: several may live side by side
 WORLD_PC=zv-pc-$world_id
 WORLD_NET=zv-net-$world_id
 WORLD_NODE=zv-node-$world_id
@@ -91,8 +91,8 @@ pc_network() {
   ip -n "$WORLD_PC" route show table all | sort
   ip -n "$WORLD_PC" rule show
   ip -n "$WORLD_PC" -6 rule show
-  pgrep -fx "wireguard-go -f ZENTRAVOLK" || true
-  ls /var/run/wireguard 2>/dev/null | grep -x ZENTRAVOLK.sock || true
+  ip netns pids "$WORLD_PC" | xargs -r ps -o args= -p | grep -x "wireguard-go -f ZENTRAVOLK" || true
+  ip netns exec "$WORLD_PC" sysctl -n net.ipv4.conf.all.rp_filter
 }
 
 world_down() {

@@ -1,0 +1,222 @@
+#include "ebpf_game_steering_linux.h"
+
+#include <bpf/bpf.h>
+#include <bpf/libbpf.h>
+#include <fcntl.h>
+#include <net/if.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <set>
+#include <sstream>
+
+#include "routing_linux.h"
+#include "split_mark.skel.h"
+#include "utf16_text.h"
+
+namespace zv {
+namespace {
+
+constexpr std::size_t kTaskNameLength = 16;
+constexpr std::uint8_t kListed = 1;  // the map's entries that the tracker's lists own
+
+struct ProcessEventRecord {
+  std::uint32_t process;
+  std::uint32_t started;
+};
+
+int LastError(int fallback) { return errno != 0 ? errno : fallback; }
+
+std::uint64_t OwnNetworkNamespace() {
+  std::uint64_t cookie = 0;
+  socklen_t size = sizeof cookie;
+  const int probe = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (probe >= 0) getsockopt(probe, SOL_SOCKET, SO_NETNS_COOKIE, &cookie, &size);
+  if (probe >= 0) close(probe);
+  return cookie;
+}
+
+// The tunnel's reverse-path filter: a game's reply comes in on the tunnel while
+// the main table routes its source elsewhere, which a strict filter drops.
+std::string ReversePathFilterPath() { return std::string("/proc/sys/net/ipv4/conf/") + kAdapterNameUtf8 + "/rp_filter"; }
+
+std::string ReadSetting(const std::string& path) {
+  std::ifstream file(path);
+  std::string value;
+  std::getline(file, value);
+  return value;
+}
+
+void WriteSetting(const std::string& path, const std::string& value) { std::ofstream(path) << value << '\n'; }
+
+std::string Code(int error) { return "smart_split_driver_unavailable_" + std::to_string(error); }
+
+}  // namespace
+
+EbpfGameSteering::EbpfGameSteering()
+    : waits(epoll_create1(EPOLL_CLOEXEC)), wakeUp(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+  epoll_event wake{EPOLLIN, {.fd = wakeUp}};
+  epoll_ctl(waits, EPOLL_CTL_ADD, wakeUp, &wake);
+}
+
+EbpfGameSteering::~EbpfGameSteering() {
+  Stop();
+  close(waits);
+  close(wakeUp);
+}
+
+std::string EbpfGameSteering::CgroupMount() {
+  std::ifstream mounts("/proc/mounts");
+  std::string line;
+  while (std::getline(mounts, line)) {
+    std::istringstream fields(line);
+    std::string device, point, type;
+    if (fields >> device >> point >> type && type == "cgroup2") return point;
+  }
+  return {};
+}
+
+bool EbpfGameSteering::Start(const SteeringTarget& target, std::string& error) {
+  Stop();
+  errno = 0;
+  programs = split_mark::open();
+  if (programs == nullptr) {
+    error = Code(LastError(ENOENT));
+    return false;
+  }
+  programs->rodata->split_mark = kSplitMark;
+  programs->rodata->owner_uid = target.owner;
+  programs->rodata->netns_cookie = OwnNetworkNamespace();
+  if (const int result = split_mark::load(programs); result != 0) {
+    error = Code(-result);
+    Stop();
+    return false;
+  }
+  const int map = bpf_map__fd(programs->maps.game_names);
+  const std::uint8_t yes = 1;
+  for (const std::u16string& name : target.gameNames) {
+    const std::string utf8 = Utf8FromUtf16(name).value_or("");
+    char taskName[kTaskNameLength] = {};
+    std::memcpy(taskName, utf8.data(), std::min(utf8.size(), kTaskNameLength - 1));
+    bpf_map_update_elem(map, taskName, &yes, BPF_ANY);
+  }
+  if (const int result = Attach(target); result != 0) {
+    error = Code(result);
+    Stop();
+    return false;
+  }
+  if (const int result = AddSplitRouting(static_cast<unsigned>(target.tunnelInterface), target.direct); result != 0) {
+    error = "configure_route_failed_" + std::to_string(result);
+    Stop();
+    return false;
+  }
+  reversePathFilter = ReadSetting(ReversePathFilterPath());
+  if (!reversePathFilter.empty()) WriteSetting(ReversePathFilterPath(), "2");  // loose
+  table.Reset(target.owner);
+  return true;
+}
+
+int EbpfGameSteering::Attach(const SteeringTarget&) {
+  const std::string cgroup = CgroupMount();
+  if (cgroup.empty()) return ENOENT;
+  const int folder = open(cgroup.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  errno = 0;
+  if (folder >= 0) {
+    links[0] = bpf_program__attach_cgroup(programs->progs.mark_game_socket, folder);
+    close(folder);
+  }
+  if (links[0] == nullptr) return LastError(ENOENT);
+  bpf_program* const traces[] = {programs->progs.note_game_start, programs->progs.note_game_child,
+                                 programs->progs.note_game_end};
+  for (int i = 0; i < 3; ++i) {
+    if ((links[i + 1] = bpf_program__attach(traces[i])) == nullptr) return LastError(EINVAL);
+  }
+  events = ring_buffer__new(
+      bpf_map__fd(programs->maps.process_events),
+      [](void* context, void* data, std::size_t size) {
+        auto* self = static_cast<EbpfGameSteering*>(context);
+        if (size < sizeof(ProcessEventRecord)) return 0;
+        ProcessEventRecord record;
+        std::memcpy(&record, data, sizeof record);
+        self->table.Note(record.process, record.started != 0, ProcessTable::Clock::now());
+        return 0;
+      },
+      this, nullptr);
+  if (events == nullptr) return LastError(ENOMEM);
+  epoll_event reports{EPOLLIN, {.fd = ring_buffer__epoll_fd(events)}};
+  return epoll_ctl(waits, EPOLL_CTL_ADD, ring_buffer__epoll_fd(events), &reports) == 0 ? 0 : errno;
+}
+
+void EbpfGameSteering::Stop() {
+  RemoveSplitRouting();  // also what a killed service left
+  if (!reversePathFilter.empty() && if_nametoindex(kAdapterNameUtf8) != 0) {
+    WriteSetting(ReversePathFilterPath(), reversePathFilter);
+  }
+  reversePathFilter.clear();
+  if (events != nullptr) {
+    epoll_ctl(waits, EPOLL_CTL_DEL, ring_buffer__epoll_fd(events), nullptr);
+    ring_buffer__free(events);
+  }
+  events = nullptr;
+  for (bpf_link*& link : links) {
+    if (link != nullptr) bpf_link__destroy(link);
+    link = nullptr;
+  }
+  if (programs != nullptr) split_mark::destroy(programs);
+  programs = nullptr;
+  lostSeen = 0;
+}
+
+void EbpfGameSteering::SetGameProcesses(const std::vector<std::uint32_t>& ids) {
+  if (programs == nullptr) return;
+  const int map = bpf_map__fd(programs->maps.game_processes);
+  const std::set<std::uint32_t> wanted(ids.begin(), ids.end());
+  std::vector<std::uint32_t> gone;
+  std::uint32_t key = 0, next = 0;
+  for (bool first = true; bpf_map_get_next_key(map, first ? nullptr : &key, &next) == 0; first = false) {
+    std::uint8_t value = 0;
+    // The kernel's own entries (a game's child, a start under a game's name) end with their process.
+    if (!wanted.contains(next) && bpf_map_lookup_elem(map, &next, &value) == 0 && value == kListed) gone.push_back(next);
+    key = next;
+  }
+  for (const std::uint32_t id : gone) bpf_map_delete_elem(map, &id);
+  for (const std::uint32_t id : wanted) bpf_map_update_elem(map, &id, &kListed, BPF_NOEXIST);
+}
+
+void EbpfGameSteering::TakeProcessEvents() {
+  if (events == nullptr) return;
+  ring_buffer__consume(events);
+  const std::uint32_t zero = 0;
+  std::uint64_t lost = 0;
+  bpf_map_lookup_elem(bpf_map__fd(programs->maps.lost_events), &zero, &lost);
+  if (lost != lostSeen) table.Forget();  // some reports were lost: the next look walks /proc
+  lostSeen = lost;
+}
+
+bool EbpfGameSteering::ForEachProcess(const ProcessVisitor& visit) {
+  if (events == nullptr) table.Forget();  // nothing reports changes: every look walks /proc
+  TakeProcessEvents();
+  return table.Visit(visit, ProcessTable::Clock::now());
+}
+
+void EbpfGameSteering::AwaitChange(std::chrono::milliseconds cadence) {
+  const int timeout = table.Settling(ProcessTable::Clock::now()) ? static_cast<int>(cadence.count()) : -1;
+  epoll_event ready[2];
+  if (epoll_wait(waits, ready, 2, timeout) > 0) {
+    std::uint64_t count = 0;
+    [[maybe_unused]] const ssize_t read_ = read(wakeUp, &count, sizeof count);
+  }
+}
+
+void EbpfGameSteering::Wake() {
+  const std::uint64_t one = 1;
+  [[maybe_unused]] const ssize_t written = write(wakeUp, &one, sizeof one);
+}
+
+}  // namespace zv

@@ -1,0 +1,237 @@
+#include "routing_linux.h"
+
+#include <linux/fib_rules.h>
+#include <linux/rtnetlink.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <array>
+#include <cstring>
+
+#include "netlink_request.h"
+
+namespace zv {
+namespace {
+
+constexpr std::uint32_t kTunnelTable = 31350;
+constexpr std::uint32_t kSplitTable = 31352;
+constexpr std::uint32_t kSplitRulePriority = 31340;      // before the tunnel's own rules
+constexpr std::uint32_t kMainRulePriority = 31350;       // main, suppress_prefixlength 0
+constexpr std::uint32_t kTunnelRulePriority = 31351;     // then the tunnel's table
+
+std::uint8_t SystemFamily(std::uint16_t family) { return family == kFamilyIpv6 ? AF_INET6 : AF_INET; }
+
+bool Unspecified(const SocketAddressInet& address) {
+  for (std::size_t i = 0; i < address.Length(); ++i) {
+    if (address.Bytes()[i] != 0) return false;
+  }
+  return true;
+}
+
+// Whether the first `length` bits of `network` and `address` agree.
+bool Holds(const std::uint8_t* network, std::uint8_t length, const SocketAddressInet& address) {
+  for (int bit = 0; bit < length; ++bit) {
+    if (((network[bit / 8] ^ address.Bytes()[bit / 8]) >> (7 - bit % 8)) & 1) return false;
+  }
+  return true;
+}
+
+std::uint32_t Result(int error) { return error == EEXIST ? kErrorObjectAlreadyExists : static_cast<std::uint32_t>(error); }
+
+std::uint32_t TableNumber(RouteTableId table) { return table == RouteTableId::Tunnel ? kTunnelTable : RT_TABLE_MAIN; }
+
+std::uint32_t ChangeRoute(std::uint16_t type, const Route& route) {
+  rtnl::Message message(type, type == RTM_NEWROUTE ? NLM_F_CREATE | NLM_F_EXCL : 0);
+  auto& header = message.Put<rtmsg>();
+  header.rtm_family = SystemFamily(route.destination.family);
+  header.rtm_dst_len = route.prefixLength;
+  header.rtm_table = RT_TABLE_UNSPEC;  // the attribute below holds it, as tables may exceed 255
+  header.rtm_protocol = kRouteProtocol;
+  header.rtm_type = RTN_UNICAST;
+  const bool viaGateway = !Unspecified(route.nextHop);
+  header.rtm_scope = viaGateway ? RT_SCOPE_UNIVERSE : RT_SCOPE_LINK;
+  message.Attribute32(RTA_TABLE, TableNumber(route.table));
+  message.Attribute(RTA_DST, route.destination.Bytes(), route.destination.Length());
+  message.Attribute32(RTA_OIF, static_cast<std::uint32_t>(route.interfaceId));
+  if (viaGateway) message.Attribute(RTA_GATEWAY, route.nextHop.Bytes(), route.nextHop.Length());
+  message.Attribute32(RTA_PRIORITY, 0);
+  return Result(rtnl::Transact(message));
+}
+
+// One rule to a table; `withoutDefaults` suppresses the table's default routes, `mark` selects by fwmark.
+int ChangeRule(std::uint16_t type, std::uint8_t family, std::uint32_t priority, std::uint32_t table,
+               bool withoutDefaults, std::uint32_t mark = 0) {
+  rtnl::Message message(type, type == RTM_NEWRULE ? NLM_F_CREATE | NLM_F_EXCL : 0);
+  auto& rule = message.Put<fib_rule_hdr>();
+  rule.family = family;
+  rule.action = FR_ACT_TO_TBL;
+  message.Attribute32(FRA_PRIORITY, priority);
+  message.Attribute32(FRA_TABLE, table);
+  if (withoutDefaults) message.Attribute32(FRA_SUPPRESS_PREFIXLEN, 0);
+  if (mark != 0) {
+    message.Attribute32(FRA_FWMARK, mark);
+    message.Attribute32(FRA_FWMASK, 0xffffffff);
+  }
+  return rtnl::Transact(message);
+}
+
+// A route of the split's table: through the tunnel, or "throw" (the lookup goes on past the split's rule).
+int ChangeSplitRoute(std::uint16_t type, const std::uint8_t* network, std::uint8_t length, unsigned tunnelIndex) {
+  rtnl::Message message(type, type == RTM_NEWROUTE ? NLM_F_CREATE | NLM_F_EXCL : 0);
+  auto& header = message.Put<rtmsg>();
+  header.rtm_family = AF_INET;
+  header.rtm_dst_len = length;
+  header.rtm_table = RT_TABLE_UNSPEC;
+  header.rtm_protocol = kRouteProtocol;
+  header.rtm_scope = tunnelIndex != 0 ? RT_SCOPE_LINK : RT_SCOPE_UNIVERSE;
+  header.rtm_type = tunnelIndex != 0 ? RTN_UNICAST : RTN_THROW;
+  message.Attribute32(RTA_TABLE, kSplitTable);
+  if (length != 0) message.Attribute(RTA_DST, network, 4);
+  if (tunnelIndex != 0) message.Attribute32(RTA_OIF, tunnelIndex);
+  return rtnl::Transact(message);
+}
+
+}  // namespace
+
+std::uint32_t LinuxRouteTable::BestPath(const SocketAddressInet& destination, Route& path) {
+  rtnl::Message message(RTM_GETROUTE, 0);
+  auto& header = message.Put<rtmsg>();
+  header.rtm_family = SystemFamily(destination.family);
+  header.rtm_dst_len = destination.HostPrefix();
+  message.Attribute(RTA_DST, destination.Bytes(), destination.Length());
+  path = Route{};
+  path.nextHop.family = destination.family;
+  std::uint32_t index = 0;
+  const int error = rtnl::Transact(message, [&](const nlmsghdr& answer) {
+    if (answer.nlmsg_type != RTM_NEWROUTE) return;
+    const auto* found = static_cast<const rtmsg*>(NLMSG_DATA(&answer));
+    int left = static_cast<int>(RTM_PAYLOAD(&answer));
+    for (const rtattr* attribute = RTM_RTA(found); RTA_OK(attribute, left); attribute = RTA_NEXT(attribute, left)) {
+      if (attribute->rta_type == RTA_OIF) std::memcpy(&index, RTA_DATA(attribute), 4);
+      if (attribute->rta_type == RTA_GATEWAY && RTA_PAYLOAD(attribute) == destination.Length()) {
+        std::memcpy(path.nextHop.Bytes(), RTA_DATA(attribute), destination.Length());
+      }
+    }
+  });
+  if (error != 0) return Result(error);
+  if (index == 0) return ENETUNREACH;
+  path.interfaceId = index;
+  return 0;
+}
+
+std::uint32_t LinuxRouteTable::Add(const Route& route) { return ChangeRoute(RTM_NEWROUTE, route); }
+
+std::uint32_t LinuxRouteTable::Remove(const Route& route) { return ChangeRoute(RTM_DELROUTE, route); }
+
+std::uint32_t LinuxRouteTable::AddAddress(std::uint64_t interfaceId, const SocketAddressInet& address,
+                                          std::uint8_t prefixLength) {
+  rtnl::Message message(RTM_NEWADDR, NLM_F_CREATE | NLM_F_EXCL);
+  auto& header = message.Put<ifaddrmsg>();
+  header.ifa_family = SystemFamily(address.family);
+  header.ifa_prefixlen = prefixLength;
+  header.ifa_index = static_cast<std::uint32_t>(interfaceId);
+  message.Attribute(IFA_LOCAL, address.Bytes(), address.Length());
+  message.Attribute(IFA_ADDRESS, address.Bytes(), address.Length());
+  return Result(rtnl::Transact(message));
+}
+
+// The main table's unicast routes whose prefix holds the destination; a route
+// through a link that is down carries nothing and is not usable.
+std::uint32_t LinuxRouteTable::PathsTo(const SocketAddressInet& destination, std::vector<RouteChoice>& routes) {
+  routes.clear();
+  rtnl::Message message(RTM_GETROUTE, NLM_F_DUMP);
+  message.Put<rtmsg>().rtm_family = SystemFamily(destination.family);
+  const std::size_t length = destination.Length();
+  const int error = rtnl::Transact(message, [&](const nlmsghdr& answer) {
+    if (answer.nlmsg_type != RTM_NEWROUTE) return;
+    const auto* found = static_cast<const rtmsg*>(NLMSG_DATA(&answer));
+    if (found->rtm_type != RTN_UNICAST) return;
+    RouteChoice choice{};
+    choice.route.destination.family = choice.route.nextHop.family = destination.family;
+    choice.route.prefixLength = found->rtm_dst_len;
+    choice.usable = (found->rtm_flags & (RTNH_F_DEAD | RTNH_F_LINKDOWN)) == 0;
+    std::uint32_t table = found->rtm_table, index = 0;
+    int left = static_cast<int>(RTM_PAYLOAD(&answer));
+    for (const rtattr* attribute = RTM_RTA(found); RTA_OK(attribute, left); attribute = RTA_NEXT(attribute, left)) {
+      const auto* data = static_cast<const std::uint8_t*>(RTA_DATA(attribute));
+      const bool address = RTA_PAYLOAD(attribute) == length;
+      if (attribute->rta_type == RTA_TABLE) std::memcpy(&table, data, 4);
+      if (attribute->rta_type == RTA_OIF) std::memcpy(&index, data, 4);
+      if (attribute->rta_type == RTA_PRIORITY) std::memcpy(&choice.metric, data, 4);
+      if (attribute->rta_type == RTA_DST && address) std::memcpy(choice.route.destination.Bytes(), data, length);
+      if (attribute->rta_type == RTA_GATEWAY && address) std::memcpy(choice.route.nextHop.Bytes(), data, length);
+    }
+    if (table != RT_TABLE_MAIN || index == 0 ||
+        !Holds(choice.route.destination.Bytes(), choice.route.prefixLength, destination)) {
+      return;
+    }
+    choice.route.interfaceId = index;
+    routes.push_back(choice);
+  });
+  return Result(error);
+}
+
+std::uint32_t LinuxRouteTable::UseTunnelTable() {
+  for (const std::uint8_t family : {AF_INET, AF_INET6}) {
+    for (const bool main : {true, false}) {
+      const int result = ChangeRule(RTM_NEWRULE, family, main ? kMainRulePriority : kTunnelRulePriority,
+                                    main ? RT_TABLE_MAIN : kTunnelTable, main);
+      if (result != 0 && !(family == AF_INET6 && result == EAFNOSUPPORT)) {
+        LeaveTunnelTable();
+        return Result(result);
+      }
+    }
+  }
+  return 0;
+}
+
+void LinuxRouteTable::LeaveTunnelTable() {
+  for (const std::uint8_t family : {AF_INET, AF_INET6}) {
+    ChangeRule(RTM_DELRULE, family, kTunnelRulePriority, kTunnelTable, false);
+    ChangeRule(RTM_DELRULE, family, kMainRulePriority, RT_TABLE_MAIN, true);
+  }
+}
+
+int AddSplitRouting(unsigned tunnelIndex, std::span<const Ipv4Range> direct) {
+  const std::uint8_t everything[4] = {};
+  int result = ChangeSplitRoute(RTM_NEWROUTE, everything, 0, tunnelIndex);
+  for (const Ipv4Range& range : direct) {
+    if (result == 0) result = ChangeSplitRoute(RTM_NEWROUTE, range.network, range.prefixLength, 0);
+  }
+  if (result == 0) result = ChangeRule(RTM_NEWRULE, AF_INET, kSplitRulePriority, kSplitTable, false, kSplitMark);
+  if (result != 0) RemoveSplitRouting();
+  return result;
+}
+
+void RemoveSplitRouting() {
+  ChangeRule(RTM_DELRULE, AF_INET, kSplitRulePriority, kSplitTable, false, kSplitMark);
+  // Every route of the split's table is ours: one dump, then each one deleted.
+  std::vector<std::pair<std::array<std::uint8_t, 4>, std::uint8_t>> found;
+  rtnl::Message dump(RTM_GETROUTE, NLM_F_DUMP);
+  dump.Put<rtmsg>().rtm_family = AF_INET;
+  rtnl::Transact(dump, [&](const nlmsghdr& answer) {
+    if (answer.nlmsg_type != RTM_NEWROUTE) return;
+    const auto* route = static_cast<const rtmsg*>(NLMSG_DATA(&answer));
+    std::uint32_t table = route->rtm_table;
+    std::array<std::uint8_t, 4> network{};
+    int left = static_cast<int>(RTM_PAYLOAD(&answer));
+    for (const rtattr* attribute = RTM_RTA(route); RTA_OK(attribute, left); attribute = RTA_NEXT(attribute, left)) {
+      if (attribute->rta_type == RTA_TABLE) std::memcpy(&table, RTA_DATA(attribute), 4);
+      if (attribute->rta_type == RTA_DST && RTA_PAYLOAD(attribute) == 4) std::memcpy(network.data(), RTA_DATA(attribute), 4);
+    }
+    if (table == kSplitTable && route->rtm_protocol == kRouteProtocol) found.emplace_back(network, route->rtm_dst_len);
+  });
+  for (const auto& [network, length] : found) {
+    rtnl::Message message(RTM_DELROUTE, 0);
+    auto& header = message.Put<rtmsg>();
+    header.rtm_family = AF_INET;
+    header.rtm_dst_len = length;
+    header.rtm_protocol = kRouteProtocol;
+    header.rtm_type = RTN_UNSPEC;  // any type: the default route and the throws alike
+    message.Attribute32(RTA_TABLE, kSplitTable);
+    if (length != 0) message.Attribute(RTA_DST, network.data(), 4);
+    rtnl::Transact(message);
+  }
+}
+
+}  // namespace zv

@@ -1,0 +1,49 @@
+// Every Linux routing rule of the service in one place: which table a route
+// goes into, the rules that put the tables to use, their priorities, the
+// protocol tag every route of ours carries, and the route and rule messages.
+//
+//   priority 31340  fwmark 0x5a56 -> table 31352   split routing: a game's marked packets
+//   priority 31350  main, suppress_prefixlength 0   the host's own routes, but its default
+//   priority 31351  table 31350                     the tunnel's routes
+//   table 31352: the default route through the tunnel, and "throw" for the
+//   destinations that stay direct (the lookup goes on to the rules after it)
+//
+// The effects: the tunnel's 0.0.0.0/0 captures traffic even when the host has
+// a default route with metric 0; the host's more specific routes (its LAN)
+// keep winning; the endpoint's /32 in main keeps the tunnel's own packets on
+// the physical path without a mark; a route the host had is never taken for
+// the tunnel's own, as they live in different tables.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "route_table.h"
+
+namespace zv {
+
+// Every route the service makes carries this protocol, and every deletion
+// names it, so that an administrator's identical route is never taken away.
+inline constexpr std::uint8_t kRouteProtocol = 90;
+inline constexpr std::uint32_t kSplitMark = 0x5a56;
+
+class LinuxRouteTable final : public RouteTable {
+ public:
+  std::uint32_t BestPath(const SocketAddressInet& destination, Route& path) override;
+  std::uint32_t Add(const Route& route) override;
+  std::uint32_t Remove(const Route& route) override;
+  std::uint32_t AddAddress(std::uint64_t interfaceId, const SocketAddressInet& address,
+                           std::uint8_t prefixLength) override;
+  std::uint32_t PathsTo(const SocketAddressInet& destination, std::vector<RouteChoice>& routes) override;
+  // The two rules for IPv4 and IPv6; a host without IPv6 needs no IPv6 rules.
+  std::uint32_t UseTunnelTable() override;
+  void LeaveTunnelTable() override;
+};
+
+// The split's table and its rule; 0 or the errno, with nothing left on failure.
+int AddSplitRouting(unsigned tunnelIndex, std::span<const Ipv4Range> direct);
+// Whatever of it is there, also what a killed service left.
+void RemoveSplitRouting();
+
+}  // namespace zv

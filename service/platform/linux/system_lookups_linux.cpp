@@ -1,0 +1,73 @@
+// Key texts and endpoint names on Linux: the same judgement CryptoAPI makes of
+// a key for a 32-byte buffer, and getaddrinfo.
+#include <netdb.h>
+#include <netinet/in.h>
+
+#include <cstring>
+
+#include "system_lookups.h"
+
+namespace zv {
+namespace {
+
+int Base64Value(char c) {
+  if (c >= 'A' && c <= 'Z') return c - 'A';
+  if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+  if (c >= '0' && c <= '9') return c - '0' + 52;
+  if (c == '+') return 62;
+  if (c == '/') return 63;
+  return -1;
+}
+
+}  // namespace
+
+bool DecodeKey(std::string_view text, std::uint8_t* key) {
+  // Exactly the 44 characters of a 32-byte key: 43 digits and one pad.
+  if (text.size() != 44 || text[43] != '=') return false;
+  std::uint32_t bits = 0;
+  int held = 0;
+  std::size_t out = 0;
+  for (std::size_t i = 0; i < 43; ++i) {
+    const int value = Base64Value(text[i]);
+    if (value < 0) return false;
+    bits = bits << 6 | static_cast<std::uint32_t>(value);
+    held += 6;
+    if (held >= 8) {
+      held -= 8;
+      key[out++] = static_cast<std::uint8_t>(bits >> held);
+    }
+  }
+  const bool canonical = (bits & ((1u << held) - 1)) == 0;  // the two spare bits are zero
+  return canonical;
+}
+
+bool ResolveUdpAddress(const std::string& host, const std::string& port, SocketAddressInet& address) {
+  if (host.empty() || port.empty()) return false;  // getaddrinfo reads an empty host as this machine
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_DGRAM;
+  hints.ai_protocol = IPPROTO_UDP;
+  addrinfo* results = nullptr;
+  if (getaddrinfo(host.c_str(), port.c_str(), &hints, &results) != 0 || results == nullptr) return false;
+  address = SocketAddressInet{};
+  bool found = true;
+  if (results->ai_family == AF_INET) {
+    const auto* inet = reinterpret_cast<const sockaddr_in*>(results->ai_addr);
+    address.family = kFamilyIpv4;
+    address.port = inet->sin_port;
+    std::memcpy(address.rest, &inet->sin_addr, 4);
+  } else if (results->ai_family == AF_INET6) {
+    const auto* inet6 = reinterpret_cast<const sockaddr_in6*>(results->ai_addr);
+    address.family = kFamilyIpv6;
+    address.port = inet6->sin6_port;
+    std::memcpy(address.rest, &inet6->sin6_flowinfo, 4);
+    std::memcpy(address.rest + 4, &inet6->sin6_addr, 16);
+    std::memcpy(address.rest + 20, &inet6->sin6_scope_id, 4);
+  } else {
+    found = false;
+  }
+  freeaddrinfo(results);
+  return found;
+}
+
+}  // namespace zv

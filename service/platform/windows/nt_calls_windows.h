@@ -1,0 +1,31 @@
+#pragma once
+
+#include <filesystem>
+
+#include "nt_calls.h"
+
+namespace zv {
+
+class WindowsNtLibraryCalls : public NtLibraryCalls {  // open: tests move the program folder
+ public:
+  std::u16string OwnProgramPath() override;
+  ModuleHandle LoadLibraryAt(const std::u16string& path) override;
+  ExportAddress FindExport(ModuleHandle module, const char* name) override;
+  void UnloadLibrary(ModuleHandle module) override;
+  std::uint32_t LastError() override;
+  bool InterfaceExists(std::uint64_t luid) override;
+};
+
+class WindowsIpHelperCalls final : public IpHelperCalls {
+ public:
+  std::uint32_t GetBestRoute(const SocketAddressInet& destination, RouteRow& best) override;
+  std::uint32_t CreateRoute(const RouteRow& row) override;
+  std::uint32_t DeleteRoute(const RouteRow& row) override;
+  std::uint32_t CreateAddress(const AddressRow& row) override;
+  std::uint32_t RoutesTo(const SocketAddressInet& destination, std::vector<RouteRowChoice>& rows) override;
+};
+
+// Beside the service program: its folder is writable by administrators and the system only.
+std::filesystem::path TunnelRecordBesideProgram(NtLibraryCalls& calls);
+
+}  // namespace zv

@@ -1,0 +1,459 @@
+// The Windows implementations of the tunnel device, the route table and the
+// game steering, at the bytes and rows they hand the thin Win32 layer, which
+// here records them: the library beside the program, WireGuardNT's block, the
+// IP Helper rows of a whole bring-up and stop, the filtering transaction and
+// the driver's bytes. (The layer's own calls run under wine.)
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <map>
+#include <set>
+
+#include "driver_game_steering.h"
+#include "fake_game_steering.h"
+#include "filter_objects.h"
+#include "ip_helper_route_table.h"
+#include "little_endian.h"
+#include "split_protocol.h"
+#include "wireguard_nt_device.h"
+#include "wireguard_tunnel.h"
+
+namespace zv {
+namespace {
+
+using test::Calls;
+using Bytes = std::vector<std::uint8_t>;
+
+std::string Narrow(std::u16string_view text) { return std::string(text.begin(), text.end()); }
+
+std::string Text(const SocketAddressInet& address) {
+  char text[INET6_ADDRSTRLEN] = {};
+  inet_ntop(address.family == kFamilyIpv6 ? AF_INET6 : AF_INET, address.Bytes(), text, sizeof text);
+  return text + (address.port != 0 ? ":" + std::to_string(ntohs(address.port)) : "");
+}
+
+// "destination/length via hop on luid", and what of the row's shared settings is off.
+std::string Text(const RouteRow& row) {
+  const bool shared = row.protocol == 3 && row.metric == 0 && row.sitePrefixLength == row.prefixLength;
+  return Text(row.destination) + "/" + std::to_string(row.prefixLength) + " via " + Text(row.nextHop) + " on " +
+         std::to_string(row.interfaceLuid) + (shared ? "" : " (other settings)");
+}
+
+// The loader and the IP Helper, recorded; the "library" exports functions that report back here.
+class FakeWindows final : public NtLibraryCalls, public IpHelperCalls {
+ public:
+  FakeWindows() { current = this; }
+  ~FakeWindows() override { current = nullptr; }
+
+  test::TestLog log;
+  std::u16string program = u"C:\\Program Files\\Zentravolk\\accelerator-service.exe";
+  std::set<std::string> missing;  // exports the library lacks
+  std::uint32_t lastError = 0;
+  Bytes block;  // the last configuration handed over
+  Bytes readBack;  // what WireGuardGetConfiguration gives
+  bool loaded = false, adapter = false;
+
+  std::uint32_t Fail(const std::string& call) {
+    const std::uint32_t result = log.Record(call);
+    if (result != 0) lastError = result;
+    return result;
+  }
+  std::u16string OwnProgramPath() override { return log.Record("OwnProgramPath") ? u"" : program; }
+  ModuleHandle LoadLibraryAt(const std::u16string& path) override {
+    if (log.Record("LoadLibraryAt", Narrow(path))) return nullptr;
+    loaded = true;
+    return this;
+  }
+  ExportAddress FindExport(ModuleHandle module, const char* name) override;
+  void UnloadLibrary(ModuleHandle) override {
+    log.Record("UnloadLibrary");
+    loaded = false;
+  }
+  std::uint32_t LastError() override { return lastError; }
+  bool InterfaceExists(std::uint64_t luid) override { return adapter && luid == 4097; }
+
+  std::uint32_t GetBestRoute(const SocketAddressInet& destination, RouteRow& best) override {
+    if (const auto result = log.Record("GetBestRoute2", Text(destination)); result != 0) return result;
+    best.interfaceLuid = 7;
+    best.nextHop.family = kFamilyIpv4;
+    inet_pton(AF_INET, "192.0.2.1", best.nextHop.Bytes());
+    return 0;
+  }
+  std::uint32_t CreateRoute(const RouteRow& row) override { return log.Record("CreateIpForwardEntry2", Text(row)); }
+  std::uint32_t DeleteRoute(const RouteRow& row) override { return log.Record("DeleteIpForwardEntry2", Text(row)); }
+  std::uint32_t CreateAddress(const AddressRow& row) override {
+    return log.Record("CreateUnicastIpAddressEntry", Text(row.address) + "/" + std::to_string(row.onLinkPrefixLength) +
+                                                         " on " + std::to_string(row.interfaceLuid) + " dad " +
+                                                         std::to_string(row.dadState));
+  }
+  std::uint32_t RoutesTo(const SocketAddressInet&, std::vector<RouteRowChoice>&) override { return 50; }
+
+  static inline FakeWindows* current = nullptr;
+};
+
+namespace exports {
+void* CreateAdapter(const char16_t* name, const char16_t* type, const void* guid) {
+  if (FakeWindows::current->Fail("WireGuardCreateAdapter " + Narrow(name) + " " + Narrow(type) + (guid ? " guid" : ""))) {
+    return nullptr;
+  }
+  FakeWindows::current->adapter = true;
+  return FakeWindows::current;
+}
+void CloseAdapter(void*) {
+  FakeWindows::current->log.Record("WireGuardCloseAdapter");
+  FakeWindows::current->adapter = false;
+}
+void GetAdapterLuid(void*, std::uint64_t* luid) {
+  FakeWindows::current->log.Record("WireGuardGetAdapterLUID");
+  *luid = 4097;
+}
+std::int32_t SetConfiguration(void*, const void* block, std::uint32_t bytes) {
+  const auto* first = static_cast<const std::uint8_t*>(block);
+  FakeWindows::current->block.assign(first, first + bytes);
+  return FakeWindows::current->Fail("WireGuardSetConfiguration") == 0;
+}
+std::int32_t SetAdapterState(void*, std::int32_t state) {
+  return FakeWindows::current->Fail("WireGuardSetAdapterState " + std::to_string(state)) == 0;
+}
+std::int32_t GetConfiguration(void*, void* block, std::uint32_t* bytes) {
+  const Bytes& back = FakeWindows::current->readBack;
+  if (*bytes < back.size()) return 0;
+  std::memcpy(block, back.data(), back.size());
+  *bytes = static_cast<std::uint32_t>(back.size());
+  return 1;
+}
+}  // namespace exports
+
+ExportAddress FakeWindows::FindExport(ModuleHandle, const char* name) {
+  log.Record("FindExport", name);
+  static const std::map<std::string, ExportAddress> all = {
+      {"WireGuardCreateAdapter", reinterpret_cast<ExportAddress>(&exports::CreateAdapter)},
+      {"WireGuardCloseAdapter", reinterpret_cast<ExportAddress>(&exports::CloseAdapter)},
+      {"WireGuardGetAdapterLUID", reinterpret_cast<ExportAddress>(&exports::GetAdapterLuid)},
+      {"WireGuardSetConfiguration", reinterpret_cast<ExportAddress>(&exports::SetConfiguration)},
+      {"WireGuardSetAdapterState", reinterpret_cast<ExportAddress>(&exports::SetAdapterState)},
+      {"WireGuardGetConfiguration", reinterpret_cast<ExportAddress>(&exports::GetConfiguration)}};
+  const auto found = all.find(name);
+  return found != all.end() && !missing.contains(name) ? found->second : nullptr;
+}
+
+// The block the adapter must be handed, at WireGuardNT's published offsets:
+// keys 1..32 and 0x80..0x9f, the endpoint 198.51.100.7:51820, then the networks.
+Bytes ExpectedBlock(const Calls& networks) {
+  Bytes block(216 + 24 * networks.size(), 0);
+  block[0] = 10;    // a private key, replace peers; no listen port, no public key
+  block[72] = 1;    // one peer
+  block[80] = 45;   // public key, keepalive, endpoint, replace allowed IPs; no preshared key
+  block[152] = 25;  // keepalive seconds
+  for (int i = 0; i < 32; ++i) block[6 + i] = static_cast<std::uint8_t>(1 + i), block[88 + i] = static_cast<std::uint8_t>(0x80 + i);
+  block[156] = 2, block[158] = 0xCA, block[159] = 0x6C;  // AF_INET, port 51820
+  inet_pton(AF_INET, "198.51.100.7", &block[160]);
+  block[208] = static_cast<std::uint8_t>(networks.size());
+  for (std::size_t i = 0; i < networks.size(); ++i) {
+    const std::size_t slash = networks[i].find('/');
+    std::uint8_t* entry = &block[216 + 24 * i];
+    const std::string address = networks[i].substr(0, slash);
+    entry[16] = inet_pton(AF_INET, address.c_str(), entry) == 1 ? 2 : (inet_pton(AF_INET6, address.c_str(), entry), 23);
+    entry[18] = static_cast<std::uint8_t>(std::stoi(networks[i].substr(slash + 1)));
+  }
+  return block;
+}
+
+struct WindowsRig {
+  std::string Start(const std::string& allowedIps) {
+    std::string error;
+    const std::string body = R"({"private_key":"AQIDBAUGBwgJCgsMDQ4PEBESExQVFhcYGRobHB0eHyA=","assigned_ip":"10.240.0.2/32",)"
+                             R"("server_public_key":"gIGCg4SFhoeIiYqLjI2Oj5CRkpOUlZaXmJmam5ydnp8=",)"
+                             R"("endpoint":"198.51.100.7:51820","allowed_ips":)" + allowedIps + "}";
+    return tunnel.BringUp(body, 0, error) ? "started" : error;
+  }
+  FakeWindows windows;
+  test::TestLog steeringLog;
+  test::FakeGameSteering steering{steeringLog};
+  WireGuardNtDevice device{windows};
+  IpHelperRouteTable routes{windows};
+  SmartSplitEngine split{steering, routes};
+  WireGuardTunnel tunnel{device, routes, split, {}};
+};
+
+const Calls kResolve = {"FindExport WireGuardCreateAdapter", "FindExport WireGuardCloseAdapter",
+                        "FindExport WireGuardGetAdapterLUID", "FindExport WireGuardSetConfiguration",
+                        "FindExport WireGuardSetAdapterState"};
+
+Calls Join(std::initializer_list<Calls> parts) {
+  Calls all;
+  for (const Calls& part : parts) all.insert(all.end(), part.begin(), part.end());
+  return all;
+}
+
+// The whole start and stop as the Win32 layer sees it: routes are networks (a
+// destination with host bits is "The parameter is incorrect"), the endpoint's
+// host route has no port, and every row carries the shared route settings.
+TEST(WindowsImplementations, AStartAndAStopAsTheWin32CallsSeeThem) {
+  WindowsRig rig;
+  ASSERT_EQ(rig.Start(R"(["0.0.0.0/0","10.1.2.3/8","::/0"])"), "started");
+  const Calls start = Join({{"OwnProgramPath", "LoadLibraryAt C:\\Program Files\\Zentravolk\\wireguard.dll"},
+                            kResolve,
+                            {"WireGuardCreateAdapter ZENTRAVOLK ZENTRAVOLK", "FindExport WireGuardGetConfiguration",
+                             "WireGuardSetConfiguration", "GetBestRoute2 198.51.100.7:51820",
+                             "CreateIpForwardEntry2 198.51.100.7/32 via 192.0.2.1 on 7", "WireGuardGetAdapterLUID",
+                             "CreateUnicastIpAddressEntry 10.240.0.2/32 on 4097 dad 4",
+                             "CreateIpForwardEntry2 0.0.0.0/0 via 0.0.0.0 on 4097",
+                             "CreateIpForwardEntry2 10.0.0.0/8 via 0.0.0.0 on 4097",
+                             "CreateIpForwardEntry2 ::/0 via :: on 4097",
+                             "CreateIpForwardEntry2 10.240.0.1/32 via 0.0.0.0 on 4097", "WireGuardSetAdapterState 1"}});
+  EXPECT_EQ(rig.windows.log.Since(0), start);
+  EXPECT_EQ(rig.windows.block, ExpectedBlock({"0.0.0.0/0", "10.1.2.3/8", "::/0", "10.240.0.1/32"}))
+      << "the peer keeps its networks as written";
+
+  std::string error;
+  ASSERT_TRUE(rig.tunnel.TearDown(error)) << error;
+  EXPECT_EQ(rig.windows.log.Since(start.size()),
+            Join({kResolve,
+                  {"WireGuardSetAdapterState 0", "WireGuardCloseAdapter",
+                   "DeleteIpForwardEntry2 198.51.100.7/32 via 192.0.2.1 on 7", "UnloadLibrary"}}));
+  EXPECT_FALSE(rig.windows.loaded);
+}
+
+TEST(WindowsImplementations, EachWin32FailureGivesItsCodeAndUnloadsTheLibrary) {
+  struct Row {
+    const char* call;  // fails with `result`, or, with none, is an export the library lacks
+    std::uint32_t result;
+    const char* code;
+    Calls tail;
+  };
+  const Row rows[] = {
+      {"OwnProgramPath", 1, "resolve_service_path_failed", {"OwnProgramPath"}},
+      {"LoadLibraryAt", 126, "embedded_tunnel_component_missing", {}},
+      {"WireGuardSetAdapterState", 0, "embedded_tunnel_api_invalid", {"FindExport WireGuardSetAdapterState", "UnloadLibrary"}},
+      {"WireGuardCreateAdapter ZENTRAVOLK ZENTRAVOLK", 5, "create_adapter_failed_5", {"UnloadLibrary"}},
+      {"WireGuardSetConfiguration", 87, "set_tunnel_config_failed_87", {"WireGuardCloseAdapter", "UnloadLibrary"}},
+      {"WireGuardSetAdapterState 1", 31, "start_adapter_failed_31",
+       {"WireGuardCloseAdapter", "DeleteIpForwardEntry2 198.51.100.7/32 via 192.0.2.1 on 7", "UnloadLibrary"}},
+  };
+  for (const Row& row : rows) {
+    WindowsRig rig;
+    if (row.result == 0) rig.windows.missing = {row.call};
+    else rig.windows.log.Fail(row.call, row.result);
+    EXPECT_EQ(rig.Start(R"(["0.0.0.0/0"])"), row.code) << row.call;
+    const Calls calls = rig.windows.log.Since(0);
+    if (!row.tail.empty() && calls.size() >= row.tail.size()) {
+      EXPECT_EQ(Calls(calls.end() - static_cast<long>(row.tail.size()), calls.end()), row.tail) << row.call;
+    }
+    EXPECT_FALSE(rig.windows.loaded) << row.call;
+    EXPECT_FALSE(rig.windows.adapter) << row.call;
+  }
+  WindowsRig rig;  // a stop that cannot resolve the functions again touches nothing
+  ASSERT_EQ(rig.Start(R"(["0.0.0.0/0"])"), "started");
+  rig.windows.missing = {"WireGuardCloseAdapter"};
+  std::string error;
+  EXPECT_FALSE(rig.tunnel.TearDown(error));
+  EXPECT_EQ(error, "embedded_tunnel_api_invalid");
+  EXPECT_TRUE(rig.windows.adapter && rig.windows.loaded);
+}
+
+TEST(WindowsImplementations, TheLibraryComesFromTheProgramsFolderAndTheCountersFromItsBlock) {
+  const std::pair<std::u16string, std::u16string> rows[] = {
+      {u"C:\\Program Files\\X\\service.exe", u"C:\\Program Files\\X\\wireguard.dll"},
+      {u"C:\\X\\\\\\service.exe", u"C:\\X\\wireguard.dll"},
+      {u"C:/X/service.exe", u"C:/X\\wireguard.dll"},
+      {u"C:\\service.exe", u"C:\\wireguard.dll"},
+  };
+  for (const auto& [program, library] : rows) EXPECT_EQ(LibraryPathBeside(program, u"wireguard.dll"), library) << Narrow(program);
+
+  WindowsRig rig;
+  ASSERT_EQ(rig.Start(R"(["0.0.0.0/0"])"), "started");
+  rig.windows.readBack = rig.windows.block;
+  WireGuardPeer peer;
+  std::memcpy(&peer, rig.windows.readBack.data() + sizeof(WireGuardInterface), sizeof peer);
+  peer.rxBytes = 4321;
+  // 100 ns ticks since 1601: ten seconds ago.
+  const auto now = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch());
+  peer.lastHandshake = static_cast<std::uint64_t>(now.count() - 10 + 11644473600LL) * 10000000;
+  std::memcpy(rig.windows.readBack.data() + sizeof(WireGuardInterface), &peer, sizeof peer);
+  const PeerActivity activity = rig.device.Activity();
+  EXPECT_EQ(activity.receivedBytes, 4321u);
+  ASSERT_TRUE(activity.sinceHandshake);
+  EXPECT_NEAR(static_cast<double>(activity.sinceHandshake->count()), 10.0, 1.0);
+}
+
+// The filtering calls and the driver's bytes, recorded.
+class FakeSplitCalls final : public SplitCalls {
+ public:
+  test::TestLog log;
+  std::uint32_t openError = 0;
+  std::deque<Bytes> pending;
+  std::chrono::steady_clock::time_point clock{};
+  std::vector<std::chrono::milliseconds> pauses;
+
+  static std::string Key(const Guid& key) {
+    char text[40];
+    std::snprintf(text, sizeof text, "{%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x}", key.data1, key.data2,
+                  key.data3, key.data4[0], key.data4[1], key.data4[2], key.data4[3], key.data4[4], key.data4[5],
+                  key.data4[6], key.data4[7]);
+    return text;
+  }
+  static std::string Name(const char16_t* name) { return "'" + Narrow(name) + "'"; }
+
+  DeviceHandle OpenSplitDevice(std::uint32_t& error) override {
+    log.Record("CreateFileW");
+    error = openError;
+    return openError ? kNoDevice : 0x5a;
+  }
+  bool ControlDevice(DeviceHandle, std::uint32_t code, const void* input, std::uint32_t inputLength, void* output,
+                     std::uint32_t outputLength, std::uint32_t& returned) override {
+    const auto* in = static_cast<const std::uint8_t*>(input);
+    std::string bytes;
+    for (std::uint32_t i = 0; i < inputLength && i < 40; ++i) bytes += (i % 8 ? "" : " ") + std::to_string(in[i]) + (i % 8 == 7 ? "" : ".");
+    log.Record("DeviceIoControl " + std::to_string(code) + " in " + std::to_string(inputLength) + bytes);
+    returned = 0;
+    if (code != kGetPendingFlow || pending.empty()) return code != kGetPendingFlow;
+    std::memcpy(output, pending.front().data(), std::min<std::size_t>(outputLength, pending.front().size()));
+    returned = static_cast<std::uint32_t>(pending.front().size());
+    pending.pop_front();
+    return true;
+  }
+  void CloseSplitDevice(DeviceHandle) override { log.Record("CloseHandle"); }
+  std::uint32_t OpenFilterEngine(std::uint32_t authn, std::uint32_t flags, FilterEngineHandle& engine) override {
+    const auto result = log.Record("OpenFilterEngine", "authn " + std::to_string(authn) + " flags " + std::to_string(flags));
+    if (result == 0) engine = this;
+    return result;
+  }
+  std::uint32_t BeginTransaction(FilterEngineHandle) override { return log.Record("BeginTransaction"); }
+  std::uint32_t AbortTransaction(FilterEngineHandle) override { return log.Record("AbortTransaction"); }
+  std::uint32_t CommitTransaction(FilterEngineHandle) override { return log.Record("CommitTransaction"); }
+  std::uint32_t AddProvider(FilterEngineHandle, const FilterProvider& p) override {
+    return log.Record("AddProvider", Key(p.key) + " " + Name(p.name));
+  }
+  std::uint32_t AddSubLayer(FilterEngineHandle, const FilterSubLayer& s) override {
+    return log.Record("AddSubLayer", Key(s.key) + " " + Name(s.name) + " provider " + Key(s.providerKey) + " weight " +
+                                         std::to_string(s.weight));
+  }
+  std::uint32_t AddCallout(FilterEngineHandle, const FilterCallout& c) override {
+    return log.Record("AddCallout", Key(c.key) + " " + Name(c.name) + " provider " + Key(c.providerKey) + " layer " +
+                                        Key(c.applicableLayer));
+  }
+  std::uint32_t AddFilter(FilterEngineHandle, const CalloutFilter& f) override {
+    return log.Record("AddFilter", Name(f.name) + " provider " + Key(f.providerKey) + " layer " + Key(f.layerKey) +
+                                       " sublayer " + Key(f.subLayerKey) + " action " + std::to_string(f.actionType) +
+                                       " callout " + Key(f.calloutKey));
+  }
+  void CloseFilterEngine(FilterEngineHandle) override { log.Record("FwpmEngineClose0"); }
+  bool ForEachProcess(const ProcessVisitor&) override { return true; }
+  std::chrono::steady_clock::time_point Now() override { return clock; }
+  void Sleep(std::chrono::milliseconds duration) override {
+    pauses.push_back(duration);
+    clock += duration - std::chrono::microseconds(300);  // a sleep may come back early
+  }
+};
+
+// The objects of one transaction; those that exist already are kept, and any
+// other failure aborts the transaction and names its call.
+TEST(WindowsImplementations, OneFilteringTransactionOfExactlyTheseObjects) {
+  const std::string provider = "{b8eb2037-2c5c-43a6-8d8e-51ebdbc46191}", sublayer = "{3947d46a-96b7-463b-a25c-68f0e58b9dc2}",
+                    v4 = "{11ae83ec-749d-4a12-932f-789a62879531}", v6 = "{8357822a-2f8c-42e6-a3d8-71afd345587c}",
+                    layer4 = "{c38d57d1-05a7-4c33-904f-7fbceee60e82}", layer6 = "{4a72393b-319f-44bc-84c3-ba54dcb3b6b4}";
+  const auto filter = [&](const std::string& layer, const std::string& callout) {
+    return "AddFilter 'ZENTRAVOLK Game Process Filter' provider " + provider + " layer " + layer + " sublayer " +
+           sublayer + " action 20483 callout " + callout;
+  };
+  const Calls transaction = {
+      "CreateFileW", "OpenFilterEngine authn 10 flags 1", "BeginTransaction",
+      "AddProvider " + provider + " 'ZENTRAVOLK Smart Split'",
+      "AddSubLayer " + sublayer + " 'ZENTRAVOLK Process Split' provider " + provider + " weight 28672",
+      "AddCallout " + v4 + " 'ZENTRAVOLK Flow Classifier' provider " + provider + " layer " + layer4,
+      filter(layer4, v4),
+      "AddCallout " + v6 + " 'ZENTRAVOLK Flow Classifier' provider " + provider + " layer " + layer6,
+      filter(layer6, v6), "CommitTransaction"};
+  constexpr std::uint32_t kExists = 0x80320009;
+  struct Row {
+    const char* call;
+    std::uint32_t result;
+    const char* code;  // empty: the start succeeds
+    int nth = 0;
+  };
+  const Row rows[] = {
+      {"", 0, ""},
+      {"CreateFileW", 2, "smart_split_driver_unavailable_2"},
+      {"OpenFilterEngine", 5, "wfp_engine_open_failed_5"},
+      {"BeginTransaction", 0x80320017, "wfp_transaction_failed_2150760471"},
+      {"AddProvider", kExists, ""},
+      {"AddProvider", 0x80320001, "wfp_provider_failed_2150760449"},
+      {"AddSubLayer", kExists, ""},
+      {"AddSubLayer", 87, "wfp_sublayer_failed_87"},
+      {"AddCallout", kExists, ""},
+      {"AddCallout", 0x80320002, "wfp_callout_failed_2150760450", 2},
+      {"AddFilter", kExists, "wfp_filter_failed_2150760457", 1},  // the engine gives every filter a fresh key
+      {"AddFilter", 5, "wfp_filter_failed_5", 2},
+      {"CommitTransaction", 0x80320011, "wfp_commit_failed_2150760465"},
+  };
+  for (const Row& row : rows) {
+    FakeSplitCalls calls;
+    DriverGameSteering steering(calls);
+    if (std::string_view(row.call) == "CreateFileW") calls.openError = row.result;
+    else calls.log.Fail(row.call, row.result, row.nth);
+    std::string error;
+    const std::string label = std::string(row.call) + " " + std::to_string(row.result);
+    EXPECT_EQ(steering.Start({}, error), *row.code == '\0') << label;
+    EXPECT_EQ(error, row.code) << label;
+    const Calls made = calls.log.Since(0);
+    if (*row.code == '\0') EXPECT_EQ(made, transaction) << label;
+    else if (std::string_view(row.call).starts_with("Add")) EXPECT_EQ(made.back(), "CloseHandle") << label;
+    steering.Stop();
+    const bool sessionOpened = std::string_view(row.call) != "OpenFilterEngine" && std::string_view(row.call) != "CreateFileW";
+    EXPECT_EQ(calls.log.Since(made.size()).size() >= 1 && calls.log.Since(made.size()).front() == "FwpmEngineClose0",
+              sessionOpened)
+        << "an opened session waits for the next stop: " << label;
+  }
+}
+
+// The driver's bytes: id lists (each id zero-extended, at most 128), flow
+// records read only when whole, verdicts, the clearing list at the stop after
+// the filtering session, and the tracker's pause of whole milliseconds to 25.
+TEST(WindowsImplementations, TheDriversBytes) {
+  FakeSplitCalls calls;
+  DriverGameSteering steering(calls);
+  std::string error;
+  ASSERT_TRUE(steering.Start({}, error)) << error;
+  const std::size_t from = calls.log.Size();
+  std::vector<std::uint32_t> many = {0x80000007};
+  for (std::uint32_t id = 1; id < 130; ++id) many.push_back(id);
+  steering.SetGameProcesses({7, 0x80000007});
+  steering.SetGameProcesses(many);
+  const auto record = [](std::uint32_t version, std::uint32_t family, std::size_t size) {
+    Bytes bytes(64, 0xEE);  // the fields the service does not read hold noise
+    PutLittleEndian(&bytes[0], version), PutLittleEndian(&bytes[4], family), PutLittleEndian(&bytes[8], std::uint64_t{9});
+    bytes[48] = 8, bytes[49] = 8, bytes[50] = 4, bytes[51] = 4;
+    bytes.resize(size);
+    return bytes;
+  };
+  calls.pending = {record(1, 2, 64), record(1, 23, 64), record(2, 2, 64), record(1, 2, 63)};
+  std::vector<std::string> read;
+  PendingFlow flow;
+  while (steering.TakePendingFlow(flow)) {
+    read.push_back(std::to_string(flow.readable) + " " + std::to_string(flow.flowId) + " " + std::to_string(flow.remote[0]));
+    steering.AnswerFlow(flow, flow.readable);
+  }
+  EXPECT_EQ(read, (std::vector<std::string>{"1 9 8", "0 9 8", "0 9 8", "0 9 8"}));
+  steering.AwaitChange(kTrackerCadence);
+  steering.Stop();
+  const Calls logged = calls.log.Since(from);
+  const Calls expected = {
+      "DeviceIoControl 2147524612 in 24 1.0.0.0.2.0.0.0 7.0.0.0.0.0.0.0 7.0.0.128.0.0.0.0",
+      "DeviceIoControl 2147524612 in 1032 1.0.0.0.128.0.0.0 7.0.0.128.0.0.0.0 1.0.0.0.0.0.0.0 2.0.0.0.0.0.0.0 3.0.0.0.0.0.0.0",
+      "DeviceIoControl 2147508232 in 0", "DeviceIoControl 2147524620 in 16 1.0.0.0.1.0.0.0 9.0.0.0.0.0.0.0",
+      "DeviceIoControl 2147508232 in 0", "DeviceIoControl 2147524620 in 16 1.0.0.0.0.0.0.0 9.0.0.0.0.0.0.0",
+      "DeviceIoControl 2147508232 in 0", "DeviceIoControl 2147524620 in 16 1.0.0.0.0.0.0.0 9.0.0.0.0.0.0.0",
+      "DeviceIoControl 2147508232 in 0", "DeviceIoControl 2147524620 in 16 1.0.0.0.0.0.0.0 9.0.0.0.0.0.0.0",
+      "DeviceIoControl 2147508232 in 0",  // nothing pending
+      "FwpmEngineClose0", "DeviceIoControl 2147524612 in 1032 1.0.0.0.0.0.0.0 0.0.0.0.0.0.0.0 0.0.0.0.0.0.0.0 "
+                          "0.0.0.0.0.0.0.0 0.0.0.0.0.0.0.0",
+      "CloseHandle"};
+  EXPECT_EQ(logged, expected);
+  EXPECT_EQ(calls.pauses, (std::vector<std::chrono::milliseconds>{std::chrono::milliseconds(25), std::chrono::milliseconds(1)}))
+      << "25 ms, in whole milliseconds rounded up, by the clock";
+}
+
+}  // namespace
+}  // namespace zv

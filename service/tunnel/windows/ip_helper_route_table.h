@@ -1,0 +1,35 @@
+// Routes and addresses on Windows, as IP Helper rows: every route the service
+// adds is static (MIB_IPPROTO_NETMGMT), metric 0 so that the interface metric
+// alone decides, and its site prefix as long as its destination prefix.
+#pragma once
+
+#include "nt_calls.h"
+#include "route_table.h"
+
+namespace zv {
+
+inline constexpr std::uint32_t kRouteProtocolNetmgmt = 3;
+inline constexpr std::uint32_t kDadStatePreferred = 4;
+
+// The row a route becomes.
+RouteRow RowOf(const Route& route);
+
+class IpHelperRouteTable final : public RouteTable {
+ public:
+  explicit IpHelperRouteTable(IpHelperCalls& calls) : calls(calls) {}
+  std::uint32_t BestPath(const SocketAddressInet& destination, Route& path) override;
+  std::uint32_t Add(const Route& route) override { return calls.CreateRoute(RowOf(route)); }
+  std::uint32_t Remove(const Route& route) override { return calls.DeleteRoute(RowOf(route)); }
+  std::uint32_t AddAddress(std::uint64_t interfaceId, const SocketAddressInet& address,
+                           std::uint8_t prefixLength) override;
+  std::uint32_t PathsTo(const SocketAddressInet& destination, std::vector<RouteChoice>& routes) override;
+  // Windows keeps one table and picks from it by prefix and metric: the
+  // tunnel's routes are in use as soon as they exist.
+  std::uint32_t UseTunnelTable() override { return 0; }
+  void LeaveTunnelTable() override {}
+
+ private:
+  IpHelperCalls& calls;
+};
+
+}  // namespace zv

@@ -1,0 +1,72 @@
+// The thin layer under the Windows implementations: one Win32 call per
+// function, deciding nothing. Windows answers with the real calls
+// (service/platform/windows/), tests with recording fakes.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "net_types.h"
+
+namespace zv {
+
+using ModuleHandle = void*;
+using ExportAddress = void (*)();  // cast to the export's own type before the call
+
+// The loader, for wireguard.dll beside the service program.
+class NtLibraryCalls {
+ public:
+  virtual ~NtLibraryCalls() = default;
+  virtual std::u16string OwnProgramPath() = 0;  // GetModuleFileNameW; empty when cut off or failed
+  // LoadLibraryExW with LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32.
+  virtual ModuleHandle LoadLibraryAt(const std::u16string& path) = 0;
+  virtual ExportAddress FindExport(ModuleHandle module, const char* name) = 0;  // GetProcAddress
+  virtual void UnloadLibrary(ModuleHandle module) = 0;                          // FreeLibrary
+  virtual std::uint32_t LastError() = 0;                                        // GetLastError
+  virtual bool InterfaceExists(std::uint64_t luid) = 0;  // ConvertInterfaceLuidToIndex
+};
+
+// The fields of MIB_IPFORWARD_ROW2 the service sets; the layer starts every
+// row from InitializeIpForwardEntry and copies exactly these over it.
+struct RouteRow {
+  std::uint64_t interfaceLuid = 0;
+  std::uint32_t interfaceIndex = 0;
+  SocketAddressInet destination{};
+  std::uint8_t prefixLength = 0;
+  SocketAddressInet nextHop{};
+  std::uint8_t sitePrefixLength = 0;
+  std::uint32_t protocol = 0;
+  std::uint32_t metric = 0;
+};
+
+// One row of the forward table that holds a destination, with its interface's metric and state.
+struct RouteRowChoice {
+  RouteRow row;
+  std::uint32_t metric;  // the route's and its interface's
+  bool usable;           // its interface is connected
+};
+
+// The fields of MIB_UNICASTIPADDRESS_ROW the service sets, the same way.
+struct AddressRow {
+  SocketAddressInet address{};
+  std::uint64_t interfaceLuid = 0;
+  std::uint8_t onLinkPrefixLength = 0;
+  std::uint32_t dadState = 0;
+};
+
+// The IP Helper; each returns the call's result, 0 on success.
+class IpHelperCalls {
+ public:
+  virtual ~IpHelperCalls() = default;
+  virtual std::uint32_t GetBestRoute(const SocketAddressInet& destination, RouteRow& best) = 0;  // GetBestRoute2
+  virtual std::uint32_t CreateRoute(const RouteRow& row) = 0;                                  // CreateIpForwardEntry2
+  virtual std::uint32_t DeleteRoute(const RouteRow& row) = 0;                                  // DeleteIpForwardEntry2
+  virtual std::uint32_t CreateAddress(const AddressRow& row) = 0;  // CreateUnicastIpAddressEntry
+  // GetIpForwardTable2, the rows whose prefix holds `destination`, each with
+  // GetIpInterfaceEntry's metric and connection state.
+  virtual std::uint32_t RoutesTo(const SocketAddressInet& destination, std::vector<RouteRowChoice>& rows) = 0;
+};
+
+}  // namespace zv
