@@ -10,11 +10,14 @@
 #include <string>
 #include <vector>
 
-#include "split_platform_windows.h"
-#include "tunnel_platform_windows.h"
+#include "allowed_ip.h"
+#include "driver_game_steering.h"
+#include "ip_helper_route_table.h"
+#include "nt_calls_windows.h"
+#include "split_calls_windows.h"
 #include "tunnel_record.h"
 #include "utf16_text.h"
-#include "wireguard_config.h"
+#include "wireguard_nt_device.h"
 #include "wireguard_tunnel.h"
 
 namespace zv {
@@ -24,7 +27,7 @@ constexpr char kPrivateKey[] = "AQIDBAUGBwgJCgsMDQ4PEBESExQVFhcYGRobHB0eHyA=";  
 constexpr char kServerKey[] = "gIGCg4SFhoeIiYqLjI2Oj5CRkpOUlZaXmJmam5ydnp8=";   // bytes 0x80..0x9f
 
 std::u16string ProgramFolder() {
-  std::u16string path = WindowsTunnelPlatform().OwnProgramPath();
+  std::u16string path = WindowsNtLibraryCalls().OwnProgramPath();
   return path.substr(0, path.find_last_of(u'\\') + 1);
 }
 
@@ -35,18 +38,12 @@ std::string ReadFile(const std::u16string& path) {
   return std::string(std::istreambuf_iterator<char>(file), {});
 }
 
-// The real shell, told that the program lives in another folder.
-class RelocatedPlatform final : public WindowsTunnelPlatform {
+// The real loader, told that the program lives in another folder.
+class RelocatedPlatform final : public WindowsNtLibraryCalls {
  public:
   explicit RelocatedPlatform(std::u16string program) : program(std::move(program)) {}
   std::u16string OwnProgramPath() override { return program; }
   std::u16string program;
-};
-
-class NoSplit final : public SplitRouting {
- public:
-  bool Start(std::uint64_t, const std::vector<std::string>&, std::string&) override { return true; }
-  void Stop() override {}
 };
 
 // A start through the real shell: the library is taken from the program's
@@ -77,13 +74,18 @@ TEST(WindowsShell, BringUpThroughTheRealShell) {
     }
     SetEnvironmentVariableW(L"ZV_FAKE_WIREGUARD_FAIL", row.fail);
     RelocatedPlatform platform(ProgramFolder() + row.folder + u"accelerator-service.exe");
-    NoSplit split;
-    WireGuardTunnel tunnel(platform, split);
+    WindowsIpHelperCalls ipHelper;
+    WindowsSplitCalls splitCalls;
+    WireGuardNtDevice device(platform);
+    IpHelperRouteTable routes(ipHelper);
+    DriverGameSteering steering(splitCalls);
+    SmartSplitEngine split(steering, routes);
+    WireGuardTunnel tunnel(device, routes, split, {});
     std::string error;
     const std::string request = R"({"private_key":")" + row.privateKey +
                                 R"(","assigned_ip":"10.240.0.2/32","server_public_key":")" + row.serverKey +
                                 R"(","endpoint":"127.0.0.1:51820","allowed_ips":["0.0.0.0/0","2001:db8::/32"]})";
-    if (tunnel.BringUp(request, error)) {
+    if (tunnel.BringUp(request, 0, error)) {
       ASSERT_TRUE(tunnel.TearDown(error)) << error;
     }
     EXPECT_EQ(GetModuleHandleW(L"wireguard.dll"), nullptr) << "unloaded, or never loaded: " << error;
@@ -95,28 +97,34 @@ TEST(WindowsShell, BringUpThroughTheRealShell) {
     EXPECT_EQ(calls.rfind("WireGuardCreateAdapter ZENTRAVOLK ZENTRAVOLK\nWireGuardSetConfiguration 1 288\n", 0), 0u)
         << calls;
     EXPECT_NE(calls.find("WireGuardCloseAdapter 1\n"), std::string::npos) << calls;
-    WireGuardKey privateKey, serverKey;
-    for (int i = 0; i < 32; ++i) privateKey[i] = 1 + i, serverKey[i] = 0x80 + i;
-    SocketAddressInet endpoint{kFamilyIpv4, htons(51820), {127, 0, 0, 1}};
+    PeerSettings settings;
+    settings.privateKey = Secret::Sized(32);
+    for (int i = 0; i < 32; ++i) settings.privateKey.data()[i] = 1 + i, settings.peerPublicKey[i] = 0x80 + i;
+    settings.endpoint = {kFamilyIpv4, htons(51820), {127, 0, 0, 1}};
     TunnelLists lists;
     ASSERT_TRUE(BuildTunnelLists(false, {"0.0.0.0/0", "2001:db8::/32"}, lists));
+    settings.allowedNetworks = lists.peer;
     const std::string block = ReadFile(ProgramFolder() + u"wireguard-configuration.bin");
+    const Secret expected = ComposeConfigurationBlock(settings);
     EXPECT_EQ(std::vector<std::uint8_t>(block.begin(), block.end()),
-              ComposeConfigurationBlock(privateKey, serverKey, endpoint, lists.peer));
+              std::vector<std::uint8_t>(expected.data(), expected.data() + expected.size()));
   }
 }
 
 TEST(WindowsShell, TheTunnelRecordLivesBesideTheProgramAndIsGoneAfterRecovery) {
   RelocatedPlatform platform(ProgramFolder() + u"accelerator-service.exe");
   const std::filesystem::path expected = std::filesystem::path(Wide(ProgramFolder())) / L"tunnel.state";
-  EXPECT_EQ(platform.TunnelRecordPath(), expected);
-  SaveTunnelRecord(platform, {true, {}, std::nullopt});
-  SaveTunnelRecord(platform, {true, {7, 8}, std::nullopt});  // replaces the first whole
+  EXPECT_EQ(TunnelRecordBesideProgram(platform), expected);
+  SaveTunnelRecord(expected, {true, {}, std::nullopt});
+  SaveTunnelRecord(expected, {true, {7, 8}, std::nullopt});  // replaces the first whole
   EXPECT_TRUE(std::filesystem::exists(expected));
   EXPECT_FALSE(std::filesystem::exists(std::filesystem::path(expected) += L".new")) << "not renamed over the old";
-  EXPECT_TRUE(RecoverStaleTunnel(platform));
+  const auto taken = TakeTunnelRecord(expected);
+  ASSERT_TRUE(taken);
+  EXPECT_EQ(taken->trace, (AdapterTrace{7, 8}));
   EXPECT_FALSE(std::filesystem::exists(expected));
-  EXPECT_TRUE(RelocatedPlatform(u"").TunnelRecordPath().empty()) << "no program path, no record";
+  RelocatedPlatform nowhere(u"");
+  EXPECT_TRUE(TunnelRecordBesideProgram(nowhere).empty()) << "no program path, no record";
 }
 
 TEST(WindowsShell, AGameStartedAsGameExeIsFoundByItsLowerCaseName) {
@@ -133,7 +141,7 @@ TEST(WindowsShell, AGameStartedAsGameExeIsFoundByItsLowerCaseName) {
 
   std::u16string folded;
   std::vector<std::uint32_t> found;
-  EXPECT_TRUE(WindowsSplitPlatform().ForEachProcess([&](std::uint32_t id, std::u16string_view name) {
+  EXPECT_TRUE(WindowsSplitCalls().ForEachProcess([&](std::uint32_t id, std::u16string_view name) {
     FoldCase(name, folded);
     if (folded == u"game.exe") found.push_back(id);
   }));
