@@ -1,4 +1,4 @@
-// Control channel on Windows: one named pipe instance at a time.
+// Control channel on Windows: a named pipe, one client at a time.
 #include <windows.h>
 #include <sddl.h>
 #include <wtsapi32.h>
@@ -6,6 +6,7 @@
 #include "control_channel.h"
 #include "control_listener.h"
 
+#include <algorithm>
 #include <optional>
 
 namespace zv {
@@ -17,7 +18,12 @@ constexpr DWORD kOpenMode = PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED;  // 0x400
 constexpr DWORD kPipeMode = PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS;
 constexpr DWORD kMaxInstances = 4;
 constexpr DWORD kBufferSize = 65536;
-constexpr wchar_t kPipeSecurity[] = L"D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;GRGW;;;AU)";
+// Owned by LocalSystem, an owner that a user's program cannot give an object:
+// the client checks it to know the service's own pipe.
+constexpr wchar_t kPipeSecurity[] = L"O:SYD:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;GRGW;;;AU)";
+// A name that cannot be claimed is tried again after this, doubling up to the longest.
+constexpr std::chrono::milliseconds kFirstCreatePause{200};
+constexpr std::chrono::milliseconds kLongestCreatePause{5000};
 
 // Any process in an active session passes; services (session 0) and
 // disconnected sessions do not.
@@ -100,13 +106,66 @@ class PipeConnection final : public ControlConnection {
   Clock::time_point readDeadline_;
 };
 
+// The listener's one wait: for the stop event (listed first, so it wins),
+// for what the pass waits on, and for the network's news. The tunnel's upkeep
+// runs on news and when the time it asked for comes; the wait goes on meanwhile.
+class ListenerWait {
+ public:
+  enum class Woke { Stop, Other, Limit };
+
+  ListenerWait(HANDLE stop, NetworkWatch* watch, const UpkeepHandler& upkeep)
+      : stop(stop), watch(watch), upkeep(upkeep) {}
+
+  Woke For(HANDLE other, std::optional<Clock::time_point> until) {
+    for (;;) {
+      HANDLE waits[3] = {stop};
+      DWORD count = 1;
+      const DWORD otherAt = other != nullptr ? count++ : MAXDWORD;
+      if (other != nullptr) waits[otherAt] = other;
+      const DWORD newsAt = watch != nullptr ? count++ : MAXDWORD;
+      if (watch != nullptr) waits[newsAt] = reinterpret_cast<HANDLE>(watch->WaitHandle());
+      const DWORD woke = WaitForMultipleObjects(count, waits, FALSE, MillisecondsUntil(Sooner(until, upkeepAt)));
+      if (woke == WAIT_OBJECT_0) return Woke::Stop;
+      if (woke == WAIT_OBJECT_0 + otherAt) return Woke::Other;
+      if (woke == WAIT_OBJECT_0 + newsAt) {
+        RunUpkeep(watch->Drain());
+      } else if (woke == WAIT_TIMEOUT) {
+        if (upkeepAt && Clock::now() >= *upkeepAt) RunUpkeep(false);
+        if (until && Clock::now() >= *until) return Woke::Limit;
+      } else {
+        return Woke::Limit;  // the wait itself failed: the pass is given up
+      }
+    }
+  }
+
+  void RunUpkeep(bool news) {
+    const auto after = upkeep(news);
+    upkeepAt = after ? std::optional(Clock::now() + *after) : std::nullopt;
+  }
+
+ private:
+  static std::optional<Clock::time_point> Sooner(std::optional<Clock::time_point> a,
+                                                 std::optional<Clock::time_point> b) {
+    if (!a) return b;
+    if (!b) return a;
+    return std::min(*a, *b);
+  }
+  static DWORD MillisecondsUntil(std::optional<Clock::time_point> at) {
+    if (!at) return INFINITE;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(*at - Clock::now()).count();
+    return left > 0 ? static_cast<DWORD>(left) : 0;
+  }
+
+  HANDLE stop;
+  NetworkWatch* watch;
+  const UpkeepHandler& upkeep;
+  std::optional<Clock::time_point> upkeepAt;  // when the upkeep asked to run again
+};
+
 enum class ConnectResult { Connected, Abandoned, NoEvent };
 
-// The overlapped connect, raced against the stop event (listed first so it
-// wins); the tunnel's upkeep runs on news and when its time comes, and the
-// connect keeps waiting meanwhile.
-ConnectResult AwaitClient(HANDLE pipe, HANDLE stopEvent, NetworkWatch* watch, const UpkeepHandler& upkeep,
-                          std::optional<std::chrono::milliseconds>& wake) {
+// The overlapped connect, raced against the stop event.
+ConnectResult AwaitClient(HANDLE pipe, ListenerWait& wait) {
   HANDLE connectEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   if (connectEvent == nullptr) return ConnectResult::NoEvent;
   OVERLAPPED overlapped{};
@@ -117,27 +176,12 @@ ConnectResult AwaitClient(HANDLE pipe, HANDLE stopEvent, NetworkWatch* watch, co
     if (error == ERROR_PIPE_CONNECTED) {
       connected = true;
     } else if (error == ERROR_IO_PENDING) {
-      HANDLE waits[3] = {stopEvent, connectEvent,
-                         watch != nullptr ? reinterpret_cast<HANDLE>(watch->WaitHandle()) : nullptr};
-      const DWORD count = watch != nullptr ? 3 : 2;
-      DWORD woke = WAIT_TIMEOUT;
-      for (;;) {
-        woke = WaitForMultipleObjects(count, waits, FALSE, wake ? static_cast<DWORD>(wake->count()) : INFINITE);
-        if (woke == WAIT_OBJECT_0 + 2) {
-          wake = upkeep(watch->Drain());
-        } else if (woke == WAIT_TIMEOUT) {
-          wake = upkeep(false);
-        } else {
-          break;
-        }
-      }
-      if (woke != WAIT_OBJECT_0 + 1) {
-        CancelIoEx(pipe, &overlapped);
-        DWORD ignored = 0;
-        GetOverlappedResult(pipe, &overlapped, &ignored, TRUE);
-      } else {
-        DWORD ignored = 0;
+      DWORD ignored = 0;
+      if (wait.For(connectEvent, std::nullopt) == ListenerWait::Woke::Other) {
         connected = GetOverlappedResult(pipe, &overlapped, &ignored, FALSE) != FALSE;
+      } else {
+        CancelIoEx(pipe, &overlapped);
+        GetOverlappedResult(pipe, &overlapped, &ignored, TRUE);
       }
     }
   }
@@ -145,8 +189,20 @@ ConnectResult AwaitClient(HANDLE pipe, HANDLE stopEvent, NetworkWatch* watch, co
   return connected ? ConnectResult::Connected : ConnectResult::Abandoned;
 }
 
+// The first instance claims the name (FILE_FLAG_FIRST_PIPE_INSTANCE): a name
+// another process made first is not joined, as its security would be theirs.
+// A next instance is made while the last one still holds the name.
+HANDLE CreateInstance(SECURITY_ATTRIBUTES& attributes, bool first) {
+  return CreateNamedPipeW(kControlPipePath, kOpenMode | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0), kPipeMode,
+                          kMaxInstances, kBufferSize, kBufferSize, 0, &attributes);
+}
+
 }  // namespace
 
+// The listener ends only at the stop event (or when its security descriptor
+// cannot be built): a name that is taken, or instances that cannot be made,
+// are tried again with a growing pause, so another process that holds the
+// name for a while cannot leave the service without its channel for good.
 void RunControlListener(const StopEvent& stopEvent, const ConnectionHandler& handle, NetworkWatch* watch,
                         const UpkeepHandler& upkeep) {
   PSECURITY_DESCRIPTOR descriptor = nullptr;
@@ -155,29 +211,36 @@ void RunControlListener(const StopEvent& stopEvent, const ConnectionHandler& han
     return;
   }
   SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
-  HANDLE stop = reinterpret_cast<HANDLE>(stopEvent.NativeHandle());
-  std::optional<std::chrono::milliseconds> wake;  // when the upkeep wants to run again
+  ListenerWait wait(reinterpret_cast<HANDLE>(stopEvent.NativeHandle()), watch, upkeep);
+  HANDLE pipe = INVALID_HANDLE_VALUE;  // the instance the next client meets
+  std::chrono::milliseconds pause = kFirstCreatePause;
 
   while (!stopEvent.IsSignalled()) {
-    HANDLE pipe = CreateNamedPipeW(kControlPipePath, kOpenMode, kPipeMode, kMaxInstances, kBufferSize,
-                                   kBufferSize, 0, &attributes);
-    if (pipe == INVALID_HANDLE_VALUE) break;
-    const ConnectResult result = AwaitClient(pipe, stop, watch, upkeep, wake);
-    if (result == ConnectResult::NoEvent) {
-      CloseHandle(pipe);
-      break;
+    if (pipe == INVALID_HANDLE_VALUE) pipe = CreateInstance(attributes, true);
+    if (pipe == INVALID_HANDLE_VALUE) {
+      wait.For(nullptr, Clock::now() + pause);
+      pause = std::min(pause * 2, kLongestCreatePause);
+      continue;
     }
+    pause = kFirstCreatePause;
+    const ConnectResult result = AwaitClient(pipe, wait);
+    if (result == ConnectResult::NoEvent) break;
     if (result == ConnectResult::Connected) {
       {
-        PipeConnection connection(pipe, stop);
+        PipeConnection connection(pipe, reinterpret_cast<HANDLE>(stopEvent.NativeHandle()));
         handle(connection, {});  // served on the owner thread itself
       }
       FlushFileBuffers(pipe);
-      DisconnectNamedPipe(pipe);
-      wake = upkeep(false);  // a start or stop changes what the upkeep has to do
     }
+    // The client is gone before the next instance exists, so clients are still
+    // served one after another; the name stays ours throughout.
+    DisconnectNamedPipe(pipe);
+    const HANDLE next = CreateInstance(attributes, false);
     CloseHandle(pipe);
+    pipe = next;
+    if (result == ConnectResult::Connected) wait.RunUpkeep(false);  // a start or stop changes what the upkeep has to do
   }
+  if (pipe != INVALID_HANDLE_VALUE) CloseHandle(pipe);
   LocalFree(descriptor);
 }
 
