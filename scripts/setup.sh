@@ -10,7 +10,7 @@ packages=(
   wireguard-go wireguard-tools iproute2 iputils-ping nftables curl
   clang libclang-rt-14-dev libbpf-dev bpftool python3 openssl
   g++-mingw-w64-x86-64-posix wine wine64 nsis
-  dpkg-dev desktop-file-utils
+  dpkg-dev desktop-file-utils lintian appstream debootstrap systemd-container
 )
 
 missing=()

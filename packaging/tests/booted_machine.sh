@@ -1,0 +1,176 @@
+#!/usr/bin/env bash
+# The package on a Debian desktop booted for real: systemd and logind as in a
+# user's machine, in a container whose network is the test world's pc. The
+# package is installed with dpkg, the service started by systemd, and a user
+# logged in with a real logind session accelerates through the real tunnel in
+# split routing with the real client (offscreen, driven by zv-road). Restarts,
+# a killed service, a user without a session, removal and purge: each must
+# leave the network and the machine as they were. The Debian root is made
+# once with debootstrap into the cache; each run boots a throwaway copy of it.
+# Root only; drives the container from outside, never through a console.
+#   booted_machine.sh BUILD_DIR
+set -uo pipefail
+build=$(cd "$1" && pwd)
+source_dir=$(cd "$(dirname "$0")/../.." && pwd)
+[[ $(id -u) -eq 0 ]] || { echo "needs root: it boots a container and makes network namespaces"; exit 1; }
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+expect_eq() { [[ "$2" == "$3" ]] || fail "$1: expected '$3', got '$2'"; }
+
+(cd "$build" && cpack >/dev/null 2>&1) || { echo "FAIL: cpack"; exit 1; }
+package=$(ls "$build"/packages/zentravolk_*_amd64.deb)
+
+echo "== the package as Debian's tools judge it"
+[[ $(dpkg-deb -f "$package" Version) == "$(sed -n 's/^project(Zentravolk VERSION \([0-9.]*\).*/\1/p' "$source_dir/CMakeLists.txt")" ]] ||
+  fail "the package's version is not the project's"
+lintian --fail-on error,warning "$package" >"$build/lintian.log" 2>&1 || fail "lintian: $(grep -E '^[EW]:' "$build/lintian.log")"
+contents=$(mktemp -d)
+dpkg-deb -x "$package" "$contents"
+desktop-file-validate "$contents/usr/share/applications/zentravolk-client.desktop" || fail "the menu entry is not valid"
+appstreamcli validate --no-net "$contents/usr/share/metainfo/com.zentravolk.client.metainfo.xml" >/dev/null ||
+  fail "the AppStream entry: $(appstreamcli validate --no-net "$contents/usr/share/metainfo/"*.xml)"
+[[ -f $contents/usr/share/icons/hicolor/256x256/apps/zentravolk-client.png ]] || fail "no icon for the menu"
+rm -rf "$contents"
+
+# The root: a minimal Debian with systemd, logind and what the package needs,
+# made once and kept in the cache under a name that changes with that list.
+needs=$(dpkg-deb -f "$package" Depends | tr ',' '\n' | sed 's/(.*)//; s/ //g')
+packages=$(printf '%s\n' systemd systemd-sysv dbus libpam-systemd iproute2 iputils-ping procps python3 $needs | sort -u | paste -sd,)
+cache=${ZV_CACHE_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/zentravolk}
+image=$cache/bookworm-desktop-$(sha256sum <<<"$packages" | cut -c1-12)
+if [[ ! -f $image/.complete ]]; then
+  echo "booted_machine: making the Debian root once (about a minute) in $image"
+  rm -rf "$image"
+  mkdir -p "$cache"
+  debootstrap --variant=minbase --include="$packages" bookworm "$image" http://deb.debian.org/debian \
+    >"$cache/debootstrap.log" 2>&1 || { echo "FAIL: debootstrap: $(tail -5 "$cache/debootstrap.log")"; exit 1; }
+  touch "$image/.complete"
+fi
+
+source "$source_dir/service/tests/netns/world.sh"
+scratch=$(mktemp -d)
+chmod 755 "$scratch"
+nspawn="" backend=""
+cleanup() {
+  [[ -n $backend ]] && kill "$backend" 2>/dev/null && wait "$backend" 2>/dev/null
+  if [[ -n $nspawn ]]; then
+    kill -TERM "$nspawn" 2>/dev/null  # nspawn asks the container's systemd to power off
+    for _ in $(seq 100); do kill -0 "$nspawn" 2>/dev/null || break; sleep 0.1; done
+    kill -KILL "$nspawn" 2>/dev/null
+    wait "$nspawn" 2>/dev/null
+  fi
+  world_down
+  rm -rf "$scratch"
+}
+trap cleanup EXIT
+world_up --no-peer
+
+# The reference backend inside the pc, where the container's 127.0.0.1 is.
+ip netns exec "$WORLD_PC" "$build/tools/zv-backend" --database "$scratch/backend.sqlite" --port 0 \
+  --node-interface "$WORLD_NODE_IF" --node-endpoint "$NODE_ENDPOINT" --node-public-key "$NODE_PUB" \
+  >"$scratch/backend.log" 2>&1 &
+backend=$!
+for _ in $(seq 100); do grep -q 'listening on' "$scratch/backend.log" && break; sleep 0.05; done
+port=$(grep -o 'listening on http://127.0.0.1:[0-9]*' "$scratch/backend.log" | head -1 | sed 's/.*://')
+[[ -n $port ]] || { echo "FAIL: the backend did not start: $(cat "$scratch/backend.log")"; exit 1; }
+# A server of the game's outside the game's own networks (which every program
+# reaches through the tunnel) answers with the address it saw; it is reachable
+# directly too, so a program that goes the wrong way still gets an answer.
+server=203.0.113.7
+ip -n "$WORLD_NODE" addr add "$server/32" dev lo
+ip -n "$WORLD_NET" route add "$server/32" via 10.201.0.2
+ip netns exec "$WORLD_NODE" python3 "$source_dir/service/tests/netns/echo_source.py" "$server" 7777 \
+  >"$scratch/echo.log" 2>&1 &
+
+# A real machine gives its root every capability; a container gives its own only those it is told.
+systemd-nspawn -D "$image" --ephemeral --boot --register=no --keep-unit --console=pipe --quiet \
+  --capability=CAP_NET_ADMIN,CAP_BPF,CAP_PERFMON --system-call-filter="bpf perf_event_open" \
+  --network-namespace-path="/run/netns/$WORLD_PC" --bind-ro="$build:/zv/build" --bind-ro="$scratch:/zv/scratch" \
+  >"$scratch/boot.log" 2>&1 </dev/null &
+nspawn=$!
+# The container's init: the systemd whose parent chain leads to nspawn.
+init=""
+for _ in $(seq 300); do
+  for candidate in $(pgrep -x systemd); do
+    parent=$(ps -o ppid= -p "$candidate" | tr -d ' ')
+    [[ $parent == "$nspawn" || $(ps -o ppid= -p "$parent" 2>/dev/null | tr -d ' ') == "$nspawn" ]] && init=$candidate
+  done
+  [[ -n $init ]] && break
+  sleep 0.1
+done
+[[ -n $init ]] || { echo "FAIL: the container did not boot: $(tail -5 "$scratch/boot.log")"; exit 1; }
+inside() { nsenter -t "$init" -a "$@"; }
+for _ in $(seq 600); do  # its bus comes up a moment after its init
+  state=$(inside systemctl is-system-running 2>&1)
+  [[ $state == running || $state == degraded ]] && break
+  sleep 0.1
+done
+[[ $state == running || $state == degraded ]] || fail "the machine booted to '$state'"
+# A hardened desktop filters reverse paths strictly.
+ip netns exec "$WORLD_PC" sysctl -qw net.ipv4.conf.all.rp_filter=1 net.ipv4.conf.default.rp_filter=1
+pristine=$(pc_network)
+
+echo "== installed with dpkg, started by systemd"
+inside dpkg -i /zv/build/packages/"$(basename "$package")" >"$scratch/dpkg.log" 2>&1 || fail "dpkg -i: $(tail -3 "$scratch/dpkg.log")"
+expect_eq "the unit, after dpkg -i" "$(inside systemctl is-active accelerator-service)" active
+expect_eq "the unit, at boot" "$(inside systemctl is-enabled accelerator-service)" enabled
+inside systemctl status accelerator-service --no-pager --lines=0 | sed 's/^/  /'
+inside systemd-analyze security accelerator-service >"$scratch/security.txt" 2>&1
+echo "systemd-analyze security: $(grep -o 'Overall exposure level.*' "$scratch/security.txt")"
+
+echo "== a user logged in accelerates in split routing"
+inside useradd -m -s /bin/bash gamer
+cp "$build/service/tests/zv_split_probe" "$scratch/cs2.exe"
+cp "$build/service/tests/zv_split_probe" "$scratch/other"
+cat >"$scratch/while_up.sh" <<CHECK
+set -u
+loginctl list-sessions --no-legend >/tmp/zv-sessions
+ip rule show >/tmp/zv-rules
+game=\$(/zv/scratch/cs2.exe udp $server 7777)
+other=\$(/zv/scratch/other udp $server 7777)
+echo "game \$game, other \$other" >/tmp/zv-seen
+[[ \$game == 10.240.0.2 && \$other == 10.200.0.2 ]]
+CHECK
+chmod 755 "$scratch"/*.sh "$scratch/cs2.exe" "$scratch/other"
+inside su - gamer -c "QT_QPA_PLATFORM=offscreen VIRI_ZIVADADIVAZ_API_URL=http://127.0.0.1:$port \
+  /zv/build/client/zv-road demo@zentravolk.com demo-pass-2026 /tmp bash /zv/scratch/while_up.sh" \
+  >"$scratch/road.log" 2>&1 || fail "the road as a logged-in user: $(grep -E 'FAIL' "$scratch/road.log" | head -3)"
+inside cat /tmp/zv-sessions | grep -q ' gamer ' || fail "the user had no logind session: $(inside cat /tmp/zv-sessions)"
+echo "  loginctl while accelerating: $(inside cat /tmp/zv-sessions)"
+inside cat /tmp/zv-rules | sed 's/^/  ip rule: /'
+echo "  $(inside cat /tmp/zv-seen)"
+expect_eq "the game and another program" "$(inside cat /tmp/zv-seen)" "game 10.240.0.2, other 10.200.0.2"
+inside cat /tmp/zv-rules | grep -q 'fwmark 0x5a56' || fail "no rule for the game's mark while accelerating"
+[[ "$(pc_network)" == "$pristine" ]] || fail "the road left: $(diff <(echo "$pristine") <(pc_network))"
+
+echo "== a user without a session is refused"
+expect_eq "a system user's query" \
+  "$(inside setpriv --reuid=65534 --regid=65534 --clear-groups /zv/build/tools/zv-control query 2>&1)" \
+  'status 3 {"error":"access_denied"}'
+
+echo "== restarted and killed with a tunnel up"
+start_body=$(start_body '["0.0.0.0/0"]' "$(wg genkey)" "$NODE_ENDPOINT" full)
+for how in "restart accelerator-service" "kill -s KILL accelerator-service"; do
+  expect_eq "a start before: systemctl $how" "$(inside /zv/build/tools/zv-control start "$start_body")" \
+    'status 0 {"state":"accelerating"}'
+  [[ "$(pc_network)" != "$pristine" ]] || fail "no tunnel to $how: this proves nothing"
+  inside systemctl $how
+  # A restart returns once the service is ready for clients; after a kill, systemd starts it again by itself.
+  [[ $how == kill* ]] && for _ in $(seq 100); do [[ $(inside systemctl is-active accelerator-service) == active ]] && break; sleep 0.1; done
+  expect_eq "the service after systemctl $how" "$(inside systemctl is-active accelerator-service)" active
+  expect_eq "its state after systemctl $how" "$(inside /zv/build/tools/zv-control query)" 'status 0 {"state":"idle"}'
+  [[ "$(pc_network)" == "$pristine" ]] || fail "systemctl $how left: $(diff <(echo "$pristine") <(pc_network))"
+done
+
+echo "== removed and purged"
+inside apt-get remove -y -qq zentravolk >"$scratch/remove.log" 2>&1 || fail "apt-get remove: $(tail -3 "$scratch/remove.log")"
+expect_eq "the unit after removal" "$(inside systemctl is-active accelerator-service)" inactive
+inside apt-get purge -y -qq zentravolk >"$scratch/purge.log" 2>&1 || fail "apt-get purge: $(tail -3 "$scratch/purge.log")"
+left=$(inside sh -c 'ls -d /usr/lib/zentravolk /run/ViriZivadadivaz* /etc/systemd/system/*/accelerator-service.service \
+  /var/lib/systemd/deb-systemd-helper-enabled/accelerator-service.service.dsh-also /var/lib/dpkg/info/zentravolk.* 2>/dev/null')
+[[ -z $left ]] || fail "the purge left: $left"
+inside test -s "/home/gamer/.config/ZENTRAVOLK COM LLC/ZENTRAVOLK.conf" || fail "the purge took the user's own settings"
+[[ "$(pc_network)" == "$pristine" ]] || fail "the removal left: $(diff <(echo "$pristine") <(pc_network))"
+
+[[ $failures -eq 0 ]] && echo "the package worked on a booted machine and left nothing"
+exit $((failures > 0))
