@@ -16,6 +16,8 @@
 #include <QVersionNumber>
 #include <memory>
 
+#include "app_identity.h"
+
 namespace {
 
 constexpr char kBaseUrlVariable[] = "VIRI_ZIVADADIVAZ_API_URL";
@@ -93,7 +95,10 @@ void ApiClient::OnReply(QNetworkReply* reply, int successStatus, void (ApiClient
     const Judged judged = Judge(reply);
     if (judged.status == successStatus) return success(judged.object);
     const QJsonValue message = judged.object.value("message");
-    emit(this->*failed)(message.isString() ? message.toString() : defaultText);
+    // No status at all: the backend was not reached, and the user should know it is the network.
+    emit(this->*failed)(message.isString() ? message.toString()
+                        : judged.status == 0 ? defaultText + "：无法连接到服务器，请检查网络"
+                                             : defaultText);
   });
 }
 
@@ -164,12 +169,21 @@ void ApiClient::StopSession(const QString& sessionId) {
           [this](const QJsonObject&) { emit SessionStopped(); });
 }
 
+void ApiClient::RetireSession(const QString& sessionId) {
+  const QString path = QString("/api/v1/acceleration/sessions/%1").arg(sessionId);
+  QNetworkReply* reply = Started(network->deleteResource(Request(path, true)));
+  connect(reply, &QNetworkReply::finished, this, [this, reply, sessionId] {
+    const int status = Judge(reply).status;
+    emit SessionRetired(sessionId, status == 204 || status == 404);
+  });
+}
+
 void ApiClient::CheckForUpdates() {
   QNetworkRequest request = Request("/api/v1/client/releases/latest", false);
   QUrl url = request.url();
   QUrlQuery query;
   query.addQueryItem("channel", "alpha");
-  query.addQueryItem("platform", "windows-x64");
+  query.addQueryItem("platform", zv::ReleasePlatform());
   url.setQuery(query);
   request.setUrl(url);
   QNetworkReply* reply = Started(network->get(request));

@@ -38,6 +38,9 @@ class ApiClient : public QObject {
   void CreateSession(const QString& gameId, const QString& regionId, const QString& preferredNodeId,
                      const QString& clientPublicKey, int rttMs);
   void StopSession(const QString& sessionId);
+  // Deletes a session the window no longer holds (its stop went ahead without
+  // the backend, or its node was replaced); answers only SessionRetired.
+  void RetireSession(const QString& sessionId);
   void CheckForUpdates();
   void DownloadUpdate(const QUrl& downloadUrl, const QString& sha256, qlonglong sizeBytes);
 
@@ -65,6 +68,7 @@ class ApiClient : public QObject {
   void UpdateDownloaded(QString installerPath);
   void UpdateDownloadFailed(QString message);
   void RequestFailed(QString message);
+  void SessionRetired(QString sessionId, bool gone);  // gone: deleted, or the backend holds no such session
 
  private:
   struct Judged {

@@ -33,7 +33,7 @@ ControlReply SendControlRequest(quint16 operation, const QByteArray& body) {
   QLocalSocket socket;
   socket.connectToServer(ControlServerName(), QIODevice::ReadWrite);
   if (!socket.waitForConnected(static_cast<int>(kControlWait.count()))) {
-    result.errorText = "后台加速服务未运行";
+    result.errorText = kServiceNotRunning;
     return result;
   }
   // Before a single byte: whoever holds the channel's name is not yet the service.
@@ -58,7 +58,10 @@ ControlReply SendControlRequest(quint16 operation, const QByteArray& body) {
   zv::ReplyHeaderBytes raw{};
   const bool complete = ReadExactly(socket, reinterpret_cast<char*>(raw.data()), raw.size(), wait);
   const zv::ControlReplyHeader reply = zv::DecodeReplyHeader(raw);
-  if (!complete || !zv::ReplyHeaderAccepted(reply, requestId)) {
+  // The service refuses a caller before it reads the request, so that refusal carries request id 0.
+  const bool refusedUnread = reply.status == static_cast<std::uint32_t>(zv::ControlStatus::AccessDenied) &&
+                             zv::ReplyHeaderAccepted(reply, 0);
+  if (!complete || !(zv::ReplyHeaderAccepted(reply, requestId) || refusedUnread)) {
     result.errorText = "服务响应格式不正确";
     return result;
   }

@@ -20,6 +20,9 @@ struct ControlReply {
 inline constexpr std::chrono::milliseconds kControlWait{1000};
 inline constexpr std::chrono::milliseconds kStartTunnelReplyWait{30000};
 
+// The error text of an exchange that found no service to connect to.
+inline constexpr char kServiceNotRunning[] = "后台加速服务未运行";
+
 ControlReply SendControlRequest(quint16 operation, const QByteArray& body);
 
 // Exactly `length` bytes; false after a silent `wait` or a read of nothing.

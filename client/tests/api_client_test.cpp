@@ -65,7 +65,7 @@ TEST(ApiClient, RequestsGoOutAsTheBackendExpects) {
       {"regions while signed out", [](ApiClient& c) { c.LoadRegions("g1"); }, "GET", "/api/v1/games/g1/regions",
        "Bearer ", ""},
       {"release check", [](ApiClient& c) { c.CheckForUpdates(); }, "GET",
-       "/api/v1/client/releases/latest?channel=alpha&platform=windows-x64", "-", ""},
+       "/api/v1/client/releases/latest?channel=alpha&platform=linux-x64", "-", ""},  // the Linux client's own
       {"profile", [](ApiClient& c) { c.LoadProfile(); }, "GET", "/api/v1/me", "Bearer tok", ""},
       {"games", [](ApiClient& c) { c.LoadGames(); }, "GET", "/api/v1/games", "Bearer tok", ""},
       {"nodes", [](ApiClient& c) { c.LoadNodes("g 1", "r/2"); }, "GET", "/api/v1/games/g%201/regions/r/2/nodes",
@@ -107,6 +107,7 @@ TEST(ApiClient, EachReplyEndsInItsOneSignal) {
   const auto login = [](ApiClient& c) { c.Login(" me ", "pw"); };
   const auto create = [](ApiClient& c) { c.CreateSession("g", "r", "n", "k", 1); };
   const auto stop = [](ApiClient& c) { c.StopSession("s"); };
+  const QString unreachable = "：无法连接到服务器，请检查网络";
   const Row rows[] = {
       {"nodes 500 message", true, nodes, {500, R"({"message":"节点维护中"})"}, "RequestFailed", "节点维护中"},
       {"numeric message", true, nodes, {500, R"({"message":5})"}, "RequestFailed", "读取加速节点失败"},
@@ -119,15 +120,21 @@ TEST(ApiClient, EachReplyEndsInItsOneSignal) {
       {"session 201 empty", true, create, {201, ""}, "SessionCreated", QJsonObject{}},
       {"stop 204", true, stop, {204, ""}, "SessionStopped", {}},
       {"stop 200", true, stop, {200, R"({"ok":true})"}, "RequestFailed", "停止加速会话失败"},
-      {"silent server", true, games, {200, "", true}, "RequestFailed", "读取游戏失败"},
+      // No answer at all: the call's own text, and that the network is the cause.
+      {"silent server", true, games, {200, "", true}, "RequestFailed", "读取游戏失败" + unreachable},
       // Ended by our own time-out after the status line came: a failure, whatever it said.
-      {"login stalls", false, login, stalled, "RequestFailed", "登录失败", false},
-      {"profile stalls", true, [](ApiClient& c) { c.LoadProfile(); }, stalled, "RequestFailed", "读取会员信息失败"},
-      {"games stall", true, games, stalled, "RequestFailed", "读取游戏失败"},
-      {"regions stall", true, [](ApiClient& c) { c.LoadRegions("g"); }, stalled, "RequestFailed", "读取游戏区服失败"},
-      {"nodes stall", true, nodes, stalled, "RequestFailed", "读取加速节点失败"},
+      {"login stalls", false, login, stalled, "RequestFailed", "登录失败" + unreachable, false},
+      {"profile stalls", true, [](ApiClient& c) { c.LoadProfile(); }, stalled, "RequestFailed",
+       "读取会员信息失败" + unreachable},
+      {"regions stall", true, [](ApiClient& c) { c.LoadRegions("g"); }, stalled, "RequestFailed",
+       "读取游戏区服失败" + unreachable},
       {"session stalls", true, create, {201, R"({"session_id":"s1"})", false, 0, 5}, "AccelerationFailed",
-       "创建加速会话失败"},
+       "创建加速会话失败" + unreachable},
+      // A session ended later answers with its id, gone when the backend no longer holds it.
+      {"retired", true, [](ApiClient& c) { c.RetireSession("s"); }, {204, ""}, "SessionRetired", true},
+      {"retired before", true, [](ApiClient& c) { c.RetireSession("s"); }, {404, R"({"message":"x"})"},
+       "SessionRetired", true},
+      {"not retired", true, [](ApiClient& c) { c.RetireSession("s"); }, {500, ""}, "SessionRetired", false},
       // Tokens are stored before they are checked.
       {"login", false, login, {200, R"({"access_token":"a","refresh_token":"r"})"}, "LoginSucceeded", "me", true},
       {"no refresh token", false, login, {200, R"({"access_token":"a","refresh_token":""})"}, "RequestFailed",

@@ -43,8 +43,10 @@ TEST(ControlClient, EachFailureHasItsText) {
        "服务响应格式不正确", ""},
       {"another id", [&](const Seen& s) { return Framed(s.header.requestId + 1, 0, idle); }, false,
        "服务响应格式不正确", ""},
+      // Refused before the request was read, so with id 0: a refusal all the same, its reason kept.
       {"access denied has id 0", [](const Seen&) { return Framed(0, 3, Bytes(zv::kAccessDeniedBody)); }, false,
-       "服务响应格式不正确", ""},
+       "服务拒绝了请求", Bytes(zv::kAccessDeniedBody)},
+      {"another status with id 0", [&](const Seen&) { return Framed(0, 4, idle); }, false, "服务响应格式不正确", ""},
       {"65537 announced", [](const Seen& s) { return Framed(s.header.requestId, 0, "", 65537); }, false,
        "服务响应格式不正确", ""},
       {"wrong version", [&](const Seen& s) { return Framed(s.header.requestId, 0, idle).replace(4, 1, "\x02"); }, false,
