@@ -4,6 +4,7 @@
 
 #include <QDesktopServices>
 #include <QFrame>
+#include <QGridLayout>
 #include <QHBoxLayout>
 #include <QJsonArray>
 #include <QJsonObject>
@@ -14,12 +15,17 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollArea>
+#include <QSettings>
+#include <QShortcut>
+#include <QStyledItemDelegate>
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <QUrl>
 #include <QVBoxLayout>
+#include <QWindow>
 
 #include "api_client.h"
+#include "path_graph.h"
 #include "quality_poll.h"
 
 namespace {
@@ -28,11 +34,18 @@ constexpr char kRegistrationUrl[] = "https://www.zentravolk.com/register";
 constexpr int kInitialWidth = 1120;
 constexpr int kInitialHeight = 720;
 constexpr int kColumnMargin = 28;
-constexpr int kTitleBarAllowance = 40;  // before it is shown the window has no frame to measure
+constexpr int kCompactMargin = 12;
+// Signed out, the full layout needs about 780 px; below that the window goes
+// compact, so that every button of the moment is on screen without scrolling
+// (a 1366 x 768 laptop, or any screen scaled to 150 %).
+constexpr int kCompactBelowHeight = 800;
+constexpr int kTitleBarAllowance = 40;
+constexpr int kFrameSideAllowance = 16;
 
 // Disabled buttons all look alike (the named buttons' own colours would
-// otherwise win over the disabled look), the member card's labels let the
-// card show through, and the left column's scroll bar keeps to the palette.
+// otherwise win over the disabled look), a focused button wears a ring that
+// stands out on every background, the member card's labels let the card show
+// through, and the scroll bars keep to the palette.
 constexpr char kStyleSheet[] = R"(
 QMainWindow, QWidget { background: #0d111a; color: #e8edf7; font-family: "Microsoft YaHei UI"; font-size: 14px; }
 QLabel#pageTitle { color: #ffffff; font-size: 30px; font-weight: 700; }
@@ -44,9 +57,11 @@ QLabel#memberTitle { color: #ffffff; font-size: 16px; font-weight: 600; }
 QLabel#membershipStatus { color: #f4bd66; font-size: 15px; font-weight: 600; padding-top: 8px; }
 QLabel#membershipStatus[active="true"] { color: #45d493; }
 QLabel#membershipExpiry { color: #9aa6bd; font-size: 13px; padding-bottom: 8px; }
+QLabel#serviceStatus[alert="true"] { color: #f4bd66; font-weight: 600; }
 QLabel#routeCard { border: 1px solid #285540; border-radius: 10px; background: #12251d; color: #6be1a9; padding: 14px; font-size: 14px; font-weight: 600; }
 QLabel#routeQuality { color: #6be1a9; font-size: 13px; padding: 0 4px; }
 QLabel#routeQuality[level="poor"], QLabel#routeQuality[level="broken"] { color: #f4bd66; }
+QLabel#routeQuality[level="unknown"] { color: #9aa6bd; }
 QLineEdit, QListWidget { border: 1px solid #273831; border-radius: 8px; background: #141b28; color: #e8edf7; padding: 10px; }
 QLineEdit:focus, QListWidget:focus { border-color: #2dcc85; }
 QListWidget::item { min-height: 46px; padding: 8px; border-radius: 6px; }
@@ -56,12 +71,27 @@ QPushButton:disabled { background: #293244; color: #778199; }
 QPushButton#secondaryButton { background: #25322e; }
 QPushButton#launchButton { border: 1px solid #2e7d59; background: #173629; color: #72e8ad; }
 QPushButton#secondaryButton:disabled, QPushButton#launchButton:disabled { border: none; background: #293244; color: #778199; }
+QPushButton:focus, QPushButton#secondaryButton:focus, QPushButton#launchButton:focus { border: 3px solid #f4f7ff; }
+QMainWindow[compact="true"] QPushButton { min-height: 34px; }
+QMainWindow[compact="true"] QLineEdit { padding: 6px; }
+QMainWindow[compact="true"] QLabel#routeCard { padding: 8px; }
 QScrollArea { border: none; }
 QScrollBar:vertical { background: #0d111a; width: 8px; margin: 0; }
-QScrollBar::handle:vertical { background: #273831; border-radius: 4px; min-height: 32px; }
-QScrollBar::add-line:vertical, QScrollBar::sub-line:vertical { height: 0; }
-QScrollBar::add-page:vertical, QScrollBar::sub-page:vertical { background: none; }
+QScrollBar:horizontal { background: #0d111a; height: 8px; margin: 0; }
+QScrollBar::handle { background: #273831; border-radius: 4px; min-height: 32px; min-width: 32px; }
+QScrollBar::add-line, QScrollBar::sub-line { height: 0; width: 0; }
+QScrollBar::add-page, QScrollBar::sub-page { background: none; }
 )";
+
+// The game list's items are exactly as wide as the list: a long name is cut
+// with an ellipsis instead of widening the list behind a scroll bar.
+class ListWidthDelegate : public QStyledItemDelegate {
+ public:
+  using QStyledItemDelegate::QStyledItemDelegate;
+  QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+    return {0, QStyledItemDelegate::sizeHint(option, index).height()};
+  }
+};
 
 }  // namespace
 
@@ -85,9 +115,12 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
   startButton = new QPushButton(tr("开始加速"), this);
   stopButton = new QPushButton(tr("停止加速"), this);
   launchButton = new QPushButton(tr("启动游戏"), this);
-  auto* checkServiceButton = new QPushButton(tr("检查服务"), this);
+  checkServiceButton = new QPushButton(tr("检查服务"), this);
+  searchEdit = new QLineEdit(this);
   qualityLabel = new QLabel(this);
+  pathGraph = new PathGraph(pathHistory, this);
   liveTimer = new QTimer(this);
+  retireTimer = new QTimer(this);
   qualityPoll = new QualityPoll(this);
 
   api = new ApiClient(this);
@@ -103,25 +136,32 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
   accountEdit->setPlaceholderText(tr("账号或邮箱"));
   passwordEdit->setPlaceholderText(tr("密码"));
   passwordEdit->setEchoMode(QLineEdit::Password);
+  searchEdit->setPlaceholderText(tr("搜索游戏"));
+  gameList->setItemDelegate(new ListWidthDelegate(gameList));
+  gameList->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   qualityLabel->setObjectName("routeQuality");
   qualityLabel->hide();
+  pathGraph->hide();
   liveTimer->setInterval(1000);
+  retireTimer->setInterval(30000);
   // Screen readers read what a control is for; a field's placeholder is gone once it has text.
   accountEdit->setAccessibleName(tr("账号或邮箱"));
   passwordEdit->setAccessibleName(tr("密码"));
+  searchEdit->setAccessibleName(tr("搜索游戏"));
   gameList->setAccessibleName(tr("选择游戏"));
   // Long texts (an e-mail address, a node with its IP) wrap rather than widen the column past the window.
   for (QLabel* label : {serviceStatusLabel, accountLabel, membershipStatusLabel, membershipExpiryLabel, routeCardLabel,
                         qualityLabel}) {
     label->setWordWrap(true);
   }
-  startButton->setEnabled(false);
-  stopButton->setEnabled(false);
-  launchButton->setEnabled(false);
   membershipStatusLabel->hide();
   membershipExpiryLabel->hide();
+  unendedSessions = QSettings().value(kUnendedSessionsKey).toStringList();
 
   BuildLayout(checkServiceButton);
+  // Enter presses the focused button, as Space does.
+  for (QPushButton* button : findChildren<QPushButton*>()) button->setAutoDefault(true);
+  ShowControls();
 
   trayIcon = new QSystemTrayIcon(windowIcon(), this);
   auto* trayMenu = new QMenu(this);
@@ -132,28 +172,33 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
   trayIcon->show();
 
   Connect(checkServiceButton);
-  setStyleSheet(kStyleSheet);
-  FitToScreen();
+  AdaptToScreen();
 }
 
 MainWindow::~MainWindow() = default;
 
+void MainWindow::ShowNote(const QString& text) { serviceStatusLabel->setText(text); }
+
 // The left column scrolls, so the window needs no more height than a laptop
-// screen offers and never grows by itself when the column does.
+// screen offers; the status line and the actions below it never scroll away.
 void MainWindow::BuildLayout(QPushButton* checkServiceButton) {
   auto* central = new QWidget(this);
   auto* columns = new QHBoxLayout(central);
-  columns->setContentsMargins(kColumnMargin, kColumnMargin, kColumnMargin, kColumnMargin);
   columns->setSpacing(24);
   auto* leftScroll = new QScrollArea(central);
   leftScroll->setObjectName("leftScroll");
   leftScroll->setWidgetResizable(true);
   leftScroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   leftScroll->setFrameShape(QFrame::NoFrame);
+  leftScroll->setFocusPolicy(Qt::NoFocus);  // its contents take the focus, not the area
   auto* leftColumn = new QWidget(leftScroll);
   leftColumn->setObjectName("leftColumn");
   auto* left = new QVBoxLayout(leftColumn);
   left->setContentsMargins(0, 0, 0, 0);
+  auto* actionPanel = new QWidget(central);
+  actionPanel->setObjectName("actionPanel");
+  actions = new QGridLayout(actionPanel);
+  actions->setContentsMargins(0, 0, 0, 0);
   auto* right = new QVBoxLayout();
 
   auto* title = new QLabel(tr("Zentravolk"), central);
@@ -185,32 +230,72 @@ void MainWindow::BuildLayout(QPushButton* checkServiceButton) {
   left->addSpacing(14);
   left->addWidget(routeCardLabel);
   left->addWidget(qualityLabel);
+  left->addWidget(pathGraph);
   left->addStretch();
-  left->addWidget(serviceStatusLabel);
-  left->addWidget(checkServiceButton);
-  left->addWidget(startButton);
-  left->addWidget(launchButton);
-  left->addWidget(stopButton);
   leftScroll->setWidget(leftColumn);
+  auto* leftSide = new QVBoxLayout();
+  leftSide->addWidget(leftScroll, 1);
+  leftSide->addWidget(actionPanel);
 
   auto* heading = new QLabel(tr("选择游戏"), central);
   heading->setObjectName("sectionTitle");
   right->addWidget(heading);
+  right->addWidget(searchEdit);
   right->addWidget(gameList);
-  columns->addWidget(leftScroll, 1);
+  columns->addLayout(leftSide, 1);
   columns->addLayout(right, 2);
   setCentralWidget(central);
+  // The order of the screen: the left column top to bottom, then the list.
+  const QList<QWidget*> order{accountEdit, passwordEdit, loginButton, registerButton, logoutButton,
+                              checkServiceButton, startButton, launchButton, stopButton, searchEdit, gameList};
+  for (int i = 1; i < order.size(); ++i) setTabOrder(order[i - 1], order[i]);
 }
 
-// As tall as the left column wants, where the screen has room; never taller than the screen.
-void MainWindow::FitToScreen() {
-  const QScrollArea* leftScroll = findChild<QScrollArea*>("leftScroll");
-  const int wanted = leftScroll->widget()->sizeHint().height() + 2 * kColumnMargin;
-  const QRect available = screen()->availableGeometry();
-  const int frame = frameGeometry().height() - geometry().height();
-  resize(std::min(kInitialWidth, available.width()),
-         std::min(std::max(kInitialHeight, wanted), available.height() - (frame > 0 ? frame : kTitleBarAllowance)));
+// The status line above the four actions, in their specified order; two to a row when compact.
+void MainWindow::PlaceActions() {
+  const int perRow = compact ? 2 : 1;
+  actions->addWidget(serviceStatusLabel, 0, 0, 1, perRow);
+  const QList<QPushButton*> buttons{checkServiceButton, startButton, launchButton, stopButton};
+  for (int i = 0; i < buttons.size(); ++i) actions->addWidget(buttons[i], 1 + i / perRow, i % perRow);
+  actions->setColumnStretch(0, 1);
+  actions->setColumnStretch(1, compact ? 1 : 0);
 }
+
+void MainWindow::AdaptToScreen() {
+  adaptedTo = screen();
+  const QRect available = adaptedTo->availableGeometry();
+  compact = available.height() < kCompactBelowHeight;
+  const int margin = compact ? kCompactMargin : kColumnMargin;
+  auto* columns = static_cast<QHBoxLayout*>(centralWidget()->layout());
+  columns->setContentsMargins(margin, margin, margin, margin);
+  columns->setStretch(1, compact ? 1 : 2);  // a narrow screen gives the left column's texts room
+  findChild<QLabel*>("subtitle")->setVisible(!compact);
+  PlaceActions();
+  setProperty("compact", compact);
+  setStyleSheet(kStyleSheet);  // again, so that the compact rules follow the property
+
+  const QWidget* leftColumn = findChild<QScrollArea*>("leftScroll")->widget();
+  const int wanted = leftColumn->sizeHint().height() + findChild<QWidget*>("actionPanel")->sizeHint().height() +
+                     2 * margin;
+  // Before it is first shown the window has no frame to measure.
+  const QSize frame = frameGeometry().size() - geometry().size();
+  const bool framed = frame.height() > 0;
+  resize(std::min(kInitialWidth, available.width() - (framed ? frame.width() : kFrameSideAllowance)),
+         std::min(std::max(kInitialHeight, wanted), available.height() - (framed ? frame.height() : kTitleBarAllowance)));
+}
+
+void MainWindow::showEvent(QShowEvent* event) {
+  QMainWindow::showEvent(event);
+  // The window follows its screen: a move to a smaller or more scaled one makes it compact.
+  if (!followingScreen && windowHandle() != nullptr) {
+    followingScreen = true;
+    connect(windowHandle(), &QWindow::screenChanged, this, [this] { AdaptToScreen(); });
+    AdaptToScreen();  // now with its frame
+  } else if (screen() != adaptedTo) {
+    AdaptToScreen();
+  }
+}
+
 void MainWindow::Connect(QPushButton* checkServiceButton) {
   const QList<QAction*> entries = trayIcon->contextMenu()->actions();
   connect(entries[0], &QAction::triggered, this, [this] { ShowWindow(); });
@@ -235,7 +320,10 @@ void MainWindow::Connect(QPushButton* checkServiceButton) {
   connect(api, &ApiClient::SessionStopped, this, [this] { SessionStopped(); });
   connect(api, &ApiClient::UpdateAvailable, this,
           [this](const QString& version, const QUrl& url, const QString& notes, bool mandatory, const QString& sha256,
-                 qlonglong size) { OfferUpdate(version, url, notes, mandatory, sha256, size); });
+                 qlonglong size) {
+            if (UpdatesByInstaller()) OfferUpdate(version, url, notes, mandatory, sha256, size);
+            else TellAboutRelease(version, notes, mandatory);
+          });
   connect(api, &ApiClient::UpdateDownloadProgress, this,
           [this](qlonglong received, qlonglong total) { ShowDownloadProgress(received, total); });
   connect(api, &ApiClient::UpdateDownloadFailed, this, [this](const QString& message) { DownloadFailed(message); });
@@ -245,10 +333,17 @@ void MainWindow::Connect(QPushButton* checkServiceButton) {
   connect(startButton, &QPushButton::clicked, this, [this] { BeginAcceleration(); });
   connect(stopButton, &QPushButton::clicked, this, [this] { StopAcceleration(); });
   connect(launchButton, &QPushButton::clicked, this, [this] { LaunchSelectedGame(); });
+  // Ours beside the specified ones: the keyboard, the search, the path and the sessions left to end.
+  connect(accountEdit, &QLineEdit::returnPressed, this, [this] { SubmitLogin(); });
+  connect(passwordEdit, &QLineEdit::returnPressed, this, [this] { SubmitLogin(); });
+  connect(new QShortcut(QKeySequence(Qt::Key_Escape), this), &QShortcut::activated, this, [this] { close(); });
+  connect(searchEdit, &QLineEdit::textChanged, this, [this](const QString& text) { FilterGames(text); });
   connect(qualityPoll, &QualityPoll::Answered, this,
           [this](bool ok, const QString& replyText, const QString& errorText) { TakeQuality(ok, replyText, errorText); });
   connect(liveTimer, &QTimer::timeout, this, [this] {
     ShowLiveView();
     qualityPoll->Ask();
   });
+  connect(api, &ApiClient::SessionRetired, this, [this](const QString& session, bool gone) { SessionRetired(session, gone); });
+  connect(retireTimer, &QTimer::timeout, this, [this] { RetireSessions(); });
 }

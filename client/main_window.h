@@ -1,20 +1,27 @@
 // The client's only window: sign-in, game list, the acceleration workflow and
 // the tray. Every reaction is a lambda connected in the constructor. One class
-// over files by concern: main_window.cpp (construction), _workflow (the
-// acceleration), _live (what shows while it runs: the path's quality, the time,
-// the tray's state, the game's mark), _account (the account panel), _tray
-// (closing and exiting), _updates (the update prompts).
+// over files by concern: main_window.cpp (construction and layout), _workflow
+// (the acceleration), _live (what shows while it runs: the path, the time, the
+// tray's state, the game's mark; a dead node replaced, a restarted service
+// resumed), _account (the account panel), _tray (closing, exiting, stopping
+// without the backend), _updates (the update prompts).
 #pragma once
 
 #include <QElapsedTimer>
+#include <QJsonArray>
+#include <QJsonObject>
 #include <QMainWindow>
 #include <QString>
+#include <QStringList>
 
+#include "app_identity.h"
 #include "control_frame.h"
+#include "path_history.h"
+#include "path_watch.h"
+#include "window_rules.h"
 
 class ApiClient;
-class QJsonArray;
-class QJsonObject;
+class QGridLayout;
 class QListWidgetItem;
 class QLabel;
 class QLineEdit;
@@ -24,6 +31,8 @@ class QSystemTrayIcon;
 class QTimer;
 class QUrl;
 class QualityPoll;
+class PathGraph;
+struct ControlReply;
 
 class MainWindow : public QMainWindow {
  public:
@@ -35,11 +44,15 @@ class MainWindow : public QMainWindow {
   bool GenerateKeyPair();
   // Shown normally, raised and activated: the tray's "打开Zentravolk", or a second start of the client.
   void ShowWindow();
+  void ShowNote(const QString& text);  // in the status line
 
  protected:
   void closeEvent(QCloseEvent* event) override;
+  void showEvent(QShowEvent* event) override;
   // The tray balloon; its own hook because no platform lets a program read a balloon back.
   virtual void ShowTrayMessage(const QString& title, const QString& text);
+  // Whether a newer release is downloaded and installed here, or brought by the package manager.
+  virtual bool UpdatesByInstaller() const { return zv::kUpdatesByInstaller; }
 
  private:
   static constexpr quint16 kQueryState = static_cast<quint16>(zv::ControlOperation::QueryState);
@@ -47,10 +60,15 @@ class MainWindow : public QMainWindow {
   static constexpr quint16 kStopTunnel = static_cast<quint16>(zv::ControlOperation::StopTunnel);
   static constexpr int kGameIdRole = Qt::UserRole;  // of each game's list item
   static constexpr int kGameSlugRole = Qt::UserRole + 1;
+  static constexpr char kUnendedSessionsKey[] = "sessions/unended";
 
   void BuildLayout(QPushButton* checkServiceButton);
-  void FitToScreen();
+  void PlaceActions();
+  // Compact where the screen is short; as tall as the left column wants where it has room.
+  void AdaptToScreen();
   void Connect(QPushButton* checkServiceButton);
+  // The one place that enables and disables the three actions, from what the window knows.
+  void ShowControls();
   // The reactions, in the order of the connection table.
   void ExitWithStop();
   void SubmitLogin();
@@ -58,34 +76,44 @@ class MainWindow : public QMainWindow {
   void SignInAccepted(const QString& account);
   void ApplyProfile(const QJsonObject& profile);
   void FillGames(const QJsonArray& games);
+  void FilterGames(const QString& text);
   void SelectGame(QListWidgetItem* current);
   void TakeRegion(const QString& replyGameId, const QJsonArray& regions);
   void ChooseNode(const QString& replyGameId, const QString& replyRegionId, const QJsonArray& nodes);
+  void RequestSession(const QJsonObject& node);
   void StartTunnel(const QJsonObject& session);
   void AccelerationFailed(const QString& message);
   void SessionStopped();
   void RequestFailed(const QString& message);
   // An exit whose session deletion was refused must not leave an invisible process behind.
   void ExitStalled();
+  // A stop whose session deletion was refused: try again, or stop here and end the session later.
+  void StopStalled(const QString& message);
   void OfferUpdate(const QString& version, const QUrl& downloadUrl, const QString& releaseNotes, bool mandatory,
                    const QString& sha256, qlonglong sizeBytes);
+  void TellAboutRelease(const QString& version, const QString& releaseNotes, bool mandatory);
   void ShowDownloadProgress(qlonglong received, qlonglong total);
   void DownloadFailed(const QString& message);
   void OfferInstall(const QString& installerPath);
   void LaunchSelectedGame();
   void BeginAcceleration();
   void StopAcceleration();
-  // "开始加速" is offered only while no session is held: a second one would
-  // overwrite the first, which would then never be deleted at the backend.
-  void OfferStart(bool condition);
-  // While accelerating: the path's quality each second, the time since the
-  // start, the tray's icon and tool tip, and the game's mark in the list.
+  // The tunnel down and the session forgotten here; `status` says how it ended.
+  void EndLocally(const QString& status);
+  // Sessions the backend may still hold: deleted in the background, and again at the next sign-in.
+  void RetireLater(const QString& session);
+  void RetireSessions();
+  void SessionRetired(const QString& session, bool gone);
+  // While accelerating: the path each second, the time since the start, the
+  // tray's icon and tool tip, the game's mark in the list.
   void BeginLiveView();
   void EndLiveView();
   void TakeQuality(bool ok, const QString& replyText, const QString& errorText);
-  void SetQuality(const QString& text, const char* level, const QString& trayText);
+  void SwitchNode(const QJsonObject& node);
+  void ResendStart();
   void ShowLiveView();
-  void ShowTrayState(const QString& state, bool accelerating);
+  void ShowAlert(bool alert);  // the status line in amber while the path is broken
+  void ShowTrayState(const QString& state, const char* look);
   void MarkAcceleratedGame(bool marked);
 
   QLabel* serviceStatusLabel;
@@ -111,13 +139,32 @@ class MainWindow : public QMainWindow {
   QString publicKey;
   QSystemTrayIcon* trayIcon;
   bool quitRequested = false;
+
+  zv::Phase phase = zv::Phase::Idle;
+  bool serviceAccelerating = false;  // as the service last answered
   QString startFailure;  // why the last tunnel start failed, shown until its rollback is done
+  QPushButton* checkServiceButton;
+  QLineEdit* searchEdit;
+  QGridLayout* actions;
+  QScreen* adaptedTo = nullptr;
+  bool followingScreen = false;
+  bool compact = false;
+  QStringList unendedSessions;  // also kept in the settings until the backend confirms
+  QTimer* retireTimer;
+
+  // The acceleration in use, kept apart from the selection, which may move on.
+  QString acceleratedGameId, acceleratedRegionId, acceleratedGameName;
+  QJsonArray offeredNodes;
+  QJsonObject heldRequest;   // the tunnel start request, to give a restarted service again
+  QString accelerationText;  // the status line while the path is well
   QLabel* qualityLabel;
+  PathGraph* pathGraph;
   QTimer* liveTimer;
   QualityPoll* qualityPoll;
   QElapsedTimer acceleratedFor;
-  QString acceleratedGameId, acceleratedGameName;
-  QString qualityText;      // the path's figures, or why there are none
-  QString qualityLevel;     // "good", "poor" or "broken"; the line's colour
-  QString qualityTrayText;  // what the tray's tool tip says of the path
+  QElapsedTimer watchClock;
+  zv::PathWatch pathWatch;
+  zv::PathHistory pathHistory;
+  zv::PathVerdict pathVerdict;
+  QString shownPathStatus;  // what the path last put in the status line; empty: the acceleration's own text
 };

@@ -1,5 +1,4 @@
 // The account panel: signing in and out, and the membership the backend reports.
-#include <QDateTime>
 #include <QJsonObject>
 #include <QLabel>
 #include <QLineEdit>
@@ -26,26 +25,15 @@ void MainWindow::SignInAccepted(const QString& account) {
   loginButton->setEnabled(true);
   api->LoadProfile();
   api->LoadGames();
+  RetireSessions();  // what an earlier run could not end, with this sign-in's token
 }
 
 void MainWindow::ApplyProfile(const QJsonObject& profile) {
-  const QJsonObject membership = profile.value("membership").toObject();
-  const QDateTime expiry = QDateTime::fromString(membership.value("expires_at").toString(), Qt::ISODate);
-  const QString localExpiry = expiry.isValid() ? expiry.toLocalTime().toString("yyyy-MM-dd HH:mm") : QString();
+  const zv::MembershipLines membership = zv::MembershipOf(profile, QDateTime::currentDateTimeUtc());
   accountLabel->setText(tr("账号：%1").arg(profile.value("account").toString()));
-  const bool active = membership.value("active").toBool(false);
-  if (active) {
-    const QString kind = membership.value("kind").toString();
-    const QString kindText = kind == "trial" ? tr("试用会员") : kind == "grant" ? tr("赠送会员") : tr("正式会员");
-    const qint64 days =
-        expiry.isValid() ? std::max<qint64>(0, QDateTime::currentDateTimeUtc().date().daysTo(expiry.toUTC().date())) : 0;
-    membershipStatusLabel->setText(tr("会员状态：%1 · 剩余 %2 天").arg(kindText).arg(days));
-    membershipExpiryLabel->setText(tr("到期时间：%1").arg(localExpiry));
-  } else {
-    membershipStatusLabel->setText(tr("会员状态：未开通或已过期"));
-    membershipExpiryLabel->setText(expiry.isValid() ? tr("到期时间：%1").arg(localExpiry) : tr("到期时间：--"));
-  }
-  membershipStatusLabel->setProperty("active", active);
+  membershipStatusLabel->setText(membership.status);
+  membershipExpiryLabel->setText(membership.expiry);
+  membershipStatusLabel->setProperty("active", membership.active);
   membershipStatusLabel->style()->unpolish(membershipStatusLabel);
   membershipStatusLabel->style()->polish(membershipStatusLabel);
   membershipStatusLabel->show();
@@ -59,8 +47,12 @@ void MainWindow::ApplyProfile(const QJsonObject& profile) {
 
 void MainWindow::SignOut() {
   // Deleted while the token is still held, so the request carries it.
-  if (sessionId.isEmpty()) RefreshServiceState(kStopTunnel, {});
-  else api->StopSession(sessionId);
+  if (sessionId.isEmpty()) {
+    RefreshServiceState(kStopTunnel, {});
+  } else {
+    phase = zv::Phase::Stopping;
+    api->StopSession(sessionId);
+  }
   api->ClearTokens();
   accountLabel->setText(tr("尚未登录"));
   membershipStatusLabel->hide();
@@ -71,6 +63,5 @@ void MainWindow::SignOut() {
   loginButton->show();
   registerButton->show();
   gameList->clear();
-  startButton->setEnabled(false);
-  launchButton->setEnabled(false);
+  ShowControls();
 }

@@ -1,34 +1,38 @@
-// What shows while an acceleration runs: the path's quality to the node, asked
-// of the service each second off the window's thread, the time since the
-// start, the tray's icon and tool tip, and the accelerated game's mark.
+// What shows while an acceleration runs: the path to the node, asked of the
+// service each second off the window's thread, said in the status line when
+// it breaks (with one balloon and an alert) and quietly when it is back; its
+// history; the time since the start; the tray's icon and tool tip; the
+// accelerated game's mark. A node that never answers is replaced by the next
+// one the backend offered, and a restarted service is given the held session.
+#include <QAccessible>
 #include <QJsonDocument>
-#include <QJsonObject>
 #include <QLabel>
 #include <QListWidget>
 #include <QPainter>
-#include <QPushButton>
 #include <QStyle>
 #include <QSystemTrayIcon>
 #include <QTimer>
 
+#include "api_client.h"
 #include "main_window.h"
+#include "path_graph.h"
 #include "quality_poll.h"
 
 namespace {
 
 constexpr char kGreen[] = "#28bd78";
-constexpr int kBrokenAfterMs = 3000;  // three echoes in a row unanswered
-constexpr int kSlowRoundTripMs = 150;
+constexpr char kRed[] = "#f26d6d";
+constexpr int kTrayNameLength = 24;
 
-// `icon` with a green dot in its lower right corner, at each size a tray asks for.
-QIcon WithGreenDot(const QIcon& icon) {
+// `icon` with a dot of `colour` in its lower right corner, at each size a tray asks for.
+QIcon WithDot(const QIcon& icon, const char* colour) {
   QIcon marked;
   for (const int size : {16, 20, 24, 32, 40, 48, 64}) {
     QPixmap pixmap = icon.pixmap(size);
     QPainter painter(&pixmap);
     painter.setRenderHint(QPainter::Antialiasing);
     painter.setPen(QPen(QColor("#0d111a"), size / 16.0));
-    painter.setBrush(QColor(kGreen));
+    painter.setBrush(QColor(colour));
     painter.drawEllipse(QRectF(size * 0.5, size * 0.5, size * 0.46, size * 0.46));
     marked.addPixmap(pixmap);
   }
@@ -61,12 +65,16 @@ QString Clock(qint64 milliseconds) {
 }  // namespace
 
 void MainWindow::BeginLiveView() {
-  acceleratedGameId = gameId;
-  acceleratedGameName = gameList->currentItem() != nullptr ? gameList->currentItem()->text() : QString();
   acceleratedFor.start();
-  SetQuality(tr("正在测量延迟…"), "good", tr("正在测量延迟"));
+  watchClock.start();
+  pathWatch.Begin(offeredNodes);
+  pathHistory.Clear();
+  pathGraph->Refresh();
+  pathVerdict = {zv::PathHealth::Measuring, tr("正在测量延迟…"), {}, tr("正在测量延迟")};
+  shownPathStatus.clear();
   MarkAcceleratedGame(true);
   qualityLabel->show();
+  pathGraph->show();
   ShowLiveView();
   liveTimer->start();
   qualityPoll->Ask();
@@ -76,71 +84,94 @@ void MainWindow::EndLiveView() {
   liveTimer->stop();
   acceleratedFor.invalidate();
   qualityLabel->hide();
+  pathGraph->hide();
   MarkAcceleratedGame(false);
   acceleratedGameId.clear();
+  acceleratedRegionId.clear();
   acceleratedGameName.clear();
-  ShowTrayState(tr("当前未加速"), false);
+  pathVerdict = {};
+  ShowAlert(false);
+  ShowTrayState(tr("当前未加速"), "idle");
 }
 
 void MainWindow::TakeQuality(bool ok, const QString& replyText, const QString& errorText) {
-  if (!acceleratedFor.isValid()) return;  // the acceleration ended while the service was asked
-  const QJsonObject figures = QJsonDocument::fromJson(replyText.toUtf8()).object();
-  if (!ok && replyText.contains(QStringLiteral("\"unknown_operation\""))) {
-    SetQuality({}, "good", {});  // a service that has no figures: the time alone
-  } else if (!ok) {
-    SetQuality(tr("无法读取线路质量：%1").arg(errorText), "broken", tr("线路质量未知"));
-  } else if (figures.value("state").toString() == "idle") {
-    // The service gave the tunnel up (its network kept failing); the session is still held.
-    EndLiveView();
-    qualityLabel->setText(tr("加速已中断：本地隧道已停止，请停止加速后重新开始"));
-    qualityLabel->setProperty("level", "broken");
-    qualityLabel->style()->polish(qualityLabel);
-    qualityLabel->show();
-    serviceStatusLabel->setText(tr("当前未加速"));
-    launchButton->setEnabled(false);
-    ShowTrayState(tr("加速已中断"), false);
-    return;
-  } else {
-    const int roundTrip = figures.value("rtt_ms").toInt(-1);
-    const int loss = figures.value("loss_percent").toInt();
-    const int silent = figures.value("silent_ms").toInt();
-    const QString roundTripText = roundTrip == 0 ? QStringLiteral("<1") : QString::number(roundTrip);
-    if (silent >= kBrokenAfterMs) {
-      SetQuality(tr("线路中断：节点已 %1 秒无响应").arg(silent / 1000), "broken", tr("线路中断"));
-    } else if (roundTrip < 0) {
-      SetQuality(tr("正在测量延迟…"), "good", tr("正在测量延迟"));
-    } else {
-      SetQuality(tr("延迟 %1 ms · 丢包 %2%").arg(roundTripText).arg(loss),
-                 loss > 0 || roundTrip >= kSlowRoundTripMs ? "poor" : "good", tr("延迟 %1 ms").arg(roundTripText));
-    }
+  if (phase != zv::Phase::Running) return;  // it ended, or a node switch began, while the service was asked
+  const zv::PathTurn turn = pathWatch.Take(ok, replyText, errorText, watchClock.elapsed());
+  if (turn.action == zv::PathTurn::Action::SwitchNode) return SwitchNode(turn.node);
+  pathVerdict = turn.verdict;
+  pathHistory.Add(turn.sample);
+  pathGraph->Refresh();
+  // Broken is said in the status line for as long as it lasts; once well, the acceleration's own text is back.
+  if (pathVerdict.status != shownPathStatus) {
+    serviceStatusLabel->setText(pathVerdict.status.isEmpty() ? accelerationText : pathVerdict.status);
+    shownPathStatus = pathVerdict.status;
   }
+  ShowAlert(pathVerdict.broken);
+  if (turn.alarm) {
+    ShowTrayMessage(tr("Zentravolk线路中断"), pathVerdict.status);
+    // Qt has no live regions; an alert on the status line is what screen readers are told of at once.
+    QAccessibleEvent alert(serviceStatusLabel, QAccessible::Alert);
+    QAccessible::updateAccessibility(&alert);
+  }
+  if (turn.action == zv::PathTurn::Action::Resend) ResendStart();
+  ShowControls();
   ShowLiveView();
 }
 
-void MainWindow::SetQuality(const QString& text, const char* level, const QString& trayText) {
-  qualityText = text;
-  qualityLevel = level;
-  qualityTrayText = trayText;
+// The dead node's tunnel goes first (the service holds one at a time) and its
+// session is ended in the background; a session on the next node follows.
+void MainWindow::SwitchNode(const QJsonObject& node) {
+  const QString switching = tr("节点无响应，正在切换到 %1…").arg(node.value("name").toString());
+  phase = zv::Phase::Switching;
+  RefreshServiceState(kStopTunnel, {});
+  RetireLater(sessionId);
+  sessionId.clear();
+  heldRequest = {};
+  serviceStatusLabel->setText(switching);
+  shownPathStatus = switching;
+  pathVerdict = {zv::PathHealth::Connecting, tr("正在切换节点…"), {}, tr("正在切换节点")};
+  ShowControls();
+  ShowLiveView();
+  if (!GenerateKeyPair()) return EndLocally(serviceStatusLabel->text());
+  RequestSession(node);
+}
+
+void MainWindow::ResendStart() {
+  if (RefreshServiceState(kStartTunnel, QJsonDocument(heldRequest).toJson(QJsonDocument::Compact))) {
+    serviceStatusLabel->setText(tr("本地加速服务已重新启动，加速已自动恢复"));
+    shownPathStatus.clear();
+    return;
+  }
+  serviceStatusLabel->setText(tr("本地加速服务已重新启动，但加速未能恢复：%1，稍后重试").arg(serviceStatusLabel->text()));
 }
 
 void MainWindow::ShowLiveView() {
   const QString elapsed = tr("已加速 %1").arg(Clock(acceleratedFor.elapsed()));
-  qualityLabel->setText(qualityText.isEmpty() ? elapsed : qualityText + " · " + elapsed);
-  if (qualityLabel->property("level").toString() != qualityLevel) {
-    qualityLabel->setProperty("level", qualityLevel);
+  qualityLabel->setText(pathVerdict.line.isEmpty() ? elapsed : pathVerdict.line + " · " + elapsed);
+  if (qualityLabel->property("level").toString() != pathVerdict.level) {
+    qualityLabel->setProperty("level", pathVerdict.level);
     qualityLabel->style()->polish(qualityLabel);
   }
   QString state = tr("正在加速");
-  if (!acceleratedGameName.isEmpty()) state += " " + acceleratedGameName;
-  if (!qualityTrayText.isEmpty()) state += " · " + qualityTrayText;
-  ShowTrayState(state, true);
+  if (!acceleratedGameName.isEmpty()) state += " " + zv::Elided(acceleratedGameName, kTrayNameLength);
+  if (!pathVerdict.tray.isEmpty()) state += " · " + pathVerdict.tray;
+  if (const QString range = zv::RangeText(pathHistory.Stats()); !range.isEmpty()) state += " · " + range;
+  ShowTrayState(state, pathVerdict.broken ? "broken" : "accelerating");
 }
 
-void MainWindow::ShowTrayState(const QString& state, bool accelerating) {
+void MainWindow::ShowAlert(bool alert) {
+  if (serviceStatusLabel->property("alert").toBool() == alert) return;
+  serviceStatusLabel->setProperty("alert", alert);
+  serviceStatusLabel->style()->polish(serviceStatusLabel);
+}
+
+// The icon tells the state at a glance: plain when idle, a green dot while
+// accelerating, a red one while the path is broken.
+void MainWindow::ShowTrayState(const QString& state, const char* look) {
   trayIcon->setToolTip(tr("Zentravolk游戏加速器") + " · " + state);
-  if (trayIcon->property("accelerating").toBool() == accelerating) return;
-  trayIcon->setProperty("accelerating", accelerating);
-  trayIcon->setIcon(accelerating ? WithGreenDot(windowIcon()) : windowIcon());
+  if (trayIcon->property("look").toString() == look) return;
+  trayIcon->setProperty("look", look);
+  trayIcon->setIcon(QString(look) == "idle" ? windowIcon() : WithDot(windowIcon(), QString(look) == "broken" ? kRed : kGreen));
 }
 
 void MainWindow::MarkAcceleratedGame(bool marked) {
@@ -149,7 +180,7 @@ void MainWindow::MarkAcceleratedGame(bool marked) {
     QListWidgetItem* item = gameList->item(row);
     const bool accelerated = marked && item->data(kGameIdRole).toString() == acceleratedGameId;
     item->setIcon(accelerated ? dot : QIcon());
-    item->setToolTip(accelerated ? tr("正在加速") : QString());
+    item->setToolTip(accelerated ? item->text() + " · " + tr("正在加速") : item->text());  // whole, where the list cuts it
     item->setData(Qt::AccessibleDescriptionRole, accelerated ? tr("正在加速") : QString());
     QFont font = item->font();
     font.setBold(accelerated);

@@ -1,10 +1,13 @@
-// The tray, the window's close and the ways out of the client.
+// The tray, the window's close and the ways out of the client; stopping when
+// the backend cannot be reached, and the sessions left to end later.
 #include <QApplication>
 #include <QCloseEvent>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QSettings>
 #include <QSystemTrayIcon>
+#include <QTimer>
 
 #include "api_client.h"
 #include "main_window.h"
@@ -39,6 +42,7 @@ void MainWindow::ExitWithStop() {
     return;
   }
   serviceStatusLabel->setText(tr("正在停止加速并退出…"));
+  phase = zv::Phase::Stopping;
   api->StopSession(sessionId);
 }
 
@@ -52,6 +56,7 @@ void MainWindow::ExitStalled() {
   box.setEscapeButton(retry);
   box.exec();
   if (box.clickedButton() == quitAnyway) {
+    RetireLater(sessionId);  // kept, so that the next sign-in ends it
     RefreshServiceState(kStopTunnel, {});  // the tunnel never outlives the client's exit
     QApplication::quit();
     return;
@@ -59,4 +64,46 @@ void MainWindow::ExitStalled() {
   trayIcon->hide();
   serviceStatusLabel->setText(tr("正在停止加速并退出…"));
   api->StopSession(sessionId);
+}
+
+void MainWindow::StopStalled(const QString& message) {
+  QMessageBox box(this);
+  box.setWindowTitle(tr("停止失败"));
+  box.setText(tr("无法结束加速会话。要重试，还是仍然停止？"));
+  box.setInformativeText(message);
+  QPushButton* retry = box.addButton(tr("重试"), QMessageBox::AcceptRole);
+  QPushButton* stopAnyway = box.addButton(tr("仍然停止"), QMessageBox::DestructiveRole);
+  box.setEscapeButton(retry);
+  box.exec();
+  if (box.clickedButton() == stopAnyway) {
+    RetireLater(sessionId);
+    EndLocally(tr("当前未加速 · 加速会话将在后台结束"));
+    return;
+  }
+  serviceStatusLabel->setText(tr("正在停止加速…"));
+  api->StopSession(sessionId);
+}
+
+void MainWindow::RetireLater(const QString& session) {
+  if (!unendedSessions.contains(session)) unendedSessions << session;
+  QSettings().setValue(kUnendedSessionsKey, unendedSessions);
+  RetireSessions();
+}
+
+// Each held one is asked for again every 30 s while signed in; a sign-out
+// leaves them for the next sign-in.
+void MainWindow::RetireSessions() {
+  if (unendedSessions.isEmpty() || !api->IsAuthenticated()) {
+    retireTimer->stop();
+    return;
+  }
+  for (const QString& session : unendedSessions) api->RetireSession(session);
+  retireTimer->start();
+}
+
+void MainWindow::SessionRetired(const QString& session, bool gone) {
+  if (!gone) return;
+  unendedSessions.removeAll(session);
+  QSettings().setValue(kUnendedSessionsKey, unendedSessions);
+  if (unendedSessions.isEmpty()) retireTimer->stop();
 }

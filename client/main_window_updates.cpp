@@ -25,6 +25,23 @@ void MainWindow::OfferUpdate(const QString& version, const QUrl& downloadUrl, co
   api->DownloadUpdate(downloadUrl, sha256, sizeBytes);
 }
 
+// Outside Windows a release comes through the package manager: the user is
+// told what is new and where to get it, and nothing is downloaded or run.
+void MainWindow::TellAboutRelease(const QString& version, const QString& releaseNotes, bool mandatory) {
+  auto* box = new QMessageBox(this);
+  box->setAttribute(Qt::WA_DeleteOnClose);
+  box->setWindowTitle(tr("发现新版本"));
+  box->setText(tr("Zentravolk %1 已发布").arg(version));
+  QStringList lines;
+  if (mandatory) lines << tr("这是必须安装的更新，请尽快升级。");
+  if (!releaseNotes.isEmpty()) lines << releaseNotes;
+  lines << tr("请通过系统的软件包管理器升级（例如：sudo apt update && sudo apt install zentravolk）。");
+  box->setInformativeText(lines.join("\n\n"));
+  box->addButton(tr("知道了"), QMessageBox::AcceptRole);
+  box->setModal(false);  // the window stays usable: nothing here needs an answer
+  box->show();
+}
+
 void MainWindow::ShowDownloadProgress(qlonglong received, qlonglong total) {
   if (total <= 0) return;  // unknown length
   serviceStatusLabel->setText(tr("正在下载更新：%1%").arg(received * 100 / total));

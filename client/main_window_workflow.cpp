@@ -7,11 +7,11 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLabel>
+#include <QLineEdit>
 #include <QListWidget>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QUrl>
-#include <limits>
 
 #include "api_client.h"
 #include "control_client.h"
@@ -20,41 +20,46 @@
 
 namespace {
 
-// The node's "score" as the probe's round-trip time: a whole 32-bit number, else 100; at least 1.
-int ProbeValue(const QJsonValue& score) {
-  int value = 100;
-  if (score.isDouble()) {
-    const double number = score.toDouble();
-    if (number == static_cast<double>(static_cast<qint64>(number)) && number >= std::numeric_limits<int>::min() &&
-        number <= std::numeric_limits<int>::max()) {
-      value = static_cast<int>(number);
-    }
-  }
-  return std::max(value, 1);
-}
+constexpr int kStatusNameLength = 32;
 
 }  // namespace
 
-void MainWindow::OfferStart(bool condition) { startButton->setEnabled(condition && sessionId.isEmpty()); }
+void MainWindow::ShowControls() {
+  const QListWidgetItem* selected = gameList->currentItem();
+  const zv::Controls controls = zv::ControlsFor({
+      .phase = phase,
+      .signedIn = api->IsAuthenticated(),
+      .regionHeld = !regionId.isEmpty(),
+      .sessionHeld = !sessionId.isEmpty(),
+      .serviceAccelerating = serviceAccelerating,
+      .tunnelLost = pathVerdict.tunnelLost,
+      .acceleratedSelected = selected != nullptr && !acceleratedGameId.isEmpty() &&
+                             selected->data(kGameIdRole).toString() == acceleratedGameId,
+  });
+  startButton->setEnabled(controls.start);
+  stopButton->setEnabled(controls.stop);
+  launchButton->setEnabled(controls.launch);
+}
 
 bool MainWindow::RefreshServiceState(quint16 operation, const QByteArray& body) {
   const ControlReply reply = SendControlRequest(operation, body);
   if (!reply.ok) {
-    serviceStatusLabel->setText(reply.errorText);
+    // A caller the service does not serve is told so, not left guessing.
+    serviceStatusLabel->setText(reply.replyText.contains(QStringLiteral("\"access_denied\""))
+                                    ? reply.errorText + tr("：本地加速服务不接受当前用户，请在本机登录的桌面会话中使用")
+                                    : reply.errorText);
     return false;
   }
   if (reply.replyText.contains(QStringLiteral("\"accelerating\""))) {
     serviceStatusLabel->setText(tr("正在加速"));
-    startButton->setEnabled(false);
-    stopButton->setEnabled(true);
+    serviceAccelerating = true;
   } else if (reply.replyText.contains(QStringLiteral("\"idle\""))) {
     serviceStatusLabel->setText(tr("当前未加速"));
-    OfferStart(api->IsAuthenticated() && gameList->currentItem() != nullptr);
-    // A session the backend still holds must stay stoppable, or nothing could end it.
-    stopButton->setEnabled(!sessionId.isEmpty());
+    serviceAccelerating = false;
   } else {
     serviceStatusLabel->setText(reply.replyText);
   }
+  ShowControls();
   return true;
 }
 
@@ -81,17 +86,23 @@ void MainWindow::FillGames(const QJsonArray& games) {
     item->setData(kGameIdRole, game.value("id").toString());
     item->setData(kGameSlugRole, game.value("slug").toString());
   }
+  FilterGames(searchEdit->text());
   if (gameList->count() > 0) gameList->setCurrentRow(0);
   MarkAcceleratedGame(acceleratedFor.isValid());
+}
+
+void MainWindow::FilterGames(const QString& text) {
+  for (int row = 0; row < gameList->count(); ++row) {
+    gameList->setRowHidden(row, !gameList->item(row)->text().contains(text.trimmed(), Qt::CaseInsensitive));
+  }
 }
 
 void MainWindow::SelectGame(QListWidgetItem* current) {
   gameId.clear();
   regionId.clear();
   gameSlug.clear();
-  startButton->setEnabled(false);
-  launchButton->setEnabled(false);
   routeCardLabel->setText(tr("加速线路：正在匹配…"));
+  ShowControls();
   if (current == nullptr || !api->IsAuthenticated()) return;
   gameId = current->data(kGameIdRole).toString();
   gameSlug = current->data(kGameSlugRole).toString();
@@ -110,12 +121,13 @@ void MainWindow::TakeRegion(const QString& replyGameId, const QJsonArray& region
   // While a session is held no second one may start, so the line must not offer one.
   serviceStatusLabel->setText(sessionId.isEmpty() ? tr("香港节点在线，可开始加速")
                                                   : tr("已在加速中，停止加速后可开始新的加速"));
-  OfferStart(true);
+  ShowControls();
 }
 
 void MainWindow::BeginAcceleration() {
   if (!GenerateKeyPair()) return;
-  startButton->setEnabled(false);
+  phase = zv::Phase::Preparing;
+  ShowControls();
   serviceStatusLabel->setText(tr("正在选择最优线路…"));
   api->LoadNodes(gameId, regionId);
 }
@@ -125,14 +137,25 @@ void MainWindow::ChooseNode(const QString& replyGameId, const QString& replyRegi
   if (nodes.isEmpty()) {
     serviceStatusLabel->setText(tr("当前没有在线加速节点"));
     routeCardLabel->setText(tr("加速线路：暂无可用节点"));
-    OfferStart(true);
+    phase = zv::Phase::Idle;
+    ShowControls();
     return;
   }
-  const QJsonObject node = nodes.first().toObject();  // the backend's order decides
+  // The backend's order decides; the later nodes stand by in case the first never answers.
+  offeredNodes = nodes;
+  acceleratedGameId = gameId;
+  acceleratedRegionId = regionId;
+  acceleratedGameName = gameList->currentItem() != nullptr ? gameList->currentItem()->text() : QString();
+  serviceStatusLabel->setText(tr("正在申请加速会话…"));
+  phase = zv::Phase::Requesting;
+  RequestSession(nodes.first().toObject());
+}
+
+void MainWindow::RequestSession(const QJsonObject& node) {
   routeCardLabel->setText(
       tr("当前节点：%1 · %2").arg(node.value("name").toString(), node.value("location").toString().toUpper()));
-  serviceStatusLabel->setText(tr("正在申请加速会话…"));
-  api->CreateSession(gameId, regionId, node.value("id").toString(), publicKey, ProbeValue(node.value("score")));
+  api->CreateSession(acceleratedGameId, acceleratedRegionId, node.value("id").toString(), publicKey,
+                     zv::ProbeValue(node.value("score")));
 }
 
 void MainWindow::StartTunnel(const QJsonObject& session) {
@@ -148,89 +171,99 @@ void MainWindow::StartTunnel(const QJsonObject& session) {
     // The rollback's texts follow at once; why the start failed stays readable beside them.
     startFailure = serviceStatusLabel->text();
     serviceStatusLabel->setText(tr("本地隧道启动失败，正在撤销会话…") + " · " + startFailure);
+    phase = zv::Phase::RollingBack;
+    ShowControls();
     api->StopSession(sessionId);
     return;
   }
+  heldRequest = request;
   const QString egress = session.value("egress_ip").toString();
   routeCardLabel->setText(
       tr("当前节点：Hong Kong Test Node · 加速 IP：%1").arg(egress.isEmpty() ? tr("分配中") : egress));
   if (request.value("route_mode").toString() == "process-beta") {
-    serviceStatusLabel->setText(tr("正在加速 · 智能分流 Beta（仅游戏流量）"));
+    accelerationText = tr("正在加速 · 智能分流 Beta（仅游戏流量）");
   } else if (session.value("rules_environment").toString() == "global-fallback") {
-    serviceStatusLabel->setText(tr("正在加速 · 全局模式（全部 IPv4 流量经香港）"));
+    accelerationText = tr("正在加速 · 全局模式（全部 IPv4 流量经香港）");
   } else {
-    serviceStatusLabel->setText(tr("正在加速 · 游戏分流模式"));
+    accelerationText = tr("正在加速 · 游戏分流模式");
   }
-  launchButton->setEnabled(true);
-  BeginLiveView();
+  // The game is named, so that it is found however long the list.
+  if (!acceleratedGameName.isEmpty()) accelerationText += " · " + zv::Elided(acceleratedGameName, kStatusNameLength);
+  serviceStatusLabel->setText(accelerationText);
+  const bool sameAcceleration = phase == zv::Phase::Switching;
+  phase = zv::Phase::Running;
+  if (!sameAcceleration) BeginLiveView();
+  ShowControls();
 }
 
 void MainWindow::StopAcceleration() {
-  stopButton->setEnabled(false);
   if (sessionId.isEmpty()) {
     RefreshServiceState(kStopTunnel, {});
     return;
   }
   serviceStatusLabel->setText(tr("正在停止加速…"));
+  phase = zv::Phase::Stopping;
+  ShowControls();
   api->StopSession(sessionId);
 }
 
 void MainWindow::AccelerationFailed(const QString& message) {
-  serviceStatusLabel->setText(message);
+  // A node switch that fails ends the acceleration: the dead node's tunnel is already down.
+  if (phase == zv::Phase::Switching) EndLiveView();
+  serviceStatusLabel->setText(phase == zv::Phase::Switching ? tr("切换节点失败：%1").arg(message) : message);
   privateKey.clear();
   publicKey.clear();
-  OfferStart(!regionId.isEmpty());
-  stopButton->setEnabled(false);
-  launchButton->setEnabled(false);
+  phase = zv::Phase::Idle;
+  ShowControls();
 }
 
 void MainWindow::SessionStopped() {
+  EndLocally(startFailure.isEmpty() ? tr("当前未加速")
+                                    : tr("当前未加速") + " · " + tr("上次启动失败：%1").arg(startFailure));
+  startFailure.clear();
+  if (quitRequested) QApplication::quit();
+}
+
+void MainWindow::EndLocally(const QString& status) {
   RefreshServiceState(kStopTunnel, {});
   EndLiveView();
   sessionId.clear();
   privateKey.clear();
   publicKey.clear();
-  serviceStatusLabel->setText(startFailure.isEmpty() ? tr("当前未加速")
-                                                     : tr("当前未加速") + " · " + tr("上次启动失败：%1").arg(startFailure));
-  startFailure.clear();
-  OfferStart(api->IsAuthenticated() && !regionId.isEmpty());
-  stopButton->setEnabled(false);
-  if (quitRequested) QApplication::quit();
+  heldRequest = {};
+  serviceStatusLabel->setText(status);
+  phase = zv::Phase::Idle;
+  ShowControls();
 }
 
 void MainWindow::RequestFailed(const QString& message) {
   if (api->IsAuthenticated()) {
     serviceStatusLabel->setText(message);
-    OfferStart(!regionId.isEmpty());
   } else {
     accountLabel->setText(message);
+    if (!passwordEdit->isHidden()) passwordEdit->setFocus();  // a wrong password is typed again there
   }
   loginButton->setEnabled(true);
-  // A session still held (its deletion failed) must stay stoppable.
-  if (!sessionId.isEmpty()) stopButton->setEnabled(true);
-  if (quitRequested && !sessionId.isEmpty()) ExitStalled();
+  if (phase == zv::Phase::Preparing) phase = zv::Phase::Idle;  // the node list did not come
+  if (phase == zv::Phase::RollingBack) phase = zv::Phase::Idle;  // the session stays held, and stoppable
+  if (phase == zv::Phase::Stopping) {
+    if (quitRequested) return ExitStalled();
+    // Signed out meanwhile: nobody is left to ask, and the tunnel must not outlive the sign-out.
+    if (!api->IsAuthenticated()) {
+      RetireLater(sessionId);
+      return EndLocally(tr("当前未加速"));
+    }
+    return StopStalled(message);
+  }
+  ShowControls();
 }
 
 void MainWindow::LaunchSelectedGame() {
-  static const QMap<QString, QString> kSteamAppIds = {
-      {"cs2", "730"},
-      {"pubg", "578080"},
-      {"apex-legends", "1172470"},
-      {"delta-force", "2507950"},
-      {"repo", "3241660"},
-      {"vrchat", "438100"},
-      {"war-thunder-international", "236390"},
-      {"yugioh-master-duel", "1449850"},
-      {"goose-goose-duck", "1568590"},
-      {"naraka-bladepoint", "1203220"},
-      {"a-way-out", "1222700"},
-      {"call-of-duty", "1938090"},
-  };
-  const auto found = kSteamAppIds.constFind(gameSlug);
-  if (found == kSteamAppIds.constEnd()) {
+  const QString address = zv::SteamRunAddress(gameSlug);
+  if (address.isEmpty()) {
     QMessageBox::information(this, tr("启动游戏"),
                              tr("该游戏暂未配置自动启动，请保持Zentravolk处于“正在加速”，再从游戏官方启动器打开。"));
     return;
   }
-  QDesktopServices::openUrl(QUrl(QString("steam://rungameid/%1").arg(*found)));
+  QDesktopServices::openUrl(QUrl(address));
 }

@@ -6,16 +6,29 @@
 #include <QLocalServer>
 #include <QObject>
 #include <QString>
+#include <chrono>
 
 class SingleInstance : public QObject {
   Q_OBJECT
 
  public:
-  explicit SingleInstance(const QString& channel = UserChannel(), QObject* parent = nullptr);
-  // False when another client of this user runs; it has been asked to show itself.
-  bool First() const { return server.isListening(); }
-  // Linux: a socket in the user's runtime folder where there is one; Windows
-  // (and Linux without one): a name drawn from the user's home folder.
+  // How long a running client has to say that it showed itself. One that does
+  // not answer is hung (or busy past reason): this start goes ahead instead.
+  static constexpr std::chrono::milliseconds kAnswerWait{3000};
+
+  enum class Start {
+    First,              // no client of this user ran: this one listens
+    ShownOther,         // the running client showed itself; this start ends
+    OtherUnresponsive,  // one runs but did not answer: this one takes the channel over
+    NoChannel,          // the user has no folder of their own for the channel: no guard
+  };
+
+  explicit SingleInstance(const QString& channel = UserChannel(), std::chrono::milliseconds answerWait = kAnswerWait,
+                          QObject* parent = nullptr);
+  Start Outcome() const { return outcome; }
+  // Linux: a socket in the user's runtime folder, which must be the user's
+  // alone (empty when there is none); Windows: a pipe name drawn from the
+  // user's home folder, open to the user only.
   static QString UserChannel();
 
  signals:
@@ -23,4 +36,5 @@ class SingleInstance : public QObject {
 
  private:
   QLocalServer server;
+  Start outcome = Start::First;
 };

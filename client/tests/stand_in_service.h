@@ -1,6 +1,9 @@
 // Plays accelerator-service on its socket, on a thread of its own (the
-// client's exchanges block the GUI thread): every request is recorded and
-// answered with the reply scripted for its operation.
+// client's exchanges block the GUI thread): a start makes it accelerate, a
+// stop makes it idle, the queries answer that state, and the quality while
+// accelerating is whatever the test sets. Every request is recorded; a test
+// may script any operation's reply, make the service vanish and come back, or
+// restart it with nothing held.
 #pragma once
 
 #include <QByteArray>
@@ -28,6 +31,10 @@ inline QByteArray Framed(std::uint64_t id, std::uint32_t status, const QByteArra
   return QByteArray(reinterpret_cast<const char*>(head.data()), head.size()) + body;
 }
 
+inline constexpr char kHealthyPath[] =
+    R"({"state":"accelerating","path":"up","repair_ms":0,"reason":"","up_ms":60000,"probes":10,"rtt_ms":23,)"
+    R"("loss_percent":0,"silent_ms":400,"heard_ms":400,"handshake_ms":30000})";
+
 class StandInService {
  public:
   struct Request {
@@ -42,7 +49,7 @@ class StandInService {
     qputenv(kControlSocketVariable, (folder.path() + "/control.sock").toUtf8());
     thread.reset(QThread::create([this] { Serve(); }));
     thread->start();
-    listening.acquire();
+    ready.acquire();
   }
   ~StandInService() {
     stopping = true;
@@ -56,6 +63,16 @@ class StandInService {
     QMutexLocker hold(&mutex);
     raw = std::move(reply);
   }
+  void SetQuality(QByteArray body) {
+    QMutexLocker hold(&mutex);
+    quality = std::move(body);
+  }
+  // Gone: nobody listens on the socket; back: it listens again, with nothing held, as a restarted service.
+  void SetRunning(bool running) {
+    if (!running) accelerating = false;
+    wanted = running;
+    WaitFor([&] { return listening == running; });
+  }
   // The workflow's requests; the quality line's polls, one a second while accelerating, are counted apart.
   QList<Request> Requests() {
     QMutexLocker hold(&mutex);
@@ -67,11 +84,41 @@ class StandInService {
   }
 
  private:
+  static void WaitFor(const std::function<bool()>& done) {
+    while (!done()) QThread::msleep(5);
+  }
+
+  QByteArray Answer(const Request& request) {
+    const auto operation = static_cast<ControlOperation>(request.operation());
+    QMutexLocker hold(&mutex);
+    if (operation == ControlOperation::QueryQuality) ++qualityPolls;
+    else requests.append(request);
+    if (const RawReply scripted = raw) {
+      hold.unlock();  // it may take its time, and the test must be able to look meanwhile
+      return scripted(request);
+    }
+    if (const auto found = replies.find(request.operation()); found != replies.end()) {
+      if (found->second.first == 0 && operation == ControlOperation::StartTunnel) accelerating = true;
+      return Framed(request.header.requestId, found->second.first, found->second.second);
+    }
+    if (operation == ControlOperation::StartTunnel) accelerating = true;
+    if (operation == ControlOperation::StopTunnel) accelerating = false;
+    const QByteArray state = accelerating ? QByteArray(kAcceleratingBody.data()) : QByteArray(kIdleBody.data());
+    return Framed(request.header.requestId, 0,
+                  operation == ControlOperation::QueryQuality && accelerating ? quality : state);
+  }
+
   void Serve() {
     QLocalServer server;
     server.listen(ControlServerName());  // the variable moved it into `folder`, where there is a path
-    listening.release();
+    listening = true;
+    ready.release();
     while (!stopping) {
+      if (wanted != listening) {
+        if (wanted) server.listen(ControlServerName());
+        else server.close();
+        listening = server.isListening();
+      }
       if (!server.waitForNewConnection(20)) continue;
       std::unique_ptr<QLocalSocket> client(server.nextPendingConnection());
       Request request{};
@@ -80,31 +127,20 @@ class StandInService {
       request.header = DecodeRequestHeader(head);
       request.body.resize(static_cast<qsizetype>(request.header.bodyLength));
       if (!request.body.isEmpty() && !ReadExactly(*client, request.body.data(), request.body.size())) continue;
-      // Unscripted: idle, and no quality figures (as a service without them answers).
-      const bool quality = request.operation() == static_cast<quint16>(ControlOperation::QueryQuality);
-      std::pair<std::uint32_t, QByteArray> reply{quality ? 1 : 0,
-                                                 quality ? R"({"error":"unknown_operation"})" : R"({"state":"idle"})"};
-      RawReply rawReply;
-      {
-        QMutexLocker hold(&mutex);
-        if (quality) ++qualityPolls;
-        else requests.append(request);
-        if (const auto found = replies.find(request.operation()); found != replies.end()) reply = found->second;
-        rawReply = raw;
-      }
-      client->write(rawReply ? rawReply(request) : Framed(request.header.requestId, reply.first, reply.second));
+      client->write(Answer(request));
       client->waitForBytesWritten(1000);
       client->disconnectFromServer();
     }
   }
 
   QTemporaryDir folder;
-  QSemaphore listening;
+  QSemaphore ready;
   std::unique_ptr<QThread> thread;
-  std::atomic<bool> stopping{false};
+  std::atomic<bool> stopping{false}, wanted{true}, listening{false}, accelerating{false};
   QMutex mutex;
   std::map<quint16, std::pair<std::uint32_t, QByteArray>> replies;
   RawReply raw;
+  QByteArray quality = kHealthyPath;
   QList<Request> requests;
   int qualityPolls = 0;
 };

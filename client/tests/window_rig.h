@@ -24,11 +24,12 @@
 
 namespace zv::test {
 
-inline QList<QWidget*> LeftColumn(MainWindow& window) {
-  QLayout* left = window.findChild<QWidget*>("leftColumn")->layout();
+// The widgets of a named part of the window (the scrolled "leftColumn", the "actionPanel"), in order.
+inline QList<QWidget*> Part(MainWindow& window, const char* name) {
+  QLayout* layout = window.findChild<QWidget*>(name)->layout();
   QList<QWidget*> widgets;
-  for (int i = 0; i < left->count(); ++i) {
-    if (QWidget* widget = left->itemAt(i)->widget()) widgets.append(widget);
+  for (int i = 0; i < layout->count(); ++i) {
+    if (QWidget* widget = layout->itemAt(i)->widget()) widgets.append(widget);
   }
   return widgets;
 }
@@ -45,6 +46,16 @@ struct Screen {
   explicit Screen(MainWindow& window) : window(window) {}
   QPushButton* Button(const char* text) { return ButtonWithText(window, text); }
   QLabel* Label(const char* name) { return window.findChild<QLabel*>(name); }
+  QLineEdit* Edit(const QString& placeholder) {
+    for (QLineEdit* edit : window.findChildren<QLineEdit*>()) {
+      if (edit->placeholderText() == placeholder) return edit;
+    }
+    return nullptr;
+  }
+  void TypeSignIn() {
+    Edit("账号或邮箱")->setText("me");
+    Edit("密码")->setText("pw");
+  }
   QLabel* Account() {
     return qobject_cast<QLabel*>(window.findChild<QFrame*>("memberCard")->layout()->itemAt(1)->widget());
   }
@@ -84,7 +95,8 @@ struct Backend {
     return QJsonDocument::fromJson(posts.isEmpty() ? "" : posts.last().body).object();
   }
   TestHttpServer server;
-  HttpAnswer nodes{200, R"({"items":[{"id":"n1","name":"Edge A","location":"hk","score":20},{"id":"n2","score":90}]})"};
+  HttpAnswer nodes{200, R"({"items":[{"id":"n1","name":"Edge A","location":"hk","score":20},)"
+                        R"({"id":"n2","name":"Edge B","location":"hk","score":90}]})"};
   HttpAnswer session{201, R"({"session_id":"s1","assigned_ip":"10.240.0.2/32","private_key":"theirs",)"
                           R"("game_processes":["game.exe"],"egress_ip":"203.0.113.7","rules_environment":"x"})"};
   HttpAnswer deletion{204, ""};
@@ -107,14 +119,16 @@ struct KeyTool {
   QString path = QCoreApplication::applicationDirPath() + "/orvekind";
 };
 
-// Answers the next message box once it is up: `answer` sees it and decides how it ends.
+// Answers the next message box once it is up, modal or not: `answer` sees it and decides how it ends.
 inline void OnNextBox(std::function<void(QMessageBox&)> answer) {
   auto* poll = new QTimer;
   QObject::connect(poll, &QTimer::timeout, [poll, answer] {
-    if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+    for (QWidget* widget : QApplication::topLevelWidgets()) {
+      auto* box = qobject_cast<QMessageBox*>(widget);
+      if (box == nullptr || !box->isVisible()) continue;
       poll->stop();
       poll->deleteLater();
-      answer(*box);
+      return answer(*box);
     }
   });
   poll->start(10);
@@ -122,20 +136,19 @@ inline void OnNextBox(std::function<void(QMessageBox&)> answer) {
 
 inline QString Said(QMessageBox& box) { return box.windowTitle() + "|" + box.text(); }
 
-// The window, keeping the tray balloons it shows.
+// The window, keeping the tray balloons it shows; updates by installer as on Windows when asked.
 struct Watched : MainWindow {
   QStringList balloons;
+  bool installerUpdates = false;
   void ShowTrayMessage(const QString& title, const QString& text) override { balloons << title + "|" + text; }
+  bool UpdatesByInstaller() const override { return installerUpdates; }
 };
 
 // One window with everything it talks to; the backend is asked only as requests
-// come, so a test may change its answers after construction. The service starts tunnels.
+// come, so a test may change its answers after construction.
 struct Desk {
-  Desk() { service.Script(2, 0, R"({"state":"accelerating"})"); }
   bool SignIn() {
-    for (QLineEdit* edit : window.findChildren<QLineEdit*>()) {
-      edit->setText(edit->echoMode() == QLineEdit::Password ? "pw" : "me");
-    }
+    screen.TypeSignIn();
     screen.Button("登录")->click();
     return WaitFor([&] { return screen.Button("开始加速")->isEnabled(); });
   }

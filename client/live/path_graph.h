@@ -1,0 +1,19 @@
+// The path's last few minutes at a glance: the round trip as a line, each
+// unanswered echo as a red tick, with its minimum, average, maximum and jitter.
+#pragma once
+
+#include <QWidget>
+
+#include "path_history.h"
+
+class PathGraph : public QWidget {
+ public:
+  PathGraph(const zv::PathHistory& history, QWidget* parent = nullptr);
+  void Refresh();  // after the history changed
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+
+ private:
+  const zv::PathHistory& history;
+};
