@@ -7,6 +7,8 @@
 namespace zv {
 
 inline constexpr wchar_t kControlPipePath[] = L"\\\\.\\pipe\\ViriZivadadivaz.Control.v1";
+// The Windows service that serves the pipe, by the service manager's name.
+inline constexpr wchar_t kServiceName[] = L"ViriZivadadivazService";
 // /run is root-owned and not world-writable, so no other user can take the path first.
 inline constexpr char kDefaultControlSocketPath[] = "/run/ViriZivadadivaz.Control.v1";
 inline constexpr char kControlSocketVariable[] = "VIRI_ZIVADADIVAZ_CONTROL_SOCKET";

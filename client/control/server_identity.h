@@ -15,15 +15,35 @@ namespace zv {
 // was moved by the variable, as tests and unprivileged runs do.
 bool SocketServerAccepted(std::optional<std::uint32_t> serverUser, std::uint32_t ownUser, bool pathMoved);
 
-// Windows: the pipe's server process and its token's user.
+// Windows: what can be learnt of a pipe's server without opening its process
+// (a standard user may not open a service's token).
+struct ServiceRecord {
+  std::uint32_t state = 0;  // SERVICE_RUNNING is 4
+  std::uint32_t processId = 0;
+};
+// The pipe's owner, or that its server has already closed the pipe (a
+// service that refuses a caller answers and closes before reading anything).
+struct PipeOwner {
+  bool closed = false;
+  std::string sid;  // "S-1-..." when it could be read
+};
 class PipeServerQueries {
  public:
   virtual ~PipeServerQueries() = default;
-  virtual std::optional<std::uint32_t> ServerProcessId(std::intptr_t pipe) = 0;
-  virtual std::optional<std::string> ProcessUserSid(std::uint32_t processId) = 0;  // "S-1-..."
+  virtual std::optional<std::uint32_t> ServerProcessId(std::intptr_t pipe) = 0;  // GetNamedPipeServerProcessId
+  virtual std::optional<PipeOwner> Owner(std::intptr_t pipe) = 0;               // GetSecurityInfo
+  // The service manager's record of ViriZivadadivazService (QueryServiceStatusEx).
+  virtual std::optional<ServiceRecord> ServiceProcess() = 0;
 };
 inline constexpr char kLocalSystemSid[] = "S-1-5-18";
-bool PipeServerIsLocalSystem(PipeServerQueries& queries, std::intptr_t pipe);
+inline constexpr std::uint32_t kServiceRunning = 4;
+// The service manager names a running process that is this pipe's server, and
+// the pipe is owned by LocalSystem, an owner no user's program can give it.
+// Either alone is not enough: any signed-in user may add an instance to the
+// service's own pipe, and a pipe made by someone else is theirs. A pipe its
+// server has closed carries nothing more, so there the process alone decides
+// whose answer is waiting in it.
+bool PipeServedByTheService(PipeServerQueries& queries, std::intptr_t pipe);
 // The queries as Win32 answers them (Windows only).
 std::unique_ptr<PipeServerQueries> SystemPipeServerQueries();
 

@@ -1,9 +1,10 @@
-// The pipe's server process by GetNamedPipeServerProcessId, its user from its token.
+// The pipe's server, its owner and the service manager's record, each asked
+// without opening the server's process.
 #include <windows.h>
+#include <aclapi.h>
 #include <sddl.h>
 
-#include <vector>
-
+#include "control_channel.h"
 #include "server_identity.h"
 
 namespace zv {
@@ -17,25 +18,39 @@ class Win32PipeServerQueries final : public PipeServerQueries {
     return process;
   }
 
-  std::optional<std::string> ProcessUserSid(std::uint32_t processId) override {
-    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId);
-    if (process == nullptr) return std::nullopt;
-    std::optional<std::string> sid;
-    HANDLE token = nullptr;
-    if (OpenProcessToken(process, TOKEN_QUERY, &token)) {
-      DWORD size = 0;
-      GetTokenInformation(token, TokenUser, nullptr, 0, &size);
-      std::vector<BYTE> buffer(size);
-      LPSTR text = nullptr;
-      if (size != 0 && GetTokenInformation(token, TokenUser, buffer.data(), size, &size) &&
-          ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, &text)) {
-        sid = text;
-        LocalFree(text);
-      }
-      CloseHandle(token);
+  std::optional<PipeOwner> Owner(std::intptr_t pipe) override {
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    const DWORD result = GetSecurityInfo(reinterpret_cast<HANDLE>(pipe), SE_KERNEL_OBJECT,
+                                         OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr, &descriptor);
+    if (result == ERROR_PIPE_NOT_CONNECTED) return PipeOwner{true, {}};
+    if (result != ERROR_SUCCESS) return std::nullopt;
+    std::optional<PipeOwner> found;
+    LPSTR text = nullptr;
+    if (owner != nullptr && ConvertSidToStringSidA(owner, &text)) {
+      found = PipeOwner{false, text};
+      LocalFree(text);
     }
-    CloseHandle(process);
-    return sid;
+    LocalFree(descriptor);
+    return found;
+  }
+
+  // Interactive users may query a service's status under the default service security.
+  std::optional<ServiceRecord> ServiceProcess() override {
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    if (manager == nullptr) return std::nullopt;
+    std::optional<ServiceRecord> record;
+    if (SC_HANDLE service = OpenServiceW(manager, kServiceName, SERVICE_QUERY_STATUS)) {
+      SERVICE_STATUS_PROCESS status{};
+      DWORD needed = 0;
+      if (QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<LPBYTE>(&status), sizeof status,
+                               &needed)) {
+        record = ServiceRecord{status.dwCurrentState, status.dwProcessId};
+      }
+      CloseServiceHandle(service);
+    }
+    CloseServiceHandle(manager);
+    return record;
   }
 };
 
@@ -43,6 +58,6 @@ class Win32PipeServerQueries final : public PipeServerQueries {
 
 std::unique_ptr<PipeServerQueries> SystemPipeServerQueries() { return std::make_unique<Win32PipeServerQueries>(); }
 
-bool ControlServerTrusted(std::intptr_t descriptor) { return PipeServerIsLocalSystem(*SystemPipeServerQueries(), descriptor); }
+bool ControlServerTrusted(std::intptr_t descriptor) { return PipeServedByTheService(*SystemPipeServerQueries(), descriptor); }
 
 }  // namespace zv

@@ -2,7 +2,7 @@
 # The client's Windows-facing code under wine.
 #   client_windows_tests.sh code <client_windows_test.exe>
 #     the registry, the pipe, and an installer over schannel from a loopback TLS server
-#   client_windows_tests.sh meeting <client_windows_test.exe> <accelerator-service.exe>
+#   client_windows_tests.sh meeting <client_meets_service_test.exe> <accelerator-service.exe>
 #     "检查服务" in the real window against the real service under wine's service manager
 set -uo pipefail
 mode=$1 tests=$2

@@ -5,6 +5,7 @@
 
 #include <memory>
 
+#include "control_channel.h"
 #include "control_server.h"
 #include "driver_game_steering.h"
 #include "ip_helper_route_table.h"
@@ -16,8 +17,6 @@
 #include "wireguard_tunnel.h"
 
 namespace {
-
-wchar_t kServiceName[] = L"ViriZivadadivazService";
 
 // Written by ServiceMain, read by the control handler on the dispatcher thread.
 SERVICE_STATUS_HANDLE statusHandle = nullptr;
@@ -42,7 +41,7 @@ DWORD WINAPI ServiceControlHandler(DWORD control, DWORD, LPVOID, LPVOID) {
 }
 
 void WINAPI ServiceMain(DWORD, LPWSTR*) {
-  statusHandle = RegisterServiceCtrlHandlerExW(kServiceName, ServiceControlHandler, nullptr);
+  statusHandle = RegisterServiceCtrlHandlerExW(zv::kServiceName, ServiceControlHandler, nullptr);
   if (statusHandle == nullptr) return;
   std::uint32_t error = 0;
   const std::unique_ptr<zv::StopEvent> event = zv::StopEvent::TryCreate(error);
@@ -78,7 +77,8 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
 }  // namespace
 
 int wmain() {
-  const SERVICE_TABLE_ENTRYW table[] = {{kServiceName, ServiceMain}, {nullptr, nullptr}};
+  // The table's name is not written to; the type only asks for a writable one.
+  const SERVICE_TABLE_ENTRYW table[] = {{const_cast<LPWSTR>(zv::kServiceName), ServiceMain}, {nullptr, nullptr}};
   // From a console this fails at once (1063), and that code is the exit code.
   return StartServiceCtrlDispatcherW(table) ? 0 : static_cast<int>(GetLastError());
 }
