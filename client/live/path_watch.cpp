@@ -147,7 +147,7 @@ PathTurn PathWatch::Take(bool ok, const QString& replyText, const QString& error
   turn.verdict = Judge(reading);
   turn.sample = SampleOf(reading, turn.verdict);
   const QString nodeId = current.value("id").toString();
-  if (NodeUnresponsive(reading) && !tried.contains(nodeId)) {
+  if (NodeUnresponsive(reading)) {
     tried << nodeId;
     if (const auto next = NextNode()) {
       current = *next;
@@ -158,8 +158,7 @@ PathTurn PathWatch::Take(bool ok, const QString& replyText, const QString& error
     }
     noneLeft = true;
   }
-  if (noneLeft && tried.contains(nodeId) &&
-      (turn.verdict.health == PathHealth::NodeSilent || turn.verdict.health == PathHealth::NoHandshake)) {
+  if (noneLeft && (turn.verdict.health == PathHealth::NodeSilent || turn.verdict.health == PathHealth::NoHandshake)) {
     turn.verdict.status = Tr("无法连接加速节点，且没有其他可用节点；正在继续重试");
   }
   if (reading.kind != PathReading::Kind::Idle) {

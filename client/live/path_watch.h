@@ -76,7 +76,7 @@ class PathWatch {
 
   QJsonArray offered;
   QJsonObject current;
-  QStringList tried;  // each node is given up at most once
+  QStringList tried;  // given up: never switched to again
   bool noneLeft = false;
   int failedConnections = 0;
   std::optional<qint64> lastResend;

@@ -136,12 +136,12 @@ inline void OnNextBox(std::function<void(QMessageBox&)> answer) {
 
 inline QString Said(QMessageBox& box) { return box.windowTitle() + "|" + box.text(); }
 
-// The window, keeping the tray balloons it shows; updates by installer as on Windows when asked.
+// The window, keeping the tray balloons it shows; it updates as on Windows when told to.
 struct Watched : MainWindow {
   QStringList balloons;
-  bool installerUpdates = false;
+  bool asOnWindows = false;
   void ShowTrayMessage(const QString& title, const QString& text) override { balloons << title + "|" + text; }
-  bool UpdatesByInstaller() const override { return installerUpdates; }
+  bool UpdatesByInstaller() const override { return asOnWindows || MainWindow::UpdatesByInstaller(); }
 };
 
 // One window with everything it talks to; the backend is asked only as requests
