@@ -6,6 +6,8 @@
 #   stack_up BUILD_DIR STATE_DIR   then   stack_down
 # Sets VIRI_ZIVADADIVAZ_API_URL and VIRI_ZIVADADIVAZ_CONTROL_SOCKET for the client.
 # STACK_SERVICE names another service program than the build's (an installed one).
+# STACK_BACKEND_OPTIONS adds zv-backend options, such as a node offered before
+# the demo's own: --node 192.0.2.1:51820,KEY (an address nobody answers at).
 
 source "$(dirname "${BASH_SOURCE[0]}")/../service/tests/netns/world.sh"
 DEMO_ACCOUNT=demo@zentravolk.com
@@ -18,7 +20,7 @@ backend_start() {
   earlier=$(grep -c 'listening on' "$stack_state/backend.log" 2>/dev/null)
   "$stack_build/tools/zv-backend" --database "$stack_state/backend.sqlite" --port "${stack_port:-0}" \
     --node-interface "$WORLD_NODE_IF" --node-endpoint "$NODE_ENDPOINT" --node-public-key "$NODE_PUB" \
-    >>"$stack_state/backend.log" 2>&1 &
+    ${STACK_BACKEND_OPTIONS:-} >>"$stack_state/backend.log" 2>&1 &  # split into its words on purpose
   stack_backend_pid=$!
   local line=""
   for _ in $(seq 100); do

@@ -1,9 +1,12 @@
 // The reference backend's state in SQLite: accounts with hashed passwords,
-// tokens, the catalog, one node, and sessions that survive a restart.
+// tokens (with the device that signed in), the catalog, the nodes of this
+// start, and sessions that survive a restart until they are deleted, replaced
+// by a new one from the same device, or not seen on their node for too long.
 #pragma once
 
 #include <QJsonArray>
 #include <QJsonObject>
+#include <QList>
 #include <QSqlDatabase>
 #include <QString>
 #include <optional>
@@ -24,20 +27,29 @@ struct Refusal {
 };
 
 struct NodeSettings {
-  QString interfaceName;  // the node's WireGuard interface, provisioned with `wg`
+  QString name;
+  QString interfaceName;  // the node's WireGuard interface, provisioned with `wg`; empty: run elsewhere
   QString endpoint;       // host:port the clients send to
   QString publicKey;
   QString egressIp;
 };
 
+// Who a bearer token belongs to: the account and the device it signed in from.
+struct Holder {
+  QString account;
+  QString deviceId;
+};
+
 class BackendStore {
  public:
-  // Opens (and on first start seeds) the database; false with `error` set when it cannot.
-  bool Open(const QString& path, const NodeSettings& node, QString& error);
+  // Opens (and on first start seeds) the database with the nodes offered for
+  // the region, in order; false with `error` set when it cannot.
+  bool Open(const QString& path, const QList<NodeSettings>& nodes, QString& error);
 
   std::optional<PasswordRecord> PasswordOf(const QString& account);
-  QString IssueToken(const QString& account, const QString& kind);
-  std::optional<QString> AccountOfAccessToken(const QString& token);
+  // Empty when the token could not be stored.
+  QString IssueToken(const QString& account, const QString& deviceId, const QString& kind);
+  std::optional<Holder> HolderOfAccessToken(const QString& token);
   QJsonObject Profile(const QString& account);
 
   QJsonArray Games();
@@ -46,11 +58,16 @@ class BackendStore {
   QJsonArray Nodes(const QString& gameId, const QString& regionId);
 
   // The session's reply object, or why there is none; a refused session is
-  // neither stored nor provisioned.
-  std::variant<QJsonObject, Refusal> CreateSession(const QString& account, const QString& gameId,
-                                                   const QString& regionId, const QString& clientPublicKey);
-  // False when the account holds no such session.
-  bool DeleteSession(const QString& account, const QString& sessionId);
+  // neither stored nor provisioned. A session from a device that holds one
+  // already replaces it. An empty node id means the region's first node.
+  std::variant<QJsonObject, Refusal> CreateSession(const Holder& holder, const QString& gameId,
+                                                   const QString& regionId, const QString& nodeId,
+                                                   const QString& clientPublicKey);
+  enum class Deletion { Deleted, NotFound, Failed };
+  Deletion DeleteSession(const QString& account, const QString& sessionId);
+  // Ends every session whose peer has not shaken hands with its node (or, on a
+  // node run elsewhere, that was not made) within `unseenSeconds`.
+  void ExpireSessions(qint64 unseenSeconds);
 
   static inline const QString kDemoAccount = "demo@zentravolk.com";
   static inline const QString kDemoPassword = "demo-pass-2026";
@@ -59,7 +76,8 @@ class BackendStore {
 
  private:
   bool Seed(QString& error);
-  bool TellNode(const QStringList& arguments);
+  bool TellNode(const QString& interfaceName, const QStringList& arguments);
+  // Removes the session's row, then its peer; false when the row could not be removed.
+  bool EndSession(const QString& sessionId);
   QSqlDatabase database;
-  NodeSettings node;
 };

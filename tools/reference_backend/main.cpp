@@ -1,12 +1,19 @@
 // zv-backend: a reference backend for Zentravolk on plain HTTP, for running
 // the whole product on one machine. Every answer follows the client's backend
 // contract; sessions provision the client's key on the node's WireGuard.
-//   zv-backend --database FILE --port N --node-interface IF --node-endpoint HOST:PORT
-//              --node-public-key KEY [--node-egress ADDRESS]
+//   zv-backend --database FILE --port N [--node ENDPOINT,PUBLIC_KEY[,INTERFACE]]...
+//              [--node-interface IF --node-endpoint HOST:PORT --node-public-key KEY] [--node-egress ADDRESS]
+//              [--session-expiry SECONDS] [--linux-release-version VERSION]
 //              [--tls-certificate PEM --tls-key PEM [--tls-port N]]
 //              [--installer FILE --release-version VERSION]   (needs the TLS options)
-// With TLS the same API is also served on a second, HTTPS port; with an
-// installer the release check offers it for download from that port.
+// The region's nodes are offered in order: each --node, then the one the
+// --node-* options name ("Hong Kong Test Node"). A --node without an interface
+// is not provisioned here (a node run elsewhere, or one nobody answers at).
+// A session whose peer has not shaken hands with its node for the expiry
+// (600 s) is ended. With TLS the same API is also served on a second, HTTPS
+// port; with an installer the release check offers it for download from that
+// port. The Linux release check offers the next version, so the client's
+// package manager prompt shows.
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QCryptographicHash>
@@ -22,7 +29,9 @@
 #include <QSslKey>
 #include <QThread>
 #include <QThreadPool>
+#include <QTimer>
 #include <QUrlQuery>
+#include <QVersionNumber>
 #include <QtConcurrent>
 #include <algorithm>
 #include <cstdio>
@@ -55,7 +64,7 @@ void Send(QHttpServerResponder&& responder, const QByteArray& method, const QStr
   response.write(std::move(responder));
 }
 
-// What the release check offers: by default the client's own version, so no update.
+// What the release check offers for Windows: by default the client's own version, so no update.
 struct Release {
   QString version = zv::kApplicationVersion;
   QString downloadUrl = "https://downloads.zentravolk.com/Zentravolk-Setup.exe";
@@ -117,6 +126,13 @@ std::optional<QSslConfiguration> TlsConfiguration(const QString& certificatePath
   return configuration;
 }
 
+// The client's own version with its last number one higher.
+QString NextVersion() {
+  QList<int> numbers = QVersionNumber::fromString(zv::kApplicationVersion).segments();
+  ++numbers.last();
+  return QVersionNumber(numbers).toString();
+}
+
 class Backend {
  public:
   explicit Backend(BackendStore& store) : store(store) {
@@ -125,39 +141,50 @@ class Backend {
   }
 
   Release release;
+  QString linuxVersion = NextVersion();
 
   void Route(QHttpServer& server) {
     http = &server;
     server.route("/api/v1/auth/login", Method::Post,
                  [this](const QHttpServerRequest& r, QHttpServerResponder&& responder) { Login(r, std::move(responder)); });
     server.route("/api/v1/me", Method::Get, [this](const QHttpServerRequest& r) {
-      return Authorized(r, [this](const QString& account) { return QHttpServerResponse(store.Profile(account)); });
+      return Authorized(r, [this](const Holder& holder) { return QHttpServerResponse(store.Profile(holder.account)); });
     });
     server.route("/api/v1/games", Method::Get, [this](const QHttpServerRequest& r) {
-      return Authorized(r, [this](const QString&) { return Items(store.Games()); });
+      return Authorized(r, [this](const Holder&) { return Items(store.Games()); });
     });
     server.route("/api/v1/games/<arg>/regions", Method::Get, [this](const QString& game, const QHttpServerRequest& r) {
-      return Authorized(r, [&](const QString&) {
+      return Authorized(r, [&](const Holder&) {
         return store.GameExists(game) ? Items(store.Regions(game)) : Message("游戏不存在", Status::NotFound);
       });
     });
     server.route("/api/v1/games/<arg>/regions/<arg>/nodes", Method::Get,
                  [this](const QString& game, const QString& region, const QHttpServerRequest& r) {
-                   return Authorized(r, [&](const QString&) { return Items(store.Nodes(game, region)); });
+                   return Authorized(r, [&](const Holder&) { return Items(store.Nodes(game, region)); });
                  });
     server.route("/api/v1/acceleration/sessions", Method::Post,
-                 [this](const QHttpServerRequest& r) { return Authorized(r, [&](const QString& a) { return Create(r, a); }); });
+                 [this](const QHttpServerRequest& r) { return Authorized(r, [&](const Holder& h) { return Create(r, h); }); });
     server.route("/api/v1/acceleration/sessions/<arg>", Method::Delete,
                  [this](const QString& session, const QHttpServerRequest& r) {
-                   return Authorized(r, [&](const QString& account) {
-                     return store.DeleteSession(account, session) ? QHttpServerResponse(Status::NoContent)
-                                                                  : Message("会话不存在", Status::NotFound);
+                   return Authorized(r, [&](const Holder& holder) {
+                     switch (store.DeleteSession(holder.account, session)) {
+                       case BackendStore::Deletion::Deleted: return QHttpServerResponse(Status::NoContent);
+                       case BackendStore::Deletion::NotFound: return Message("会话不存在", Status::NotFound);
+                       case BackendStore::Deletion::Failed: break;
+                     }
+                     return Message("服务器暂时无法保存数据，请稍后再试", Status::InternalServerError);
                    });
                  });
     server.route("/api/v1/client/releases/latest", Method::Get, [this](const QHttpServerRequest& r) {
       const QUrlQuery query = r.query();
-      if (query.queryItemValue("channel") != "alpha" || query.queryItemValue("platform") != "windows-x64") {
+      const QString platform = query.queryItemValue("platform");
+      if (query.queryItemValue("channel") != "alpha" || (platform != "windows-x64" && platform != "linux-x64")) {
         return Message("没有可用的版本", Status::NotFound);
+      }
+      if (platform == "linux-x64") {  // the package manager brings it: nothing to download here
+        return QHttpServerResponse(QJsonObject{{"version", linuxVersion},
+                                               {"release_notes", "线路更稳定，断线时提示更清楚。"},
+                                               {"mandatory", false}});
       }
       return QHttpServerResponse(QJsonObject{{"version", release.version},
                                              {"download_url", release.downloadUrl},
@@ -183,10 +210,10 @@ class Backend {
   template <class Handler>
   QHttpServerResponse Authorized(const QHttpServerRequest& request, Handler handler) {
     const QByteArray header = request.value("Authorization");
-    const auto account = header.startsWith("Bearer ") ? store.AccountOfAccessToken(QString::fromLatin1(header.mid(7)))
-                                                      : std::nullopt;
-    if (!account) return Message("登录已失效，请重新登录", Status::Unauthorized);
-    return handler(*account);
+    const auto holder = header.startsWith("Bearer ") ? store.HolderOfAccessToken(QString::fromLatin1(header.mid(7)))
+                                                     : std::nullopt;
+    if (!holder) return Message("登录已失效，请重新登录", Status::Unauthorized);
+    return handler(*holder);
   }
 
   void Login(const QHttpServerRequest& request, QHttpServerResponder&& responder) {
@@ -201,22 +228,29 @@ class Backend {
     const QPointer<QTcpSocket> socket = pending->socket();
     QtConcurrent::run(&hashing, [record = *record, password = body->value("password").toString()] {
       return record.Matches(password);
-    }).then(http, [this, pending, socket, account](bool matches) {
+    }).then(http, [this, pending, socket, account, device = body->value("device_id").toString()](bool matches) {
       // Qt 6.4's responder would write to the freed socket of a client that has gone.
       if (!socket) return;
-      Send(std::move(*pending), "POST", path,
-           matches ? QHttpServerResponse(QJsonObject{{"access_token", store.IssueToken(account, "access")},
-                                                     {"refresh_token", store.IssueToken(account, "refresh")}})
-                   : Message("账号或密码错误", Status::Unauthorized));
+      Send(std::move(*pending), "POST", path, matches ? Tokens(account, device) : Message("账号或密码错误", Status::Unauthorized));
     });
   }
 
-  QHttpServerResponse Create(const QHttpServerRequest& request, const QString& account) {
+  QHttpServerResponse Tokens(const QString& account, const QString& device) {
+    const QString access = store.IssueToken(account, device, "access");
+    const QString refresh = store.IssueToken(account, device, "refresh");
+    if (access.isEmpty() || refresh.isEmpty()) {
+      return Message("服务器暂时无法保存数据，请稍后再试", Status::InternalServerError);
+    }
+    return QJsonObject{{"access_token", access}, {"refresh_token", refresh}};
+  }
+
+  QHttpServerResponse Create(const QHttpServerRequest& request, const Holder& holder) {
     const auto body = JsonBody(request);
     const QString key = body ? body->value("client_public_key").toString() : QString();
     if (QByteArray::fromBase64(key.toLatin1()).size() != 32) return Message("客户端公钥无效", Status::BadRequest);
-    const auto session = store.CreateSession(account, body->value("game_id").toString(),
-                                             body->value("region_id").toString(), key);
+    const auto session = store.CreateSession(holder, body->value("game_id").toString(),
+                                             body->value("region_id").toString(),
+                                             body->value("preferred_node_id").toString(), key);
     if (const auto* refusal = std::get_if<Refusal>(&session)) {
       return Message(refusal->message, static_cast<Status>(refusal->status));
     }
@@ -255,11 +289,35 @@ int main(int argc, char** argv) {
   const QCommandLineOption tlsPort("tls-port", "loopback HTTPS port (0: any)", "port", "0");
   const QCommandLineOption installer("installer", "installer offered by the release check", "file");
   const QCommandLineOption version("release-version", "the installer's version", "version");
+  const QCommandLineOption node("node", "a node offered first (repeatable)", "endpoint,public-key[,interface]");
+  const QCommandLineOption expiry("session-expiry", "seconds a session may go unseen on its node", "seconds", "600");
+  const QCommandLineOption linuxVersion("linux-release-version", "the Linux release offered", "version");
   parser.addOptions({database, port, interfaceName, endpoint, publicKey, egress, certificate, key, tlsPort,
-                     installer, version});
+                     installer, version, node, expiry, linuxVersion});
   parser.process(application);
-  if (!parser.isSet(interfaceName) || !parser.isSet(endpoint) || !parser.isSet(publicKey)) {
-    std::fprintf(stderr, "zv-backend: --node-interface, --node-endpoint and --node-public-key are needed\n");
+  const bool named = parser.isSet(interfaceName) || parser.isSet(endpoint) || parser.isSet(publicKey);
+  if (named && !(parser.isSet(interfaceName) && parser.isSet(endpoint) && parser.isSet(publicKey))) {
+    std::fprintf(stderr, "zv-backend: --node-interface, --node-endpoint and --node-public-key go together\n");
+    return 2;
+  }
+  QList<NodeSettings> nodes;
+  for (const QString& given : parser.values(node)) {
+    const QStringList fields = given.split(',');
+    if (fields.size() < 2 || fields.size() > 3 || fields[0].isEmpty() || fields[1].isEmpty()) {
+      std::fprintf(stderr, "zv-backend: --node %s is not ENDPOINT,PUBLIC_KEY[,INTERFACE]\n", qPrintable(given));
+      return 2;
+    }
+    nodes.append({QString("Hong Kong Node %1").arg(nodes.size() + 1), fields.value(2), fields[0], fields[1],
+                  parser.value(egress)});
+  }
+  if (named) {
+    nodes.append({"Hong Kong Test Node", parser.value(interfaceName), parser.value(endpoint), parser.value(publicKey),
+                  parser.value(egress)});
+  }
+  const qint64 unseenSeconds = parser.value(expiry).toLongLong();
+  if (nodes.isEmpty() || unseenSeconds < 1) {
+    std::fprintf(stderr, "zv-backend: at least one node (--node, or --node-interface with its endpoint and key) "
+                         "and a session expiry of a second or more are needed\n");
     return 2;
   }
   const bool tls = parser.isSet(certificate) || parser.isSet(key);
@@ -276,12 +334,15 @@ int main(int argc, char** argv) {
 
   BackendStore store;
   QString error;
-  if (!store.Open(parser.value(database), {parser.value(interfaceName), parser.value(endpoint),
-                                           parser.value(publicKey), parser.value(egress)}, error)) {
+  if (!store.Open(parser.value(database), nodes, error)) {
     std::fprintf(stderr, "zv-backend: %s\n", qPrintable(error));
     return 1;
   }
+  QTimer expiring;
+  QObject::connect(&expiring, &QTimer::timeout, [&] { store.ExpireSessions(unseenSeconds); });
+  expiring.start(static_cast<int>(std::clamp<qint64>(unseenSeconds / 2, 1, 60) * 1000));
   Backend backend(store);
+  if (parser.isSet(linuxVersion)) backend.linuxVersion = parser.value(linuxVersion);
   if (offering && !DescribeInstaller(parser.value(installer), backend.release, error)) {
     std::fprintf(stderr, "zv-backend: %s\n", qPrintable(error));
     return 1;
