@@ -16,9 +16,15 @@ add_custom_command(
 add_custom_target(installer ALL DEPENDS ${ZV_INSTALLER})
 
 if(ZV_BUILD_TESTS)
-  # Installed under wine with the tests' stand-in for wireguard.dll, and removed again.
+  # Helpers of the upgrade road: a program that holds a file a while, and a key tool that prints a given pair.
+  add_executable(file_holder ${CMAKE_CURRENT_LIST_DIR}/tests/file_holder.cpp)
+  target_link_options(file_holder PRIVATE -municode)
+  add_executable(key_tool_stand_in ${CMAKE_CURRENT_LIST_DIR}/tests/key_tool_stand_in.cpp)
+  # Installed under wine with the tests' stand-in for wireguard.dll, upgraded, and removed again.
   add_test(NAME windows_installer
            COMMAND ${CMAKE_CURRENT_LIST_DIR}/tests/installer_checks.sh ${ZV_INSTALLER} $<TARGET_FILE:fake_wireguard>
-                   ${PROJECT_SOURCE_DIR}/client/client_windows_checks.sh $<TARGET_FILE:close_window>)
+                   ${PROJECT_SOURCE_DIR}/client/client_windows_checks.sh $<TARGET_FILE:close_window>
+                   $<TARGET_FILE:zentravolk-acceptance> $<TARGET_FILE:key_tool_stand_in> $<TARGET_FILE:file_holder>
+                   $<TARGET_FILE:accelerator-service>)
   set_tests_properties(windows_installer PROPERTIES LABELS windows TIMEOUT 300 RESOURCE_LOCK wine_service_manager)
 endif()

@@ -2,12 +2,16 @@
 # The Windows installer under wine, run silently as an administrator's script
 # runs it: the programs in their folder with the given wireguard.dll, the
 # service registered to start automatically as LocalSystem and running, the
-# Start-menu entry, the installed client starting; a second install over the
-# first keeps the user's wireguard.dll; the uninstaller removes the service,
-# the files, the entry and the uninstall key, and leaves the user's settings.
-#   installer_checks.sh INSTALLER WIREGUARD_DLL CLIENT_CHECKS CLOSE_WINDOW_EXE
+# Start-menu entry, the installed client starting; the acceptance kit's checks
+# that wine can run, among them the upgrade: a second install over the running
+# service, while the kit holds the service open and another program holds its
+# program file for a while, keeps the service, replaces the file and the user's
+# wireguard.dll stays; the uninstaller removes the service, the files, the
+# tunnel record, the entry and the uninstall key, and leaves the user's settings.
+#   installer_checks.sh INSTALLER WIREGUARD_DLL CLIENT_CHECKS CLOSE_WINDOW_EXE \
+#                       KIT KEY_TOOL_STAND_IN FILE_HOLDER SERVICE_EXE
 set -uo pipefail
-installer=$1 dll=$2 client_checks=$3 close_window=$4
+installer=$1 dll=$2 client_checks=$3 close_window=$4 kit=$5 stand_in=$6 holder=$7 service_exe=$8
 export WINEDEBUG=-all
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
@@ -52,10 +56,32 @@ for _ in $(seq 100); do pgrep -f 'explorer\.exe' >/dev/null || break; sleep 0.1;
 "$client_checks" start "$folder/zentravolk-client.exe" "$close_window" "$(mktemp --suffix=.png)" ||
   fail "the installed client did not start as it should"
 
-wine "$installer" /S || fail "the second install failed: $?"
-cmp -s "$dll" "$folder/wireguard.dll" || fail "the second install lost the user's wireguard.dll"
+# RFC 7748's pairs of section 6.1: Alice's keys, and Alice's private key with Bob's public one.
+good='{"private_key":"dwdtCnMYpX08FsFyUbJmRd9ML4frwJkqsXf7pR25LCo=","public_key":"hSDwCYkwp1R0i33ctD73Wg2/Og0mOBr066SpjqqbTmo="}'
+bad='{"private_key":"dwdtCnMYpX08FsFyUbJmRd9ML4frwJkqsXf7pR25LCo=","public_key":"3p7bfXt9wbTTW2HC7OQ1Nz+DQ8hbeGdNrfx+FG+IK08="}'
+kit() { wine "$kit" --key-tool "$(winepath -w "$stand_in")" --pairs 1 "$@" 2>&1 | tr -d '\r'; }
+# The installed program differs from the one the upgrade brings, so its replacement shows.
+printf 'older' >>"$folder/accelerator-service.exe"
+wine "$holder" "$(winepath -w "$folder/accelerator-service.exe")" 4000 >"$folder.held" &
+holder_pid=$!
+for _ in $(seq 100); do [[ -s $folder.held ]] && break; sleep 0.1; done
+[[ -s $folder.held ]] || fail "the file holder did not start"
+output=$(ZV_STAND_IN_PAIR=$good kit --installer "$(winepath -w "$installer")" identity x25519 key-tool upgrade)
+echo "$output"
+wait "$holder_pid"
+rm -f "$folder.held"
+[[ $(grep -c '^PASS ' <<<"$output") -eq 4 && $(wc -l <<<"$output") -eq 4 ]] || fail "the kit: $output"
+cmp -s "$service_exe" "$folder/accelerator-service.exe" || fail "the upgrade did not replace accelerator-service.exe"
+[[ ! -e $folder/accelerator-service.exe.new ]] || fail "the upgrade left accelerator-service.exe.new"
+cmp -s "$dll" "$folder/wireguard.dll" || fail "the upgrade lost the user's wireguard.dll"
 running
+output=$(ZV_STAND_IN_PAIR=$bad kit key-tool)
+[[ $output == "FAIL key-tool: pair 1: the public key is not X25519 of the private key: $bad" ]] ||
+  fail "the kit took a wrong pair: $output"
 
+# A tunnel record the service keeps beside itself (and one half written) goes with it.
+printf 'record' >"$folder/tunnel.state"
+printf 'record' >"$folder/tunnel.state.new"
 uninstall
 [[ ! -e $folder ]] || fail "the uninstaller left $(ls "$folder")"
 [[ -z $(state) ]] || fail "the service is still registered ($(state))"
@@ -64,5 +90,5 @@ uninstall
 [[ $(value "$settings" id) == "$device_id" ]] || fail "the user's settings were removed"
 wine reg delete 'HKCU\Software\ZENTRAVOLK COM LLC' /f >/dev/null 2>&1
 
-((failures == 0)) && echo "installed, service running, client started, reinstalled, uninstalled to the user's settings"
+((failures == 0)) && echo "installed, service running, client started, upgraded over a held service, uninstalled to the user's settings"
 exit $((failures > 0))
