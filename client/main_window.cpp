@@ -274,9 +274,12 @@ void MainWindow::AdaptToScreen() {
   setProperty("compact", compact);
   setStyleSheet(kStyleSheet);  // again, so that the compact rules follow the property
 
+  // As tall as the column wants, the live view (hidden until accelerating) included, where the screen has room.
   const QWidget* leftColumn = findChild<QScrollArea*>("leftScroll")->widget();
-  const int wanted = leftColumn->sizeHint().height() + findChild<QWidget*>("actionPanel")->sizeHint().height() +
-                     2 * margin;
+  const int liveView = pathGraph->isHidden() ? pathGraph->minimumHeight() + 2 * qualityLabel->fontMetrics().lineSpacing()
+                                             : 0;
+  const int wanted = leftColumn->sizeHint().height() + liveView +
+                     findChild<QWidget*>("actionPanel")->sizeHint().height() + 2 * margin;
   // Before it is first shown the window has no frame to measure.
   const QSize frame = frameGeometry().size() - geometry().size();
   const bool framed = frame.height() > 0;

@@ -62,6 +62,8 @@ void PathGraph::paintEvent(QPaintEvent*) {
     }
     const QPointF point(x, plot.bottom() - plot.height() * std::min(1.0, samples[i].rttMs / scale));
     joined ? line.lineTo(point) : line.moveTo(point);
+    // A lone answer between losses or gaps would draw no line at all.
+    if (!joined) line.addEllipse(point, 1, 1);
     joined = true;
   }
   painter.setPen(QPen(QColor("#6be1a9"), 1.5));

@@ -71,7 +71,8 @@ int main(int argc, char** argv) {
 
   road.Step("the window asks the service", [&] { return !status->text().isEmpty(); }, [&] { return status->text(); });
   for (QLineEdit* edit : window.findChildren<QLineEdit*>()) {
-    edit->setText(edit->echoMode() == QLineEdit::Password ? arguments[2] : arguments[1]);
+    if (edit->placeholderText() == "账号或邮箱") edit->setText(arguments[1]);
+    if (edit->placeholderText() == "密码") edit->setText(arguments[2]);
   }
   ButtonWithText(window, "登录")->click();
   road.Step("signed in, profile shown", [&] { return account->text().startsWith("账号：") && !membership->isHidden(); },
