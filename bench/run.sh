@@ -73,6 +73,8 @@ if [[ $(id -u) -eq 0 ]]; then
     printf "| %-52s | %-30s |\n", "tunnel back after: " $1, $2 }'
   "$root/bench/client_load.sh" "$build" 20 | awk -F': ' '{
     printf "| %-52s | %-30s |\n", "client over 20 s, " $1, $2 }'
+  "$root/bench/service_load.sh" "$build" 30 | awk -F': ' '{
+    printf "| %-52s | %-30s |\n", "service CPU, " $1, $2 }'
   "$root/bench/split_rtt.sh" "$build" 500 | awk -F': ' '/ µs$/ {
     printf "| %-52s | %-30s |\n", "game round trip through the tunnel: " $1 " routing", $2 }'
 else

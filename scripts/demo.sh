@@ -6,6 +6,8 @@
 # acceleration, says what happened at each step and saves the screenshots that
 # the README shows (docs/images/).
 # Everything is stopped and removed on exit or Ctrl-C. Needs root (namespaces).
+# The client keeps its settings (device id, remembered account) in your own
+# ~/.config, as it would for a gamer; the tests never write there.
 #   scripts/demo.sh [--headless]
 set -euo pipefail
 cd "$(dirname "$0")/.."

@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# The service's cost at rest: its CPU share over SECONDS with a full tunnel up,
+# with a split tunnel up (the tracker sleeps on the kernel's reports), and with
+# a split tunnel while another user starts short programs as fast as it can
+# (reports of another user's programs are not even sent: they cost nothing).
+# Root (network namespaces).
+#   bench/service_load.sh BUILD_DIR [SECONDS]
+set -euo pipefail
+build=$(cd "$1" && pwd)
+seconds=${2:-30}
+source "$(dirname "$0")/world_service.sh" "$build"
+ticks=$(getconf CLK_TCK)
+cpu_ticks() { awk '{print $14 + $15}' "/proc/$service_pid/stat"; }
+# share PHASE: the service's CPU over the next SECONDS, in percent of one core.
+share() {
+  local before after
+  before=$(cpu_ticks)
+  sleep "$seconds"
+  after=$(cpu_ticks)
+  awk -v used=$((after - before)) -v ticks="$ticks" -v span="$seconds" -v phase="$1" \
+    'BEGIN {printf "%s: %.2f %% of a core\n", phase, 100 * used / ticks / span}'
+}
+split_body=$(start_body '["203.0.113.0/24"]' "$PC_KEY" "$NODE_ENDPOINT" process-beta '["game.exe"]')
+control=$build/tools/zv-control
+
+"$control" start "$START_BODY" >/dev/null
+sleep 2
+share "full routing, at rest"
+"$control" stop >/dev/null
+"$control" start "$split_body" >/dev/null
+sleep 2
+share "split routing, at rest"
+# Another user's programs, one after the other, as fast as they start.
+setpriv --reuid=65534 --regid=65534 --clear-groups sh -c 'while :; do /bin/true; done' &
+churn=$!
+share "split routing, another user starting programs"
+kill "$churn"
+wait "$churn" 2>/dev/null || true
+"$control" stop >/dev/null
