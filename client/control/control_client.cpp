@@ -48,19 +48,21 @@ ControlReply SendControlRequest(quint16 operation, const QByteArray& body) {
                         static_cast<qint64>(header.size()) &&
                     (body.isEmpty() || socket.write(body) == body.size()) &&
                     socket.waitForBytesWritten(static_cast<int>(kControlWait.count()));
-  if (!sent) {
-    result.errorText = "发送服务请求失败";
-    return result;
-  }
 
-  const auto wait = operation == static_cast<quint16>(zv::ControlOperation::StartTunnel) ? kStartTunnelReplyWait
-                                                                                          : kControlWait;
+  // A failed write still reads what is already here: the service refuses a
+  // caller before it reads the request and may close before the write ends.
+  const auto wait = sent && operation == static_cast<quint16>(zv::ControlOperation::StartTunnel) ? kStartTunnelReplyWait
+                                                                                                   : kControlWait;
   zv::ReplyHeaderBytes raw{};
   const bool complete = ReadExactly(socket, reinterpret_cast<char*>(raw.data()), raw.size(), wait);
   const zv::ControlReplyHeader reply = zv::DecodeReplyHeader(raw);
-  // The service refuses a caller before it reads the request, so that refusal carries request id 0.
+  // That refusal carries request id 0.
   const bool refusedUnread = reply.status == static_cast<std::uint32_t>(zv::ControlStatus::AccessDenied) &&
                              zv::ReplyHeaderAccepted(reply, 0);
+  if (!sent && !(complete && refusedUnread)) {
+    result.errorText = "发送服务请求失败";
+    return result;
+  }
   if (!complete || !(zv::ReplyHeaderAccepted(reply, requestId) || refusedUnread)) {
     result.errorText = "服务响应格式不正确";
     return result;
