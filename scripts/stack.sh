@@ -48,10 +48,20 @@ stack_up() {
   world_up --no-peer
   backend_start || return 1
   export VIRI_ZIVADADIVAZ_CONTROL_SOCKET=$stack_state/control.sock
-  in_pc "${STACK_SERVICE:-$stack_build/service/accelerator-service}" 2>>"$stack_state/service.log" &
+  service_start
+}
+
+# Starts the service in the pc and waits until it serves; a socket left by a
+# killed one is there already, so it asks.
+service_start() {
+  in_pc "${STACK_SERVICE:-$stack_build/service/accelerator-service}" >>"$stack_state/service.log" 2>&1 &
   stack_service_pid=$!
-  for _ in $(seq 100); do [[ -S $VIRI_ZIVADADIVAZ_CONTROL_SOCKET ]] && break; sleep 0.05; done
-  [[ -S $VIRI_ZIVADADIVAZ_CONTROL_SOCKET ]] || { echo "the service did not start" >&2; return 1; }
+  for _ in $(seq 100); do
+    "$stack_build/tools/zv-control" query >/dev/null 2>&1 && return 0
+    sleep 0.05
+  done
+  echo "the service did not start: $(tail -3 "$stack_state/service.log")" >&2
+  return 1
 }
 
 # Never stops half way: it runs from traps, possibly under set -e.

@@ -6,8 +6,13 @@
 // Saves signed-in.png and accelerating.png (once the path's quality shows) in
 // SCREENSHOT_DIR. CHECK_COMMAND runs while the tunnel is up, with the window's
 // event loop running as in the client; its failure fails the road.
+// With ZV_ROAD_TIMELINE=FILE every change of the status and quality lines, and
+// the press of 开始加速, is written there as it happens: "EPOCH_MS WHAT TEXT",
+// for checks and measurements of how fast the window tells the path.
 #include <QApplication>
+#include <QDateTime>
 #include <QDir>
+#include <QFile>
 #include <QEventLoop>
 #include <QFrame>
 #include <QLabel>
@@ -16,6 +21,7 @@
 #include <QListWidget>
 #include <QProcess>
 #include <QPushButton>
+#include <QTimer>
 #include <cstdio>
 #include <functional>
 
@@ -66,6 +72,22 @@ int main(int argc, char** argv) {
     std::printf("[ ok ] screenshot: %s\n", qPrintable(pictures.filePath(name)));
     std::fflush(stdout);
   };
+  QFile timeline(qEnvironmentVariable("ZV_ROAD_TIMELINE"));
+  const auto note = [&](const char* what, const QString& text) {
+    if (!timeline.isOpen()) return;
+    timeline.write(QString("%1 %2 %3\n").arg(QDateTime::currentMSecsSinceEpoch()).arg(what, text).toUtf8());
+    timeline.flush();
+  };
+  QTimer watch;
+  if (!timeline.fileName().isEmpty() && timeline.open(QIODevice::WriteOnly | QIODevice::Append)) {
+    QObject::connect(&watch, &QTimer::timeout, [&, shown = QStringList{QString(), QString()}]() mutable {
+      const QString now[] = {status->text(), quality->text()};
+      for (int i = 0; i < 2; ++i) {
+        if (now[i] != shown[i]) note(i == 0 ? "status" : "quality", shown[i] = now[i]);
+      }
+    });
+    watch.start(20);
+  }
   QFrame* card = window.findChild<QFrame*>("memberCard");
   auto* account = qobject_cast<QLabel*>(card->layout()->itemAt(1)->widget());
 
@@ -86,6 +108,7 @@ int main(int argc, char** argv) {
   road.Step("first game, its region", [&] { return ButtonWithText(window, "开始加速")->isEnabled(); },
             [&] { return games->currentItem()->text() + " · " + route->text(); });
   save("signed-in.png");
+  note("click", "开始加速");
   ButtonWithText(window, "开始加速")->click();
   road.Step("开始加速: session created, tunnel up", [&] { return ButtonWithText(window, "启动游戏")->isEnabled(); },
             [&] { return status->text() + " · " + route->text(); });
