@@ -1,5 +1,6 @@
 // Game steering in memory: a process table the test changes while the
-// tracker runs, flows queued for it to answer, and a log of what it was told.
+// tracker runs, flows queued for it to answer, and a log of what it was told;
+// a start fails as the log is told.
 #pragma once
 
 #include <condition_variable>
@@ -18,7 +19,6 @@ class FakeGameSteering final : public GameSteering {
  public:
   explicit FakeGameSteering(TestLog& log) : log(log) {}
 
-  std::string startError;  // Start fails with it
   std::size_t nameLimit = std::numeric_limits<std::size_t>::max();
   bool running = false;
 
@@ -41,9 +41,9 @@ class FakeGameSteering final : public GameSteering {
   bool Start(const SteeringTarget& target, std::string& error) override {
     std::string detail = std::to_string(target.tunnelInterface) + " owner " + std::to_string(target.owner);
     for (const std::u16string& name : target.gameNames) detail += " " + std::string(name.begin(), name.end());
-    log.Record("steer", detail);
-    if (!startError.empty()) error = startError;
-    return running = startError.empty();
+    const std::uint32_t result = log.Record("steer", detail);
+    if (result != 0) error = "steer_failed_" + std::to_string(result);
+    return running = result == 0;
   }
   void Stop() override {
     log.Record("steer stop");

@@ -1,6 +1,6 @@
 // The system's routes in memory: a table of route texts the engine's own calls
 // change, beside the other routes a test lays out for PathsTo; any call can
-// be scripted to fail.
+// be scripted to fail. A destination's port would show in its text.
 #pragma once
 
 #include <set>
@@ -16,7 +16,6 @@ inline std::string Text(const Route& route) {
   std::string text = std::string(route.table == RouteTableId::Main ? "main " : "tunnel ") + Text(route.destination) +
                      "/" + std::to_string(route.prefixLength);
   if (route.nextHop != SocketAddressInet{route.nextHop.family}) text += " via " + Text(route.nextHop);
-  if (route.destination.port != 0) text += " (with a port)";
   return text + " on " + std::to_string(route.interfaceId);
 }
 

@@ -14,7 +14,8 @@ using Calls = std::vector<std::string>;
 
 class TestLog {
  public:
-  // The nth (1-based; 0: every) call named `call` answers `result`.
+  // The nth (1-based; 0: every) call named `call` answers `result`; the last
+  // one given wins, so a result of 0 heals what an earlier one broke.
   void Fail(const std::string& call, std::uint32_t result, int nth = 0) { faults.emplace_back(call, nth, result); }
   // Logs `call detail`; gives the result it is scripted to answer, or 0.
   std::uint32_t Record(const std::string& call, const std::string& detail = {}) {

@@ -12,6 +12,7 @@
 
 #include "driver_game_steering.h"
 #include "fake_game_steering.h"
+#include "fake_tunnel_device.h"
 #include "filter_objects.h"
 #include "ip_helper_route_table.h"
 #include "little_endian.h"
@@ -23,21 +24,21 @@ namespace zv {
 namespace {
 
 using test::Calls;
+using test::Text;
 using Bytes = std::vector<std::uint8_t>;
 
 std::string Narrow(std::u16string_view text) { return std::string(text.begin(), text.end()); }
-
-std::string Text(const SocketAddressInet& address) {
-  char text[INET6_ADDRSTRLEN] = {};
-  inet_ntop(address.family == kFamilyIpv6 ? AF_INET6 : AF_INET, address.Bytes(), text, sizeof text);
-  return text + (address.port != 0 ? ":" + std::to_string(ntohs(address.port)) : "");
-}
 
 // "destination/length via hop on luid", and what of the row's shared settings is off.
 std::string Text(const RouteRow& row) {
   const bool shared = row.protocol == 3 && row.metric == 0 && row.sitePrefixLength == row.prefixLength;
   return Text(row.destination) + "/" + std::to_string(row.prefixLength) + " via " + Text(row.nextHop) + " on " +
          std::to_string(row.interfaceLuid) + (shared ? "" : " (other settings)");
+}
+
+template <typename Function>
+ExportAddress Export(Function function) {
+  return reinterpret_cast<ExportAddress>(function);
 }
 
 // The loader and the IP Helper, recorded; the "library" exports functions that report back here.
@@ -50,28 +51,47 @@ class FakeWindows final : public NtLibraryCalls, public IpHelperCalls {
   std::u16string program = u"C:\\Program Files\\Zentravolk\\accelerator-service.exe";
   std::set<std::string> missing;  // exports the library lacks
   std::uint32_t lastError = 0;
-  Bytes block;  // the last configuration handed over
+  Bytes block;     // the last configuration handed over
   Bytes readBack;  // what WireGuardGetConfiguration gives
   bool loaded = false, adapter = false;
 
-  std::uint32_t Fail(const std::string& call) {
-    const std::uint32_t result = log.Record(call);
-    if (result != 0) lastError = result;
-    return result;
-  }
   std::u16string OwnProgramPath() override { return log.Record("OwnProgramPath") ? u"" : program; }
   ModuleHandle LoadLibraryAt(const std::u16string& path) override {
     if (log.Record("LoadLibraryAt", Narrow(path))) return nullptr;
-    loaded = true;
-    return this;
+    return loaded = true, this;
   }
-  ExportAddress FindExport(ModuleHandle module, const char* name) override;
-  void UnloadLibrary(ModuleHandle) override {
-    log.Record("UnloadLibrary");
-    loaded = false;
-  }
+  void UnloadLibrary(ModuleHandle) override { log.Record("UnloadLibrary"), loaded = false; }
   std::uint32_t LastError() override { return lastError; }
   bool InterfaceExists(std::uint64_t luid) override { return adapter && luid == 4097; }
+  ExportAddress FindExport(ModuleHandle, const char* name) override {
+    log.Record("FindExport", name);
+    static const std::map<std::string, ExportAddress> all = {
+        {"WireGuardCreateAdapter",
+         Export<CreateAdapterFunction>([](const char16_t* name, const char16_t* type, const void* guid) -> void* {
+           if (Call("WireGuardCreateAdapter " + Narrow(name) + " " + Narrow(type) + (guid ? " guid" : ""))) return nullptr;
+           return current->adapter = true, current;
+         })},
+        {"WireGuardCloseAdapter",
+         Export<CloseAdapterFunction>([](void*) { Call("WireGuardCloseAdapter"), current->adapter = false; })},
+        {"WireGuardGetAdapterLUID",
+         Export<GetAdapterLuidFunction>([](void*, std::uint64_t* luid) { Call("WireGuardGetAdapterLUID"), *luid = 4097; })},
+        {"WireGuardSetConfiguration",
+         Export<SetConfigurationFunction>([](void*, const void* block, std::uint32_t bytes) -> std::int32_t {
+           current->block.assign(static_cast<const std::uint8_t*>(block), static_cast<const std::uint8_t*>(block) + bytes);
+           return Call("WireGuardSetConfiguration") == 0;
+         })},
+        {"WireGuardSetAdapterState", Export<SetAdapterStateFunction>([](void*, std::int32_t state) -> std::int32_t {
+           return Call("WireGuardSetAdapterState " + std::to_string(state)) == 0;
+         })},
+        {"WireGuardGetConfiguration",
+         Export<GetConfigurationFunction>([](void*, void* block, std::uint32_t* bytes) -> std::int32_t {
+           if (*bytes < current->readBack.size()) return 0;
+           std::memcpy(block, current->readBack.data(), *bytes = static_cast<std::uint32_t>(current->readBack.size()));
+           return 1;
+         })}};
+    const auto found = all.find(name);
+    return found != all.end() && !missing.contains(name) ? found->second : nullptr;
+  }
 
   std::uint32_t GetBestRoute(const SocketAddressInet& destination, RouteRow& best) override {
     if (const auto result = log.Record("GetBestRoute2", Text(destination)); result != 0) return result;
@@ -89,54 +109,15 @@ class FakeWindows final : public NtLibraryCalls, public IpHelperCalls {
   }
   std::uint32_t RoutesTo(const SocketAddressInet&, std::vector<RouteRowChoice>&) override { return 50; }
 
+ private:
+  // Records a call of the library; a scripted failure becomes the last error.
+  static std::uint32_t Call(const std::string& call) {
+    const std::uint32_t result = current->log.Record(call);
+    if (result != 0) current->lastError = result;
+    return result;
+  }
   static inline FakeWindows* current = nullptr;
 };
-
-namespace exports {
-void* CreateAdapter(const char16_t* name, const char16_t* type, const void* guid) {
-  if (FakeWindows::current->Fail("WireGuardCreateAdapter " + Narrow(name) + " " + Narrow(type) + (guid ? " guid" : ""))) {
-    return nullptr;
-  }
-  FakeWindows::current->adapter = true;
-  return FakeWindows::current;
-}
-void CloseAdapter(void*) {
-  FakeWindows::current->log.Record("WireGuardCloseAdapter");
-  FakeWindows::current->adapter = false;
-}
-void GetAdapterLuid(void*, std::uint64_t* luid) {
-  FakeWindows::current->log.Record("WireGuardGetAdapterLUID");
-  *luid = 4097;
-}
-std::int32_t SetConfiguration(void*, const void* block, std::uint32_t bytes) {
-  const auto* first = static_cast<const std::uint8_t*>(block);
-  FakeWindows::current->block.assign(first, first + bytes);
-  return FakeWindows::current->Fail("WireGuardSetConfiguration") == 0;
-}
-std::int32_t SetAdapterState(void*, std::int32_t state) {
-  return FakeWindows::current->Fail("WireGuardSetAdapterState " + std::to_string(state)) == 0;
-}
-std::int32_t GetConfiguration(void*, void* block, std::uint32_t* bytes) {
-  const Bytes& back = FakeWindows::current->readBack;
-  if (*bytes < back.size()) return 0;
-  std::memcpy(block, back.data(), back.size());
-  *bytes = static_cast<std::uint32_t>(back.size());
-  return 1;
-}
-}  // namespace exports
-
-ExportAddress FakeWindows::FindExport(ModuleHandle, const char* name) {
-  log.Record("FindExport", name);
-  static const std::map<std::string, ExportAddress> all = {
-      {"WireGuardCreateAdapter", reinterpret_cast<ExportAddress>(&exports::CreateAdapter)},
-      {"WireGuardCloseAdapter", reinterpret_cast<ExportAddress>(&exports::CloseAdapter)},
-      {"WireGuardGetAdapterLUID", reinterpret_cast<ExportAddress>(&exports::GetAdapterLuid)},
-      {"WireGuardSetConfiguration", reinterpret_cast<ExportAddress>(&exports::SetConfiguration)},
-      {"WireGuardSetAdapterState", reinterpret_cast<ExportAddress>(&exports::SetAdapterState)},
-      {"WireGuardGetConfiguration", reinterpret_cast<ExportAddress>(&exports::GetConfiguration)}};
-  const auto found = all.find(name);
-  return found != all.end() && !missing.contains(name) ? found->second : nullptr;
-}
 
 // The block the adapter must be handed, at WireGuardNT's published offsets:
 // keys 1..32 and 0x80..0x9f, the endpoint 198.51.100.7:51820, then the networks.
@@ -181,38 +162,56 @@ const Calls kResolve = {"FindExport WireGuardCreateAdapter", "FindExport WireGua
                         "FindExport WireGuardGetAdapterLUID", "FindExport WireGuardSetConfiguration",
                         "FindExport WireGuardSetAdapterState"};
 
-Calls Join(std::initializer_list<Calls> parts) {
-  Calls all;
-  for (const Calls& part : parts) all.insert(all.end(), part.begin(), part.end());
-  return all;
-}
-
-// The whole start and stop as the Win32 layer sees it: routes are networks (a
-// destination with host bits is "The parameter is incorrect"), the endpoint's
-// host route has no port, and every row carries the shared route settings.
+// The whole start and stop as the Win32 layer sees it: the library from the
+// program's own folder, routes that are networks (a destination with host bits
+// is "The parameter is incorrect"), the endpoint's host route without its
+// port, every row with the shared route settings, and the counters read back
+// from the adapter's block.
 TEST(WindowsImplementations, AStartAndAStopAsTheWin32CallsSeeThem) {
+  const std::pair<std::u16string, std::u16string> paths[] = {
+      {u"C:\\Program Files\\X\\service.exe", u"C:\\Program Files\\X\\wireguard.dll"},
+      {u"C:\\X\\\\\\service.exe", u"C:\\X\\wireguard.dll"},
+      {u"C:/X/service.exe", u"C:/X\\wireguard.dll"},
+      {u"C:\\service.exe", u"C:\\wireguard.dll"},
+  };
+  for (const auto& [program, library] : paths) EXPECT_EQ(LibraryPathBeside(program, u"wireguard.dll"), library) << Narrow(program);
+
   WindowsRig rig;
   ASSERT_EQ(rig.Start(R"(["0.0.0.0/0","10.1.2.3/8","::/0"])"), "started");
-  const Calls start = Join({{"OwnProgramPath", "LoadLibraryAt C:\\Program Files\\Zentravolk\\wireguard.dll"},
-                            kResolve,
-                            {"WireGuardCreateAdapter ZENTRAVOLK ZENTRAVOLK", "FindExport WireGuardGetConfiguration",
-                             "WireGuardSetConfiguration", "GetBestRoute2 198.51.100.7:51820",
-                             "CreateIpForwardEntry2 198.51.100.7/32 via 192.0.2.1 on 7", "WireGuardGetAdapterLUID",
-                             "CreateUnicastIpAddressEntry 10.240.0.2/32 on 4097 dad 4",
-                             "CreateIpForwardEntry2 0.0.0.0/0 via 0.0.0.0 on 4097",
-                             "CreateIpForwardEntry2 10.0.0.0/8 via 0.0.0.0 on 4097",
-                             "CreateIpForwardEntry2 ::/0 via :: on 4097",
-                             "CreateIpForwardEntry2 10.240.0.1/32 via 0.0.0.0 on 4097", "WireGuardSetAdapterState 1"}});
-  EXPECT_EQ(rig.windows.log.Since(0), start);
+  Calls expected = {"OwnProgramPath", "LoadLibraryAt C:\\Program Files\\Zentravolk\\wireguard.dll"};
+  expected.insert(expected.end(), kResolve.begin(), kResolve.end());
+  expected.insert(expected.end(), {"WireGuardCreateAdapter ZENTRAVOLK ZENTRAVOLK", "FindExport WireGuardGetConfiguration",
+                                   "WireGuardSetConfiguration", "GetBestRoute2 198.51.100.7:51820",
+                                   "CreateIpForwardEntry2 198.51.100.7/32 via 192.0.2.1 on 7", "WireGuardGetAdapterLUID",
+                                   "CreateUnicastIpAddressEntry 10.240.0.2/32 on 4097 dad 4",
+                                   "CreateIpForwardEntry2 0.0.0.0/0 via 0.0.0.0 on 4097",
+                                   "CreateIpForwardEntry2 10.0.0.0/8 via 0.0.0.0 on 4097",
+                                   "CreateIpForwardEntry2 ::/0 via :: on 4097",
+                                   "CreateIpForwardEntry2 10.240.0.1/32 via 0.0.0.0 on 4097", "WireGuardSetAdapterState 1"});
+  EXPECT_EQ(rig.windows.log.Since(0), expected);
   EXPECT_EQ(rig.windows.block, ExpectedBlock({"0.0.0.0/0", "10.1.2.3/8", "::/0", "10.240.0.1/32"}))
       << "the peer keeps its networks as written";
 
+  rig.windows.readBack = rig.windows.block;
+  WireGuardPeer peer;
+  std::memcpy(&peer, rig.windows.readBack.data() + sizeof(WireGuardInterface), sizeof peer);
+  peer.rxBytes = 4321;
+  // 100 ns ticks since 1601: ten seconds ago.
+  const auto now = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch());
+  peer.lastHandshake = static_cast<std::uint64_t>(now.count() - 10 + 11644473600LL) * 10000000;
+  std::memcpy(rig.windows.readBack.data() + sizeof(WireGuardInterface), &peer, sizeof peer);
+  const PeerActivity activity = rig.device.Activity();
+  EXPECT_EQ(activity.receivedBytes, 4321u);
+  ASSERT_TRUE(activity.sinceHandshake);
+  EXPECT_NEAR(static_cast<double>(activity.sinceHandshake->count()), 10.0, 1.0);
+
+  const std::size_t stopAt = rig.windows.log.Size();
   std::string error;
   ASSERT_TRUE(rig.tunnel.TearDown(error)) << error;
-  EXPECT_EQ(rig.windows.log.Since(start.size()),
-            Join({kResolve,
-                  {"WireGuardSetAdapterState 0", "WireGuardCloseAdapter",
-                   "DeleteIpForwardEntry2 198.51.100.7/32 via 192.0.2.1 on 7", "UnloadLibrary"}}));
+  expected = kResolve;
+  expected.insert(expected.end(), {"WireGuardSetAdapterState 0", "WireGuardCloseAdapter",
+                                   "DeleteIpForwardEntry2 198.51.100.7/32 via 192.0.2.1 on 7", "UnloadLibrary"});
+  EXPECT_EQ(rig.windows.log.Since(stopAt), expected);
   EXPECT_FALSE(rig.windows.loaded);
 }
 
@@ -238,11 +237,10 @@ TEST(WindowsImplementations, EachWin32FailureGivesItsCodeAndUnloadsTheLibrary) {
     else rig.windows.log.Fail(row.call, row.result);
     EXPECT_EQ(rig.Start(R"(["0.0.0.0/0"])"), row.code) << row.call;
     const Calls calls = rig.windows.log.Since(0);
-    if (!row.tail.empty() && calls.size() >= row.tail.size()) {
+    if (calls.size() >= row.tail.size()) {
       EXPECT_EQ(Calls(calls.end() - static_cast<long>(row.tail.size()), calls.end()), row.tail) << row.call;
     }
-    EXPECT_FALSE(rig.windows.loaded) << row.call;
-    EXPECT_FALSE(rig.windows.adapter) << row.call;
+    EXPECT_FALSE(rig.windows.loaded || rig.windows.adapter) << row.call;
   }
   WindowsRig rig;  // a stop that cannot resolve the functions again touches nothing
   ASSERT_EQ(rig.Start(R"(["0.0.0.0/0"])"), "started");
@@ -251,31 +249,6 @@ TEST(WindowsImplementations, EachWin32FailureGivesItsCodeAndUnloadsTheLibrary) {
   EXPECT_FALSE(rig.tunnel.TearDown(error));
   EXPECT_EQ(error, "embedded_tunnel_api_invalid");
   EXPECT_TRUE(rig.windows.adapter && rig.windows.loaded);
-}
-
-TEST(WindowsImplementations, TheLibraryComesFromTheProgramsFolderAndTheCountersFromItsBlock) {
-  const std::pair<std::u16string, std::u16string> rows[] = {
-      {u"C:\\Program Files\\X\\service.exe", u"C:\\Program Files\\X\\wireguard.dll"},
-      {u"C:\\X\\\\\\service.exe", u"C:\\X\\wireguard.dll"},
-      {u"C:/X/service.exe", u"C:/X\\wireguard.dll"},
-      {u"C:\\service.exe", u"C:\\wireguard.dll"},
-  };
-  for (const auto& [program, library] : rows) EXPECT_EQ(LibraryPathBeside(program, u"wireguard.dll"), library) << Narrow(program);
-
-  WindowsRig rig;
-  ASSERT_EQ(rig.Start(R"(["0.0.0.0/0"])"), "started");
-  rig.windows.readBack = rig.windows.block;
-  WireGuardPeer peer;
-  std::memcpy(&peer, rig.windows.readBack.data() + sizeof(WireGuardInterface), sizeof peer);
-  peer.rxBytes = 4321;
-  // 100 ns ticks since 1601: ten seconds ago.
-  const auto now = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch());
-  peer.lastHandshake = static_cast<std::uint64_t>(now.count() - 10 + 11644473600LL) * 10000000;
-  std::memcpy(rig.windows.readBack.data() + sizeof(WireGuardInterface), &peer, sizeof peer);
-  const PeerActivity activity = rig.device.Activity();
-  EXPECT_EQ(activity.receivedBytes, 4321u);
-  ASSERT_TRUE(activity.sinceHandshake);
-  EXPECT_NEAR(static_cast<double>(activity.sinceHandshake->count()), 10.0, 1.0);
 }
 
 // The filtering calls and the driver's bytes, recorded.
@@ -349,8 +322,9 @@ class FakeSplitCalls final : public SplitCalls {
 };
 
 // The objects of one transaction; those that exist already are kept, and any
-// other failure aborts the transaction and names its call.
-TEST(WindowsImplementations, OneFilteringTransactionOfExactlyTheseObjects) {
+// other failure aborts the transaction and names its call. Then what the
+// steering says to the driver.
+TEST(WindowsImplementations, OneFilteringTransactionOfExactlyTheseObjectsThenTheDriversBytes) {
   const std::string provider = "{b8eb2037-2c5c-43a6-8d8e-51ebdbc46191}", sublayer = "{3947d46a-96b7-463b-a25c-68f0e58b9dc2}",
                     v4 = "{11ae83ec-749d-4a12-932f-789a62879531}", v6 = "{8357822a-2f8c-42e6-a3d8-71afd345587c}",
                     layer4 = "{c38d57d1-05a7-4c33-904f-7fbceee60e82}", layer6 = "{4a72393b-319f-44bc-84c3-ba54dcb3b6b4}";
@@ -374,7 +348,6 @@ TEST(WindowsImplementations, OneFilteringTransactionOfExactlyTheseObjects) {
     int nth = 0;
   };
   const Row rows[] = {
-      {"", 0, ""},
       {"CreateFileW", 2, "smart_split_driver_unavailable_2"},
       {"OpenFilterEngine", 5, "wfp_engine_open_failed_5"},
       {"BeginTransaction", 0x80320017, "wfp_transaction_failed_2150760471"},
@@ -398,24 +371,26 @@ TEST(WindowsImplementations, OneFilteringTransactionOfExactlyTheseObjects) {
     EXPECT_EQ(steering.Start({}, error), *row.code == '\0') << label;
     EXPECT_EQ(error, row.code) << label;
     const Calls made = calls.log.Since(0);
-    if (*row.code == '\0') EXPECT_EQ(made, transaction) << label;
-    else if (std::string_view(row.call).starts_with("Add")) EXPECT_EQ(made.back(), "CloseHandle") << label;
+    if (*row.code == '\0') {
+      EXPECT_EQ(made, transaction) << label;
+    } else if (std::string_view(row.call).starts_with("Add")) {
+      EXPECT_EQ(Calls(made.end() - 2, made.end()), (Calls{"AbortTransaction", "CloseHandle"})) << label;
+    }
     steering.Stop();
     const bool sessionOpened = std::string_view(row.call) != "OpenFilterEngine" && std::string_view(row.call) != "CreateFileW";
     EXPECT_EQ(calls.log.Since(made.size()).size() >= 1 && calls.log.Since(made.size()).front() == "FwpmEngineClose0",
               sessionOpened)
         << "an opened session waits for the next stop: " << label;
   }
-}
 
-// The driver's bytes: id lists (each id zero-extended, at most 128), flow
-// records read only when whole, verdicts, the clearing list at the stop after
-// the filtering session, and the tracker's pause of whole milliseconds to 25.
-TEST(WindowsImplementations, TheDriversBytes) {
+  // The driver's bytes: id lists (each id zero-extended, at most 128), flow
+  // records read only when whole, verdicts, the clearing list at the stop after
+  // the filtering session, and the tracker's pause of whole milliseconds to 25.
   FakeSplitCalls calls;
   DriverGameSteering steering(calls);
   std::string error;
   ASSERT_TRUE(steering.Start({}, error)) << error;
+  EXPECT_EQ(calls.log.Since(0), transaction);
   const std::size_t from = calls.log.Size();
   std::vector<std::uint32_t> many = {0x80000007};
   for (std::uint32_t id = 1; id < 130; ++id) many.push_back(id);
