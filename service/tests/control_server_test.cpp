@@ -5,6 +5,7 @@
 #include "control_server.h"
 
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,17 +16,60 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <optional>
 #include <regex>
 #include <vector>
 
 #include "bytes_connection.h"
+#include "control_channel.h"
+#include "control_probe.h"
 #include "fake_tunnel_engine.h"
-#include "listening_server.h"
 
 namespace zv {
 namespace {
 
 namespace fs = std::filesystem;
+
+// A ControlServer serving the real Unix socket listener in a fresh temporary
+// folder, for tests that talk to it as a client does.
+class ListeningServer {
+ public:
+  explicit ListeningServer(TunnelEngine& engine, LinkQuality* quality = nullptr) : engine(engine), quality(quality) {
+    char pattern[] = "/tmp/zv-listener-XXXXXX";
+    if (mkdtemp(pattern) == nullptr) ADD_FAILURE() << "no temporary folder";
+    chmod(pattern, 0755);  // lets an unprivileged test child reach the socket
+    directory = pattern;
+    path = (directory / "control.sock").string();
+    setenv(kControlSocketVariable, path.c_str(), 1);
+  }
+  ~ListeningServer() {
+    if (server) Stop();
+    std::filesystem::remove_all(directory);
+  }
+
+  // Ready once a connection is accepted; a stale socket file alone refuses it.
+  void Start() {
+    server.emplace(stopEvent, engine, quality).StartListener();
+    int ready = -1;
+    for (int i = 0; i < 500 && (ready = probe::Connect(path)) < 0; ++i) usleep(2000);
+    ASSERT_GE(ready, 0) << "the listener never accepted";
+    close(ready);
+  }
+  void Stop() {
+    stopEvent.Signal();
+    server->JoinListener();
+    server.reset();
+  }
+
+  std::filesystem::path directory;
+  std::string path;
+  StopEvent stopEvent;  // manual reset: one run per rig
+  std::optional<ControlServer> server;
+
+ private:
+  TunnelEngine& engine;
+  LinkQuality* quality;
+};
 
 constexpr std::size_t kUnmeasured = ~std::size_t{0};  // a socket does not tell what the server read
 constexpr std::uint32_t kNoReply = 99;
@@ -90,7 +134,7 @@ class ControlServerTest : public ::testing::TestWithParam<Transport> {
   StopEvent stopEvent;
   test::FakeTunnelEngine engine;
   ControlServer server{stopEvent, engine, &quality};
-  std::optional<test::ListeningServer> rig;
+  std::optional<ListeningServer> rig;
 };
 
 INSTANTIATE_TEST_SUITE_P(Transports, ControlServerTest, ::testing::Values(Transport::Memory, Transport::Socket),
@@ -195,7 +239,7 @@ TEST_P(ControlServerTest, EveryReplyComesFromTheOneState) {
 class LinuxListenerTest : public ::testing::Test {
  protected:
   test::FakeTunnelEngine engine;
-  test::ListeningServer rig{engine};
+  ListeningServer rig{engine};
   const std::string& path = rig.path;
 };
 

@@ -12,9 +12,7 @@
 #include <functional>
 #include <optional>
 
-#include "fake_game_steering.h"
-#include "fake_route_table.h"
-#include "fake_tunnel_device.h"
+#include "fake_platform.h"
 
 namespace zv {
 namespace {

@@ -11,8 +11,7 @@
 #include <set>
 
 #include "driver_game_steering.h"
-#include "fake_game_steering.h"
-#include "fake_tunnel_device.h"
+#include "fake_platform.h"
 #include "filter_objects.h"
 #include "ip_helper_route_table.h"
 #include "little_endian.h"
