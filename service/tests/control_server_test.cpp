@@ -29,6 +29,8 @@ namespace zv {
 namespace {
 
 namespace fs = std::filesystem;
+using std::chrono::microseconds;
+using std::chrono::milliseconds;
 
 // A ControlServer serving the real Unix socket listener in a fresh temporary
 // folder, for tests that talk to it as a client does.
@@ -384,29 +386,29 @@ TEST_F(LinuxListenerTest, UnprivilegedCallersPassOnlyWhenTheirUserIsActiveHere) 
 // The quality figures: what the last ten echoes add up to, and the meter's
 // thread, which counts only echoes of the tunnel that runs.
 TEST(QualityWindow, TheFiguresSumUpTheLastTenEchoes) {
-  constexpr std::optional<std::chrono::microseconds> kLost;
+  constexpr std::optional<microseconds> kLost;
   struct Row {
     const char* name;
-    std::vector<std::optional<std::chrono::microseconds>> echoes;  // one a second from the start
+    std::vector<std::optional<microseconds>> echoes;  // one a second from the start
     std::string figures;  // probes, rtt, loss, the last answer's second
   };
-  std::vector<std::optional<std::chrono::microseconds>> twelve(11, std::chrono::microseconds(5000));  // two lost, then the last one slower
-  twelve[0] = twelve[1] = kLost, twelve.push_back(std::chrono::microseconds(7000));
+  std::vector<std::optional<microseconds>> twelve(11, microseconds(5000));  // two lost, then the last one slower
+  twelve[0] = twelve[1] = kLost, twelve.push_back(microseconds(7000));
   const Row rows[] = {
       {"nothing yet", {}, "0 -1 0 none"},
-      {"a good path: the last answer, to the nearest ms", {std::chrono::microseconds(20400), std::chrono::microseconds(23600)}, "2 24 0 2"},
-      {"under half a millisecond", {std::chrono::microseconds(400)}, "1 0 0 1"},
-      {"one of three lost", {std::chrono::microseconds(9000), kLost, std::chrono::microseconds(9000)}, "3 9 33 3"},
-      {"two of three lost: the last answer stands, and when it came", {std::chrono::microseconds(9000), kLost, kLost}, "3 9 67 1"},
+      {"a good path: the last answer, to the nearest ms", {microseconds(20400), microseconds(23600)}, "2 24 0 2"},
+      {"under half a millisecond", {microseconds(400)}, "1 0 0 1"},
+      {"one of three lost", {microseconds(9000), kLost, microseconds(9000)}, "3 9 33 3"},
+      {"two of three lost: the last answer stands, and when it came", {microseconds(9000), kLost, kLost}, "3 9 67 1"},
       {"only ten count", twelve, "10 7 0 12"},
-      {"a broken path: none of the ten answered", std::vector<std::optional<std::chrono::microseconds>>(12, kLost), "10 -1 100 none"},
+      {"a broken path: none of the ten answered", std::vector<std::optional<microseconds>>(12, kLost), "10 -1 100 none"},
   };
   for (const Row& row : rows) {
     const QualityClock::time_point start{std::chrono::hours(1)};
     QualityWindow window;
-    window.Record(std::chrono::microseconds(1000), start - std::chrono::minutes(1));  // an earlier tunnel's
+    window.Record(microseconds(1000), start - std::chrono::minutes(1));  // an earlier tunnel's
     window.Reset();
-    for (std::size_t i = 0; i < row.echoes.size(); ++i) window.Record(row.echoes[i], start + std::chrono::milliseconds(1000 * (i + 1)));
+    for (std::size_t i = 0; i < row.echoes.size(); ++i) window.Record(row.echoes[i], start + milliseconds(1000 * (i + 1)));
     const QualityFigures figures = window.Figures();
     const std::string answered =
         figures.lastAnswer ? std::to_string(std::chrono::duration_cast<std::chrono::seconds>(*figures.lastAnswer - start).count())
@@ -421,13 +423,13 @@ TEST(QualityWindow, TheFiguresSumUpTheLastTenEchoes) {
 // A node whose echoes the test lets through one at a time.
 class HeldNode final : public NodeEcho {
  public:
-  std::optional<std::chrono::microseconds> Echo(std::chrono::milliseconds) override {
+  std::optional<microseconds> Echo(milliseconds) override {
     std::unique_lock lock(mutex);
     ++started;
     changed.notify_all();
     changed.wait(lock, [&] { return released > 0; });
     --released;
-    return std::chrono::microseconds(3000);
+    return microseconds(3000);
   }
   void AwaitEcho(int number) {  // until the number-th echo has begun
     std::unique_lock lock(mutex);
@@ -447,7 +449,7 @@ class HeldNode final : public NodeEcho {
 
 TEST(LinkQuality, CountsOnlyEchoesOfTheTunnelThatRuns) {
   HeldNode node;
-  LinkQuality quality(node, std::chrono::milliseconds(1));
+  LinkQuality quality(node, milliseconds(1));
   quality.Begin();
   node.AwaitEcho(1);
   EXPECT_EQ(quality.Figures().probes, 0u);
