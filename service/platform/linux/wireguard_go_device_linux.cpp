@@ -146,14 +146,17 @@ int Exchange(const std::string& path, std::string_view request, timeval limit, S
   } else {
     const auto ended = [&] { return answer.View().find("\n\n") != std::string_view::npos; };
     ssize_t got = 0;
-    // Straight into the answer's own room; a helper that answers a byte at a time still gets only the one limit.
-    while (!ended() && answer.size() < kAnswerRoom && std::chrono::steady_clock::now() < deadline) {
-      char byte = 0;
-      if ((got = recv(fd, &byte, 1, 0)) <= 0) break;
-      answer.Append(std::string_view(&byte, 1));
+    // The answer may hold the private key: what passes through `chunk` is wiped.
+    // A helper that answers a byte at a time still gets only the one limit.
+    char chunk[512];
+    bool fits = true;
+    while (!ended() && fits && std::chrono::steady_clock::now() < deadline) {
+      if ((got = recv(fd, chunk, sizeof chunk, 0)) <= 0) break;
+      fits = answer.Append(std::string_view(chunk, static_cast<std::size_t>(got)));
     }
+    WipeMemory(chunk, sizeof chunk);
     if (got < 0) result = ErrnoOfFailedCall();
-    else if (!ended()) result = got > 0 ? ETIMEDOUT : EPROTO;
+    else if (!ended()) result = got > 0 && fits ? ETIMEDOUT : EPROTO;
   }
   close(fd);
   return result;
