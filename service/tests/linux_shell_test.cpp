@@ -344,7 +344,11 @@ TEST(ServiceProgram, BadConnectionsCostTheOthersNothing) {
   }
   const long late = ResidentKiB(service.pid);
   ASSERT_GT(early, 0);
+#ifndef __SANITIZE_ADDRESS__
+  // AddressSanitizer keeps freed blocks and ended threads' records on purpose, so there resident memory
+  // says nothing; its leak check at the service's end stands in, and the plain build measures.
   EXPECT_LT(late - early, 512) << "resident memory grew from " << early << " KiB to " << late << " KiB";
+#endif
   EXPECT_EQ(service.End(SIGTERM), 0) << "it lived through the sweep and ends cleanly";
 }
 
