@@ -425,6 +425,7 @@ TEST(SmartSplit, OnlyDestinationsOffTheDirectRangesGetARouteAndEveryFlowItsAnswe
       {"169.253.255.255", 1}, {"172.16.0.1", 0},    {"172.31.255.255", 0},  {"172.32.0.1", 1},
       {"172.15.255.1", 1},  {"192.168.1.1", 0},     {"192.169.0.1", 1},     {"223.255.255.255", 1},
       {"224.0.0.1", 0},     {"239.1.1.1", 0},       {"255.255.255.255", 0}, {"100.64.0.1", 1},
+      {"169.255.0.0", 1},
   };
   Calls verdicts, made, removed;
   for (std::uint64_t id = 0; id < std::size(rows); ++id) {
@@ -436,8 +437,8 @@ TEST(SmartSplit, OnlyDestinationsOffTheDirectRangesGetARouteAndEveryFlowItsAnswe
     if (routed && id != 1) removed.insert(removed.begin(), "remove tunnel " + std::string(remote) + "/32 on 101");
   }
   rig.steering.QueueFlow(Flow("203.0.113.9", 100, false));  // not a flow the service can read
-  rig.steering.QueueFlow(Flow("203.0.113.10", 0xFFFFFFFF00000001));  // the eleventh route, refused
-  rig.log.Fail("add", 87, 11);
+  rig.steering.QueueFlow(Flow("203.0.113.10", 0xFFFFFFFF00000001));  // the twelfth route, refused
+  rig.log.Fail("add", 87, 12);
   verdicts.insert(verdicts.end(), {"verdict 0 100", "verdict 0 18446744069414584321"});
   made.push_back("add tunnel 203.0.113.10/32 on 101");
   ASSERT_TRUE(rig.StartSplit());
