@@ -34,6 +34,7 @@
 #include "ebpf_game_steering_linux.h"
 #include "proc_files_linux.h"
 #include "system_lookups.h"
+#include "tunnel_record.h"
 #include "utf16_text.h"
 #include "wireguard_go_device_linux.h"
 
@@ -151,6 +152,18 @@ TEST(WireGuardGoDevice, TheHelpersSocketIsItsOwnAndASilentHelperIsBounded) {
   EXPECT_TRUE(std::filesystem::exists("/proc/" + std::to_string(helper) + "/root/run/wireguard/ZENTRAVOLK.sock"));
   EXPECT_FALSE(std::filesystem::exists("/run/wireguard/ZENTRAVOLK.sock")) << "the socket is not the machine's";
   ASSERT_EQ(kill(helper, SIGSTOP), 0);
+  // A stop takes hold of each thread as it next runs: until all are stopped, one may still answer.
+  const auto allStopped = [helper] {
+    for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(helper) + "/task")) {
+      std::string stat;
+      std::getline(std::ifstream(task.path() / "stat"), stat);
+      const std::size_t state = stat.rfind(')') + 2;  // after the name, which may hold anything
+      if (state >= stat.size() || (stat[state] != 't' && stat[state] != 'T')) return false;
+    }
+    return true;
+  };
+  for (int i = 0; i < 200 && !allStopped(); ++i) usleep(5000);
+  ASSERT_TRUE(allStopped());
 
   zv::PeerSettings settings;
   settings.privateKey = zv::Secret::Sized(32);
@@ -215,11 +228,17 @@ class ServiceProcess {
     }
     return false;
   }
-  // Sends the signal (0: none, it ends by itself) and gives the exit code, or -1 for a death by signal.
+  // Sends the signal (0: none, it ends by itself) and gives the exit code, or
+  // -1 for a death by signal; one still running after 5 s is killed.
   int End(int signal) {
     if (signal != 0) kill(pid, signal);
     int status = 0;
-    waitpid(pid, &status, 0);
+    pid_t ended = 0;
+    for (int i = 0; i < 500 && (ended = waitpid(pid, &status, WNOHANG)) == 0; ++i) usleep(10000);
+    if (ended == 0) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+    }
     pid = -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
@@ -268,6 +287,14 @@ TEST(ServiceProgram, StartsOnlyOverAStaleSocketAndStopsCleanly) {
        "is a symbolic link, not a socket"},
       {"live socket", [](const fs::path& p) { BoundSocket(p, true); },  // the test keeps it open
        [](const fs::path& p) { return probe::Connect(p.string()) >= 0; }, "another accelerator-service is listening"},
+      // Its record and lock live in a folder only it may write, or a link there could aim its writes.
+      {"state folder open to others",
+       [](const fs::path& p) {
+         fs::create_directory(p.string() + ".state");
+         fs::permissions(p.string() + ".state", fs::perms::all);
+       },
+       [](const fs::path& p) { return fs::status(p.string() + ".state").permissions() == fs::perms::all; },
+       "is not a folder of the service's own"},
   };
   for (const Row& row : rows) {
     ServiceProcess service(row.place);
@@ -306,6 +333,33 @@ TEST(ServiceProgram, OfTwinsStartedAtOnceExactlyOneListens) {
     EXPECT_NE(loser.Errors().find("another accelerator-service"), std::string::npos) << loser.Errors();
     EXPECT_TRUE(winner.Serving()) << "round " << round;
   }
+}
+
+// A record of a killed run is read at the start, whoever wrote it: one naming
+// a process that is not the service's helper ends nothing, and the record goes
+// with its half-written successor.
+TEST(ServiceProgram, ARecordNamingAnotherProcessEndsNothing) {
+  const pid_t bystander = fork();
+  if (bystander == 0) {
+    execl("/bin/sleep", "sleep", "30", nullptr);
+    _exit(127);
+  }
+  const auto plant = [bystander](const fs::path& socket) {
+    const fs::path folder = socket.string() + ".state";
+    fs::create_directory(folder);
+    fs::permissions(folder, fs::perms::owner_all);
+    const auto started = ReadProcessStat("/proc/" + std::to_string(bystander)).startTime;
+    SaveTunnelRecord(folder / "tunnel", {true, {static_cast<std::uint32_t>(bystander), started}, std::nullopt});
+    std::ofstream(folder / "tunnel.new") << "half";
+  };
+  ServiceProcess service(plant);
+  ASSERT_TRUE(service.Serving()) << service.Errors();
+  EXPECT_EQ(waitpid(bystander, nullptr, WNOHANG), 0) << "the process the record named was ended";
+  EXPECT_FALSE(fs::exists(service.path.string() + ".state/tunnel"));
+  EXPECT_FALSE(fs::exists(service.path.string() + ".state/tunnel.new"));
+  EXPECT_EQ(service.End(SIGTERM), 0);
+  kill(bystander, SIGKILL);
+  waitpid(bystander, nullptr, 0);
 }
 
 long ResidentKiB(pid_t process) {
