@@ -36,6 +36,11 @@ uninstall() {
 }
 trap '[[ -e $folder/uninstall.exe ]] && uninstall' EXIT
 [[ ! -e $folder ]] || { echo "FAIL: $folder exists already"; exit 1; }
+# The elevated installer never starts the client (it would run with the
+# administrator's rights and settings); a silent install shows no finish page,
+# so the script it was made from is read.
+grep -Eq 'MUI_FINISHPAGE_RUN|^\s*Exec(Shell|Wait)?\b.*zentravolk-client' "$(dirname "$installer")/../zentravolk.nsi" &&
+  fail "the installer starts the client"
 
 wine reg add "$settings" /v id /t REG_SZ /d "$device_id" /f >/dev/null
 wine "$installer" /S "/WIREGUARD=$(winepath -w "$dll")" || fail "the installer failed: $?"
