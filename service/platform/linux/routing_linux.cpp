@@ -227,7 +227,8 @@ void RemoveSplitRouting() {
     header.rtm_family = AF_INET;
     header.rtm_dst_len = length;
     header.rtm_protocol = kRouteProtocol;
-    header.rtm_type = RTN_UNSPEC;  // any type: the default route and the throws alike
+    header.rtm_type = RTN_UNSPEC;         // any type and scope: the default route (scope link)
+    header.rtm_scope = RT_SCOPE_NOWHERE;  // and the throws alike
     message.Attribute32(RTA_TABLE, kSplitTable);
     if (length != 0) message.Attribute(RTA_DST, network.data(), 4);
     rtnl::Transact(message);
