@@ -11,7 +11,12 @@ cmake --build "$build" --target control_exchange_bench tracker_cycle_bench updat
 # median_of BENCHMARK_BINARY FILTER: the median real time and its unit, from Google Benchmark's CSV.
 median_of() {
   "$build/bench/$1" --benchmark_filter="$2" --benchmark_repetitions=5 --benchmark_report_aggregates_only=true \
-    --benchmark_format=csv 2>/dev/null | awk -F, '/_median/ {printf "%.3g %s", $3, $5}'
+    --benchmark_format=csv 2>/dev/null | awk -F, '/_median/ {
+      value = $3; unit = $5; gsub(/"/, "", unit)
+      if (unit == "ns" && value >= 1000) { value /= 1000; unit = "us" }
+      if (unit == "us" && value >= 1000) { value /= 1000; unit = "ms" }
+      sub(/^us$/, "µs", unit)
+      printf "%.3g %s", value, unit }'
 }
 row() { printf '| %-52s | %-30s |\n' "$1" "$2"; }
 
