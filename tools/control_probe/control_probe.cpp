@@ -71,8 +71,10 @@ std::optional<Reply> Exchange(const std::string& path, std::uint16_t operation, 
                               std::string_view body) {
   const int fd = Connect(path);
   if (fd < 0) return std::nullopt;
-  std::optional<Reply> reply;
-  if (SendAll(fd, RequestBytes(operation, requestId, body))) reply = ReadReply(fd);
+  // A refused caller's answer may come before the request is read, and the
+  // service closes at once: the write can fail, and the answer is still there.
+  SendAll(fd, RequestBytes(operation, requestId, body));
+  std::optional<Reply> reply = ReadReply(fd);
   close(fd);
   return reply;
 }
