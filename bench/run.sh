@@ -13,8 +13,8 @@ median_of() {
   "$build/bench/$1" --benchmark_filter="$2" --benchmark_repetitions=5 --benchmark_report_aggregates_only=true \
     --benchmark_format=csv 2>/dev/null | awk -F, '/_median/ {
       value = $3; unit = $5; gsub(/"/, "", unit)
-      if (unit == "ns" && value >= 1000) { value /= 1000; unit = "us" }
-      if (unit == "us" && value >= 1000) { value /= 1000; unit = "ms" }
+      if (unit == "ns" && value >= 999.5) { value /= 1000; unit = "us" }
+      if (unit == "us" && value >= 999.5) { value /= 1000; unit = "ms" }
       sub(/^us$/, "µs", unit)
       printf "%.3g %s", value, unit }'
 }

@@ -39,8 +39,12 @@ trap '[[ -e $folder/uninstall.exe ]] && uninstall' EXIT
 # The elevated installer never starts the client (it would run with the
 # administrator's rights and settings); a silent install shows no finish page,
 # so the script it was made from is read.
-grep -Eq 'MUI_FINISHPAGE_RUN|^\s*Exec(Shell|Wait)?\b.*zentravolk-client' "$(dirname "$installer")/../zentravolk.nsi" &&
+script=$(dirname "$installer")/../zentravolk.nsi
+if [[ ! -f $script ]]; then
+  fail "no installer script at $script"
+elif grep -Ei 'MUI_FINISHPAGE_RUN|^\s*(nsExec::)?Exec\w*\s.*zentravolk-client\.exe' "$script" | grep -qvi taskkill; then
   fail "the installer starts the client"
+fi
 
 wine reg add "$settings" /v id /t REG_SZ /d "$device_id" /f >/dev/null
 wine "$installer" /S "/WIREGUARD=$(winepath -w "$dll")" || fail "the installer failed: $?"

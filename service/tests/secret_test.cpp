@@ -34,6 +34,14 @@ void operator delete(void* block) noexcept {
   std::free(block);
 }
 void operator delete(void* block, std::size_t) noexcept { operator delete(block); }
+// The other forms that may meet these blocks, so that every one is malloc's and free's.
+void* operator new[](std::size_t size) { return operator new(size); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return std::malloc(size == 0 ? 1 : size); }
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return std::malloc(size == 0 ? 1 : size); }
+void operator delete[](void* block) noexcept { operator delete(block); }
+void operator delete[](void* block, std::size_t) noexcept { operator delete(block); }
+void operator delete(void* block, const std::nothrow_t&) noexcept { operator delete(block); }
+void operator delete[](void* block, const std::nothrow_t&) noexcept { operator delete(block); }
 
 TEST(Secret, ItsBytesAreWipedBeforeTheirMemoryGoesBack) {
   const std::pair<const char*, std::function<void(std::optional<zv::Secret>&)>> rows[] = {

@@ -418,7 +418,7 @@ PendingFlow Flow(const char* remote, std::uint64_t id, bool readable = true) {
 
 TEST(SmartSplit, OnlyDestinationsOffTheDirectRangesGetARouteAndEveryFlowItsAnswer) {
   Rig rig;
-  // Each range that stays direct, at both of its ends and just past them; 1: through the tunnel.
+  // Inside each range that stays direct, and just past its ends; 1: through the tunnel.
   const std::pair<const char*, int> rows[] = {
       {"8.8.8.8", 1},       {"8.8.8.8", 1},         {"0.1.2.3", 0},         {"1.0.0.0", 1},
       {"10.1.2.3", 0},      {"11.0.0.1", 1},        {"127.0.0.1", 0},       {"169.254.1.1", 0},
