@@ -8,8 +8,12 @@
 # Everything is stopped and removed on exit or Ctrl-C. Needs root (namespaces).
 # The client keeps its settings (device id, remembered account) in your own
 # ~/.config, as it would for a gamer; the tests never write there.
-#   scripts/demo.sh [--headless]
+#   scripts/demo.sh [--headless | --help]
 set -euo pipefail
+if [[ ${1:-} == --help || ${1:-} == -h ]]; then
+  sed -n '2,/^#   scripts/{s/^# \{0,1\}//;p}' "$0"
+  exit 0
+fi
 cd "$(dirname "$0")/.."
 [[ $(id -u) -eq 0 ]] || { echo "demo.sh needs root: it creates network namespaces and a tunnel" >&2; exit 1; }
 headless=false
