@@ -24,7 +24,6 @@
 #include <fstream>
 #include <functional>
 #include <random>
-#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -163,8 +162,7 @@ TEST(WireGuardGoDevice, TheHelpersSocketIsItsOwnAndASilentHelperIsBounded) {
   // A stop takes hold of each thread as it next runs: until all are stopped, one may still answer.
   const auto allStopped = [helper] {
     for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(helper) + "/task")) {
-      std::string stat;
-      std::getline(std::ifstream(task.path() / "stat"), stat);
+      const std::string stat = zv::ReadProcFile(task.path() / "stat");
       const std::size_t state = stat.rfind(')') + 2;  // after the name, which may hold anything
       if (state >= stat.size() || (stat[state] != 't' && stat[state] != 'T')) return false;
     }
@@ -198,11 +196,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string Contents(const fs::path& file) {
-  std::ostringstream text;
-  text << std::ifstream(file).rdbuf();
-  return text.str();
-}
+std::string Contents(const fs::path& file) { return ReadProcFile(file.string()); }
 
 // The service on a socket in a fresh folder, its standard error kept in a file.
 class ServiceProcess {
