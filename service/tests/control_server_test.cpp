@@ -37,9 +37,9 @@ using std::chrono::milliseconds;
 class ListeningServer {
  public:
   explicit ListeningServer(TunnelEngine& engine, LinkQuality* quality = nullptr) : engine(engine), quality(quality) {
-    char pattern[] = "/tmp/zv-listener-XXXXXX";
-    if (mkdtemp(pattern) == nullptr) ADD_FAILURE() << "no temporary folder";
-    chmod(pattern, 0755);  // lets an unprivileged test child reach the socket
+    std::string pattern = (fs::temp_directory_path() / "zv-listener-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) ADD_FAILURE() << "no temporary folder";
+    chmod(pattern.c_str(), 0755);  // lets an unprivileged test child reach the socket
     directory = pattern;
     path = (directory / "control.sock").string();
     setenv(kControlSocketVariable, path.c_str(), 1);
