@@ -45,6 +45,16 @@ answers_within() {
   echo "the game server did not answer within \$1 s"
   return 1
 }
+# seen WHAT TEXT SECONDS: the window showed TEXT in that line (status or quality), after the
+# timeline's last mark if it has one, within SECONDS.
+seen() {
+  for _ in \$(seq \$((\$3 * 4))); do
+    tac \$timeline | sed "/ mark /q" | grep -q " \$1 \$2" && return 0
+    sleep 0.25
+  done
+  echo "never: \$2"
+  return 1
+}
 # ms_since WHAT TEXT: milliseconds from the timeline's first such line to now.
 ms_since() { echo \$((\$(date +%s%3N) - \$(grep -m1 "^[0-9]* \$1 \$2" \$timeline | cut -d' ' -f1))); }
 CHECK
@@ -108,14 +118,12 @@ rm -rf "$last_state"
 road "restart" '
 kill -KILL $stack_service_pid
 killed=$(date +%s%3N)
-# seen TEXT SECONDS: the window showed TEXT in its status line within SECONDS.
-seen() { for _ in $(seq $(($2 * 4))); do grep -q " status $1" $timeline && return 0; sleep 0.25; done; echo "never: $1"; return 1; }
-seen 本地加速服务已停止 5 || exit 1
+seen status 本地加速服务已停止 5 || exit 1
 service_start || exit 1
 echo $stack_service_pid >$stack_state/service.pid
 answers_within 15 || exit 1
 echo "the game server answers through a new tunnel $(($(date +%s%3N) - killed)) ms after the kill"
-seen 本地加速服务已重新启动，加速已自动恢复 10'
+seen status 本地加速服务已重新启动，加速已自动恢复 10'
 rm -rf "$last_state"
 
 road "silent echoes" '
@@ -135,8 +143,6 @@ rm -rf "$last_state"
 
 road "silent node" '
 answers_within 2 || exit 1
-# seen WHAT TEXT SECONDS: the window showed TEXT in that line, after the last mark, within SECONDS.
-seen() { for _ in $(seq $(($3 * 4))); do tac $timeline | sed "/ mark /q" | grep -q " $1 $2" && return 0; sleep 0.25; done; echo "never: $2"; return 1; }
 echo "$(date +%s%3N) mark the node falls silent" >>$timeline
 ip netns exec $WORLD_NODE nft -f - <<<"table inet zv_silence {
   chain input {
