@@ -85,6 +85,10 @@ export DISPLAY=:$(head -n1 "$work/display")
 # Mapped and laid out: not the 1x1 placeholder a window has before it is shown.
 laid_out() { [[ $1 =~ \ ([0-9]+)x([0-9]+)\+ ]] && ((BASH_REMATCH[1] >= 640 && BASH_REMATCH[2] >= 480)); }
 window_of() { xwininfo -root -tree 2>/dev/null | grep '"游戏加速器": ("zentravolk-client.exe"'; }
+# Wine's desktop process of a program started without a display (a silent
+# installer or uninstaller, the kit) serves new windows for a few seconds
+# after it; a client started meanwhile would show its window there, not here.
+for _ in $(seq 200); do pgrep -f 'explorer\.exe' >/dev/null || break; sleep 0.1; done
 started=$(date +%s%N)
 wine "$client" >"$work/client.log" 2>&1 &
 client_pid=$!
@@ -97,6 +101,9 @@ for _ in $(seq 1 600); do
 done
 if ! laid_out "$window"; then
   cat "$work/client.log"
+  # What is on the screen instead (a crash report, a message box) says why.
+  xwininfo -root -tree 2>/dev/null | grep -F '("' | sed 's/^ */  window: /'
+  import -window root "$screenshot" 2>/dev/null && echo "screenshot: $screenshot"
   fail "no main window of 640x480 or more within 60 s (${window:-none}; client $(kill -0 "$client_pid" 2>/dev/null && echo running || echo ended))"
   exit 1
 fi
