@@ -1,10 +1,12 @@
 // The platform in memory, for the tunnel engine and the Windows implementations:
 // one log of every call in order, in which a test scripts calls to fail, and
-// fakes of the three interfaces that record into it.
+// fakes of the three interfaces that record into it; and the start request
+// both drive an engine with.
 #pragma once
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -14,6 +16,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <tuple>
 #include <vector>
@@ -21,6 +24,7 @@
 #include "game_steering.h"
 #include "route_table.h"
 #include "tunnel_device.h"
+#include "tunnel_engine.h"
 
 namespace zv::test {
 
@@ -57,6 +61,49 @@ class TestLog {
   std::vector<std::tuple<std::string, int, std::uint32_t>> faults;  // call, nth, result
   std::map<std::string, int> counts;
 };
+
+// A start request's members, as the client writes them.
+struct Members {
+  std::string privateKey = "AQIDBAUGBwgJCgsMDQ4PEBESExQVFhcYGRobHB0eHyA=";  // bytes 1..32
+  std::string assignedIp = "10.240.0.2/32";
+  std::string serverKey = "gIGCg4SFhoeIiYqLjI2Oj5CRkpOUlZaXmJmam5ydnp8=";  // bytes 0x80..0x9f
+  std::string endpoint = "198.51.100.7:51820";
+  std::string routeMode;
+  std::string allowedIps = R"(["0.0.0.0/0","2001:db8::/32"])";
+  std::string gameProcesses = R"(["game.exe"])";
+};
+
+inline std::string Body(const Members& m) {
+  return R"({"private_key":")" + m.privateKey + R"(","assigned_ip":")" + m.assignedIp +
+         R"(","server_public_key":")" + m.serverKey + R"(","endpoint":")" + m.endpoint + R"(","route_mode":")" +
+         m.routeMode + R"(","allowed_ips":)" + m.allowedIps + R"(,"game_processes":)" + m.gameProcesses + "}";
+}
+
+// "started" and "stopped", or the engine's code.
+inline std::string Start(TunnelEngine& tunnel, const Members& members, std::uint32_t owner) {
+  std::string error;
+  return tunnel.BringUp(Body(members), owner, error) ? "started" : error;
+}
+inline std::string Stop(TunnelEngine& tunnel) {
+  std::string error;
+  return tunnel.TearDown(error) ? "stopped" : error;
+}
+
+// The calls that begin with one of `kinds`, in order.
+inline Calls Only(const Calls& calls, const std::vector<std::string_view>& kinds) {
+  Calls kept;
+  for (const std::string& call : calls) {
+    if (std::any_of(kinds.begin(), kinds.end(), [&](std::string_view kind) { return call.starts_with(kind); })) {
+      kept.push_back(call);
+    }
+  }
+  return kept;
+}
+
+// The last `count` calls, or all when there are fewer.
+inline Calls Last(const Calls& calls, std::size_t count) {
+  return Calls(calls.end() - static_cast<long>(std::min(count, calls.size())), calls.end());
+}
 
 // "198.51.100.7", or with a port "198.51.100.7:51820"
 inline std::string Text(const SocketAddressInet& address) {

@@ -5,11 +5,9 @@
 // the Linux decoder.
 #include "wireguard_tunnel.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <functional>
 #include <optional>
 
 #include "fake_platform.h"
@@ -18,49 +16,23 @@ namespace zv {
 namespace {
 
 using test::Calls;
+using test::Members;
 
 constexpr char kEndpointRoute[] = "main 198.51.100.7/32 via 192.0.2.1 on 7";
-
-struct Members {
-  std::string privateKey = "AQIDBAUGBwgJCgsMDQ4PEBESExQVFhcYGRobHB0eHyA=";  // bytes 1..32
-  std::string assignedIp = "10.240.0.2/32";
-  std::string serverKey = "gIGCg4SFhoeIiYqLjI2Oj5CRkpOUlZaXmJmam5ydnp8=";  // bytes 0x80..0x9f
-  std::string endpoint = "198.51.100.7:51820";
-  std::string routeMode;
-  std::string allowedIps = R"(["0.0.0.0/0","2001:db8::/32"])";
-  std::string gameProcesses = R"(["game.exe"])";
-};
-
-std::string Body(const Members& m) {
-  return R"({"private_key":")" + m.privateKey + R"(","assigned_ip":")" + m.assignedIp +
-         R"(","server_public_key":")" + m.serverKey + R"(","endpoint":")" + m.endpoint + R"(","route_mode":")" +
-         m.routeMode + R"(","allowed_ips":)" + m.allowedIps + R"(,"game_processes":)" + m.gameProcesses + "}";
-}
 
 struct Rig {
   explicit Rig(std::filesystem::path record = {})
       : tunnel(device, routes, split, std::move(record), [this] { return now; }) {
     device.onClose = [this](std::uint64_t id) { routes.DropInterface(id); };
   }
-  std::string Start(const Members& members) {
-    std::string error;
-    return tunnel.BringUp(Body(members), 1000, error) ? "started" : error;
-  }
-  std::string Stop() {
-    std::string error;
-    return tunnel.TearDown(error) ? "stopped" : error;
-  }
+  std::string Start(const Members& members) { return test::Start(tunnel, members, 1000); }
+  std::string Stop() { return test::Stop(tunnel); }
   bool StartSplit(const std::vector<std::string>& names = {"game.exe"}) {
     std::string error;
     return split.Start(101, names, 1000, error) || (ADD_FAILURE() << error, false);
   }
-  // The calls of one kind since the start.
-  Calls Logged(const char* kind) {
-    Calls kept;
-    for (const std::string& call : log.Since(0)) {
-      if (call.starts_with(kind)) kept.push_back(call);
-    }
-    return kept;
+  Calls Logged(const std::vector<std::string_view>& kinds, std::size_t from = 0) {
+    return test::Only(log.Since(from), kinds);
   }
   void ExpectNothingLeft(const std::multiset<std::string>& routesBefore, const std::string& label) {
     EXPECT_FALSE(device.exists) << label;
@@ -88,7 +60,7 @@ TEST(TunnelEngine, BringUpRunsEveryStepInOrderAndStopUndoesIt) {
     const char* peer;  // the networks configured for the peer
     Calls routes;      // tunnel routes, in order
     const char* steer = nullptr;
-    const char* endpointRoute = kEndpointRoute;
+    std::string endpointRoute = kEndpointRoute;
     bool existing = false;  // the endpoint route, a tunnel route and the address are there already
   };
   const Row rows[] = {
@@ -118,11 +90,10 @@ TEST(TunnelEngine, BringUpRunsEveryStepInOrderAndStopUndoesIt) {
       rig.routes.addresses = {"10.240.0.2/32 on 101"};
     }
     EXPECT_EQ(rig.Start(row.request), "started") << row.name;
-    const std::string endpointRoute = row.endpointRoute;
     Calls expected = {"create",
                       "configure " + row.request.endpoint + " keepalive 25 peer " + row.peer + " 10.240.0.1/32",
                       "best path " + row.request.endpoint,
-                      "add " + endpointRoute,
+                      "add " + row.endpointRoute,
                       "address 10.240.0.2/32 on 101",
                       "use tunnel table"};
     for (const std::string& route : row.routes) expected.push_back("add tunnel " + route + " on 101");
@@ -134,7 +105,7 @@ TEST(TunnelEngine, BringUpRunsEveryStepInOrderAndStopUndoesIt) {
     const std::size_t stopAt = rig.log.Size();
     EXPECT_EQ(rig.Stop(), "stopped") << row.name;
     expected = {"steer stop", "release", "leave tunnel table"};
-    if (!row.existing) expected.push_back("remove " + endpointRoute);
+    if (!row.existing) expected.push_back("remove " + row.endpointRoute);
     EXPECT_EQ(rig.log.Since(stopAt), expected) << row.name;
     rig.ExpectNothingLeft(before, row.name);
   }
@@ -198,7 +169,7 @@ TEST(TunnelEngine, EveryFailureAnswersItsCodeAndLeavesNothingBehind) {
   for (const Row& row : rows) {
     Rig rig;
     rig.steering.nameLimit = 128;
-    const std::string label = row.code + " " + Body(row.request);
+    const std::string label = row.code + " " + test::Body(row.request);
     if (row.failing) rig.log.Fail(row.failing, row.result, row.nth);
     EXPECT_EQ(rig.Start(row.request), row.code) << label;
     const Calls calls = rig.log.Since(0);
@@ -207,9 +178,7 @@ TEST(TunnelEngine, EveryFailureAnswersItsCodeAndLeavesNothingBehind) {
     } else if (row.code.starts_with("invalid_")) {
       EXPECT_EQ(std::count(calls.begin(), calls.end(), "abandon"), 1) << label;
     }
-    if (!row.tail.empty() && calls.size() >= row.tail.size()) {
-      EXPECT_EQ(Calls(calls.end() - static_cast<long>(row.tail.size()), calls.end()), row.tail) << label;
-    }
+    EXPECT_EQ(test::Last(calls, row.tail.size()), row.tail) << label;
     rig.ExpectNothingLeft({}, label);
   }
 }
@@ -335,12 +304,6 @@ TEST(TunnelEngine, AHeldTunnelFollowsThePathAndIsRepairedUntilItIsStopped) {
         {500, stop, false, std::nullopt, {"steer stop"}, TunnelPhase::Idle},
         {1100, quiet, true, std::nullopt, {}, TunnelPhase::Idle}}},
   };
-  const auto changing = [](const std::string& call) {
-    for (const char* kind : {"paths to", "remove main", "add main", "create", "release", "steer"}) {
-      if (call.starts_with(kind)) return call;
-    }
-    return std::string();
-  };
   for (const Row& row : rows) {
     Rig rig;
     ASSERT_EQ(rig.Start(row.request), "started") << row.name;
@@ -351,11 +314,9 @@ TEST(TunnelEngine, AHeldTunnelFollowsThePathAndIsRepairedUntilItIsStopped) {
       if (step.change) step.change(rig);
       const auto wake = rig.tunnel.Upkeep(step.news, rig.now);
       EXPECT_EQ(wake ? std::optional<int>(static_cast<int>(wake->count())) : std::nullopt, step.wake) << label;
-      Calls calls;
-      for (const std::string& call : rig.log.Since(from)) {
-        if (const std::string kept = changing(call); !kept.empty()) calls.push_back(kept);
-      }
-      EXPECT_EQ(calls, step.calls) << label;
+      // Only the calls that change something.
+      EXPECT_EQ(rig.Logged({"paths to", "remove main", "add main", "create", "release", "steer"}, from), step.calls)
+          << label;
       EXPECT_EQ(rig.tunnel.State().phase, step.phase) << label;
       EXPECT_EQ(rig.tunnel.State().reason, step.reason) << label;
     }
@@ -397,11 +358,7 @@ TEST(TunnelEngine, EveryEndpointRouteIsOnRecordBeforeItExistsAndARestartUndoesIt
   rig.routes.paths.push_back({"198.51.100.7/32 via 192.0.2.7 on 9", 0});  // someone else's
   rig.tunnel.Upkeep(true, UpkeepClock::time_point{} + std::chrono::seconds(1));
   rig.tunnel.Upkeep(false, UpkeepClock::time_point{} + std::chrono::seconds(1) + kUpkeepSettle);
-  const Calls afterYielding = removedAfterAKill();
-  EXPECT_EQ(std::count_if(afterYielding.begin(), afterYielding.end(),
-                          [](const std::string& call) { return call.starts_with("remove main"); }),
-            0)
-      << "a route the service yielded to is not its own";
+  EXPECT_EQ(test::Only(removedAfterAKill(), {"remove main"}), Calls{}) << "a route the service yielded to is not its own";
   EXPECT_EQ(rig.Stop(), "stopped");
   EXPECT_FALSE(std::filesystem::exists(folder / "tunnel")) << "a clean stop leaves no record";
   EXPECT_FALSE(Rig(folder / "tunnel").tunnel.RecoverStaleState());
@@ -416,7 +373,9 @@ PendingFlow Flow(const char* remote, std::uint64_t id, bool readable = true) {
   return flow;
 }
 
-TEST(SmartSplit, OnlyDestinationsOffTheDirectRangesGetARouteAndEveryFlowItsAnswer) {
+// One split from its start to its stop: the tracker's lists as the games come
+// and go, and meanwhile the flows it answers and the routes it makes for them.
+TEST(SmartSplit, RoutesOnlyDestinationsOffTheDirectRangesAndTellsTheGamesProcessesOnlyWhenTheyChange) {
   Rig rig;
   // Inside each range that stays direct, and just past its ends; 1: through the tunnel.
   const std::pair<const char*, int> rows[] = {
@@ -441,30 +400,6 @@ TEST(SmartSplit, OnlyDestinationsOffTheDirectRangesGetARouteAndEveryFlowItsAnswe
   rig.log.Fail("add", 87, 12);
   verdicts.insert(verdicts.end(), {"verdict 0 100", "verdict 0 18446744069414584321"});
   made.push_back("add tunnel 203.0.113.10/32 on 101");
-  ASSERT_TRUE(rig.StartSplit());
-  ASSERT_TRUE(rig.steering.AwaitLooks(2));
-  EXPECT_EQ(rig.Logged("verdict"), verdicts);
-  EXPECT_EQ(rig.Logged("add"), made);
-  rig.split.Stop();
-  EXPECT_EQ(rig.Logged("remove"), removed);
-  EXPECT_TRUE(rig.routes.routes.empty());
-}
-
-TEST(SmartSplit, DrainAnswersABoundedNumberPerCycle) {
-  Rig rig;
-  constexpr int kQueued = 200 * kMaxFlowsPerDrain;  // far more than the test's wait lets through
-  for (int i = 0; i < kQueued; ++i) rig.steering.QueueFlow(Flow("10.0.0.1", static_cast<std::uint64_t>(i)));
-  ASSERT_TRUE(rig.StartSplit());
-  ASSERT_TRUE(rig.steering.AwaitLooks(1));
-  rig.split.Stop();  // noticed between cycles although flows are still pending
-  const auto verdicts = static_cast<int>(rig.Logged("verdict").size());
-  EXPECT_GE(verdicts, kMaxFlowsPerDrain);
-  EXPECT_LT(verdicts, kQueued);
-  EXPECT_EQ(verdicts % kMaxFlowsPerDrain, 0);
-}
-
-TEST(SmartSplit, TheTrackerTellsTheGamesProcessesOnlyWhenTheyChangeAndNamesCountOnceFolded) {
-  Rig rig;
   struct Step {
     const char* what;
     test::ProcessTable table;
@@ -486,15 +421,31 @@ TEST(SmartSplit, TheTrackerTellsTheGamesProcessesOnlyWhenTheyChangeAndNamesCount
   for (const Step& step : steps) {
     rig.steering.SetTable(step.table, step.lookFails);
     ASSERT_TRUE(rig.steering.AwaitLooks(3)) << step.what;  // a whole cycle ran with the new table
-    const Calls sent = rig.Logged("ids");
+    const Calls sent = rig.Logged({"ids"});
     EXPECT_EQ(Calls(sent.begin() + static_cast<long>(seen), sent.end()), step.sent) << step.what;
     seen = sent.size();
   }
+  EXPECT_EQ(rig.Logged({"verdict"}), verdicts);
+  EXPECT_EQ(rig.Logged({"add"}), made);
   rig.split.Stop();
+  EXPECT_EQ(rig.Logged({"remove"}), removed);
   EXPECT_EQ(rig.log.Since(1).front(), "steer 101 owner 1000 game.exe launcher.exe") << "the usable names, folded";
   rig.steering.nameLimit = 2;
   EXPECT_TRUE(rig.split.Accepts({"a.exe", "A.EXE", "b.exe"})) << "names count once folded";
   EXPECT_FALSE(rig.split.Accepts({"a.exe", "b.exe", "c.exe"}));
+}
+
+TEST(SmartSplit, DrainAnswersABoundedNumberPerCycle) {
+  Rig rig;
+  constexpr int kQueued = 200 * kMaxFlowsPerDrain;  // far more than the test's wait lets through
+  for (int i = 0; i < kQueued; ++i) rig.steering.QueueFlow(Flow("10.0.0.1", static_cast<std::uint64_t>(i)));
+  ASSERT_TRUE(rig.StartSplit());
+  ASSERT_TRUE(rig.steering.AwaitLooks(1));
+  rig.split.Stop();  // noticed between cycles although flows are still pending
+  const auto verdicts = static_cast<int>(rig.Logged({"verdict"}).size());
+  EXPECT_GE(verdicts, kMaxFlowsPerDrain);
+  EXPECT_LT(verdicts, kQueued);
+  EXPECT_EQ(verdicts % kMaxFlowsPerDrain, 0);
 }
 
 }  // namespace

@@ -3,12 +3,9 @@
 // here records them: the library beside the program, WireGuardNT's block, the
 // IP Helper rows of a whole bring-up and stop, the filtering transaction and
 // the driver's bytes. (The layer's own calls run under wine.)
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <map>
-#include <set>
 
 #include "driver_game_steering.h"
 #include "fake_platform.h"
@@ -141,13 +138,7 @@ Bytes ExpectedBlock(const Calls& networks) {
 }
 
 struct WindowsRig {
-  std::string Start(const std::string& allowedIps) {
-    std::string error;
-    const std::string body = R"({"private_key":"AQIDBAUGBwgJCgsMDQ4PEBESExQVFhcYGRobHB0eHyA=","assigned_ip":"10.240.0.2/32",)"
-                             R"("server_public_key":"gIGCg4SFhoeIiYqLjI2Oj5CRkpOUlZaXmJmam5ydnp8=",)"
-                             R"("endpoint":"198.51.100.7:51820","allowed_ips":)" + allowedIps + "}";
-    return tunnel.BringUp(body, 0, error) ? "started" : error;
-  }
+  std::string Start(const std::string& allowedIps) { return test::Start(tunnel, {.allowedIps = allowedIps}, 0); }
   FakeWindows windows;
   test::TestLog steeringLog;
   test::FakeGameSteering steering{steeringLog};
@@ -205,13 +196,11 @@ TEST(WindowsImplementations, AStartAndAStopAsTheWin32CallsSeeThem) {
   EXPECT_NEAR(static_cast<double>(activity.sinceHandshake->count()), 10.0, 1.0);
 
   const std::size_t stopAt = rig.windows.log.Size();
-  std::string error;
-  ASSERT_TRUE(rig.tunnel.TearDown(error)) << error;
+  ASSERT_EQ(test::Stop(rig.tunnel), "stopped");
   expected = kResolve;
   expected.insert(expected.end(), {"WireGuardSetAdapterState 0", "WireGuardCloseAdapter",
                                    "DeleteIpForwardEntry2 198.51.100.7/32 via 192.0.2.1 on 7", "UnloadLibrary"});
   EXPECT_EQ(rig.windows.log.Since(stopAt), expected);
-  EXPECT_FALSE(rig.windows.loaded);
 }
 
 TEST(WindowsImplementations, EachWin32FailureGivesItsCodeAndUnloadsTheLibrary) {
@@ -235,18 +224,13 @@ TEST(WindowsImplementations, EachWin32FailureGivesItsCodeAndUnloadsTheLibrary) {
     if (row.result == 0) rig.windows.missing = {row.call};
     else rig.windows.log.Fail(row.call, row.result);
     EXPECT_EQ(rig.Start(R"(["0.0.0.0/0"])"), row.code) << row.call;
-    const Calls calls = rig.windows.log.Since(0);
-    if (calls.size() >= row.tail.size()) {
-      EXPECT_EQ(Calls(calls.end() - static_cast<long>(row.tail.size()), calls.end()), row.tail) << row.call;
-    }
+    EXPECT_EQ(test::Last(rig.windows.log.Since(0), row.tail.size()), row.tail) << row.call;
     EXPECT_FALSE(rig.windows.loaded || rig.windows.adapter) << row.call;
   }
   WindowsRig rig;  // a stop that cannot resolve the functions again touches nothing
   ASSERT_EQ(rig.Start(R"(["0.0.0.0/0"])"), "started");
   rig.windows.missing = {"WireGuardCloseAdapter"};
-  std::string error;
-  EXPECT_FALSE(rig.tunnel.TearDown(error));
-  EXPECT_EQ(error, "embedded_tunnel_api_invalid");
+  EXPECT_EQ(test::Stop(rig.tunnel), "embedded_tunnel_api_invalid");
   EXPECT_TRUE(rig.windows.adapter && rig.windows.loaded);
 }
 
@@ -373,7 +357,7 @@ TEST(WindowsImplementations, OneFilteringTransactionOfExactlyTheseObjectsThenThe
     if (*row.code == '\0') {
       EXPECT_EQ(made, transaction) << label;
     } else if (std::string_view(row.call).starts_with("Add")) {
-      EXPECT_EQ(Calls(made.end() - 2, made.end()), (Calls{"AbortTransaction", "CloseHandle"})) << label;
+      EXPECT_EQ(test::Last(made, 2), (Calls{"AbortTransaction", "CloseHandle"})) << label;
     }
     steering.Stop();
     const bool sessionOpened = std::string_view(row.call) != "OpenFilterEngine" && std::string_view(row.call) != "CreateFileW";
