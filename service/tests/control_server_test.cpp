@@ -67,8 +67,6 @@ class ListeningServer {
   std::string path;
   StopEvent stopEvent;  // manual reset: one run per rig
   std::optional<ControlServer> server;
-
- private:
   TunnelEngine& engine;
   LinkQuality* quality;
 };
@@ -171,9 +169,7 @@ TEST_P(ControlServerTest, CallerThenHeaderChecksRunInOrderAndReadOnlyWhatTheyMus
     const Outcome outcome = Exchange(row.input, row.allowed);
     EXPECT_EQ(outcome.status, row.status) << row.name;
     EXPECT_EQ(outcome.body, row.body) << row.name;
-    if (row.status != kNoReply) {
-      EXPECT_EQ(outcome.id, row.id) << row.name;
-    }
+    EXPECT_EQ(outcome.id, row.status == kNoReply ? 0 : row.id) << row.name;
     if (outcome.consumed != kUnmeasured) {
       EXPECT_EQ(outcome.consumed, row.consumed) << row.name;
     }
@@ -188,8 +184,7 @@ TEST_P(ControlServerTest, EveryReplyComesFromTheOneState) {
   constexpr std::uint16_t kRepair = 0, kQuality = 16;  // kRepair: the engine's own upkeep found the tunnel broken
   struct Step {
     std::uint16_t operation;
-    const char* bringUpError;
-    const char* tearDownError;
+    const char* error;  // the start's or the stop's
     std::uint32_t status;
     std::string body;  // a pattern
   };
@@ -200,28 +195,27 @@ TEST_P(ControlServerTest, EveryReplyComesFromTheOneState) {
                                 R"("reason":"create_adapter_failed_17","up_ms":0,"probes":0,"rtt_ms":-1,)"
                                 R"("loss_percent":0,"silent_ms":\d+,"heard_ms":-1,"handshake_ms":-1\})";
   const Step steps[] = {
-      {3, "", "", 0, off},  // stop while idle succeeds
-      {kQuality, "", "", 0, off},
-      {2, "invalid_tunnel_config", "", 4, R"(\{"error":"invalid_tunnel_config"\})"},
-      {1, "", "", 0, off},  // query after a failed start
-      {2, "", "", 0, on},
-      {kQuality, "", "", 0, up},
-      {2, "", "", 4, R"(\{"error":"tunnel_already_running"\})"},
-      {1, "", "", 0, on},
-      {3, "", "embedded_tunnel_api_invalid", 4, R"(\{"error":"embedded_tunnel_api_invalid"\})"},
-      {1, "", "", 0, on},
-      {kRepair, "", "", 0, on},  // broken and being repaired: still the acceleration asked for
-      {kQuality, "", "", 0, repairing},
-      {2, "", "", 4, R"(\{"error":"tunnel_already_running"\})"},  // a refused start leaves the repair going
-      {kQuality, "", "", 0, repairing},
-      {3, "", "", 0, off},
-      {1, "", "", 0, off},
-      {kQuality, "", "", 0, off},
+      {3, "", 0, off},  // stop while idle succeeds
+      {kQuality, "", 0, off},
+      {2, "invalid_tunnel_config", 4, R"(\{"error":"invalid_tunnel_config"\})"},
+      {1, "", 0, off},  // query after a failed start
+      {2, "", 0, on},
+      {kQuality, "", 0, up},
+      {2, "", 4, R"(\{"error":"tunnel_already_running"\})"},
+      {1, "", 0, on},
+      {3, "embedded_tunnel_api_invalid", 4, R"(\{"error":"embedded_tunnel_api_invalid"\})"},
+      {1, "", 0, on},
+      {kRepair, "", 0, on},  // broken and being repaired: still the acceleration asked for
+      {kQuality, "", 0, repairing},
+      {2, "", 4, R"(\{"error":"tunnel_already_running"\})"},  // a refused start leaves the repair going
+      {kQuality, "", 0, repairing},
+      {3, "", 0, off},
+      {1, "", 0, off},
+      {kQuality, "", 0, off},
   };
   std::uint64_t id = 100;
   for (const Step& step : steps) {
-    engine.bringUpError = step.bringUpError;
-    engine.tearDownError = step.tearDownError;
+    engine.bringUpError = engine.tearDownError = step.error;
     if (step.operation == kRepair) {
       engine.state.phase = TunnelPhase::Repairing;
       engine.state.reason = "create_adapter_failed_17";
@@ -344,12 +338,8 @@ int QueryStatusAsNobody(const std::string& directory, const LoginSession* sessio
     if (session != nullptr && !session->Join(getpid())) _exit(10);
     // Entered as root: the folders above the temporary one may be closed to others (a private /tmp).
     if (chdir(directory.c_str()) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(11);
-    const int fd = probe::Connect("control.sock");  // needs the socket's 0666 to connect at all
-    if (fd < 0) _exit(12);
-    // A refusal is sent before anything is read, and the service may close before this is sent.
-    probe::SendAll(fd, probe::RequestBytes(1, 42, "abc"));
-    const auto reply = probe::ReadReply(fd);
-    if (!reply) _exit(13);
+    const auto reply = probe::Exchange("control.sock", 1, 42, "abc");  // needs the socket's 0666 to connect at all
+    if (!reply) _exit(12);
     const bool denied = reply->header.requestId == 0 && reply->body == kAccessDeniedBody;
     const bool served = reply->header.requestId == 42 && reply->body == kIdleBody;
     _exit((reply->header.status == 3 && denied) || (reply->header.status == 0 && served) ? reply->header.status : 14);
