@@ -50,10 +50,6 @@ class TestLog {
     const std::lock_guard guard(lock);
     return Calls(calls.begin() + static_cast<long>(from), calls.end());
   }
-  std::size_t Size() {
-    const std::lock_guard guard(lock);
-    return calls.size();
-  }
 
  private:
   std::mutex lock;
@@ -90,14 +86,11 @@ inline std::string Stop(TunnelEngine& tunnel) {
 }
 
 // The calls that begin with one of `kinds`, in order.
-inline Calls Only(const Calls& calls, const std::vector<std::string_view>& kinds) {
-  Calls kept;
-  for (const std::string& call : calls) {
-    if (std::any_of(kinds.begin(), kinds.end(), [&](std::string_view kind) { return call.starts_with(kind); })) {
-      kept.push_back(call);
-    }
-  }
-  return kept;
+inline Calls Only(Calls calls, const std::vector<std::string_view>& kinds) {
+  std::erase_if(calls, [&](const std::string& call) {
+    return std::none_of(kinds.begin(), kinds.end(), [&](std::string_view kind) { return call.starts_with(kind); });
+  });
+  return calls;
 }
 
 // The last `count` calls, or all when there are fewer.

@@ -4,7 +4,6 @@
 // and the service program itself. (Which key texts are keys: the tunnel engine
 // test, through this decoder.)
 #include <arpa/inet.h>
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <net/if.h>
@@ -28,7 +27,6 @@
 #include <vector>
 
 #include "control_channel.h"
-#include "control_frame.h"
 #include "control_probe.h"
 #include "ebpf_game_steering_linux.h"
 #include "proc_files_linux.h"
@@ -37,9 +35,11 @@
 #include "utf16_text.h"
 #include "wireguard_go_device_linux.h"
 
+namespace zv {
 namespace {
 
 using namespace std::string_literals;
+namespace fs = std::filesystem;
 
 TEST(ProcessImageName, WindowsGamesGoByTheirExeFile) {
   const struct {
@@ -51,14 +51,14 @@ TEST(ProcessImageName, WindowsGamesGoByTheirExeFile) {
       {"/usr/bin/python3 (deleted)", "python3\0tool.exe\0"s, "python3"},  // only the first argument counts
       {"/usr/bin/bash", ""s, "bash"},
   };
-  for (const auto& row : rows) EXPECT_EQ(zv::ProcessImageName(row.exe, row.commandLine), row.name) << row.exe;
+  for (const auto& row : rows) EXPECT_EQ(ProcessImageName(row.exe, row.commandLine), row.name) << row.exe;
 }
 
 // Started as "linux_shell_test rewrite", this program plays wine's first
 // moments: a while under its own name, then its first argument rewritten in
 // place to the game's Windows path, with no new exec the kernel would report.
 const bool kPlaysWine = [] {
-  const std::string commandLine = zv::ReadProcFile("/proc/self/cmdline");
+  const std::string commandLine = ReadProcFile("/proc/self/cmdline");
   if (commandLine.find("\0rewrite\0"s) == std::string::npos) return false;
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   const char game[] = "C:\\Games\\CS2.exe";
@@ -80,7 +80,7 @@ TEST(EbpfGameSteering, TheTableSeesGamesStartAndEndUnderTheirExeNames) {
     char* wineArguments[] = {program_invocation_name, const_cast<char*>("rewrite"), nullptr};
     pid_t wineBefore = -1, sleeper = -1, wineAfter = -1;  // started before the table is first read, and after
     ASSERT_EQ(posix_spawn(&wineBefore, "/proc/self/exe", nullptr, nullptr, wineArguments, environ), 0);
-    zv::EbpfGameSteering platform;
+    EbpfGameSteering platform;
     if (reported) {
       std::string error;
       ASSERT_TRUE(platform.Start({if_nametoindex("ZENTRAVOLK"), {u"cs2.exe"}, 0, {}}, error)) << error;
@@ -123,27 +123,25 @@ TEST(EbpfGameSteering, TheTableSeesGamesStartAndEndUnderTheirExeNames) {
 }
 
 TEST(ResolveUdpAddress, ResolvedAddressesTakeTheWindowsLayout) {
-  zv::SocketAddressInet v4, v6, refused;
+  SocketAddressInet v4, v6, refused;
   std::memset(&v4, 0xAB, sizeof v4), std::memset(&v6, 0xAB, sizeof v6);  // stale bytes must not survive
-  ASSERT_TRUE(zv::ResolveUdpAddress("127.0.0.1", "51820", v4));
-  ASSERT_TRUE(zv::ResolveUdpAddress("::1", "443", v6));
-  const zv::SocketAddressInet expected4{zv::kFamilyIpv4, htons(51820), {127, 0, 0, 1}};
-  zv::SocketAddressInet expected6{zv::kFamilyIpv6, htons(443), {}};
+  ASSERT_TRUE(ResolveUdpAddress("127.0.0.1", "51820", v4));
+  ASSERT_TRUE(ResolveUdpAddress("::1", "443", v6));
+  const SocketAddressInet expected4{kFamilyIpv4, htons(51820), {127, 0, 0, 1}};
+  SocketAddressInet expected6{kFamilyIpv6, htons(443), {}};
   expected6.rest[4 + 15] = 1;  // after the flow info
   EXPECT_EQ(std::memcmp(&v4, &expected4, sizeof v4), 0);
   EXPECT_EQ(std::memcmp(&v6, &expected6, sizeof v6), 0);
-  EXPECT_FALSE(zv::ResolveUdpAddress("", "51820", refused)) << "not this machine";
-  EXPECT_FALSE(zv::ResolveUdpAddress("127.0.0.1", "", refused));
+  EXPECT_FALSE(ResolveUdpAddress("", "51820", refused)) << "not this machine";
+  EXPECT_FALSE(ResolveUdpAddress("127.0.0.1", "", refused));
 }
 
 TEST(Utf8FromUtf16, RoundTripsAndRefusesLoneSurrogates) {
   const std::string text = "/opt/加速/\xF0\x9F\x8E\xAE/wireguard.so";
-  EXPECT_EQ(zv::Utf8FromUtf16(*zv::Utf16FromUtf8(text)), text);
-  EXPECT_FALSE(zv::Utf8FromUtf16(u"a\xD800"));
-  EXPECT_FALSE(zv::Utf8FromUtf16(std::u16string(1, u'\xDC00') + u"b"));
+  EXPECT_EQ(Utf8FromUtf16(*Utf16FromUtf8(text)), text);
+  EXPECT_FALSE(Utf8FromUtf16(u"a\xD800"));
+  EXPECT_FALSE(Utf8FromUtf16(std::u16string(1, u'\xDC00') + u"b"));
 }
-
-}  // namespace
 
 // The helper in a network namespace of the test's own: its socket is its own
 // (nothing in the machine's /run/wireguard), a helper that accepts and never
@@ -151,7 +149,7 @@ TEST(Utf8FromUtf16, RoundTripsAndRefusesLoneSurrogates) {
 TEST(WireGuardGoDevice, TheHelpersSocketIsItsOwnAndASilentHelperIsBounded) {
   ASSERT_EQ(geteuid(), 0u) << "creates an interface";
   ASSERT_EQ(unshare(CLONE_NEWNET), 0) << "a namespace of its own";
-  zv::WireGuardGoDevice device;
+  WireGuardGoDevice device;
   std::string error;
   ASSERT_TRUE(device.Create(error)) << error;
   const pid_t helper = static_cast<pid_t>(device.Trace().processId);
@@ -162,7 +160,7 @@ TEST(WireGuardGoDevice, TheHelpersSocketIsItsOwnAndASilentHelperIsBounded) {
   // A stop takes hold of each thread as it next runs: until all are stopped, one may still answer.
   const auto allStopped = [helper] {
     for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(helper) + "/task")) {
-      const std::string stat = zv::ReadProcFile(task.path() / "stat");
+      const std::string stat = ReadProcFile(task.path() / "stat");
       const std::size_t state = stat.rfind(')') + 2;  // after the name, which may hold anything
       if (state >= stat.size() || (stat[state] != 't' && stat[state] != 'T')) return false;
     }
@@ -171,9 +169,9 @@ TEST(WireGuardGoDevice, TheHelpersSocketIsItsOwnAndASilentHelperIsBounded) {
   for (int i = 0; i < 200 && !allStopped(); ++i) usleep(5000);
   ASSERT_TRUE(allStopped());
 
-  zv::PeerSettings settings;
-  settings.privateKey = zv::Secret::Sized(32);
-  settings.endpoint = {zv::kFamilyIpv4, htons(51820), {127, 0, 0, 1}};
+  PeerSettings settings;
+  settings.privateKey = Secret::Sized(32);
+  settings.endpoint = {kFamilyIpv4, htons(51820), {127, 0, 0, 1}};
   const auto before = std::chrono::steady_clock::now();
   EXPECT_FALSE(device.Configure(settings, error));
   EXPECT_EQ(error, "set_tunnel_config_failed_" + std::to_string(ETIMEDOUT));
@@ -191,11 +189,6 @@ TEST(WireGuardGoDevice, TheHelpersSocketIsItsOwnAndASilentHelperIsBounded) {
 // signal ends it cleanly, it takes over only a stale socket, and a sweep of bad
 // connections neither disturbs the well-formed clients among them nor costs
 // memory. (How long a stalled client may hold the others: the listener test.)
-namespace zv {
-namespace {
-
-namespace fs = std::filesystem;
-
 std::string Contents(const fs::path& file) { return ReadProcFile(file.string()); }
 
 // The service on a socket in a fresh folder, its standard error kept in a file.
@@ -374,11 +367,9 @@ TEST(ServiceProgram, ARecordNamingAnotherProcessEndsNothing) {
 }
 
 long ResidentKiB(pid_t process) {
-  std::ifstream status("/proc/" + std::to_string(process) + "/status");
-  for (std::string line; std::getline(status, line);) {
-    if (line.rfind("VmRSS:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
-  }
-  return -1;
+  const std::string status = ReadProcFile("/proc/" + std::to_string(process) + "/status");
+  const std::size_t line = status.find("\nVmRSS:");
+  return line == std::string::npos ? -1 : std::strtol(status.c_str() + line + 7, nullptr, 10);
 }
 
 TEST(ServiceProgram, BadConnectionsCostTheOthersNothing) {

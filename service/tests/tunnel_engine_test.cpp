@@ -102,7 +102,7 @@ TEST(TunnelEngine, BringUpRunsEveryStepInOrderAndStopUndoesIt) {
     EXPECT_EQ(rig.log.Since(0), expected) << row.name;
     EXPECT_EQ(rig.tunnel.State().phase, TunnelPhase::Up) << row.name;
 
-    const std::size_t stopAt = rig.log.Size();
+    const std::size_t stopAt = rig.log.Since(0).size();
     EXPECT_EQ(rig.Stop(), "stopped") << row.name;
     expected = {"steer stop", "release", "leave tunnel table"};
     if (!row.existing) expected.push_back("remove " + row.endpointRoute);
@@ -309,7 +309,7 @@ TEST(TunnelEngine, AHeldTunnelFollowsThePathAndIsRepairedUntilItIsStopped) {
     ASSERT_EQ(rig.Start(row.request), "started") << row.name;
     for (const Step& step : row.steps) {
       const std::string label = std::string(row.name) + " at " + std::to_string(step.at) + " ms";
-      const std::size_t from = rig.log.Size();
+      const std::size_t from = rig.log.Since(0).size();
       rig.now = UpkeepClock::time_point{} + std::chrono::milliseconds(step.at);
       if (step.change) step.change(rig);
       const auto wake = rig.tunnel.Upkeep(step.news, rig.now);

@@ -195,7 +195,7 @@ TEST(WindowsImplementations, AStartAndAStopAsTheWin32CallsSeeThem) {
   ASSERT_TRUE(activity.sinceHandshake);
   EXPECT_NEAR(static_cast<double>(activity.sinceHandshake->count()), 10.0, 1.0);
 
-  const std::size_t stopAt = rig.windows.log.Size();
+  const std::size_t stopAt = rig.windows.log.Since(0).size();
   ASSERT_EQ(test::Stop(rig.tunnel), "stopped");
   expected = kResolve;
   expected.insert(expected.end(), {"WireGuardSetAdapterState 0", "WireGuardCloseAdapter",
@@ -374,7 +374,7 @@ TEST(WindowsImplementations, OneFilteringTransactionOfExactlyTheseObjectsThenThe
   std::string error;
   ASSERT_TRUE(steering.Start({}, error)) << error;
   EXPECT_EQ(calls.log.Since(0), transaction);
-  const std::size_t from = calls.log.Size();
+  const std::size_t from = calls.log.Since(0).size();
   std::vector<std::uint32_t> many = {0x80000007};
   for (std::uint32_t id = 1; id < 130; ++id) many.push_back(id);
   steering.SetGameProcesses({7, 0x80000007});
