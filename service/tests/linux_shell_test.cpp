@@ -210,8 +210,6 @@ class ServiceProcess {
       _exit(127);
     }
   }
-  // A second service on another's socket path, with a folder of its own for its errors.
-  explicit ServiceProcess(const fs::path& socket) : ServiceProcess({}, socket) {}
   ~ServiceProcess() {
     if (pid > 0) End(SIGKILL);
     fs::remove_all(folder);
@@ -316,7 +314,7 @@ TEST(ServiceProgram, StartsOnlyOverAStaleSocketAndStopsCleanly) {
 TEST(ServiceProgram, OfTwinsStartedAtOnceExactlyOneListens) {
   for (int round = 0; round < 20; ++round) {
     ServiceProcess first;
-    ServiceProcess twin(first.path);
+    ServiceProcess twin({}, first.path);  // with a folder of its own for its errors
     pid_t ended = -1;
     int status = 0;
     for (int i = 0; i < 1000 && ended <= 0; ++i, usleep(5000)) {
