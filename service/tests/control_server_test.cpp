@@ -216,9 +216,9 @@ TEST_P(ControlServerTest, EveryReplyComesFromTheOneState) {
   std::uint64_t id = 100;
   for (const Step& step : steps) {
     engine.bringUpError = engine.tearDownError = step.error;
-    if (step.operation == kRepair) {
-      engine.state.phase = TunnelPhase::Repairing;
-      engine.state.reason = "create_adapter_failed_17";
+    if (step.operation == kRepair) {  // for a second now, so that an up time would show
+      engine.state = {TunnelPhase::Repairing, UpkeepClock::now() - std::chrono::seconds(1), "create_adapter_failed_17",
+                      engine.state.ups, {}, {}};
     }
     const std::uint16_t operation = step.operation == kRepair ? 1 : step.operation;
     const Outcome outcome = Exchange(Request(operation, ++id, operation == 2 ? "{\"k\":1}" : ""));
