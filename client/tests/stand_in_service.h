@@ -11,6 +11,7 @@
 #include <QLocalSocket>
 #include <QMutex>
 #include <QSemaphore>
+#include <QString>
 #include <QTemporaryDir>
 #include <QThread>
 #include <atomic>
@@ -31,6 +32,13 @@ inline QByteArray Framed(std::uint64_t id, std::uint32_t status, const QByteArra
   return QByteArray(reinterpret_cast<const char*>(head.data()), head.size()) + body;
 }
 
+// Quality answers while accelerating: any members, or a path that is up with these figures.
+inline QByteArray Quality(const QString& members) { return (R"({"state":"accelerating",)" + members + "}").toUtf8(); }
+inline QByteArray Up(int up, int rtt, int loss, int silent, int heard, int handshake) {
+  return Quality(QString(R"("path":"up","repair_ms":0,"reason":"","up_ms":%1,"probes":10,"rtt_ms":%2,)"
+                         R"("loss_percent":%3,"silent_ms":%4,"heard_ms":%5,"handshake_ms":%6)")
+                     .arg(up).arg(rtt).arg(loss).arg(silent).arg(heard).arg(handshake));
+}
 inline constexpr char kHealthyPath[] =
     R"({"state":"accelerating","path":"up","repair_ms":0,"reason":"","up_ms":60000,"probes":10,"rtt_ms":23,)"
     R"("loss_percent":0,"silent_ms":400,"heard_ms":400,"handshake_ms":30000})";
