@@ -16,6 +16,7 @@
 #include <QPushButton>
 #include <QTimer>
 #include <functional>
+#include <tuple>
 
 #include "main_window.h"
 #include "stand_in_service.h"
@@ -55,6 +56,10 @@ struct Screen {
   void TypeSignIn() {
     Edit("账号或邮箱")->setText("me");
     Edit("密码")->setText("pw");
+  }
+  // Whether start, stop and launch are offered.
+  std::tuple<bool, bool, bool> Actions() {
+    return {Button("开始加速")->isEnabled(), Button("停止加速")->isEnabled(), Button("启动游戏")->isEnabled()};
   }
   QLabel* Account() {
     return qobject_cast<QLabel*>(window.findChild<QFrame*>("memberCard")->layout()->itemAt(1)->widget());
