@@ -145,8 +145,7 @@ TEST(PathVerdict, EachAnswerHasItsWordsAndLook) {
     const char* level;
     bool broken, tunnelLost;
   } rows[] = {
-      {"a good path", {true, kHealthyPath}, PathHealth::Good, "延迟 23 ms · 丢包 0%", "",
-       "延迟 23 ms", "good", false, false},
+      {"a good path", {true, kHealthyPath}, PathHealth::Good, "延迟 23 ms · 丢包 0%", "", "延迟 23 ms", "good", false, false},
       {"under a millisecond", {true, Up(60000, 0, 0, 90, 90, 30000)}, PathHealth::Good, "延迟 <1 ms · 丢包 0%", "",
        "延迟 <1 ms", "good", false, false},
       {"lossy", {true, Up(60000, 41, 20, 900, 900, 30000)}, PathHealth::Poor, "延迟 41 ms · 丢包 20%", "", "延迟 41 ms",
@@ -264,7 +263,8 @@ TEST(PathHistory, SamplesAddUpToTheFiguresShown) {
   for (const auto& row : rows) {
     zv::PathHistory history;
     for (const auto& sample : row.samples) history.Add(sample);
-    EXPECT_EQ(zv::SummaryText(history.Stats()) + " | " + zv::RangeText(history.Stats()), row.summary + " | " + row.range);
+    EXPECT_EQ(zv::SummaryText(history.Stats()), row.summary);
+    EXPECT_EQ(zv::RangeText(history.Stats()), row.range);
   }
   zv::PathHistory full;
   full.Add({Kind::Answered, 999});

@@ -448,7 +448,8 @@ TEST(Tray, ClosingHidesTheWindowAndTheExitEntryStopsEverything) {
                               QSystemTrayIcon::DoubleClick}) {
       window.hide();
       emit TrayOf(window)->activated(reason);
-      EXPECT_EQ(window.isVisible(), reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick) << reason;
+      EXPECT_EQ(window.isVisible(), reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick)
+          << reason;
     }
     window.hide();
     window.findChild<QMenu*>()->actions().at(0)->trigger();
