@@ -47,7 +47,7 @@ TEST(ProcessImageName, WindowsGamesGoByTheirExeFile) {
   } rows[] = {
       {"/usr/lib/wine/wine64-preloader", "C:\\Program Files\\Counter-Strike\\cs2.exe\0-novid\0"s, "cs2.exe"},
       {"/usr/lib/wine/wine64-preloader", "Z:/games/PUBG/TslGame.EXE\0"s, "TslGame.EXE"},
-      {"/opt/game/run.exe.sh", "/opt/game/run.exe.sh\0"s, "run.exe.sh"},
+      {"/opt/game/run.exe.sh", "start.exe.sh\0"s, "run.exe.sh"},  // a script goes by its file
       {"/usr/bin/python3 (deleted)", "python3\0tool.exe\0"s, "python3"},  // only the first argument counts
       {"/usr/bin/bash", ""s, "bash"},
   };
