@@ -25,7 +25,6 @@ bool EndpointPin::Follow() {
 
   const bool foreignPin = best->route.prefixLength == endpoint.HostPrefix();
   if (owned && !foreignPin && SamePath(*owned, best->route)) return true;
-  if (!owned && foreignPin) return true;
   Remove();
   if (foreignPin) return true;
   const Route route = HostRoute(endpoint, best->route);
