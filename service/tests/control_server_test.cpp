@@ -452,6 +452,8 @@ TEST(LinkQuality, CountsOnlyEchoesOfTheTunnelThatRuns) {
   node.AwaitEcho(3);
   EXPECT_EQ(quality.Figures().probes, 1u);
   EXPECT_EQ(quality.Figures().rttMs, 3);
+  quality.Begin();  // a tunnel rebuilt within one upkeep, never seen down
+  EXPECT_EQ(quality.Figures().probes, 0u) << "the rebuilt tunnel's figures start afresh";
   quality.End();
   EXPECT_EQ(quality.Figures().probes, 0u) << "nothing of an ended tunnel stays";
   node.Release();  // the destructor waits for the echo under way
