@@ -25,10 +25,10 @@ device_id=0d6f3a52-8c4e-4f0b-9a57-1c2b3d4e5f60
 
 state() { wine sc query "$name" 2>/dev/null | tr -d '\r' | awk '$1 == "STATE" { print $4 }'; }
 value() { wine reg query "$1" /v "$2" 2>/dev/null | tr -d '\r' | awk -v v="$2" '$1 == v { $1 = $2 = ""; sub(/^ +/, ""); print }'; }
-# A value that must be there. Just after the service starts, a read has come back
-# without it once in many runs (the same value read right after was right), so an
-# empty answer is asked again; a wrong value fails at once, and the message shows
-# what was judged.
+# A value that must be there. Once in many runs a check just after the service
+# started failed though the values read right after were right: an empty answer
+# (a read that failed) is asked again, a wrong value fails at once, and the
+# message shows what was judged, so a recurrence tells which it was.
 needed() {
   local found=""
   for _ in $(seq 20); do found=$(value "$1" "$2") && [[ -n $found ]] && break; sleep 0.1; done
