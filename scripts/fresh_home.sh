@@ -19,7 +19,9 @@ cache=${ZV_CACHE_DIR:-$HOME/.cache/zentravolk}
 mkdir -p "$cache"
 kept=$(mktemp -d)
 mount --bind "$cache" "$kept"
+made=()  # the folders a fresh machine lacks, made here only to lay the empty ones on
 for folder in "${covered[@]}"; do
+  [[ -d $folder ]] || made+=("$folder")
   mkdir -p "$folder"
   mount -t tmpfs -o mode=0700 zv-fresh-home "$folder"
 done
@@ -37,4 +39,7 @@ if [[ -n $written || -n $new_in_home ]]; then
   [[ -n $new_in_home ]] && sed "s|^|  $HOME/|" <<<"$new_in_home"
   status=1
 fi
+for folder in "${made[@]}"; do
+  umount --recursive "$folder" && rmdir "$folder" 2>/dev/null || true
+done
 exit $status
