@@ -431,6 +431,7 @@ TEST(SmartSplit, RoutesOnlyDestinationsOffTheDirectRangesAndTellsTheGamesProcess
   EXPECT_EQ(rig.Logged({"add"}), made);
   rig.split.Stop();
   EXPECT_EQ(rig.Logged({"remove"}), removed);
+  EXPECT_TRUE(rig.routes.routes.empty());
   EXPECT_EQ(rig.log.Since(1).front(), "steer 101 owner 1000 game.exe launcher.exe") << "the usable names, folded";
   rig.steering.nameLimit = 2;
   EXPECT_TRUE(rig.split.Accepts({"a.exe", "A.EXE", "b.exe"})) << "names count once folded";
