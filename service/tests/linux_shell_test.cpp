@@ -189,8 +189,6 @@ TEST(WireGuardGoDevice, TheHelpersSocketIsItsOwnAndASilentHelperIsBounded) {
 // signal ends it cleanly, it takes over only a stale socket, and a sweep of bad
 // connections neither disturbs the well-formed clients among them nor costs
 // memory. (How long a stalled client may hold the others: the listener test.)
-std::string Contents(const fs::path& file) { return ReadProcFile(file.string()); }
-
 // The service on a socket in a fresh folder, its standard error kept in a file.
 class ServiceProcess {
  public:
@@ -238,7 +236,7 @@ class ServiceProcess {
     pid = -1;
     return reaped && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
-  std::string Errors() const { return Contents(folder / "stderr"); }
+  std::string Errors() const { return ReadProcFile(folder / "stderr"); }
 
   fs::path folder, path;
   pid_t pid = -1;
@@ -270,16 +268,16 @@ TEST(ServiceProgram, StartsOnlyOverAStaleSocketAndStopsCleanly) {
       {"free path", nullptr, nullptr, "", SIGINT},
       {"stale socket", [](const fs::path& p) { BoundSocket(p, false); }, nullptr, ""},
       {"regular file", [](const fs::path& p) { std::ofstream(p) << "keep me"; },
-       [](const fs::path& p) { return fs::is_regular_file(fs::symlink_status(p)) && Contents(p) == "keep me"; },
+       [](const fs::path& p) { return fs::is_regular_file(fs::symlink_status(p)) && ReadProcFile(p) == "keep me"; },
        "is a regular file, not a socket"},
       {"directory", [](const fs::path& p) { fs::create_directory(p), std::ofstream(p / "inside") << "x"; },
-       [](const fs::path& p) { return Contents(p / "inside") == "x"; }, "is a directory, not a socket"},
+       [](const fs::path& p) { return ReadProcFile(p / "inside") == "x"; }, "is a directory, not a socket"},
       {"symbolic link",
        [](const fs::path& p) {
          std::ofstream(p.parent_path() / "target") << "elsewhere";
          fs::create_symlink(p.parent_path() / "target", p);
        },
-       [](const fs::path& p) { return fs::is_symlink(p) && Contents(p.parent_path() / "target") == "elsewhere"; },
+       [](const fs::path& p) { return fs::is_symlink(p) && ReadProcFile(p.parent_path() / "target") == "elsewhere"; },
        "is a symbolic link, not a socket"},
       {"live socket", [](const fs::path& p) { BoundSocket(p, true); },  // the test keeps it open
        [](const fs::path& p) { return probe::Connect(p.string()) >= 0; }, "another accelerator-service is listening"},
