@@ -7,7 +7,14 @@
 #   scratch_home.sh COMMAND [ARGS...]
 set -uo pipefail
 real_cache=${ZV_CACHE_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/zentravolk}
-scratch=$(mktemp -d "${TMPDIR:-/tmp}/zv-scratch.XXXXXX") || exit 1
+# A run killed outright (ctest's time-out sends SIGKILL) cannot remove its
+# folder; the folder names its shell, so the next run removes those whose shell is gone.
+for stale in "${TMPDIR:-/tmp}"/zv-scratch.*.*; do
+  owner=${stale##*/zv-scratch.}
+  owner=${owner%%.*}
+  [[ $owner =~ ^[0-9]+$ && ! -e /proc/$owner ]] && rm -rf "$stale" 2>/dev/null
+done
+scratch=$(mktemp -d "${TMPDIR:-/tmp}/zv-scratch.$$.XXXXXX") || exit 1
 trap 'rm -rf "$scratch"' EXIT
 # Readable on the way down, as tests hand folders in TMPDIR to another user;
 # the home and the runtime folder are the user's alone, as they are on a desktop.

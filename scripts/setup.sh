@@ -7,7 +7,7 @@ packages=(
   googletest libgtest-dev libbenchmark-dev
   libsystemd-dev libmnl-dev libssl-dev qt6-base-dev qt6-httpserver-dev qt6-websockets-dev libqt6sql6-sqlite
   fonts-wqy-microhei xvfb x11-utils imagemagick
-  wireguard-go wireguard-tools iproute2 iputils-ping nftables curl
+  wireguard-go wireguard-tools iproute2 iputils-ping nftables curl procps
   clang libclang-rt-14-dev libbpf-dev bpftool python3 openssl
   g++-mingw-w64-x86-64-posix wine wine64 nsis
   dpkg-dev desktop-file-utils lintian appstream debootstrap systemd-container
