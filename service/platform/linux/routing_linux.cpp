@@ -172,6 +172,9 @@ std::uint32_t LinuxRouteTable::PathsTo(const SocketAddressInet& destination, std
 }
 
 std::uint32_t LinuxRouteTable::UseTunnelTable() {
+  // Rules of a run whose record was lost would make each addition fail: the
+  // same rules are made afresh instead.
+  LeaveTunnelTable();
   for (const std::uint8_t family : {AF_INET, AF_INET6}) {
     for (const bool main : {true, false}) {
       const int result = ChangeRule(RTM_NEWRULE, family, main ? kMainRulePriority : kTunnelRulePriority,

@@ -138,6 +138,15 @@ for delay_ms in 0 1 2 3 4 5 6 7 8 9 10 12 14 16 18 20 25 30 40 60; do
   expect_eq "stop after a kill at ${delay_ms} ms" "$(ask stop)" 'status 0 {"state":"idle"}'
   expect_same "a kill at ${delay_ms} ms and the recovery"
 done
+
+echo "== rules a run without its record left behind"
+# The same rules are there before the start: it must still route through the tunnel.
+ip -n "$WORLD_PC" rule add pref 31350 table main suppress_prefixlength 0
+ip -n "$WORLD_PC" rule add pref 31351 table 31350
+expect_eq "start over left rules" "$(ask start "$START_BODY")" 'status 0 {"state":"accelerating"}'
+wait_for "ip netns exec $WORLD_PC ping -c 1 -W 1 $GAME_SERVER" || fail "left rules kept the game server out of the tunnel"
+expect_eq "stop over left rules" "$(ask stop)" 'status 0 {"state":"idle"}'
+expect_same "a start over left rules"
 stop_service
 
 echo "== split routing: only the game, and its LAN and resolver stay direct"
