@@ -240,9 +240,11 @@ class LinuxListenerTest : public ::testing::Test {
 };
 
 // Callers that send half a request cost only themselves: one behind them is
-// answered at once, and they are dropped at the bound. A stop is noticed
-// while one is still being read, and takes the socket with it.
+// answered at once, and they are dropped at the bound; callers that come and
+// go at once never hold the tunnel's upkeep off. A stop is noticed while one
+// is still being read, and takes the socket with it.
 TEST_F(LinuxListenerTest, HalfRequestsCostOnlyTheirSendersAndAStopIsNoticedWhileReading) {
+  engine.upkeepEvery = milliseconds(200);
   rig.Start();
   std::vector<int> stalled;
   for (int i = 0; i < 8; ++i) {
@@ -255,6 +257,9 @@ TEST_F(LinuxListenerTest, HalfRequestsCostOnlyTheirSendersAndAStopIsNoticedWhile
   ASSERT_TRUE(reply) << "the caller behind the stalled ones waited";
   EXPECT_EQ(reply->body, kIdleBody);
   close(waiting);
+  const int upkeeps = engine.upkeeps;
+  for (int i = 0; i < 20; ++i) close(probe::Connect(path)), usleep(50 * 1000);
+  EXPECT_GE(engine.upkeeps - upkeeps, 3) << "a second of callers held the upkeep off";
   for (const int fd : stalled) {
     EXPECT_FALSE(probe::ReadReply(fd, static_cast<int>(2 * kRequestReadBound.count())));
     char byte;

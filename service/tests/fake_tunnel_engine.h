@@ -2,7 +2,9 @@
 // server asks of it; free of any test framework, for the fuzz targets too.
 #pragma once
 
+#include <atomic>
 #include <chrono>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -27,12 +29,17 @@ class FakeTunnelEngine final : public TunnelEngine {
     else state = {TunnelPhase::Idle, UpkeepClock::now(), {}, state.ups, {}, {}};
     return error.empty();
   }
-  std::optional<std::chrono::milliseconds> Upkeep(bool, UpkeepClock::time_point) override { return std::nullopt; }
+  std::optional<std::chrono::milliseconds> Upkeep(bool, UpkeepClock::time_point) override {
+    ++upkeeps;
+    return upkeepEvery;
+  }
 
   TunnelState state;
   std::string bringUpError, tearDownError;  // empty: the call succeeds
   std::chrono::milliseconds bringUpTime{0};  // a slow name resolution, say
   std::vector<std::string> bringUps;
+  std::optional<std::chrono::milliseconds> upkeepEvery;  // when the upkeep asks to run again
+  std::atomic<int> upkeeps{0};
 };
 
 }  // namespace zv::test
