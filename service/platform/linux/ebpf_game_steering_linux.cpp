@@ -33,12 +33,16 @@ struct ProcessEventRecord {
 
 int LastError(int fallback) { return errno != 0 ? errno : fallback; }
 
+// The cookie of the service's own network namespace, or 0 with errno telling why
+// (a kernel before 5.14 cannot tell it).
 std::uint64_t OwnNetworkNamespace() {
   std::uint64_t cookie = 0;
   socklen_t size = sizeof cookie;
   const int probe = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (probe >= 0) getsockopt(probe, SOL_SOCKET, SO_NETNS_COOKIE, &cookie, &size);
-  if (probe >= 0) close(probe);
+  if (probe < 0) return 0;
+  const int failure = getsockopt(probe, SOL_SOCKET, SO_NETNS_COOKIE, &cookie, &size) == 0 ? 0 : errno;
+  close(probe);
+  errno = failure;
   return cookie;
 }
 
@@ -85,6 +89,12 @@ std::string EbpfGameSteering::CgroupMount() {
 bool EbpfGameSteering::Start(const SteeringTarget& target, std::string& error) {
   Stop();
   errno = 0;
+  // Without it the programs would mark no socket at all: a split that steers nothing.
+  const std::uint64_t namespaceCookie = OwnNetworkNamespace();
+  if (namespaceCookie == 0) {
+    error = Code(LastError(ENOPROTOOPT));
+    return false;
+  }
   programs = split_mark::open();
   if (programs == nullptr) {
     error = Code(LastError(ENOENT));
@@ -92,7 +102,7 @@ bool EbpfGameSteering::Start(const SteeringTarget& target, std::string& error) {
   }
   programs->rodata->split_mark = kSplitMark;
   programs->rodata->owner_uid = target.owner;
-  programs->rodata->netns_cookie = OwnNetworkNamespace();
+  programs->rodata->netns_cookie = namespaceCookie;
   if (const int result = split_mark::load(programs); result != 0) {
     error = Code(-result);
     Stop();
