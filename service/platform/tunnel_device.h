@@ -60,7 +60,7 @@ class TunnelDevice {
 
   // Whether it still exists: on Linux its helper may die and take it along.
   virtual bool Present() = 0;
-  virtual PeerActivity Activity() = 0;
+  virtual std::optional<PeerActivity> Activity() = 0;  // nothing: the device could not be read
   virtual AdapterTrace Trace() = 0;
   // Removes what an earlier, killed instance of the service left of an
   // adapter, as its record names it (an empty trace: killed before the adapter existed).

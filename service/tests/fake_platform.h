@@ -114,7 +114,7 @@ class FakeTunnelDevice final : public TunnelDevice {
 
   bool exists = false, vanished = false;
   int made = 0;
-  PeerActivity activity;
+  std::optional<PeerActivity> activity = PeerActivity{};  // nothing: it cannot be read
   std::function<void(std::uint64_t interfaceId)> onClose;  // its address and routes go with it
 
   bool Create(std::string& error) override { return Step("create", {}, error) && (exists = true, vanished = false, ++made); }
@@ -134,7 +134,7 @@ class FakeTunnelDevice final : public TunnelDevice {
   }
   void Abandon(const std::function<void()>& afterClose) override { log.Record("abandon"), Close(afterClose); }
   bool Present() override { return exists && !vanished; }
-  PeerActivity Activity() override { return activity; }
+  std::optional<PeerActivity> Activity() override { return activity; }
   AdapterTrace Trace() override { return {static_cast<std::uint32_t>(made), 7}; }
   void RemoveStale(const AdapterTrace& trace) override { log.Record("remove stale", std::to_string(trace.processId)); }
 

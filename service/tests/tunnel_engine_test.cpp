@@ -206,7 +206,8 @@ TEST(TunnelEngine, AHeldTunnelFollowsThePathAndIsRepairedUntilItIsStopped) {
     EXPECT_EQ(rig.Stop(), "release_failed_9");
   };
   const Change stop = [](Rig& rig) { EXPECT_EQ(rig.Stop(), "stopped"); };
-  const Change counters = [](Rig& rig) { rig.device.activity = {std::chrono::seconds(3), 148}; };
+  const Change counters = [](Rig& rig) { rig.device.activity = PeerActivity{std::chrono::seconds(3), 148}; };
+  const Change unreadable = [](Rig& rig) { rig.device.activity.reset(); };
   // When the node was last heard and its handshake, in ms from the start (-1: never), and how many tunnels came up.
   const auto heard = [](int heardMs, int handshakeMs, std::uint64_t ups) {
     const auto at = [](int ms) {
@@ -245,12 +246,15 @@ TEST(TunnelEngine, AHeldTunnelFollowsThePathAndIsRepairedUntilItIsStopped) {
       {"a second start and a stop that cannot close the adapter change nothing",
        {{0, refusedStart, false, 1000, {}}, {10, refusedStop, false, 990, {"steer stop", "release"}}},
        {.routeMode = "process-beta"}},
-      {"the node is heard when its counter moves; a rebuilt tunnel is heard anew",
+      {"the node is heard when its counter moves, not when the counter cannot be read; a rebuilt tunnel is heard anew",
        {{4000, counters, false, 1000, {}},
-        {5000, heard(4000, 1000, 1), false, 1000, {}},
-        {5000, vanish, true, 100, {}},
-        {5100, heard(4000, 2000, 1), false, 1000, rebuilt},
-        {5100, heard(-1, -1, 2), false, 1000, {}}}},
+        {5000, unreadable, false, 1000, {}},
+        {6000, heard(4000, 1000, 1), false, 1000, {}},
+        {7000, counters, false, 1000, {}},  // read again, the same count
+        {7000, heard(4000, 4000, 1), false, 1000, {}},
+        {7000, vanish, true, 100, {}},
+        {7100, heard(4000, 4000, 1), false, 1000, rebuilt},
+        {7100, heard(-1, -1, 2), false, 1000, {}}}},
       {"the pin moves to a better path and back when it goes",
        {{0, add("0.0.0.0/0 via 192.0.2.9 on 8", 5), true, 100, {}},
         {100, quiet, false, 900, {paths, dropOurs, "add main 198.51.100.7/32 via 192.0.2.9 on 8"}},

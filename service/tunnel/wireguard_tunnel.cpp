@@ -162,12 +162,13 @@ void WireGuardTunnel::TryRebuild(UpkeepClock::time_point now) {
 }
 
 void WireGuardTunnel::SampleActivity(UpkeepClock::time_point now) {
-  const PeerActivity activity = device.Activity();
-  if (activity.receivedBytes != lastReceived) state.heard = now;
-  lastReceived = activity.receivedBytes;
-  if (activity.sinceHandshake) state.handshake = now - *activity.sinceHandshake;
-  else state.handshake.reset();
   nextSample = now + kActivityPeriod;
+  const auto activity = device.Activity();
+  if (!activity) return;  // unread, nothing is known: a hung helper is no sign of the node
+  if (activity->receivedBytes != lastReceived) state.heard = now;
+  lastReceived = activity->receivedBytes;
+  if (activity->sinceHandshake) state.handshake = now - *activity->sinceHandshake;
+  else state.handshake.reset();
 }
 
 std::optional<std::chrono::milliseconds> WireGuardTunnel::Upkeep(bool news, UpkeepClock::time_point now) {

@@ -269,10 +269,10 @@ bool WireGuardGoDevice::Present() {
   return helper > 0 && if_indextoname(index, name) != nullptr && std::strcmp(name, kAdapterNameUtf8) == 0;
 }
 
-PeerActivity WireGuardGoDevice::Activity() {
+std::optional<PeerActivity> WireGuardGoDevice::Activity() {
   Secret answer = Secret::Room(kAnswerRoom);  // the device's answer names its private key first
+  if (helper <= 0 || Exchange(SocketPath(), "get=1\n\n", kActivityLimit, answer) != 0) return std::nullopt;
   PeerActivity activity;
-  if (helper <= 0 || Exchange(SocketPath(), "get=1\n\n", kActivityLimit, answer) != 0) return activity;
   activity.receivedBytes = NumberAfter(answer.View(), "rx_bytes=").value_or(0);
   if (const std::uint64_t at = NumberAfter(answer.View(), "last_handshake_time_sec=").value_or(0); at != 0) {
     const auto now = std::chrono::system_clock::now().time_since_epoch();

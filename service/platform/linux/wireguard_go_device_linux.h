@@ -25,7 +25,7 @@ class WireGuardGoDevice final : public TunnelDevice {
   bool Release(const std::function<void()>& afterClose, std::string& error) override;
   void Abandon(const std::function<void()>& afterClose) override;
   bool Present() override;
-  PeerActivity Activity() override;
+  std::optional<PeerActivity> Activity() override;
   AdapterTrace Trace() override;
   void RemoveStale(const AdapterTrace& trace) override;
 

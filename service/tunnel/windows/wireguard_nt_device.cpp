@@ -146,13 +146,13 @@ void WireGuardNtDevice::Abandon(const std::function<void()>& afterClose) { Close
 
 bool WireGuardNtDevice::Present() { return calls.InterfaceExists(luid); }
 
-PeerActivity WireGuardNtDevice::Activity() {
-  PeerActivity activity;
-  if (api.getConfiguration == nullptr) return activity;
+std::optional<PeerActivity> WireGuardNtDevice::Activity() {
+  if (api.getConfiguration == nullptr) return std::nullopt;
   // The block read back holds the interface's private key too.
   Secret block = Secret::Sized(kConfigurationHeadSize + allowedNetworks * sizeof(AllowedIp));
   auto bytes = static_cast<std::uint32_t>(block.size());
-  if (api.getConfiguration(adapter, block.data(), &bytes) == 0 || bytes < kConfigurationHeadSize) return activity;
+  if (api.getConfiguration(adapter, block.data(), &bytes) == 0 || bytes < kConfigurationHeadSize) return std::nullopt;
+  PeerActivity activity;
   WireGuardPeer peer;
   std::memcpy(&peer, block.data() + sizeof(WireGuardInterface), sizeof peer);
   activity.receivedBytes = peer.rxBytes;

@@ -42,7 +42,7 @@ class WireGuardNtDevice final : public TunnelDevice {
   bool Release(const std::function<void()>& afterClose, std::string& error) override;
   void Abandon(const std::function<void()>& afterClose) override;
   bool Present() override;
-  PeerActivity Activity() override;
+  std::optional<PeerActivity> Activity() override;
   // A WireGuardNT adapter goes with the handles of the process that made it:
   // no process carries it, and nothing of it outlives a killed service.
   AdapterTrace Trace() override { return {}; }
