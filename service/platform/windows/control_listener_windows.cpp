@@ -55,7 +55,7 @@ class PipeConnection final : public ControlConnection {
 
   bool ReadExact(std::uint8_t* data, std::size_t length) override {
     while (length > 0) {
-      const DWORD moved = Transfer(false, data, length, readDeadline_);
+      const DWORD moved = Transfer(false, data, length, readDeadline_, true);
       if (moved == 0) return false;
       data += moved;
       length -= moved;
@@ -65,7 +65,7 @@ class PipeConnection final : public ControlConnection {
 
   bool WriteAll(const std::uint8_t* data, std::size_t length) override {
     while (length > 0) {
-      const DWORD moved = Transfer(true, const_cast<std::uint8_t*>(data), length, Clock::now() + kReplyWriteBound);
+      const DWORD moved = Transfer(true, const_cast<std::uint8_t*>(data), length, Clock::now() + kReplyWriteBound, false);
       if (moved == 0) return false;
       data += moved;
       length -= moved;
@@ -73,10 +73,20 @@ class PipeConnection final : public ControlConnection {
     return true;
   }
 
+  // Until the client has closed its end, for the write bound at most: the pipe's
+  // disconnection would drop a reply not yet read, and a client that never reads
+  // must not hold up the one listener (FlushFileBuffers would wait for it for ever).
+  void AwaitClientClose() {
+    std::uint8_t ignored = 0;
+    const auto until = Clock::now() + kReplyWriteBound;
+    while (Transfer(false, &ignored, 1, until, false) != 0) {
+    }
+  }
+
  private:
-  // One overlapped read or write within `deadline`; a read also races the stop
-  // event, while a write of a handled request's reply is always let finish.
-  DWORD Transfer(bool write, std::uint8_t* data, std::size_t length, Clock::time_point deadline) {
+  // One overlapped read or write within `deadline`, racing the stop event when
+  // `stoppable` (a handled request's reply is always let finish).
+  DWORD Transfer(bool write, std::uint8_t* data, std::size_t length, Clock::time_point deadline, bool stoppable) {
     if (ioEvent_ == nullptr) return 0;
     OVERLAPPED overlapped{};
     overlapped.hEvent = ioEvent_;
@@ -88,7 +98,7 @@ class PipeConnection final : public ControlConnection {
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
       const DWORD waitMs = left.count() > 0 ? static_cast<DWORD>(left.count()) : 0;
       HANDLE waits[2] = {ioEvent_, stopEvent_};
-      if (WaitForMultipleObjects(write ? 1 : 2, waits, FALSE, waitMs) != WAIT_OBJECT_0) {
+      if (WaitForMultipleObjects(stoppable ? 2 : 1, waits, FALSE, waitMs) != WAIT_OBJECT_0) {
         CancelIoEx(pipe_, &overlapped);
         DWORD ignored = 0;
         GetOverlappedResult(pipe_, &overlapped, &ignored, TRUE);
@@ -142,6 +152,9 @@ class ListenerWait {
     const auto after = upkeep(news);
     upkeepAt = after ? std::optional(Clock::now() + *after) : std::nullopt;
   }
+  // News that came while a client was served: clients that follow one another
+  // may never let the wait itself see it.
+  bool TakeNews() { return watch != nullptr && watch->Drain(); }
 
  private:
   static std::optional<Clock::time_point> Sooner(std::optional<Clock::time_point> a,
@@ -229,8 +242,8 @@ void RunControlListener(const StopEvent& stopEvent, const ConnectionHandler& han
       {
         PipeConnection connection(pipe, reinterpret_cast<HANDLE>(stopEvent.NativeHandle()));
         handle(connection, {});  // served on the owner thread itself
+        connection.AwaitClientClose();
       }
-      FlushFileBuffers(pipe);
     }
     // The client is gone before the next instance exists, so clients are still
     // served one after another; the name stays ours throughout.
@@ -238,7 +251,7 @@ void RunControlListener(const StopEvent& stopEvent, const ConnectionHandler& han
     const HANDLE next = CreateInstance(attributes, false);
     CloseHandle(pipe);
     pipe = next;
-    if (result == ConnectResult::Connected) wait.RunUpkeep(false);  // a start or stop changes what the upkeep has to do
+    if (result == ConnectResult::Connected) wait.RunUpkeep(wait.TakeNews());  // a start or stop changes what it has to do
   }
   if (pipe != INVALID_HANDLE_VALUE) CloseHandle(pipe);
   LocalFree(descriptor);

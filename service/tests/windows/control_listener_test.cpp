@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <thread>
 
 #include "control_channel.h"
@@ -25,14 +26,15 @@ bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds limi
   return true;
 }
 
-// Each connection is answered with one byte.
+// Each connection is answered with one byte, after `whileServing`.
 class Listener {
  public:
-  explicit Listener(NetworkWatch* watch = nullptr)
-      : thread([this, watch] {
+  explicit Listener(NetworkWatch* watch = nullptr, std::function<void()> whileServing = [] {})
+      : thread([this, watch, whileServing] {
           RunControlListener(
               stop,
-              [this](ControlConnection& connection, const RunOnOwner&) {
+              [this, whileServing](ControlConnection& connection, const RunOnOwner&) {
+                whileServing();
                 const std::uint8_t byte = 'x';
                 connection.WriteAll(&byte, 1);
                 ++served;
@@ -74,18 +76,21 @@ HANDLE ClaimName() {
 
 // Wine sends no network notifications: the watch's event is set here the way
 // its notification callbacks set it, and the listener's upkeep must hear it
-// as news, once per setting.
+// as news, once per setting; set while a client is served, the upkeep after
+// the client hears it (clients one after another may leave the wait no turn).
 TEST(WindowsListener, NewsSetAsTheCallbacksSetItReachesTheUpkeep_WineSendsNoNotifications) {
   const auto watch = OpenWatchWithoutNotifications();
   ASSERT_TRUE(watch);
-  Listener listener(watch.get());
+  Listener listener(watch.get(), [&] { SetEvent(reinterpret_cast<HANDLE>(watch->WaitHandle())); });
   for (int setting = 1; setting <= 3; ++setting) {
     SetEvent(reinterpret_cast<HANDLE>(watch->WaitHandle()));
     EXPECT_TRUE(WaitUntil([&] { return listener.news == setting; })) << "setting " << setting;
     Sleep(200);
     EXPECT_EQ(listener.news, setting) << "news heard again without a new setting";
   }
-  EXPECT_EQ(listener.quiet, 0);
+  EXPECT_TRUE(Exchange());
+  EXPECT_TRUE(WaitUntil([&] { return listener.news == 4; }));
+  EXPECT_EQ(listener.quiet, 0) << "an upkeep without the news that came meanwhile";
 }
 
 // Another holder of the pipe's name neither ends the listener (it claims the
@@ -117,6 +122,20 @@ TEST(WindowsListener, KeepsServingWhenItsNameIsTakenAndNeverLetsItGo) {
   EXPECT_EQ(taken, 0) << "the name was free between two clients";
   EXPECT_EQ(answered, 20);
   EXPECT_FALSE(listener.ended);
+}
+
+// A client that is answered but never reads, nor goes, holds the one listener
+// up for the write bound at most: the next client is served.
+TEST(WindowsListener, AClientThatNeverReadsHoldsUpNoOther) {
+  Listener listener;
+  HANDLE silent = INVALID_HANDLE_VALUE;
+  ASSERT_TRUE(WaitUntil([&] {
+    silent = CreateFileW(kControlPipePath, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    return silent != INVALID_HANDLE_VALUE;
+  }));
+  ASSERT_TRUE(WaitUntil([&] { return listener.served == 1; }));
+  EXPECT_TRUE(Exchange(kReplyWriteBound + 2s)) << "the next client waited for the silent one";
+  CloseHandle(silent);
 }
 
 }  // namespace
