@@ -48,7 +48,7 @@ void MainWindow::ApplyProfile(const QJsonObject& profile) {
 void MainWindow::SignOut() {
   // Deleted while the token is still held, so the request carries it.
   if (sessionId.isEmpty()) {
-    RefreshServiceState(kStopTunnel, {});
+    EndLocally(tr("当前未加速"));  // a start under way is given up; a session it still brings is ended
   } else {
     phase = zv::Phase::Stopping;
     api->StopSession(sessionId);

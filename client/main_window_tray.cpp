@@ -36,14 +36,15 @@ void MainWindow::ShowTrayMessage(const QString& title, const QString& text) {
 void MainWindow::ExitWithStop() {
   quitRequested = true;
   trayIcon->hide();
-  if (sessionId.isEmpty()) {
+  const bool asked = phase == zv::Phase::Requesting || phase == zv::Phase::Switching;
+  if (sessionId.isEmpty() && !asked) {
     RefreshServiceState(kStopTunnel, {});
     QApplication::quit();
     return;
   }
   serviceStatusLabel->setText(tr("正在停止加速并退出…"));
   phase = zv::Phase::Stopping;
-  api->StopSession(sessionId);
+  if (!sessionId.isEmpty()) api->StopSession(sessionId);  // else the session asked for is ended when it comes
 }
 
 void MainWindow::ExitStalled() {

@@ -98,6 +98,7 @@ void MainWindow::FilterGames(const QString& text) {
 }
 
 void MainWindow::SelectGame(QListWidgetItem* current) {
+  if (phase == zv::Phase::Preparing) phase = zv::Phase::Idle;  // another game: that start is given up
   gameId.clear();
   regionId.clear();
   gameSlug.clear();
@@ -133,7 +134,7 @@ void MainWindow::BeginAcceleration() {
 }
 
 void MainWindow::ChooseNode(const QString& replyGameId, const QString& replyRegionId, const QJsonArray& nodes) {
-  if (replyGameId != gameId || replyRegionId != regionId) return;
+  if (phase != zv::Phase::Preparing || replyGameId != gameId || replyRegionId != regionId) return;
   if (nodes.isEmpty()) {
     serviceStatusLabel->setText(tr("当前没有在线加速节点"));
     routeCardLabel->setText(tr("加速线路：暂无可用节点"));
@@ -159,6 +160,16 @@ void MainWindow::RequestSession(const QJsonObject& node) {
 }
 
 void MainWindow::StartTunnel(const QJsonObject& session) {
+  if (phase != zv::Phase::Requesting && phase != zv::Phase::Switching) {
+    // Asked for before a sign-out or an exit: ended, never used for a tunnel.
+    if (phase == zv::Phase::Stopping && quitRequested) {
+      sessionId = session.value("session_id").toString();
+      api->StopSession(sessionId);
+    } else {
+      RetireLater(session.value("session_id").toString());
+    }
+    return;
+  }
   sessionId = session.value("session_id").toString();
   QJsonObject request = session;
   request.insert("private_key", privateKey);
@@ -208,6 +219,7 @@ void MainWindow::StopAcceleration() {
 }
 
 void MainWindow::AccelerationFailed(const QString& message) {
+  if (quitRequested) return ExitWithStop();  // the session asked for on the way out never came
   // A node switch that fails ends the acceleration: the dead node's tunnel is already down.
   if (phase == zv::Phase::Switching) EndLiveView();
   serviceStatusLabel->setText(phase == zv::Phase::Switching ? tr("切换节点失败：%1").arg(message) : message);

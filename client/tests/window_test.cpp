@@ -242,11 +242,14 @@ TEST_F(Window, RepliesForAnEarlierSelectionChangeNothing) {
   EXPECT_EQ(screen.route->text(), "加速线路：华东 · 香港智能节点");
   EXPECT_TRUE(screen.Button("开始加速")->isEnabled()) << "the first game's region is still the one in use";
 
-  screen.Button("开始加速")->click();  // its nodes come late, after the user picked another game
+  // Its nodes come late, after the user picked another game and came back: that start is given up.
+  screen.Button("开始加速")->click();
   screen.games->setCurrentRow(1);
+  screen.games->setCurrentRow(0);
   ASSERT_TRUE(WaitFor([&] { return backend.Received("GET", "/api/v1/games/g1/regions/r1/nodes").size() == 1; }));
   Pause(700);
-  EXPECT_TRUE(backend.Received("POST", "/api/v1/acceleration").isEmpty()) << "no session for a stale node list";
+  EXPECT_TRUE(backend.Received("POST", "/api/v1/acceleration").isEmpty()) << "no session for a start given up";
+  EXPECT_TRUE(screen.Button("开始加速")->isEnabled()) << "and a start is offered again";
 }
 
 TEST_F(Window, ARefusedSessionCanBeRetriedAndTheMarkerKeepsTheWholeTunnel) {
@@ -422,6 +425,36 @@ bool QuitsWithin(const std::function<void()>& trigger, int ms = 5000) {
     QApplication::exit(1);
   });
   return QApplication::exec() == 0 && !timedOut;
+}
+
+// A session that comes after the user signed out or quit starts no tunnel and
+// is ended: on the way out, or at the next sign-in, which offers a start again;
+// one that never comes keeps no exit waiting.
+TEST(GivenUp, ASessionThatComesAfterASignOutOrAnExitIsEndedUnused) {
+  const std::pair<bool, int> rows[] = {{false, 201}, {true, 201}, {true, 500}};  // exit, the session's answer
+  for (const auto& [exit, answer] : rows) {
+    Desk desk;
+    auto& [backend, service, keyTool, window, screen] = desk;
+    ASSERT_TRUE(desk.SignIn());
+    backend.session.status = answer;
+    backend.session.delayMs = 500;
+    screen.Button("开始加速")->click();
+    ASSERT_TRUE(WaitFor([&] { return backend.Received("POST", "/api/v1/acceleration").size() == 1; }));
+    if (exit) {
+      EXPECT_TRUE(QuitsWithin([&] { window.findChild<QMenu*>()->actions().at(1)->trigger(); })) << answer;
+    } else {
+      screen.Button("退出登录")->click();
+      Pause(800);
+      EXPECT_TRUE(backend.Received("DELETE", "/").isEmpty()) << "no token left to end it with";
+      ASSERT_TRUE(desk.SignIn());
+    }
+    EXPECT_TRUE(WaitFor([&] { return backend.Received("DELETE", "/").size() == (answer == 201 ? 1 : 0); })) << exit;
+    if (answer == 201) {
+      EXPECT_EQ(backend.Received("DELETE", "/").value(0).target, "/api/v1/acceleration/sessions/s1") << exit;
+    }
+    EXPECT_FALSE(Operations(service).contains(2)) << exit << ": a tunnel for a session given up";
+  }
+  QSettings().remove("sessions/unended");
 }
 
 // Closing (or Esc) only hides the window, each time with a balloon that says
