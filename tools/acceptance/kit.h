@@ -45,5 +45,6 @@ Outcome CheckKeyTool(const Options&);
 Outcome CheckFullRouting(const Options&);
 Outcome CheckNetworkChange(const Options&);
 Outcome CheckUpgrade(const Options&);
+Outcome CheckInstallFolder(const Options&);
 
 }  // namespace zv::kit

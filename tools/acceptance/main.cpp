@@ -25,11 +25,12 @@ constexpr Check kChecks[] = {
     {L"full-routing", zv::kit::CheckFullRouting},
     {L"network-change", zv::kit::CheckNetworkChange},
     {L"upgrade", zv::kit::CheckUpgrade},
+    {L"install-folder", zv::kit::CheckInstallFolder},
 };
 
 int Usage() {
   std::fprintf(stderr, "usage: zentravolk-acceptance [--installer PATH] [--key-tool PATH] [--pairs N] [CHECK...]\n"
-                       "checks: identity caller x25519 key-tool full-routing network-change upgrade\n");
+                       "checks: identity caller x25519 key-tool full-routing network-change upgrade install-folder\n");
   return 2;
 }
 

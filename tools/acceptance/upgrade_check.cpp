@@ -2,6 +2,8 @@
 // service open: the service must be kept (stopped, replaced, started), not
 // deleted and made again, which a held handle would defer.
 #include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
 #include <shellapi.h>
 
 #include <optional>
@@ -91,6 +93,37 @@ Outcome CheckUpgrade(const Options& options) {
   if (!identity.passed) return Fail("after the upgrade: " + identity.detail);
   return Pass("the held service went from process " + std::to_string(before->dwProcessId) + " to " +
               std::to_string(after->dwProcessId) + ", " + configuration + ", and passes the identity check");
+}
+
+// The folder the LocalSystem service runs from, wherever it was installed: no
+// ordinary user may change what is in it (or the service would run their code).
+Outcome CheckInstallFolder(const Options&) {
+  const std::wstring folder = ServiceFolder();
+  if (folder.empty()) return Fail("the service is not registered");
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetNamedSecurityInfoW(folder.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
+                            nullptr, &descriptor) != ERROR_SUCCESS) {
+    return Fail("the folder's access list could not be read (error " + std::to_string(GetLastError()) + ")");
+  }
+  constexpr ACCESS_MASK kChanges = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA | FILE_WRITE_ATTRIBUTES |
+                                   FILE_DELETE_CHILD | DELETE | WRITE_DAC | WRITE_OWNER;
+  std::string may;
+  // Users, Authenticated Users, Everyone, Interactive.
+  for (const wchar_t* name : {L"S-1-5-32-545", L"S-1-5-11", L"S-1-1-0", L"S-1-5-4"}) {
+    PSID sid = nullptr;
+    ACCESS_MASK rights = 0;
+    TRUSTEE_W trustee{};
+    if (ConvertStringSidToSidW(name, &sid)) BuildTrusteeWithSidW(&trustee, sid);
+    if (sid == nullptr || GetEffectiveRightsFromAclW(dacl, &trustee, &rights) != ERROR_SUCCESS || (rights & kChanges) != 0) {
+      may.append(" ").append(Utf8(name));
+    }
+    LocalFree(sid);
+  }
+  LocalFree(descriptor);
+  std::string said = Utf8(folder);
+  if (!may.empty()) return Fail(said.append(" can be changed by (or could not be judged for):").append(may));
+  return Pass(said.append(": only the system and administrators may change it"));
 }
 
 }  // namespace zv::kit
