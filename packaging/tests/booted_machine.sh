@@ -115,6 +115,9 @@ inside dpkg -i /zv/build/packages/"$(basename "$package")" >"$scratch/dpkg.log" 
 expect_eq "the unit, after dpkg -i" "$(inside systemctl is-active accelerator-service)" active
 expect_eq "the unit, at boot" "$(inside systemctl is-enabled accelerator-service)" enabled
 inside systemctl status accelerator-service --no-pager --lines=0 | sed 's/^/  /'
+service_pid=$(inside systemctl show -P MainPID accelerator-service)
+inside nsenter -t "$service_pid" -m -- systemctl list-units >/dev/null 2>&1 &&
+  fail "from the service's mount namespace, root reaches the service manager"
 inside systemd-analyze security accelerator-service >"$scratch/security.txt" 2>&1
 echo "systemd-analyze security: $(grep -o 'Overall exposure level.*' "$scratch/security.txt")"
 
@@ -161,6 +164,15 @@ for how in "restart accelerator-service" "kill -s KILL accelerator-service"; do
   expect_eq "its state after systemctl $how" "$(inside /zv/build/tools/zv-control query)" 'status 0 {"state":"idle"}'
   [[ "$(pc_network)" == "$pristine" ]] || fail "systemctl $how left: $(diff <(echo "$pristine") <(pc_network))"
 done
+
+echo "== an upgrade rolled back, and a removal whose program is gone"
+inside systemctl stop accelerator-service  # as the old prerm does before an upgrade
+inside /var/lib/dpkg/info/zentravolk.postinst abort-upgrade 0.0.1 || fail "postinst abort-upgrade failed"
+expect_eq "the service after a rolled-back upgrade" "$(inside systemctl is-active accelerator-service)" active
+program=/usr/lib/zentravolk/accelerator-service
+inside sh -c "mv $program /tmp/away; /var/lib/dpkg/info/zentravolk.prerm remove; code=\$?; mv /tmp/away $program; exit \$code" ||
+  fail "prerm remove failed without the program"
+inside systemctl start accelerator-service
 
 echo "== removed and purged"
 inside apt-get remove -y -qq zentravolk >"$scratch/remove.log" 2>&1 || fail "apt-get remove: $(tail -3 "$scratch/remove.log")"
