@@ -7,6 +7,10 @@
 namespace zv {
 
 inline constexpr wchar_t kControlPipePath[] = L"\\\\.\\pipe\\ViriZivadadivaz.Control.v1";
+// What a client opens the pipe with, and all the pipe grants users: read, and
+// write of data only (generic write would include adding instances of the pipe,
+// with which any user could take the channel from the service).
+inline constexpr unsigned long kControlPipeClientAccess = 0x80000000ul | 0x2ul;  // GENERIC_READ | FILE_WRITE_DATA
 // The Windows service that serves the pipe, by the service manager's name.
 inline constexpr wchar_t kServiceName[] = L"ViriZivadadivazService";
 // /run is root-owned and not world-writable, so no other user can take the path first.

@@ -3,6 +3,10 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QLocalSocket>
+#include <chrono>
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 #include "control_channel.h"
 #include "control_frame.h"
@@ -28,11 +32,40 @@ bool ReadExactly(QIODevice& device, char* buffer, qint64 length, std::chrono::mi
   return true;
 }
 
+namespace {
+
+#ifdef _WIN32
+// Opened with only the rights the pipe grants users (QLocalSocket would ask for
+// generic write), waiting while every instance is busy, then given to the socket.
+bool ConnectToService(QLocalSocket& socket) {
+  const auto until = std::chrono::steady_clock::now() + kControlWait;
+  for (;;) {
+    const HANDLE pipe = CreateFileW(zv::kControlPipePath, zv::kControlPipeClientAccess, 0, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_OVERLAPPED, nullptr);
+    if (pipe != INVALID_HANDLE_VALUE) {
+      if (socket.setSocketDescriptor(reinterpret_cast<qintptr>(pipe))) return true;
+      CloseHandle(pipe);
+      return false;
+    }
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - std::chrono::steady_clock::now()).count();
+    if (GetLastError() != ERROR_PIPE_BUSY || left <= 0 || !WaitNamedPipeW(zv::kControlPipePath, static_cast<DWORD>(left))) {
+      return false;
+    }
+  }
+}
+#else
+bool ConnectToService(QLocalSocket& socket) {
+  socket.connectToServer(ControlServerName(), QIODevice::ReadWrite);
+  return socket.waitForConnected(static_cast<int>(kControlWait.count()));
+}
+#endif
+
+}  // namespace
+
 ControlReply SendControlRequest(quint16 operation, const QByteArray& body) {
   ControlReply result;
   QLocalSocket socket;
-  socket.connectToServer(ControlServerName(), QIODevice::ReadWrite);
-  if (!socket.waitForConnected(static_cast<int>(kControlWait.count()))) {
+  if (!ConnectToService(socket)) {
     result.errorText = kServiceNotRunning;
     return result;
   }

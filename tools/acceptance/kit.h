@@ -46,5 +46,6 @@ Outcome CheckFullRouting(const Options&);
 Outcome CheckNetworkChange(const Options&);
 Outcome CheckUpgrade(const Options&);
 Outcome CheckInstallFolder(const Options&);
+Outcome CheckPipeInstance(const Options&);
 
 }  // namespace zv::kit

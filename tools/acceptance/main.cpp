@@ -20,6 +20,7 @@ struct Check {
 constexpr Check kChecks[] = {
     {L"identity", zv::kit::CheckIdentity},
     {L"caller", zv::kit::CheckCallerAccepted},
+    {L"pipe-instance", zv::kit::CheckPipeInstance},
     {L"x25519", zv::kit::CheckX25519},
     {L"key-tool", zv::kit::CheckKeyTool},
     {L"full-routing", zv::kit::CheckFullRouting},
@@ -30,7 +31,7 @@ constexpr Check kChecks[] = {
 
 int Usage() {
   std::fprintf(stderr, "usage: zentravolk-acceptance [--installer PATH] [--key-tool PATH] [--pairs N] [CHECK...]\n"
-                       "checks: identity caller x25519 key-tool full-routing network-change upgrade install-folder\n");
+                       "checks: identity caller pipe-instance x25519 key-tool full-routing network-change upgrade install-folder\n");
   return 2;
 }
 

@@ -34,7 +34,7 @@ std::string Utf8(const std::wstring& text) {
 
 HANDLE OpenServicePipe() {
   for (int attempt = 0; attempt < 50; ++attempt) {
-    HANDLE pipe = CreateFileW(kControlPipePath, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE pipe = CreateFileW(kControlPipePath, kControlPipeClientAccess, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (pipe != INVALID_HANDLE_VALUE) return pipe;
     if (GetLastError() != ERROR_PIPE_BUSY || !WaitNamedPipeW(kControlPipePath, 100)) Sleep(100);
   }
@@ -126,6 +126,20 @@ Outcome CheckCallerAccepted(const Options&) {
   const bool idle = answer.replied && answer.status == 0 && answer.body == kIdleBody;
   return idle ? Pass("QueryState answered " + answer.body)
               : Fail("QueryState: " + Describe(answer) + " (expected status 0 " + std::string(kIdleBody) + ")");
+}
+
+// A standard user may not add an instance of the service's pipe: one who could
+// would take the service's clients, and with the last free instance its channel.
+Outcome CheckPipeInstance(const Options&) {
+  // As the service makes its instances: duplex, bytes, at most four.
+  const HANDLE added = CreateNamedPipeW(kControlPipePath, PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE, 4, 512, 512, 0, nullptr);
+  const DWORD error = GetLastError();
+  if (added != INVALID_HANDLE_VALUE) {
+    CloseHandle(added);
+    return Fail("this user added an instance of the service's pipe");
+  }
+  if (error != ERROR_ACCESS_DENIED) return Fail("adding an instance failed with error " + std::to_string(error));
+  return Pass("adding an instance of the service's pipe is refused to this user (access denied)");
 }
 
 }  // namespace zv::kit

@@ -26,11 +26,11 @@ bool Exact(HANDLE pipe, void* data, DWORD length, bool write) {
          done == length;
 }
 
-// A client that reads nothing yet keeps the pipe connected (the service's
-// flush waits for it), so the owner can be read: the accept path itself.
+// A client that reads nothing yet keeps the pipe connected (the service waits
+// for it to close), so the owner can be read: the accept path itself.
 // Its request then reaches the service, which refuses it.
 TEST(WindowsMeeting, TheServiceIsKnownByItsRecordAndItsPipesOwnerAndRefusesTheCaller) {
-  HANDLE pipe = CreateFileW(zv::kControlPipePath, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE pipe = CreateFileW(zv::kControlPipePath, zv::kControlPipeClientAccess, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(pipe, INVALID_HANDLE_VALUE) << "the service is not listening on its pipe: " << GetLastError();
   const auto handle = reinterpret_cast<std::intptr_t>(pipe);
   const auto queries = zv::SystemPipeServerQueries();
@@ -75,7 +75,7 @@ TEST(WindowsMeeting, CheckServiceShowsTheServicesRefusal) {
 // is busy with a silent client, the client meets that one and must refuse it
 // by its process before a single byte.
 TEST(WindowsMeeting, AnInstanceAnotherProcessAddsToTheServicesPipeHearsNothing) {
-  HANDLE silent = CreateFileW(zv::kControlPipePath, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE silent = CreateFileW(zv::kControlPipePath, zv::kControlPipeClientAccess, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(silent, INVALID_HANDLE_VALUE) << GetLastError();
   HANDLE impostor = CreateNamedPipeW(zv::kControlPipePath, PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE, 4, 65536, 65536, 0,
                                      nullptr);

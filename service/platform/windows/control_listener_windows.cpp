@@ -19,8 +19,10 @@ constexpr DWORD kPipeMode = PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PI
 constexpr DWORD kMaxInstances = 4;
 constexpr DWORD kBufferSize = 65536;
 // Owned by LocalSystem, an owner that a user's program cannot give an object:
-// the client checks it to know the service's own pipe.
-constexpr wchar_t kPipeSecurity[] = L"O:SYD:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;GRGW;;;AU)";
+// the client checks it to know the service's own pipe. Users get
+// kControlPipeClientAccess (0x12008b: file read, and write of data), not generic
+// write, which would let them add instances of the pipe and take its clients.
+constexpr wchar_t kPipeSecurity[] = L"O:SYD:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x12008b;;;AU)";
 // A name that cannot be claimed is tried again after this, doubling up to the longest.
 constexpr std::chrono::milliseconds kFirstCreatePause{200};
 constexpr std::chrono::milliseconds kLongestCreatePause{5000};

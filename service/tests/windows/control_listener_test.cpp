@@ -58,7 +58,7 @@ class Listener {
 bool Exchange(std::chrono::milliseconds limit = 5s) {
   HANDLE pipe = INVALID_HANDLE_VALUE;
   WaitUntil([&] {
-    pipe = CreateFileW(kControlPipePath, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    pipe = CreateFileW(kControlPipePath, kControlPipeClientAccess, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     return pipe != INVALID_HANDLE_VALUE;
   }, limit);
   if (pipe == INVALID_HANDLE_VALUE) return false;
@@ -130,7 +130,7 @@ TEST(WindowsListener, AClientThatNeverReadsHoldsUpNoOther) {
   Listener listener;
   HANDLE silent = INVALID_HANDLE_VALUE;
   ASSERT_TRUE(WaitUntil([&] {
-    silent = CreateFileW(kControlPipePath, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    silent = CreateFileW(kControlPipePath, kControlPipeClientAccess, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     return silent != INVALID_HANDLE_VALUE;
   }));
   ASSERT_TRUE(WaitUntil([&] { return listener.served == 1; }));

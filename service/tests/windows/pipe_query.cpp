@@ -24,7 +24,7 @@ bool Exact(HANDLE pipe, void* data, DWORD length, bool write) {
 int wmain() {
   HANDLE pipe = INVALID_HANDLE_VALUE;
   for (int attempt = 0; attempt < 100 && pipe == INVALID_HANDLE_VALUE; ++attempt) {
-    pipe = CreateFileW(zv::kControlPipePath, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    pipe = CreateFileW(zv::kControlPipePath, zv::kControlPipeClientAccess, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (pipe == INVALID_HANDLE_VALUE) Sleep(100);  // the service may still be creating it
   }
   if (pipe == INVALID_HANDLE_VALUE) {
