@@ -7,10 +7,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
@@ -33,12 +31,6 @@ using Clock = std::chrono::steady_clock;
 
 // Connections read at once; more wait in the socket's backlog until one is done.
 constexpr int kMaxReaders = 32;
-
-// poll's time-out until `at`: -1 (none) without one, 0 once it has come.
-int MillisecondsUntil(std::optional<Clock::time_point> at) {
-  if (!at) return -1;
-  return static_cast<int>(std::max<long long>(0, std::chrono::ceil<std::chrono::milliseconds>(*at - Clock::now()).count()));
-}
 
 class SocketConnection final : public ControlConnection {
  public:
@@ -213,27 +205,22 @@ void RunControlListener(const StopEvent& stopEvent, const ConnectionHandler& han
   const int watchFd = watch != nullptr ? static_cast<int>(watch->WaitHandle()) : -1;
   OwnerQueue owner;
   const RunOnOwner runOnOwner = [&owner](const std::function<void()>& work) { owner.Run(work); };
-  // When the upkeep asked to run again: a time, not a delay, so that connections
-  // that come meanwhile (any local user may make them) never put it off.
-  std::optional<Clock::time_point> upkeepAt;
-  const auto runUpkeep = [&](bool news) {
-    const auto after = upkeep(news);
-    upkeepAt = after ? std::optional(Clock::now() + *after) : std::nullopt;
-  };
+  UpkeepSchedule schedule(upkeep);
   {
     Readers readers(owner);
     const auto serveWaiting = [&] {
-      if (owner.RunWaiting()) runUpkeep(false);  // a start or stop changes what the upkeep has to do
+      if (owner.RunWaiting()) schedule.Run(false);  // a start or stop changes what the upkeep has to do
     };
     while (!stopEvent.IsSignalled()) {
       const bool room = readers.Count() < kMaxReaders;
       pollfd entries[4] = {{stopFd, POLLIN, 0}, {room ? claimed.socket : -1, POLLIN, 0}, {watchFd, POLLIN, 0},
                            {owner.WaitHandle(), POLLIN, 0}};
-      const int ready = poll(entries, 4, MillisecondsUntil(upkeepAt));
+      const auto left = schedule.Left();
+      const int ready = poll(entries, 4, left ? static_cast<int>(left->count()) : -1);
       if (ready < 0 || entries[0].revents != 0) continue;
       if (entries[3].revents != 0) serveWaiting();
       const bool news = entries[2].revents != 0 && watch->Drain();
-      if (news || (upkeepAt && Clock::now() >= *upkeepAt)) runUpkeep(news);
+      if (news || schedule.Due()) schedule.Run(news);
       readers.JoinFinished();
       if (entries[1].revents == 0) continue;
       const int client = accept4(claimed.socket, nullptr, nullptr, SOCK_CLOEXEC);

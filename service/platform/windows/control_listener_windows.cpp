@@ -136,13 +136,14 @@ class ListenerWait {
       if (other != nullptr) waits[otherAt] = other;
       const DWORD newsAt = watch != nullptr ? count++ : MAXDWORD;
       if (watch != nullptr) waits[newsAt] = reinterpret_cast<HANDLE>(watch->WaitHandle());
-      const DWORD woke = WaitForMultipleObjects(count, waits, FALSE, MillisecondsUntil(Sooner(until, upkeepAt)));
+      const auto left = upkeep.Left(until);
+      const DWORD woke = WaitForMultipleObjects(count, waits, FALSE, left ? static_cast<DWORD>(left->count()) : INFINITE);
       if (woke == WAIT_OBJECT_0) return Woke::Stop;
       if (woke == WAIT_OBJECT_0 + otherAt) return Woke::Other;
       if (woke == WAIT_OBJECT_0 + newsAt) {
-        RunUpkeep(watch->Drain());
+        upkeep.Run(watch->Drain());
       } else if (woke == WAIT_TIMEOUT) {
-        if (upkeepAt && Clock::now() >= *upkeepAt) RunUpkeep(false);
+        if (upkeep.Due()) upkeep.Run(false);
         if (until && Clock::now() >= *until) return Woke::Limit;
       } else {
         return Woke::Limit;  // the wait itself failed: the pass is given up
@@ -150,31 +151,15 @@ class ListenerWait {
     }
   }
 
-  void RunUpkeep(bool news) {
-    const auto after = upkeep(news);
-    upkeepAt = after ? std::optional(Clock::now() + *after) : std::nullopt;
-  }
-  // News that came while a client was served: clients that follow one another
-  // may never let the wait itself see it.
-  bool TakeNews() { return watch != nullptr && watch->Drain(); }
+  // After a client: a start or stop changes what the upkeep has to do, and news
+  // that came meanwhile is taken here, as clients that follow one another may
+  // never let the wait itself see it.
+  void AfterClient() { upkeep.Run(watch != nullptr && watch->Drain()); }
 
  private:
-  static std::optional<Clock::time_point> Sooner(std::optional<Clock::time_point> a,
-                                                 std::optional<Clock::time_point> b) {
-    if (!a) return b;
-    if (!b) return a;
-    return std::min(*a, *b);
-  }
-  static DWORD MillisecondsUntil(std::optional<Clock::time_point> at) {
-    if (!at) return INFINITE;
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(*at - Clock::now()).count();
-    return left > 0 ? static_cast<DWORD>(left) : 0;
-  }
-
   HANDLE stop;
   NetworkWatch* watch;
-  const UpkeepHandler& upkeep;
-  std::optional<Clock::time_point> upkeepAt;  // when the upkeep asked to run again
+  UpkeepSchedule upkeep;
 };
 
 enum class ConnectResult { Connected, Abandoned, NoEvent };
@@ -253,7 +238,7 @@ void RunControlListener(const StopEvent& stopEvent, const ConnectionHandler& han
     const HANDLE next = CreateInstance(attributes, false);
     CloseHandle(pipe);
     pipe = next;
-    if (result == ConnectResult::Connected) wait.RunUpkeep(wait.TakeNews());  // a start or stop changes what it has to do
+    if (result == ConnectResult::Connected) wait.AfterClient();
   }
   if (pipe != INVALID_HANDLE_VALUE) CloseHandle(pipe);
   LocalFree(descriptor);
