@@ -48,9 +48,8 @@ bool ConnectToService(QLocalSocket& socket) {
       return false;
     }
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - std::chrono::steady_clock::now()).count();
-    if (GetLastError() != ERROR_PIPE_BUSY || left <= 0 || !WaitNamedPipeW(zv::kControlPipePath, static_cast<DWORD>(left))) {
-      return false;
-    }
+    const bool busy = GetLastError() == ERROR_PIPE_BUSY;
+    if (!busy || left <= 0 || !WaitNamedPipeW(zv::kControlPipePath, static_cast<DWORD>(left))) return false;
   }
 }
 #else

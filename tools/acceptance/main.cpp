@@ -30,8 +30,9 @@ constexpr Check kChecks[] = {
 };
 
 int Usage() {
-  std::fprintf(stderr, "usage: zentravolk-acceptance [--installer PATH] [--key-tool PATH] [--pairs N] [CHECK...]\n"
-                       "checks: identity caller pipe-instance x25519 key-tool full-routing network-change upgrade install-folder\n");
+  std::fprintf(stderr, "usage: zentravolk-acceptance [--installer PATH] [--key-tool PATH] [--pairs N] [CHECK...]\nchecks:");
+  for (const Check& check : kChecks) std::fprintf(stderr, " %ls", check.name);
+  std::fprintf(stderr, "\n");
   return 2;
 }
 

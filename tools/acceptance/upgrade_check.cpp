@@ -1,6 +1,7 @@
-// The installer run over the installed product while a program holds the
-// service open: the service must be kept (stopped, replaced, started), not
-// deleted and made again, which a held handle would defer.
+// What the installer leaves. Run over the installed product while a program
+// holds the service open, the service must be kept (stopped, replaced,
+// started), not deleted and made again, which a held handle would defer; and
+// the folder the service runs from is the system's and administrators' alone.
 #include <windows.h>
 #include <aclapi.h>
 #include <sddl.h>

@@ -75,7 +75,8 @@ TEST(WindowsMeeting, CheckServiceShowsTheServicesRefusal) {
 // is busy with a silent client, the client meets that one and must refuse it
 // by its process before a single byte.
 TEST(WindowsMeeting, AnInstanceAnotherProcessAddsToTheServicesPipeHearsNothing) {
-  HANDLE silent = CreateFileW(zv::kControlPipePath, zv::kControlPipeClientAccess, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE silent =
+      CreateFileW(zv::kControlPipePath, zv::kControlPipeClientAccess, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(silent, INVALID_HANDLE_VALUE) << GetLastError();
   HANDLE impostor = CreateNamedPipeW(zv::kControlPipePath, PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE, 4, 65536, 65536, 0,
                                      nullptr);
