@@ -198,6 +198,7 @@ TEST(TunnelEngine, AHeldTunnelFollowsThePathAndIsRepairedUntilItIsStopped) {
   const Change dropAdded = [](Rig& rig) { rig.routes.paths.resize(1); };
   const Change uplinkDown = [](Rig& rig) { rig.routes.paths.clear(); };
   const Change vanish = [](Rig& rig) { rig.device.vanished = true; };
+  const Change addressLost = [](Rig& rig) { rig.routes.DropInterface(7); };  // and back, on the same path
   const Change helperCannotStart = [](Rig& rig) { rig.device.vanished = true, rig.log.Fail("create", 17); };
   const Change helperCanStart = [](Rig& rig) { rig.log.Fail("create", 0); };
   const Change refusedStart = [](Rig& rig) { EXPECT_EQ(rig.Start({.allowedIps = "[]"}), "tunnel_already_running"); };
@@ -260,6 +261,8 @@ TEST(TunnelEngine, AHeldTunnelFollowsThePathAndIsRepairedUntilItIsStopped) {
         {100, quiet, false, 900, {paths, dropOurs, "add main 198.51.100.7/32 via 192.0.2.9 on 8"}},
         {500, dropAdded, true, 100, {}},
         {600, quiet, false, 400, {paths, "remove main 198.51.100.7/32 via 192.0.2.9 on 8", ours}}}},
+      {"a pin the system took with its interface's address is made again on the same path",
+       {{0, addressLost, true, 100, {}}, {100, quiet, false, 900, {paths, ours}}}},
       {"a longer prefix wins over a lower metric; an unusable path never does",
        {{0, add("198.51.0.0/16 via 192.0.2.3 on 9", 50), true, 100, {}},
         {10, add("198.51.100.0/24 via 192.0.2.4 on 10", 1, false), true, 90, {}},

@@ -13,13 +13,23 @@ bool EndpointPin::Follow() {
   std::vector<RouteChoice> routes;
   if (table.PathsTo(endpoint, routes) != 0) return true;  // a system that cannot list them keeps the pin
   const RouteChoice* best = nullptr;
+  bool pinStands = false;
   for (const RouteChoice& choice : routes) {
+    if (owned && choice.route == *owned) {
+      pinStands = true;
+      continue;
+    }
     if (!choice.usable || choice.route.interfaceId == tunnelInterface) continue;
-    if (owned && choice.route == *owned) continue;
     if (best == nullptr || choice.route.prefixLength > best->route.prefixLength ||
         (choice.route.prefixLength == best->route.prefixLength && choice.metric < best->metric)) {
       best = &choice;
     }
+  }
+  // An interface that loses its address takes its routes, ours too, and comes
+  // back on the same path: the pin is then made again, not taken as standing.
+  if (owned && !pinStands) {
+    owned.reset();
+    note(std::nullopt);
   }
   if (best == nullptr) return false;  // no path now: the next news may bring one
 

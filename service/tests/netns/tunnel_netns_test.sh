@@ -232,6 +232,15 @@ wait_for "$game_answers" || fail "the game server is not reached before any chan
 # The service's own echoes to the node through the tunnel: what the client's quality line shows.
 node_answers_echoes() { [[ $(ask quality) =~ \"rtt_ms\":[0-9]+,\"loss_percent\":[0-9]+,\"silent_ms\":[0-9]{1,3}, ]]; }
 wait_for node_answers_echoes || fail "the node does not answer the service's echoes: $(ask quality)"
+# The only uplink loses its address and gets it back on the same network (a
+# Wi-Fi drop, a resume): the address took the endpoint route with it.
+ip -n "$WORLD_PC" route del default via 10.202.0.1
+ip -n "$WORLD_PC" addr del 10.200.0.2/24 dev pc0
+sleep 0.5
+ip -n "$WORLD_PC" addr add 10.200.0.2/24 dev pc0
+ip -n "$WORLD_PC" route add default via 10.200.0.1 metric 0
+within 2 "endpoint_on pc0 && $game_answers" || fail "the same network back: the endpoint is off it ($(route_of 10.201.0.2))"
+ip -n "$WORLD_PC" route add default via 10.202.0.1 metric 10
 # An administrator's route identical to the endpoint route, added after the start, is not ours.
 ip -n "$WORLD_PC" route append 10.201.0.2/32 via 10.200.0.1 dev pc0 proto static
 
