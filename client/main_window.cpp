@@ -321,6 +321,7 @@ void MainWindow::Connect(QPushButton* checkServiceButton) {
   connect(api, &ApiClient::SessionCreated, this, [this](const QJsonObject& session) { StartTunnel(session); });
   connect(api, &ApiClient::AccelerationFailed, this, [this](const QString& message) { AccelerationFailed(message); });
   connect(api, &ApiClient::SessionStopped, this, [this] { SessionStopped(); });
+  connect(api, &ApiClient::SessionStopFailed, this, [this](const QString& message) { SessionStopFailed(message); });
   connect(api, &ApiClient::UpdateAvailable, this,
           [this](const QString& version, const QUrl& url, const QString& notes, bool mandatory, const QString& sha256,
                  qlonglong size) {

@@ -84,7 +84,8 @@ class MainWindow : public QMainWindow {
   void StartTunnel(const QJsonObject& session);
   void AccelerationFailed(const QString& message);
   void SessionStopped();
-  void RequestFailed(const QString& message);
+  void SessionStopFailed(const QString& message);
+  void RequestFailed(const QString& message);  // only said: it bears on no stop and no start
   // An exit whose session deletion was refused must not leave an invisible process behind.
   void ExitStalled();
   // A stop whose session deletion was refused: try again, or stop here and end the session later.

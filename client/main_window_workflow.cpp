@@ -220,6 +220,10 @@ void MainWindow::StopAcceleration() {
 
 void MainWindow::AccelerationFailed(const QString& message) {
   if (quitRequested) return ExitWithStop();  // the session asked for on the way out never came
+  // A start given up meanwhile: said, and the acceleration since begun goes on.
+  if (phase != zv::Phase::Preparing && phase != zv::Phase::Requesting && phase != zv::Phase::Switching) {
+    return RequestFailed(message);
+  }
   // A node switch that fails ends the acceleration: the dead node's tunnel is already down.
   if (phase == zv::Phase::Switching) EndLiveView();
   serviceStatusLabel->setText(phase == zv::Phase::Switching ? tr("切换节点失败：%1").arg(message) : message);
@@ -256,18 +260,20 @@ void MainWindow::RequestFailed(const QString& message) {
     if (!passwordEdit->isHidden()) passwordEdit->setFocus();  // a wrong password is typed again there
   }
   loginButton->setEnabled(true);
-  if (phase == zv::Phase::Preparing) phase = zv::Phase::Idle;  // the node list did not come
-  if (phase == zv::Phase::RollingBack) phase = zv::Phase::Idle;  // the session stays held, and stoppable
-  if (phase == zv::Phase::Stopping) {
-    if (quitRequested) return ExitStalled();
-    // Signed out meanwhile: nobody is left to ask, and the tunnel must not outlive the sign-out.
-    if (!api->IsAuthenticated()) {
-      RetireLater(sessionId);
-      return EndLocally(tr("当前未加速"));
-    }
-    return StopStalled(message);
-  }
   ShowControls();
+}
+
+void MainWindow::SessionStopFailed(const QString& message) {
+  if (phase == zv::Phase::RollingBack) phase = zv::Phase::Idle;  // the session stays held, and stoppable
+  RequestFailed(message);
+  if (phase != zv::Phase::Stopping) return;
+  if (quitRequested) return ExitStalled();
+  // Signed out meanwhile: nobody is left to ask, and the tunnel must not outlive the sign-out.
+  if (!api->IsAuthenticated()) {
+    RetireLater(sessionId);
+    return EndLocally(tr("当前未加速"));
+  }
+  StopStalled(message);
 }
 
 void MainWindow::LaunchSelectedGame() {

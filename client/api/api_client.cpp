@@ -145,7 +145,7 @@ void ApiClient::LoadRegions(const QString& gameId) {
 
 void ApiClient::LoadNodes(const QString& gameId, const QString& regionId) {
   const QString path = QString("/api/v1/games/%1/regions/%2/nodes").arg(gameId, regionId);
-  OnReply(Started(network->get(Request(path, true))), 200, &ApiClient::RequestFailed, "读取加速节点失败",
+  OnReply(Started(network->get(Request(path, true))), 200, &ApiClient::AccelerationFailed, "读取加速节点失败",
           [this, gameId, regionId](const QJsonObject& answer) { emit NodesLoaded(gameId, regionId, Items(answer)); });
 }
 
@@ -165,7 +165,7 @@ void ApiClient::CreateSession(const QString& gameId, const QString& regionId, co
 
 void ApiClient::StopSession(const QString& sessionId) {
   const QString path = QString("/api/v1/acceleration/sessions/%1").arg(sessionId);
-  OnReply(Started(network->deleteResource(Request(path, true))), 204, &ApiClient::RequestFailed, "停止加速会话失败",
+  OnReply(Started(network->deleteResource(Request(path, true))), 204, &ApiClient::SessionStopFailed, "停止加速会话失败",
           [this](const QJsonObject&) { emit SessionStopped(); });
 }
 

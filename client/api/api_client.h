@@ -60,8 +60,9 @@ class ApiClient : public QObject {
   void RegionsLoaded(QString gameId, QJsonArray regions);
   void NodesLoaded(QString gameId, QString regionId, QJsonArray nodes);
   void SessionCreated(QJsonObject session);
-  void AccelerationFailed(QString message);
+  void AccelerationFailed(QString message);  // the start's own requests: the nodes or the session
   void SessionStopped();
+  void SessionStopFailed(QString message);
   void UpdateAvailable(QString version, QUrl downloadUrl, QString releaseNotes, bool mandatory, QString sha256,
                        qlonglong sizeBytes);
   void UpdateDownloadProgress(qlonglong received, qlonglong total);

@@ -108,8 +108,8 @@ TEST(ApiClient, EachReplyEndsInItsOneSignal) {
   const auto stop = [](ApiClient& c) { c.StopSession("s"); };
   const QString unreachable = "：无法连接到服务器，请检查网络";
   const Row rows[] = {
-      {"nodes 500 message", true, nodes, {500, R"({"message":"节点维护中"})"}, "RequestFailed", "节点维护中"},
-      {"numeric message", true, nodes, {500, R"({"message":5})"}, "RequestFailed", "读取加速节点失败"},
+      {"nodes 500 message", true, nodes, {500, R"({"message":"节点维护中"})"}, "AccelerationFailed", "节点维护中"},
+      {"numeric message", true, nodes, {500, R"({"message":5})"}, "AccelerationFailed", "读取加速节点失败"},
       {"nodes 200", true, nodes, {200, R"({"items":[{"id":"n"}]})"}, "NodesLoaded", QJsonArray{QJsonObject{{"id", "n"}}}},
       {"regions 201", true, [](ApiClient& c) { c.LoadRegions("g"); }, {201, R"({"items":[]})"}, "RequestFailed",
        "读取游戏区服失败"},
@@ -118,7 +118,7 @@ TEST(ApiClient, EachReplyEndsInItsOneSignal) {
       {"session 200", true, create, {200, "{}"}, "AccelerationFailed", "创建加速会话失败"},
       {"session 201 empty", true, create, {201, ""}, "SessionCreated", QJsonObject{}},
       {"stop 204", true, stop, {204, ""}, "SessionStopped", {}},
-      {"stop 200", true, stop, {200, R"({"ok":true})"}, "RequestFailed", "停止加速会话失败"},
+      {"stop 200", true, stop, {200, R"({"ok":true})"}, "SessionStopFailed", "停止加速会话失败"},
       // No answer at all: the call's own text, and that the network is the cause.
       {"silent server", true, games, {200, "", true}, "RequestFailed", "读取游戏失败" + unreachable},
       // Ended by our own time-out after the status line came: a failure, whatever it said.

@@ -80,10 +80,7 @@ struct Backend {
       if (target == "/api/v1/auth/login") return login;
       if (target == "/api/v1/me") return profile;
       if (target == "/api/v1/games") return games;
-      if (target.endsWith("/regions")) {
-        return HttpAnswer{200, R"({"items":[{"id":"r1","name":"华东"}]})", false,
-                          target.contains("/g2/") ? slowSecondGame : 0};
-      }
+      if (target.endsWith("/regions")) return target.contains("/g2/") ? secondRegions : regions;
       if (target.endsWith("/nodes")) return nodes;
       return request.method == "POST" ? session : deletion;
     };
@@ -105,7 +102,8 @@ struct Backend {
   HttpAnswer session{201, R"({"session_id":"s1","assigned_ip":"10.240.0.2/32","private_key":"theirs",)"
                           R"("game_processes":["game.exe"],"egress_ip":"203.0.113.7","rules_environment":"x"})"};
   HttpAnswer deletion{204, ""};
-  int slowSecondGame = 0;  // ms before the second game's regions arrive
+  HttpAnswer regions{200, R"({"items":[{"id":"r1","name":"华东"}]})"};
+  HttpAnswer secondRegions = regions;  // the second game's, to make them late or failing
   HttpAnswer release{200, R"({"version":"0.4.0"})"};
   HttpAnswer login{200, R"({"access_token":"t","refresh_token":"r"})"};
   HttpAnswer profile{200, R"({"account":"me","membership":{"active":false}})"};

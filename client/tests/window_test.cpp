@@ -186,13 +186,25 @@ TEST_F(Window, EveryStateShowsItsTextAndAWayForward) {
          QFile::rename(keyTool.path + ".away", keyTool.path);
        },
        "无法生成隧道密钥，请重新安装客户端", true, false, false},
-      {"accelerating, the game named", [&] { screen.Button("开始加速")->click(); },
+      {"no nodes to be had",
+       [&] {
+         backend.nodes.status = 503;
+         screen.Button("开始加速")->click();
+       },
+       "读取加速节点失败", true, false, false},
+      {"accelerating, the game named",
+       [&] {
+         backend.nodes.status = 200;
+         screen.Button("开始加速")->click();
+       },
        "正在加速 · 智能分流 Beta（仅游戏流量） · Game One", false, true, true},
       {"another game meanwhile", [&] { screen.games->setCurrentRow(1); }, "已在加速中，停止加速后可开始新的加速", false,
        true, false},
       {"the accelerated game again", [&] { screen.games->setCurrentRow(0); }, "已在加速中，停止加速后可开始新的加速",
        false, true, true},
       {"checked meanwhile", check(0, R"({"state":"accelerating"})"), "正在加速", false, true, true},
+      {"a late failure of a start given up", [&] { emit window.findChild<ApiClient*>()->AccelerationFailed("迟到"); },
+       "迟到", false, true, true},
       {"the deletion fails, and is tried again",
        [&] {
          OnNextBox([&](QMessageBox& box) {
@@ -233,7 +245,7 @@ TEST_F(Window, EveryStateShowsItsTextAndAWayForward) {
 }
 
 TEST_F(Window, RepliesForAnEarlierSelectionChangeNothing) {
-  backend.slowSecondGame = 300;
+  backend.secondRegions.delayMs = 300;
   backend.nodes.delayMs = 300;
   ASSERT_TRUE(SignIn());
   screen.games->setCurrentRow(1);  // its regions come late, after the first game is back
@@ -250,6 +262,14 @@ TEST_F(Window, RepliesForAnEarlierSelectionChangeNothing) {
   Pause(700);
   EXPECT_TRUE(backend.Received("POST", "/api/v1/acceleration").isEmpty()) << "no session for a start given up";
   EXPECT_TRUE(screen.Button("开始加速")->isEnabled()) << "and a start is offered again";
+
+  // A failure for an earlier selection is only said: the start under way goes on.
+  backend.secondRegions = {500, "", false, 300};
+  backend.nodes.delayMs = 900;
+  screen.games->setCurrentRow(1);
+  screen.games->setCurrentRow(0);
+  ASSERT_TRUE(WaitFor([&] { return screen.Button("开始加速")->isEnabled(); }));
+  EXPECT_TRUE(Accelerate()) << screen.status->text().toStdString();
 }
 
 TEST_F(Window, ARefusedSessionCanBeRetriedAndTheMarkerKeepsTheWholeTunnel) {
@@ -461,7 +481,7 @@ TEST(GivenUp, ASessionThatComesAfterASignOutOrAnExitIsEndedUnused) {
 // so; the tray brings it back; its exit entry stops everything before quitting.
 TEST(Tray, ClosingHidesTheWindowAndTheExitEntryStopsEverything) {
   const std::pair<bool, HttpAnswer> rows[] = {
-      {false, {204, ""}}, {true, {204, ""}}, {true, {500, R"({"message":"后端忙"})"}}};
+      {false, {204, ""}}, {true, {204, ""}}, {true, {500, R"({"message":"后端忙"})", false, 500}}};
   for (const auto& [withSession, deletion] : rows) {
     Desk desk;
     auto& [backend, service, keyTool, window, screen] = desk;
@@ -489,18 +509,20 @@ TEST(Tray, ClosingHidesTheWindowAndTheExitEntryStopsEverything) {
     EXPECT_TRUE(window.isVisible());
 
     backend.deletion = deletion;
+    backend.secondRegions = {500, ""};
+    screen.games->setCurrentRow(1);  // its regions fail while the exit waits: that asks nothing
     QString stalled = "-";
     if (deletion.status != 204) {
       // The refused deletion brings the tray back and asks; quitting anyway still stops the tunnel.
       OnNextBox([&](QMessageBox& box) {
-        stalled = box.windowTitle() + (TrayOf(window)->isVisible() ? " with the tray" : "");
+        stalled = box.windowTitle() + "|" + screen.status->text() + (TrayOf(window)->isVisible() ? " with the tray" : "");
         Click(box, "仍然退出");
       });
     }
     EXPECT_TRUE(QuitsWithin([&] { window.findChild<QMenu*>()->actions().at(1)->trigger(); }));
     EXPECT_EQ(service.Requests().last().operation(), 3) << "StopTunnel before the end";
     EXPECT_EQ(backend.Received("DELETE", "/").isEmpty(), !withSession);
-    EXPECT_EQ(stalled, deletion.status != 204 ? "退出失败 with the tray" : "-");
+    EXPECT_EQ(stalled, deletion.status != 204 ? "退出失败|后端忙 with the tray" : "-");
     EXPECT_EQ(QSettings().value("sessions/unended").toStringList(),
               deletion.status != 204 ? QStringList{"s1"} : QStringList{})
         << "kept for the next sign-in";
@@ -513,7 +535,10 @@ TEST(Tray, ClosingHidesTheWindowAndTheExitEntryStopsEverything) {
 // at the next sign-in, of this run or the next.
 TEST_F(Stop, AlwaysStopsAndTheSessionIsEndedLater) {
   ASSERT_TRUE(SignInAndAccelerate());
-  backend.deletion = {503, R"({"message":"后端维护中"})"};
+  // Another game's regions fail first: only the deletion's own failure asks.
+  backend.secondRegions = {500, ""};
+  backend.deletion = {503, R"({"message":"后端维护中"})", false, 500};
+  screen.games->setCurrentRow(1);
   QString asked;
   OnNextBox([&](QMessageBox& box) {
     asked = Said(box) + "|" + box.informativeText();
@@ -523,7 +548,8 @@ TEST_F(Stop, AlwaysStopsAndTheSessionIsEndedLater) {
   ASSERT_TRUE(WaitFor([&] { return screen.status->text() == "当前未加速 · 加速会话将在后台结束"; }));
   EXPECT_EQ(asked, "停止失败|无法结束加速会话。要重试，还是仍然停止？|后端维护中");
   EXPECT_EQ(Operations(service).last(), 3) << "the tunnel is down";
-  EXPECT_TRUE(screen.Button("开始加速")->isEnabled());
+  screen.games->setCurrentRow(0);
+  EXPECT_TRUE(WaitFor([&] { return screen.Button("开始加速")->isEnabled(); }));
   EXPECT_TRUE(WaitFor([&] { return backend.Received("DELETE", "/").size() == 2; })) << "tried again in the background";
   EXPECT_EQ(QSettings().value("sessions/unended").toStringList(), QStringList{"s1"});
 
