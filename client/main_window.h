@@ -99,7 +99,8 @@ class MainWindow : public QMainWindow {
   void LaunchSelectedGame();
   void BeginAcceleration();
   void StopAcceleration();
-  // The tunnel down and the session forgotten here; `status` says how it ended.
+  // The session forgotten here and the tunnel down; `status` says how it ended. A
+  // stop the service refuses leaves the acceleration shown, and stoppable again.
   void EndLocally(const QString& status);
   // Sessions the backend may still hold: deleted in the background, and again at the next sign-in.
   void RetireLater(const QString& session);

@@ -208,10 +208,7 @@ void MainWindow::StartTunnel(const QJsonObject& session) {
 }
 
 void MainWindow::StopAcceleration() {
-  if (sessionId.isEmpty()) {
-    RefreshServiceState(kStopTunnel, {});
-    return;
-  }
+  if (sessionId.isEmpty()) return EndLocally(tr("当前未加速"));  // nothing held at the backend
   serviceStatusLabel->setText(tr("正在停止加速…"));
   phase = zv::Phase::Stopping;
   ShowControls();
@@ -241,12 +238,16 @@ void MainWindow::SessionStopped() {
 }
 
 void MainWindow::EndLocally(const QString& status) {
-  RefreshServiceState(kStopTunnel, {});
-  EndLiveView();
   sessionId.clear();
   privateKey.clear();
   publicKey.clear();
   heldRequest = {};
+  if (!RefreshServiceState(kStopTunnel, {})) {
+    serviceStatusLabel->setText(tr("未能停止加速：%1").arg(serviceStatusLabel->text()));
+    phase = acceleratedFor.isValid() ? zv::Phase::Running : zv::Phase::Idle;
+    return ShowControls();
+  }
+  EndLiveView();
   serviceStatusLabel->setText(status);
   phase = zv::Phase::Idle;
   ShowControls();

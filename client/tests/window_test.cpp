@@ -205,13 +205,20 @@ TEST_F(Window, EveryStateShowsItsTextAndAWayForward) {
       {"checked meanwhile", check(0, R"({"state":"accelerating"})"), "正在加速", false, true, true},
       {"a late failure of a start given up", [&] { emit window.findChild<ApiClient*>()->AccelerationFailed("迟到"); },
        "迟到", false, true, true},
-      {"the deletion fails, and is tried again",
+      {"the deletion fails, is tried again, and the service refuses the stop",
        [&] {
+         service.Script(3, 4, R"({"error":"x"})");
          OnNextBox([&](QMessageBox& box) {
            backend.deletion = {204, ""};
            Click(box, "重试");
          });
          press("停止加速", {500, R"({"message":"稍后再试"})"})();
+       },
+       "未能停止加速：" + refused, false, true, true},
+      {"stopped when pressed again",
+       [&] {
+         service.Script(3, 0, R"({"state":"idle"})");
+         screen.Button("停止加速")->click();
        },
        "当前未加速", true, false, false},
       {"a refused start, rolling back",
