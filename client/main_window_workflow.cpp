@@ -51,7 +51,8 @@ bool MainWindow::RefreshServiceState(quint16 operation, const QByteArray& body) 
     return false;
   }
   if (reply.replyText.contains(QStringLiteral("\"accelerating\""))) {
-    serviceStatusLabel->setText(tr("正在加速"));
+    // Accelerating is no news while the path is broken: the break stays said.
+    serviceStatusLabel->setText(pathVerdict.status.isEmpty() ? tr("正在加速") : pathVerdict.status);
     serviceAccelerating = true;
   } else if (reply.replyText.contains(QStringLiteral("\"idle\""))) {
     serviceStatusLabel->setText(tr("当前未加速"));

@@ -645,6 +645,8 @@ TEST_F(LiveView, BrokenIsLoudAndRecoveredQuiet) {
   EXPECT_TRUE(TrayOf(window)->toolTip().contains("线路中断"));
   Pause(1500);
   EXPECT_EQ(window.balloons, QStringList{"Zentravolk线路中断|线路中断：节点无响应"}) << "one balloon";
+  screen.Button("检查服务")->click();
+  EXPECT_EQ(screen.status->text(), "线路中断：节点无响应") << "a check finding it accelerating hides no break";
 
   service.SetQuality(kHealthyPath);
   ASSERT_TRUE(WaitFor([&] { return screen.status->text() == running; }));
