@@ -137,6 +137,8 @@ void MainWindow::SwitchNode(const QJsonObject& node) {
 }
 
 void MainWindow::ResendStart() {
+  // Nothing held is a stop the service could not hear: back with nothing running, it is done.
+  if (heldRequest.isEmpty()) return EndLocally(tr("当前未加速"));
   if (RefreshServiceState(kStartTunnel, QJsonDocument(heldRequest).toJson(QJsonDocument::Compact))) {
     serviceStatusLabel->setText(tr("本地加速服务已重新启动，加速已自动恢复"));
     shownPathStatus.clear();

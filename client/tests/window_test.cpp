@@ -680,6 +680,18 @@ TEST_F(LiveView, TheWindowFollowsTheService) {
   EXPECT_TRUE(WaitFor([&] { return screen.Label("routeQuality")->text().startsWith("延迟 23 ms"); }));
   EXPECT_EQ(screen.Actions(), std::tuple(false, true, true));
   EXPECT_EQ(screen.status->text(), "本地加速服务已重新启动，加速已自动恢复");
+
+  // Stopped while the service is away: it is not told stopped, and once the
+  // service is back with nothing held, the acceleration is over.
+  service.SetRunning(false);
+  ASSERT_TRUE(WaitFor([&] { return screen.status->text() == "本地加速服务已停止，等待它恢复…"; }));
+  screen.Button("停止加速")->click();
+  ASSERT_TRUE(WaitFor([&] { return screen.status->text() == "未能停止加速：后台加速服务未运行"; }));
+  const int requests = service.Requests().size();
+  service.SetRunning(true);
+  EXPECT_TRUE(WaitFor([&] { return screen.status->text() == "当前未加速"; })) << screen.status->text().toStdString();
+  EXPECT_EQ(screen.Actions(), std::tuple(true, false, false));
+  EXPECT_FALSE(Operations(service).mid(requests).contains(2)) << "no start without a session";
 }
 
 // The first node never shakes hands: its tunnel and session end, and the next
