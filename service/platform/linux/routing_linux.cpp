@@ -15,6 +15,7 @@ namespace {
 
 constexpr std::uint32_t kTunnelTable = 31350;
 constexpr std::uint32_t kSplitTable = 31352;
+constexpr std::uint32_t kSplitLanPriority = 31339;       // main, suppress_prefixlength 0, for the mark
 constexpr std::uint32_t kSplitRulePriority = 31340;      // before the tunnel's own rules
 constexpr std::uint32_t kMainRulePriority = 31350;       // main, suppress_prefixlength 0
 constexpr std::uint32_t kTunnelRulePriority = 31351;     // then the tunnel's table
@@ -201,6 +202,8 @@ int AddSplitRouting(unsigned tunnelIndex, std::span<const Ipv4Range> direct) {
   for (const Ipv4Range& range : direct) {
     if (result == 0) result = ChangeSplitRoute(RTM_NEWROUTE, range.network, range.prefixLength, 0);
   }
+  // The host's own narrower routes first: its LAN is direct wherever its addresses lie.
+  if (result == 0) result = ChangeRule(RTM_NEWRULE, AF_INET, kSplitLanPriority, RT_TABLE_MAIN, true, kSplitMark);
   if (result == 0) result = ChangeRule(RTM_NEWRULE, AF_INET, kSplitRulePriority, kSplitTable, false, kSplitMark);
   if (result != 0) RemoveSplitRouting();
   return result;
@@ -208,6 +211,7 @@ int AddSplitRouting(unsigned tunnelIndex, std::span<const Ipv4Range> direct) {
 
 void RemoveSplitRouting() {
   ChangeRule(RTM_DELRULE, AF_INET, kSplitRulePriority, kSplitTable, false, kSplitMark);
+  ChangeRule(RTM_DELRULE, AF_INET, kSplitLanPriority, RT_TABLE_MAIN, true, kSplitMark);
   // Every route of the split's table is ours: one dump, then each one deleted.
   std::vector<std::pair<std::array<std::uint8_t, 4>, std::uint8_t>> found;
   rtnl::Message dump(RTM_GETROUTE, NLM_F_DUMP);

@@ -158,7 +158,14 @@ echo_on "$WORLD_NODE" "$GAME_SERVER" 7777
 game_echo=$!
 echo_on "$WORLD_NET" 10.200.0.1 53
 resolver_echo=$!
-wait_for "grep -q ready $socket_dir/echo-7777.log && grep -q ready $socket_dir/echo-53.log" || fail "the echoes did not start"
+# A second LAN on the uplink, in a range no list calls private.
+ip -n "$WORLD_PC" addr add 100.64.5.2/24 dev pc0
+ip -n "$WORLD_NET" addr add 100.64.5.1/24 dev net-pc
+pristine=$(pc_network)
+echo_on "$WORLD_NET" 100.64.5.1 7778
+lan_echo=$!
+wait_for "grep -q ready $socket_dir/echo-7777.log && grep -q ready $socket_dir/echo-53.log && grep -q ready $socket_dir/echo-7778.log" ||
+  fail "the echoes did not start"
 games=$(mktemp -d)
 chmod 755 "$games"  # another user runs a copy too
 cp "$split_probe" "$games/zvgame.exe"
@@ -175,6 +182,7 @@ split_checks() {  # LABEL: the game's traffic and everyone else's while a split 
   expect_eq "$1: the game's TCP" "$(seen_by_server zvgame.exe tcp)" 10.240.0.2
   expect_eq "$1: the game's query to its LAN resolver" "$(seen_from zvgame.exe udp 10.200.0.1 53)" 10.200.0.2
   expect_eq "$1: the game's LAN host" "$(seen_from zvgame.exe tcp 10.200.0.1 53)" 10.200.0.2
+  expect_eq "$1: the game's LAN in a public range" "$(seen_from zvgame.exe udp 100.64.5.1 7778)" 100.64.5.2
   expect_eq "$1: a child the linked game forks" "$(seen_from play fork 300 udp "$GAME_SERVER" 7777)" 10.240.0.2
   expect_eq "$1: another program's UDP" "$(seen_by_server zvother udp)" 10.200.0.2
   expect_eq "$1: another program's TCP" "$(seen_by_server zvother tcp)" 10.200.0.2
@@ -214,9 +222,12 @@ expect_eq "programs attached after a killed service" "$(programs_attached)" 0
 start_service
 expect_same "a killed split service and its recovery"
 stop_service
-kill "$game_echo" "$resolver_echo" 2>/dev/null
-wait "$game_echo" "$resolver_echo" 2>/dev/null
+kill "$game_echo" "$resolver_echo" "$lan_echo" 2>/dev/null
+wait "$game_echo" "$resolver_echo" "$lan_echo" 2>/dev/null
 rm -rf "$games"
+ip -n "$WORLD_PC" addr del 100.64.5.2/24 dev pc0
+ip -n "$WORLD_NET" addr del 100.64.5.1/24 dev net-pc
+pristine=$(pc_network)
 ip -n "$WORLD_NET" rule del fwmark 0x5a56 prohibit
 ip -n "$WORLD_NET" route del "$GAME_SERVER/32" via 10.201.0.2
 
