@@ -22,7 +22,7 @@ enum class TunnelPhase {
 struct TunnelState {
   TunnelPhase phase = TunnelPhase::Idle;
   UpkeepClock::time_point since{};  // when this phase began
-  std::string reason;  // repairing: "adapter_gone", "no_path", or the failed rebuild's own code
+  std::string reason;  // repairing: "adapter_gone", "rules_gone", "no_path", or the failed rebuild's own code
   std::uint64_t ups = 0;  // how often a tunnel came up: each one is measured afresh
   // What the peer's counters last said (while up): when bytes last came from
   // the node, and when the last handshake was.

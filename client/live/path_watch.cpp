@@ -17,6 +17,7 @@ constexpr int kHeardAfterEchoMs = 2000;
 QString ReasonText(const QString& reason) {
   if (reason == "adapter_gone") return Tr("隧道网卡已消失");
   if (reason == "no_path") return Tr("没有通往节点的网络");
+  if (reason == "rules_gone") return Tr("路由规则被其他程序移除");
   return Tr("重建失败（%1）").arg(reason);
 }
 

@@ -39,6 +39,8 @@ class GameSteering {
   virtual bool Start(const SteeringTarget& target, std::string& error) = 0;
   // Safe in any state, any number of times.
   virtual void Stop() = 0;
+  // Whether what a start laid down in the system still stands: another program may take it away.
+  virtual bool Intact() { return true; }
 
   // The game's processes as the tracker last found them, in the order found.
   virtual void SetGameProcesses(const std::vector<std::uint32_t>& ids) = 0;

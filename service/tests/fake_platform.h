@@ -243,6 +243,7 @@ class FakeRouteTable final : public RouteTable {
     log.Record("leave tunnel table");
     tunnelTableInUse = false;
   }
+  bool TunnelTableInUse() override { return tunnelTableInUse; }
   // What an interface's closing takes with it.
   void DropInterface(std::uint64_t interfaceId) {
     const std::string suffix = " on " + std::to_string(interfaceId);
@@ -305,6 +306,7 @@ class FakeGameSteering final : public GameSteering {
     log.Record("steer stop");
     running = false;
   }
+  bool Intact() override { return running; }  // a test takes what it laid down away by clearing `running`
   void SetGameProcesses(const std::vector<std::uint32_t>& ids) override {
     std::string detail;
     for (const std::uint32_t id : ids) detail += " " + std::to_string(id);

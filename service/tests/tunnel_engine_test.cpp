@@ -199,6 +199,8 @@ TEST(TunnelEngine, AHeldTunnelFollowsThePathAndIsRepairedUntilItIsStopped) {
   const Change uplinkDown = [](Rig& rig) { rig.routes.paths.clear(); };
   const Change vanish = [](Rig& rig) { rig.device.vanished = true; };
   const Change addressLost = [](Rig& rig) { rig.routes.DropInterface(7); };  // and back, on the same path
+  const Change rulesTaken = [](Rig& rig) { rig.routes.tunnelTableInUse = false; };
+  const Change splitRulesTaken = [](Rig& rig) { rig.steering.running = false; };
   const Change helperCannotStart = [](Rig& rig) { rig.device.vanished = true, rig.log.Fail("create", 17); };
   const Change helperCanStart = [](Rig& rig) { rig.log.Fail("create", 0); };
   const Change refusedStart = [](Rig& rig) { EXPECT_EQ(rig.Start({.allowedIps = "[]"}), "tunnel_already_running"); };
@@ -224,6 +226,10 @@ TEST(TunnelEngine, AHeldTunnelFollowsThePathAndIsRepairedUntilItIsStopped) {
   const std::string ours = std::string("add ") + kEndpointRoute, dropOurs = std::string("remove ") + kEndpointRoute;
   const Calls rebuilt = {"steer stop", "release", dropOurs, "create", ours};
   const Calls retried = {"steer stop", "create"};
+  const auto splitRebuilt = [&](int tunnel) {  // the interface each new adapter gets
+    return Calls{"steer stop", "release", dropOurs, "create", ours, "steer stop",
+                 "steer " + std::to_string(tunnel) + " owner 1000 game.exe"};
+  };
   constexpr auto kUp = TunnelPhase::Up, kRepairing = TunnelPhase::Repairing;
   struct Step {
     int at;  // ms after the start
@@ -278,8 +284,14 @@ TEST(TunnelEngine, AHeldTunnelFollowsThePathAndIsRepairedUntilItIsStopped) {
         {200, dropAdded, true, 100, {}},
         {300, quiet, false, 700, {paths, ours}}}},
       {"a vanished adapter is built again at once from the same request, split and all",
-       {{0, vanish, true, 100, {}}, {100, quiet, false, 1000, {"steer stop", "release", dropOurs, "create", ours,
-                                                              "steer stop", "steer 102 owner 1000 game.exe"}}},
+       {{0, vanish, true, 100, {}}, {100, quiet, false, 1000, splitRebuilt(102)}},
+       {.routeMode = "process-beta"}},
+      {"rules another program took away, the split's too: built again, split and all",
+       {{0, rulesTaken, true, 100, {}},
+        {100, quiet, false, 1000, splitRebuilt(102)},
+        {500, splitRulesTaken, true, 100, {}},
+        {600, quiet, false, 500, {}, kRepairing, "rules_gone"},
+        {1100, quiet, false, 1000, splitRebuilt(103)}},
        {.routeMode = "process-beta"}},
       {"rebuilds soon after the last wait 1, 2, 4 s; a minute on the waits start again from 1 s",
        {{0, vanish, true, 100, {}},

@@ -36,6 +36,8 @@ class SmartSplitEngine {
              std::string& error);
   // Safe in any state, any number of times.
   void Stop();
+  // What the steering laid down still stands; true when none runs.
+  bool Intact() { return !steeringStarted || steering.Intact(); }
 
   // One cycle of the tracker: find the game's processes, tell the steering
   // when they changed, answer pending flows. Only the tracker calls it while the engine runs.

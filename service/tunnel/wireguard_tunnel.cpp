@@ -161,6 +161,12 @@ void WireGuardTunnel::TryRebuild(UpkeepClock::time_point now) {
   nextTry = now + RepairWait(repairTries);
 }
 
+const char* WireGuardTunnel::Lost() {
+  if (!device.Present()) return "adapter_gone";
+  if (!routes.TunnelTableInUse() || !split.Intact()) return "rules_gone";
+  return nullptr;
+}
+
 void WireGuardTunnel::SampleActivity(UpkeepClock::time_point now) {
   nextSample = now + kActivityPeriod;
   const auto activity = device.Activity();
@@ -177,8 +183,8 @@ std::optional<std::chrono::milliseconds> WireGuardTunnel::Upkeep(bool news, Upke
 
   if (newsDue && now >= *newsDue) {
     newsDue.reset();
-    if (built && !device.Present()) {
-      Repair(now, "adapter_gone");
+    if (const char* lost = built ? Lost() : nullptr) {
+      Repair(now, lost);
       nextTry = std::max(now, lastTry + RepairWait(repairTries));  // tries stay apart, also across losses
     } else if (built) {
       if (!pin->Follow()) Repair(now, "no_path");

@@ -53,6 +53,8 @@ class WireGuardTunnel final : public TunnelEngine {
   // Takes apart what is built; false, touching nothing, when the adapter cannot be closed now.
   bool ReleaseBuilt(std::string& error);
   void Repair(UpkeepClock::time_point now, std::string reason);
+  // What took a built tunnel apart under it ("adapter_gone", "rules_gone"), or nothing.
+  const char* Lost();
   void TryRebuild(UpkeepClock::time_point now);
   void ComeUp(UpkeepClock::time_point now);
   void SampleActivity(UpkeepClock::time_point now);

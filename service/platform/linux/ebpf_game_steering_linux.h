@@ -10,6 +10,7 @@
 
 #include "game_steering.h"
 #include "process_table_linux.h"
+#include "routing_linux.h"
 
 struct split_mark;
 struct bpf_link;
@@ -28,6 +29,7 @@ class EbpfGameSteering final : public GameSteering {
   std::size_t NameLimit() const override { return 128; }
   bool Start(const SteeringTarget& target, std::string& error) override;
   void Stop() override;
+  bool Intact() override { return SplitRoutingInUse(); }
   void SetGameProcesses(const std::vector<std::uint32_t>& ids) override;
   // The kernel steers every flow itself: none ever waits for an answer.
   bool TakePendingFlow(PendingFlow&) override { return false; }

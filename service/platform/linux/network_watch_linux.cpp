@@ -1,5 +1,6 @@
 // News of the network on Linux: an rtnetlink socket in the groups of links,
-// addresses and routes. Its fd is what the listener polls.
+// addresses, routes and rules (another program may take ours away). Its fd is
+// what the listener polls.
 #include <libmnl/libmnl.h>
 #include <linux/rtnetlink.h>
 #include <sys/socket.h>
@@ -13,7 +14,7 @@ namespace zv {
 namespace {
 
 constexpr unsigned kGroups = RTMGRP_LINK | RTMGRP_IPV4_IFADDR | RTMGRP_IPV4_ROUTE | RTMGRP_IPV6_IFADDR |
-                             RTMGRP_IPV6_ROUTE;
+                             RTMGRP_IPV6_ROUTE | RTMGRP_IPV4_RULE;
 
 class NetlinkWatch final : public NetworkWatch {
  public:

@@ -4,9 +4,12 @@
 #include <linux/rtnetlink.h>
 #include <sys/socket.h>
 
-#include <cerrno>
+#include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstring>
+#include <initializer_list>
+#include <vector>
 
 #include "netlink_request.h"
 
@@ -74,6 +77,31 @@ int ChangeRule(std::uint16_t type, std::uint8_t family, std::uint32_t priority, 
     message.Attribute32(FRA_FWMASK, 0xffffffff);
   }
   return rtnl::Transact(message);
+}
+
+// Whether IPv4 rules of each priority stand; true when they cannot be listed,
+// as not knowing is no reason to take a tunnel apart.
+bool RulesStand(std::initializer_list<std::uint32_t> priorities) {
+  std::vector<std::uint32_t> found;
+  rtnl::Message dump(RTM_GETRULE, NLM_F_DUMP);
+  dump.Put<fib_rule_hdr>().family = AF_INET;
+  const int result = rtnl::Transact(dump, [&](const nlmsghdr& answer) {
+    if (answer.nlmsg_type != RTM_NEWRULE) return;
+    int left = static_cast<int>(NLMSG_PAYLOAD(&answer, sizeof(fib_rule_hdr)));
+    const auto* rule = static_cast<const fib_rule_hdr*>(NLMSG_DATA(&answer));
+    for (const rtattr* attribute = reinterpret_cast<const rtattr*>(rule + 1); RTA_OK(attribute, left);
+         attribute = RTA_NEXT(attribute, left)) {
+      if (attribute->rta_type != FRA_PRIORITY) continue;
+      std::uint32_t priority = 0;
+      std::memcpy(&priority, RTA_DATA(attribute), 4);
+      found.push_back(priority);
+    }
+  });
+  if (result != 0) return true;
+  for (const std::uint32_t priority : priorities) {
+    if (std::find(found.begin(), found.end(), priority) == found.end()) return false;
+  }
+  return true;
 }
 
 // A route of the split's table: through the tunnel, or "throw" (the lookup goes on past the split's rule).
@@ -189,6 +217,8 @@ std::uint32_t LinuxRouteTable::UseTunnelTable() {
   return 0;
 }
 
+bool LinuxRouteTable::TunnelTableInUse() { return RulesStand({kMainRulePriority, kTunnelRulePriority}); }
+
 void LinuxRouteTable::LeaveTunnelTable() {
   for (const std::uint8_t family : {AF_INET, AF_INET6}) {
     ChangeRule(RTM_DELRULE, family, kTunnelRulePriority, kTunnelTable, false);
@@ -208,6 +238,8 @@ int AddSplitRouting(unsigned tunnelIndex, std::span<const Ipv4Range> direct) {
   if (result != 0) RemoveSplitRouting();
   return result;
 }
+
+bool SplitRoutingInUse() { return RulesStand({kSplitLanPriority, kSplitRulePriority}); }
 
 void RemoveSplitRouting() {
   ChangeRule(RTM_DELRULE, AF_INET, kSplitRulePriority, kSplitTable, false, kSplitMark);

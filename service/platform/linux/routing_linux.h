@@ -41,11 +41,14 @@ class LinuxRouteTable final : public RouteTable {
   // The two rules for IPv4 and IPv6; a host without IPv6 needs no IPv6 rules.
   std::uint32_t UseTunnelTable() override;
   void LeaveTunnelTable() override;
+  bool TunnelTableInUse() override;
 };
 
 // The split's table and its rule; 0 or the errno, with nothing left on failure.
 int AddSplitRouting(unsigned tunnelIndex, std::span<const Ipv4Range> direct);
 // Whatever of it is there, also what a killed service left.
 void RemoveSplitRouting();
+// Whether its rules still stand.
+bool SplitRoutingInUse();
 
 }  // namespace zv

@@ -13,6 +13,8 @@ source "$(dirname "$0")/world.sh"
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 expect_eq() { [[ "$2" == "$3" ]] || fail "$1: expected '$3', got '$2'"; }
+# within SECONDS COMMAND: true once COMMAND succeeds, tried every 0.1 s.
+within() { for _ in $(seq $(($1 * 10))); do eval "$2" >/dev/null 2>&1 && return 0; sleep 0.1; done; return 1; }
 
 socket_dir=$(mktemp -d)
 export VIRI_ZIVADADIVAZ_CONTROL_SOCKET=$socket_dir/control.sock
@@ -199,6 +201,8 @@ start_service
 expect_eq "split start" "$(ask start "$split_body")" 'status 0 {"state":"accelerating"}'
 wait_for "ip netns exec $WORLD_PC ping -c 1 -W 1 -I ZENTRAVOLK 10.240.0.1" || fail "no handshake in split routing"
 split_checks "split"
+ip -n "$WORLD_PC" rule del pref 31340  # as another program may
+within 2 '[[ $(seen_by_server zvgame.exe udp) == 10.240.0.2 ]]' || fail "the split's rule taken away: not made again"
 expect_eq "programs attached while splitting" "$(programs_attached)" 1
 expect_eq "split stop" "$(ask stop)" 'status 0 {"state":"idle"}'
 expect_eq "programs attached after the stop" "$(programs_attached)" 0
@@ -233,8 +237,6 @@ ip -n "$WORLD_NET" route del "$GAME_SERVER/32" via 10.201.0.2
 
 echo "== the tunnel follows the network under it"
 # A full tunnel carries a ping to the game server; each change must be repaired within 2 s.
-# within SECONDS COMMAND: true once COMMAND succeeds, tried every 0.1 s.
-within() { for _ in $(seq $(($1 * 10))); do eval "$2" >/dev/null 2>&1 && return 0; sleep 0.1; done; return 1; }
 game_answers="ip netns exec $WORLD_PC ping -c 1 -W 1 $GAME_SERVER"
 endpoint_on() { [[ $(route_of 10.201.0.2) == *"dev $1"* ]]; }
 start_service
@@ -271,6 +273,8 @@ ip -n "$WORLD_PC" route append 10.201.0.2/32 via 10.200.0.1 dev pc0 proto static
 pkill -KILL -P "$service_pid" -x wireguard-go || fail "no helper to kill"
 within 2 "$game_answers" || fail "a killed helper: the game server did not answer again"
 expect_eq "query after the helper died" "$(ask query)" 'status 0 {"state":"accelerating"}'
+ip -n "$WORLD_PC" rule del pref 31351  # as another program may
+within 2 "$game_answers" || fail "the tunnel's rule taken away: not made again"
 
 expect_eq "stop (network changes)" "$(ask stop)" 'status 0 {"state":"idle"}'
 [[ $(ip -n "$WORLD_PC" route show 10.201.0.2/32) == *"via 10.200.0.1 dev pc0"* ]] ||
