@@ -83,7 +83,7 @@ PathVerdict Judge(const PathReading& reading) {
       return {H::ServiceIdle, Tr("本地加速服务已重新启动"), Tr("本地加速服务已重新启动，正在恢复加速…"),
               Tr("正在恢复加速"), "broken", false, true};
     case Kind::NoFigures:
-      return {H::NoFigures};
+      return {.health = H::NoFigures};
     case Kind::Unreadable:
       return {H::Unreadable, Tr("无法读取线路质量：%1").arg(reading.reason), {}, Tr("线路质量未知"), "poor"};
     case Kind::Repairing: {
