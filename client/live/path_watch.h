@@ -44,9 +44,9 @@ enum class PathHealth {
 
 struct PathVerdict {
   PathHealth health = PathHealth::Measuring;
-  QString line;    // the quality line, before the time accelerated; empty: the time alone
-  QString status;  // the status line while it lasts; empty: the acceleration's own text
-  QString tray;    // what the tray's tip says of the path
+  QString line{};    // the quality line, before the time accelerated; empty: the time alone
+  QString status{};  // the status line while it lasts; empty: the acceleration's own text
+  QString tray{};    // what the tray's tip says of the path
   const char* level = "good";  // the line's colour: "good", "poor", "unknown" or "broken"
   bool broken = false;         // loud: the tray's broken icon, one balloon, an alert
   bool tunnelLost = false;     // the service holds no tunnel of ours: nothing to launch into
