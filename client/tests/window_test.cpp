@@ -447,10 +447,12 @@ TEST(SignOut, DeletesTheSessionWhileTheTokenIsStillHeldAndStopsTheTunnelAnyway) 
 bool QuitsWithin(const std::function<void()>& trigger, int ms = 5000) {
   QTimer::singleShot(0, trigger);
   bool timedOut = false;
-  QTimer::singleShot(ms, [&] {
+  QTimer deadline;  // gone with this call, so it never ends a later test's loop
+  QObject::connect(&deadline, &QTimer::timeout, [&] {
     timedOut = true;
     QApplication::exit(1);
   });
+  deadline.start(ms);
   return QApplication::exec() == 0 && !timedOut;
 }
 
