@@ -99,7 +99,7 @@ for _ in $(seq 300); do
   sleep 0.1
 done
 [[ -n $init ]] || { echo "FAIL: the container did not boot: $(tail -5 "$scratch/boot.log")"; exit 1; }
-inside() { nsenter -t "$init" -a "$@"; }
+inside() { nsenter -t "$init" -a -r -w "$@"; }  # its root too, whatever root this runs in
 for _ in $(seq 600); do  # its bus comes up a moment after its init
   state=$(inside systemctl is-system-running 2>&1)
   [[ $state == running || $state == degraded ]] && break
