@@ -97,7 +97,8 @@ void MainWindow::EndLiveView() {
 void MainWindow::TakeQuality(bool ok, const QString& replyText, const QString& errorText) {
   if (phase != zv::Phase::Running) return;  // it ended, or a node switch began, while the service was asked
   const zv::PathTurn turn = pathWatch.Take(ok, replyText, errorText, watchClock.elapsed());
-  if (turn.action == zv::PathTurn::Action::SwitchNode) return SwitchNode(turn.node);
+  // A stop the service refused holds no session: there is nothing to move to another node.
+  if (turn.action == zv::PathTurn::Action::SwitchNode && !heldRequest.isEmpty()) return SwitchNode(turn.node);
   pathVerdict = turn.verdict;
   pathHistory.Add(turn.sample);
   pathGraph->Refresh();

@@ -243,7 +243,8 @@ void MainWindow::EndLocally(const QString& status) {
   privateKey.clear();
   publicKey.clear();
   heldRequest = {};
-  if (!RefreshServiceState(kStopTunnel, {})) {
+  // Not done only while the service may hold a tunnel: it said so last, and now refuses or is away.
+  if (!RefreshServiceState(kStopTunnel, {}) && serviceAccelerating) {
     serviceStatusLabel->setText(tr("未能停止加速：%1").arg(serviceStatusLabel->text()));
     phase = acceleratedFor.isValid() ? zv::Phase::Running : zv::Phase::Idle;
     return ShowControls();

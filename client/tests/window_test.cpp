@@ -215,14 +215,27 @@ TEST_F(Window, EveryStateShowsItsTextAndAWayForward) {
          press("停止加速", {500, R"({"message":"稍后再试"})"})();
        },
        "未能停止加速：" + refused, false, true, true},
+      {"a dead node then: no other node, no new session",
+       [&] {
+         const auto sessions = backend.Received("POST", "/api/v1/acceleration").size();
+         service.SetQuality(Up(6000, -1, 0, 6000, -1, -1));
+         Pause(1500);
+         service.SetQuality(kHealthyPath);
+         Pause(1500);
+         EXPECT_EQ(backend.Received("POST", "/api/v1/acceleration").size(), sessions);
+       },
+       "正在加速 · 智能分流 Beta（仅游戏流量） · Game One", false, true, true},
       {"stopped when pressed again",
        [&] {
          service.Script(3, 0, R"({"state":"idle"})");
          screen.Button("停止加速")->click();
        },
        "当前未加速", true, false, false},
+      {"a start with the service away, rolled back", [&] { service.SetRunning(false), screen.Button("开始加速")->click(); },
+       "当前未加速 · 上次启动失败：后台加速服务未运行", true, false, false},
       {"a refused start, rolling back",
        [&] {
+         service.SetRunning(true);
          service.Script(2, 4, R"({"error":"tunnel_already_running"})");
          press("开始加速", {204, "", false, 500})();
        },
