@@ -18,7 +18,9 @@ namespace {
 
 constexpr std::uint32_t kTunnelTable = 31350;
 constexpr std::uint32_t kSplitTable = 31352;
-constexpr std::uint32_t kSplitLanPriority = 31339;       // main, suppress_prefixlength 0, for the mark
+constexpr std::uint32_t kSplitLanPriority = 31339;       // main without its /0 to /7, for the mark
+// The host's networks are /8 and narrower; a shorter route is another VPN's catch-all.
+constexpr int kSplitLanSuppress = 7;
 constexpr std::uint32_t kSplitRulePriority = 31340;      // before the tunnel's own rules
 constexpr std::uint32_t kMainRulePriority = 31350;       // main, suppress_prefixlength 0
 constexpr std::uint32_t kTunnelRulePriority = 31351;     // then the tunnel's table
@@ -62,16 +64,18 @@ std::uint32_t ChangeRoute(std::uint16_t type, const Route& route) {
   return Result(rtnl::Transact(message));
 }
 
-// One rule to a table; `withoutDefaults` suppresses the table's default routes, `mark` selects by fwmark.
+constexpr int kAllRoutes = -1;
+// One rule to a table; the table's routes of `suppressUpTo` bits or fewer are
+// passed over (0: its default routes), and `mark` selects by fwmark.
 int ChangeRule(std::uint16_t type, std::uint8_t family, std::uint32_t priority, std::uint32_t table,
-               bool withoutDefaults, std::uint32_t mark = 0) {
+               int suppressUpTo, std::uint32_t mark = 0) {
   rtnl::Message message(type, type == RTM_NEWRULE ? NLM_F_CREATE | NLM_F_EXCL : 0);
   auto& rule = message.Put<fib_rule_hdr>();
   rule.family = family;
   rule.action = FR_ACT_TO_TBL;
   message.Attribute32(FRA_PRIORITY, priority);
   message.Attribute32(FRA_TABLE, table);
-  if (withoutDefaults) message.Attribute32(FRA_SUPPRESS_PREFIXLEN, 0);
+  if (suppressUpTo != kAllRoutes) message.Attribute32(FRA_SUPPRESS_PREFIXLEN, static_cast<std::uint32_t>(suppressUpTo));
   if (mark != 0) {
     message.Attribute32(FRA_FWMARK, mark);
     message.Attribute32(FRA_FWMASK, 0xffffffff);
@@ -207,7 +211,7 @@ std::uint32_t LinuxRouteTable::UseTunnelTable() {
   for (const std::uint8_t family : {AF_INET, AF_INET6}) {
     for (const bool main : {true, false}) {
       const int result = ChangeRule(RTM_NEWRULE, family, main ? kMainRulePriority : kTunnelRulePriority,
-                                    main ? RT_TABLE_MAIN : kTunnelTable, main);
+                                    main ? RT_TABLE_MAIN : kTunnelTable, main ? 0 : kAllRoutes);
       if (result != 0 && !(family == AF_INET6 && result == EAFNOSUPPORT)) {
         LeaveTunnelTable();
         return Result(result);
@@ -221,8 +225,8 @@ bool LinuxRouteTable::TunnelTableInUse() { return RulesStand({kMainRulePriority,
 
 void LinuxRouteTable::LeaveTunnelTable() {
   for (const std::uint8_t family : {AF_INET, AF_INET6}) {
-    ChangeRule(RTM_DELRULE, family, kTunnelRulePriority, kTunnelTable, false);
-    ChangeRule(RTM_DELRULE, family, kMainRulePriority, RT_TABLE_MAIN, true);
+    ChangeRule(RTM_DELRULE, family, kTunnelRulePriority, kTunnelTable, kAllRoutes);
+    ChangeRule(RTM_DELRULE, family, kMainRulePriority, RT_TABLE_MAIN, 0);
   }
 }
 
@@ -233,8 +237,8 @@ int AddSplitRouting(unsigned tunnelIndex, std::span<const Ipv4Range> direct) {
     if (result == 0) result = ChangeSplitRoute(RTM_NEWROUTE, range.network, range.prefixLength, 0);
   }
   // The host's own narrower routes first: its LAN is direct wherever its addresses lie.
-  if (result == 0) result = ChangeRule(RTM_NEWRULE, AF_INET, kSplitLanPriority, RT_TABLE_MAIN, true, kSplitMark);
-  if (result == 0) result = ChangeRule(RTM_NEWRULE, AF_INET, kSplitRulePriority, kSplitTable, false, kSplitMark);
+  if (result == 0) result = ChangeRule(RTM_NEWRULE, AF_INET, kSplitLanPriority, RT_TABLE_MAIN, kSplitLanSuppress, kSplitMark);
+  if (result == 0) result = ChangeRule(RTM_NEWRULE, AF_INET, kSplitRulePriority, kSplitTable, kAllRoutes, kSplitMark);
   if (result != 0) RemoveSplitRouting();
   return result;
 }
@@ -242,8 +246,8 @@ int AddSplitRouting(unsigned tunnelIndex, std::span<const Ipv4Range> direct) {
 bool SplitRoutingInUse() { return RulesStand({kSplitLanPriority, kSplitRulePriority}); }
 
 void RemoveSplitRouting() {
-  ChangeRule(RTM_DELRULE, AF_INET, kSplitRulePriority, kSplitTable, false, kSplitMark);
-  ChangeRule(RTM_DELRULE, AF_INET, kSplitLanPriority, RT_TABLE_MAIN, true, kSplitMark);
+  ChangeRule(RTM_DELRULE, AF_INET, kSplitRulePriority, kSplitTable, kAllRoutes, kSplitMark);
+  ChangeRule(RTM_DELRULE, AF_INET, kSplitLanPriority, RT_TABLE_MAIN, kSplitLanSuppress, kSplitMark);
   // Every route of the split's table is ours: one dump, then each one deleted.
   std::vector<std::pair<std::array<std::uint8_t, 4>, std::uint8_t>> found;
   rtnl::Message dump(RTM_GETROUTE, NLM_F_DUMP);

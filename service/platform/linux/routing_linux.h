@@ -2,8 +2,9 @@
 // goes into, the rules that put the tables to use, their priorities, the
 // protocol tag every route of ours carries, and the route and rule messages.
 //
-//   priority 31339  fwmark 0x5a56 -> main, suppress_prefixlength 0   split routing: the
-//                   host's narrower routes (its LAN, whatever its range) for the game too
+//   priority 31339  fwmark 0x5a56 -> main, suppress_prefixlength 7   split routing: the
+//                   host's networks (its LAN, whatever its range) for the game too, but
+//                   no other VPN's catch-all (0.0.0.0/1 and the like)
 //   priority 31340  fwmark 0x5a56 -> table 31352   split routing: a game's marked packets
 //   priority 31350  main, suppress_prefixlength 0   the host's own routes, but its default
 //   priority 31351  table 31350                     the tunnel's routes

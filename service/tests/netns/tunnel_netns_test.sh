@@ -203,6 +203,12 @@ wait_for "ip netns exec $WORLD_PC ping -c 1 -W 1 -I ZENTRAVOLK 10.240.0.1" || fa
 split_checks "split"
 ip -n "$WORLD_PC" rule del pref 31340  # as another program may
 within 2 '[[ $(seen_by_server zvgame.exe udp) == 10.240.0.2 ]]' || fail "the split's rule taken away: not made again"
+# Another VPN's catch-all in main takes everyone else's traffic, never the game's.
+ip -n "$WORLD_PC" route add 0.0.0.0/1 via 10.202.0.1
+ip -n "$WORLD_PC" route add 128.0.0.0/1 via 10.202.0.1
+within 2 '[[ $(seen_by_server zvgame.exe udp) == 10.240.0.2 ]]' || fail "another VPN's catch-all took the game"
+ip -n "$WORLD_PC" route del 0.0.0.0/1 via 10.202.0.1
+ip -n "$WORLD_PC" route del 128.0.0.0/1 via 10.202.0.1
 expect_eq "programs attached while splitting" "$(programs_attached)" 1
 expect_eq "split stop" "$(ask stop)" 'status 0 {"state":"idle"}'
 expect_eq "programs attached after the stop" "$(programs_attached)" 0
