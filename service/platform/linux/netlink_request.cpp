@@ -15,6 +15,16 @@ Message::Message(std::uint16_t type, std::uint16_t flags) {
   header->nlmsg_flags = NLM_F_REQUEST | NLM_F_ACK | flags;
 }
 
+void ForEachAttribute(const nlmsghdr& answer, std::size_t headerLength, const AttributeVisitor& visit) {
+  const auto* end = static_cast<const char*>(mnl_nlmsg_get_payload_tail(&answer));
+  for (auto* attribute = static_cast<const nlattr*>(mnl_nlmsg_get_payload_offset(&answer, headerLength));
+       mnl_attr_ok(attribute, static_cast<int>(end - reinterpret_cast<const char*>(attribute)));
+       attribute = mnl_attr_next(attribute)) {
+    visit(mnl_attr_get_type(attribute), static_cast<const std::uint8_t*>(mnl_attr_get_payload(attribute)),
+          mnl_attr_get_payload_len(attribute));
+  }
+}
+
 void* Message::PutHeader(std::size_t length) { return mnl_nlmsg_put_extra_header(header, length); }
 
 void Message::Attribute(std::uint16_t type, const void* data, std::size_t length) {

@@ -29,6 +29,9 @@ class Message {
 };
 
 using ReplyVisitor = std::function<void(const nlmsghdr&)>;
+// Each attribute of an answer after its fixed header of `headerLength` bytes.
+using AttributeVisitor = std::function<void(std::uint16_t type, const std::uint8_t* data, std::size_t length)>;
+void ForEachAttribute(const nlmsghdr& answer, std::size_t headerLength, const AttributeVisitor& visit);
 // 0, or the errno the kernel (or the socket) answered; `visit` sees each answer that is not the acknowledgement.
 int Transact(Message& message, const ReplyVisitor& visit = {});
 

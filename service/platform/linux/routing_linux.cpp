@@ -91,15 +91,12 @@ bool RulesStand(std::initializer_list<std::uint32_t> priorities) {
   dump.Put<fib_rule_hdr>().family = AF_INET;
   const int result = rtnl::Transact(dump, [&](const nlmsghdr& answer) {
     if (answer.nlmsg_type != RTM_NEWRULE) return;
-    int left = static_cast<int>(NLMSG_PAYLOAD(&answer, sizeof(fib_rule_hdr)));
-    const auto* rule = static_cast<const fib_rule_hdr*>(NLMSG_DATA(&answer));
-    for (const rtattr* attribute = reinterpret_cast<const rtattr*>(rule + 1); RTA_OK(attribute, left);
-         attribute = RTA_NEXT(attribute, left)) {
-      if (attribute->rta_type != FRA_PRIORITY) continue;
+    rtnl::ForEachAttribute(answer, sizeof(fib_rule_hdr), [&](std::uint16_t type, const std::uint8_t* data, std::size_t) {
+      if (type != FRA_PRIORITY) return;
       std::uint32_t priority = 0;
-      std::memcpy(&priority, RTA_DATA(attribute), 4);
+      std::memcpy(&priority, data, 4);
       found.push_back(priority);
-    }
+    });
   });
   if (result != 0) return true;
   for (const std::uint32_t priority : priorities) {
@@ -137,14 +134,10 @@ std::uint32_t LinuxRouteTable::BestPath(const SocketAddressInet& destination, Ro
   std::uint32_t index = 0;
   const int error = rtnl::Transact(message, [&](const nlmsghdr& answer) {
     if (answer.nlmsg_type != RTM_NEWROUTE) return;
-    const auto* found = static_cast<const rtmsg*>(NLMSG_DATA(&answer));
-    int left = static_cast<int>(RTM_PAYLOAD(&answer));
-    for (const rtattr* attribute = RTM_RTA(found); RTA_OK(attribute, left); attribute = RTA_NEXT(attribute, left)) {
-      if (attribute->rta_type == RTA_OIF) std::memcpy(&index, RTA_DATA(attribute), 4);
-      if (attribute->rta_type == RTA_GATEWAY && RTA_PAYLOAD(attribute) == destination.Length()) {
-        std::memcpy(path.nextHop.Bytes(), RTA_DATA(attribute), destination.Length());
-      }
-    }
+    rtnl::ForEachAttribute(answer, sizeof(rtmsg), [&](std::uint16_t type, const std::uint8_t* data, std::size_t size) {
+      if (type == RTA_OIF) std::memcpy(&index, data, 4);
+      if (type == RTA_GATEWAY && size == destination.Length()) std::memcpy(path.nextHop.Bytes(), data, size);
+    });
   });
   if (error != 0) return Result(error);
   if (index == 0) return ENETUNREACH;
@@ -184,16 +177,13 @@ std::uint32_t LinuxRouteTable::PathsTo(const SocketAddressInet& destination, std
     choice.route.prefixLength = found->rtm_dst_len;
     choice.usable = (found->rtm_flags & (RTNH_F_DEAD | RTNH_F_LINKDOWN)) == 0;
     std::uint32_t table = found->rtm_table, index = 0;
-    int left = static_cast<int>(RTM_PAYLOAD(&answer));
-    for (const rtattr* attribute = RTM_RTA(found); RTA_OK(attribute, left); attribute = RTA_NEXT(attribute, left)) {
-      const auto* data = static_cast<const std::uint8_t*>(RTA_DATA(attribute));
-      const bool address = RTA_PAYLOAD(attribute) == length;
-      if (attribute->rta_type == RTA_TABLE) std::memcpy(&table, data, 4);
-      if (attribute->rta_type == RTA_OIF) std::memcpy(&index, data, 4);
-      if (attribute->rta_type == RTA_PRIORITY) std::memcpy(&choice.metric, data, 4);
-      if (attribute->rta_type == RTA_DST && address) std::memcpy(choice.route.destination.Bytes(), data, length);
-      if (attribute->rta_type == RTA_GATEWAY && address) std::memcpy(choice.route.nextHop.Bytes(), data, length);
-    }
+    rtnl::ForEachAttribute(answer, sizeof(rtmsg), [&](std::uint16_t type, const std::uint8_t* data, std::size_t size) {
+      if (type == RTA_TABLE) std::memcpy(&table, data, 4);
+      if (type == RTA_OIF) std::memcpy(&index, data, 4);
+      if (type == RTA_PRIORITY) std::memcpy(&choice.metric, data, 4);
+      if (type == RTA_DST && size == length) std::memcpy(choice.route.destination.Bytes(), data, length);
+      if (type == RTA_GATEWAY && size == length) std::memcpy(choice.route.nextHop.Bytes(), data, length);
+    });
     if (table != RT_TABLE_MAIN || index == 0 ||
         !Holds(choice.route.destination.Bytes(), choice.route.prefixLength, destination)) {
       return;
@@ -257,11 +247,10 @@ void RemoveSplitRouting() {
     const auto* route = static_cast<const rtmsg*>(NLMSG_DATA(&answer));
     std::uint32_t table = route->rtm_table;
     std::array<std::uint8_t, 4> network{};
-    int left = static_cast<int>(RTM_PAYLOAD(&answer));
-    for (const rtattr* attribute = RTM_RTA(route); RTA_OK(attribute, left); attribute = RTA_NEXT(attribute, left)) {
-      if (attribute->rta_type == RTA_TABLE) std::memcpy(&table, RTA_DATA(attribute), 4);
-      if (attribute->rta_type == RTA_DST && RTA_PAYLOAD(attribute) == 4) std::memcpy(network.data(), RTA_DATA(attribute), 4);
-    }
+    rtnl::ForEachAttribute(answer, sizeof(rtmsg), [&](std::uint16_t type, const std::uint8_t* data, std::size_t size) {
+      if (type == RTA_TABLE) std::memcpy(&table, data, 4);
+      if (type == RTA_DST && size == 4) std::memcpy(network.data(), data, 4);
+    });
     if (table == kSplitTable && route->rtm_protocol == kRouteProtocol) found.emplace_back(network, route->rtm_dst_len);
   });
   for (const auto& [network, length] : found) {
