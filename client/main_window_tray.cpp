@@ -36,8 +36,7 @@ void MainWindow::ShowTrayMessage(const QString& title, const QString& text) {
 void MainWindow::ExitWithStop() {
   quitRequested = true;
   trayIcon->hide();
-  const bool asked = phase == zv::Phase::Requesting || phase == zv::Phase::Switching;
-  if (sessionId.isEmpty() && !asked) {
+  if (sessionId.isEmpty() && !zv::SessionAsked(phase)) {
     RefreshServiceState(kStopTunnel, {});
     QApplication::quit();
     return;

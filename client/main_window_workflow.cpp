@@ -161,7 +161,7 @@ void MainWindow::RequestSession(const QJsonObject& node) {
 }
 
 void MainWindow::StartTunnel(const QJsonObject& session) {
-  if (phase != zv::Phase::Requesting && phase != zv::Phase::Switching) {
+  if (!zv::SessionAsked(phase)) {
     // Asked for before a sign-out or an exit: ended, never used for a tunnel.
     if (phase == zv::Phase::Stopping && quitRequested) {
       sessionId = session.value("session_id").toString();
@@ -219,7 +219,7 @@ void MainWindow::StopAcceleration() {
 void MainWindow::AccelerationFailed(const QString& message) {
   if (quitRequested) return ExitWithStop();  // the session asked for on the way out never came
   // A start given up meanwhile: said, and the acceleration since begun goes on.
-  if (phase != zv::Phase::Preparing && phase != zv::Phase::Requesting && phase != zv::Phase::Switching) {
+  if (phase != zv::Phase::Preparing && !zv::SessionAsked(phase)) {
     return RequestFailed(message);
   }
   // A node switch that fails ends the acceleration: the dead node's tunnel is already down.

@@ -26,6 +26,9 @@ enum class Phase {
   Switching,    // the node did not answer; a session on the next one is asked for
 };
 
+// A session asked for that has not come yet, for a start or for a switch.
+inline bool SessionAsked(Phase phase) { return phase == Phase::Requesting || phase == Phase::Switching; }
+
 struct ControlFacts {
   Phase phase = Phase::Idle;
   bool signedIn = false;
