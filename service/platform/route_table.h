@@ -48,7 +48,8 @@ class RouteTable {
   // its one table already holds the tunnel's routes beside the others.
   virtual std::uint32_t UseTunnelTable() = 0;
   virtual void LeaveTunnelTable() = 0;
-  // Whether what puts the tunnel table to use still stands: another program may take it away.
+  // Whether what puts the tunnel table to use still stands, and the routes made
+  // in it: another program may take them away.
   virtual bool TunnelTableInUse() { return true; }
 };
 

@@ -126,6 +126,7 @@ bool EbpfGameSteering::Start(const SteeringTarget& target, std::string& error) {
     Stop();
     return false;
   }
+  directRanges = target.direct.size();
   reversePathFilter = ReadSetting(ReversePathFilterPath());
   if (!reversePathFilter.empty()) WriteSetting(ReversePathFilterPath(), "2");  // loose
   table.Reset(target.owner);

@@ -29,7 +29,7 @@ class EbpfGameSteering final : public GameSteering {
   std::size_t NameLimit() const override { return 128; }
   bool Start(const SteeringTarget& target, std::string& error) override;
   void Stop() override;
-  bool Intact() override { return SplitRoutingInUse(); }
+  bool Intact() override { return SplitRoutingInUse(directRanges); }
   void SetGameProcesses(const std::vector<std::uint32_t>& ids) override;
   // The kernel steers every flow itself: none ever waits for an answer.
   bool TakePendingFlow(PendingFlow&) override { return false; }
@@ -53,6 +53,7 @@ class EbpfGameSteering final : public GameSteering {
   int wakeUp = -1;
   std::uint64_t lostSeen = 0;
   ProcessTable table;
+  std::size_t directRanges = 0;  // the split's throw routes
   std::string reversePathFilter;  // the tunnel interface's own, while the split runs loose
 };
 

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <initializer_list>
+#include <optional>
 #include <vector>
 
 #include "netlink_request.h"
@@ -105,6 +106,30 @@ bool RulesStand(std::initializer_list<std::uint32_t> priorities) {
   return true;
 }
 
+// Our routes in `table`, of either family; nothing when they cannot be listed.
+struct OwnRoute {
+  std::uint8_t family, length;
+  std::array<std::uint8_t, 16> network;
+};
+std::optional<std::vector<OwnRoute>> OwnRoutesIn(std::uint32_t table) {
+  std::vector<OwnRoute> found;
+  rtnl::Message dump(RTM_GETROUTE, NLM_F_DUMP);
+  dump.Put<rtmsg>().rtm_family = AF_UNSPEC;
+  const int result = rtnl::Transact(dump, [&](const nlmsghdr& answer) {
+    if (answer.nlmsg_type != RTM_NEWROUTE) return;
+    const auto* route = static_cast<const rtmsg*>(NLMSG_DATA(&answer));
+    std::uint32_t inTable = route->rtm_table;
+    OwnRoute own{route->rtm_family, route->rtm_dst_len, {}};
+    rtnl::ForEachAttribute(answer, sizeof(rtmsg), [&](std::uint16_t type, const std::uint8_t* data, std::size_t size) {
+      if (type == RTA_TABLE) std::memcpy(&inTable, data, 4);
+      if (type == RTA_DST && size <= own.network.size()) std::memcpy(own.network.data(), data, size);
+    });
+    if (inTable == table && route->rtm_protocol == kRouteProtocol) found.push_back(own);
+  });
+  if (result != 0) return std::nullopt;
+  return found;
+}
+
 // A route of the split's table: through the tunnel, or "throw" (the lookup goes on past the split's rule).
 int ChangeSplitRoute(std::uint16_t type, const std::uint8_t* network, std::uint8_t length, unsigned tunnelIndex) {
   rtnl::Message message(type, type == RTM_NEWROUTE ? NLM_F_CREATE | NLM_F_EXCL : 0);
@@ -145,9 +170,17 @@ std::uint32_t LinuxRouteTable::BestPath(const SocketAddressInet& destination, Ro
   return 0;
 }
 
-std::uint32_t LinuxRouteTable::Add(const Route& route) { return ChangeRoute(RTM_NEWROUTE, route); }
+std::uint32_t LinuxRouteTable::Add(const Route& route) {
+  const std::uint32_t result = ChangeRoute(RTM_NEWROUTE, route);
+  if (result == 0 && route.table == RouteTableId::Tunnel) ++tunnelRoutes;
+  return result;
+}
 
-std::uint32_t LinuxRouteTable::Remove(const Route& route) { return ChangeRoute(RTM_DELROUTE, route); }
+std::uint32_t LinuxRouteTable::Remove(const Route& route) {
+  const std::uint32_t result = ChangeRoute(RTM_DELROUTE, route);
+  if (result == 0 && route.table == RouteTableId::Tunnel && tunnelRoutes > 0) --tunnelRoutes;
+  return result;
+}
 
 std::uint32_t LinuxRouteTable::AddAddress(std::uint64_t interfaceId, const SocketAddressInet& address,
                                           std::uint8_t prefixLength) {
@@ -198,6 +231,7 @@ std::uint32_t LinuxRouteTable::UseTunnelTable() {
   // Rules of a run whose record was lost would make each addition fail: the
   // same rules are made afresh instead.
   LeaveTunnelTable();
+  tunnelRoutes = 0;  // the last tunnel's went with its interface
   for (const std::uint8_t family : {AF_INET, AF_INET6}) {
     for (const bool main : {true, false}) {
       const int result = ChangeRule(RTM_NEWRULE, family, main ? kMainRulePriority : kTunnelRulePriority,
@@ -211,7 +245,10 @@ std::uint32_t LinuxRouteTable::UseTunnelTable() {
   return 0;
 }
 
-bool LinuxRouteTable::TunnelTableInUse() { return RulesStand({kMainRulePriority, kTunnelRulePriority}); }
+bool LinuxRouteTable::TunnelTableInUse() {
+  const auto routes = OwnRoutesIn(kTunnelTable);
+  return RulesStand({kMainRulePriority, kTunnelRulePriority}) && (!routes || routes->size() >= tunnelRoutes);
+}
 
 void LinuxRouteTable::LeaveTunnelTable() {
   for (const std::uint8_t family : {AF_INET, AF_INET6}) {
@@ -233,27 +270,16 @@ int AddSplitRouting(unsigned tunnelIndex, std::span<const Ipv4Range> direct) {
   return result;
 }
 
-bool SplitRoutingInUse() { return RulesStand({kSplitLanPriority, kSplitRulePriority}); }
+bool SplitRoutingInUse(std::size_t directRanges) {
+  const auto routes = OwnRoutesIn(kSplitTable);
+  return RulesStand({kSplitLanPriority, kSplitRulePriority}) && (!routes || routes->size() == 1 + directRanges);
+}
 
 void RemoveSplitRouting() {
   ChangeRule(RTM_DELRULE, AF_INET, kSplitRulePriority, kSplitTable, kAllRoutes, kSplitMark);
   ChangeRule(RTM_DELRULE, AF_INET, kSplitLanPriority, RT_TABLE_MAIN, kSplitLanSuppress, kSplitMark);
   // Every route of the split's table is ours: one dump, then each one deleted.
-  std::vector<std::pair<std::array<std::uint8_t, 4>, std::uint8_t>> found;
-  rtnl::Message dump(RTM_GETROUTE, NLM_F_DUMP);
-  dump.Put<rtmsg>().rtm_family = AF_INET;
-  rtnl::Transact(dump, [&](const nlmsghdr& answer) {
-    if (answer.nlmsg_type != RTM_NEWROUTE) return;
-    const auto* route = static_cast<const rtmsg*>(NLMSG_DATA(&answer));
-    std::uint32_t table = route->rtm_table;
-    std::array<std::uint8_t, 4> network{};
-    rtnl::ForEachAttribute(answer, sizeof(rtmsg), [&](std::uint16_t type, const std::uint8_t* data, std::size_t size) {
-      if (type == RTA_TABLE) std::memcpy(&table, data, 4);
-      if (type == RTA_DST && size == 4) std::memcpy(network.data(), data, 4);
-    });
-    if (table == kSplitTable && route->rtm_protocol == kRouteProtocol) found.emplace_back(network, route->rtm_dst_len);
-  });
-  for (const auto& [network, length] : found) {
+  for (const auto& [family, length, network] : OwnRoutesIn(kSplitTable).value_or(std::vector<OwnRoute>{})) {
     rtnl::Message message(RTM_DELROUTE, 0);
     auto& header = message.Put<rtmsg>();
     header.rtm_family = AF_INET;

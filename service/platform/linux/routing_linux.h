@@ -43,13 +43,16 @@ class LinuxRouteTable final : public RouteTable {
   std::uint32_t UseTunnelTable() override;
   void LeaveTunnelTable() override;
   bool TunnelTableInUse() override;
+
+ private:
+  std::size_t tunnelRoutes = 0;  // made in the tunnel table since it was put to use
 };
 
 // The split's table and its rule; 0 or the errno, with nothing left on failure.
 int AddSplitRouting(unsigned tunnelIndex, std::span<const Ipv4Range> direct);
 // Whatever of it is there, also what a killed service left.
 void RemoveSplitRouting();
-// Whether its rules still stand.
-bool SplitRoutingInUse();
+// Whether its rules still stand, and its table still holds its routes.
+bool SplitRoutingInUse(std::size_t directRanges);
 
 }  // namespace zv

@@ -203,6 +203,8 @@ wait_for "ip netns exec $WORLD_PC ping -c 1 -W 1 -I ZENTRAVOLK 10.240.0.1" || fa
 split_checks "split"
 ip -n "$WORLD_PC" rule del pref 31340  # as another program may
 within 2 '[[ $(seen_by_server zvgame.exe udp) == 10.240.0.2 ]]' || fail "the split's rule taken away: not made again"
+ip -n "$WORLD_PC" route flush table 31352  # as a network manager may, with routes it did not make
+within 2 '[[ $(seen_by_server zvgame.exe udp) == 10.240.0.2 ]]' || fail "the split's routes taken away: not made again"
 # Another VPN's catch-all in main takes everyone else's traffic, never the game's.
 ip -n "$WORLD_PC" route add 0.0.0.0/1 via 10.202.0.1
 ip -n "$WORLD_PC" route add 128.0.0.0/1 via 10.202.0.1
@@ -281,6 +283,8 @@ within 2 "$game_answers" || fail "a killed helper: the game server did not answe
 expect_eq "query after the helper died" "$(ask query)" 'status 0 {"state":"accelerating"}'
 ip -n "$WORLD_PC" rule del pref 31351  # as another program may
 within 2 "$game_answers" || fail "the tunnel's rule taken away: not made again"
+ip -n "$WORLD_PC" route flush table 31350
+within 2 "$game_answers" || fail "the tunnel's routes taken away: not made again"
 
 expect_eq "stop (network changes)" "$(ask stop)" 'status 0 {"state":"idle"}'
 [[ $(ip -n "$WORLD_PC" route show 10.201.0.2/32) == *"via 10.200.0.1 dev pc0"* ]] ||
