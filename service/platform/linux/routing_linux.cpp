@@ -108,7 +108,7 @@ bool RulesStand(std::initializer_list<std::uint32_t> priorities) {
 
 // Our routes in `table`, of either family; nothing when they cannot be listed.
 struct OwnRoute {
-  std::uint8_t family, length;
+  std::uint8_t length;
   std::array<std::uint8_t, 16> network;
 };
 std::optional<std::vector<OwnRoute>> OwnRoutesIn(std::uint32_t table) {
@@ -119,7 +119,7 @@ std::optional<std::vector<OwnRoute>> OwnRoutesIn(std::uint32_t table) {
     if (answer.nlmsg_type != RTM_NEWROUTE) return;
     const auto* route = static_cast<const rtmsg*>(NLMSG_DATA(&answer));
     std::uint32_t inTable = route->rtm_table;
-    OwnRoute own{route->rtm_family, route->rtm_dst_len, {}};
+    OwnRoute own{route->rtm_dst_len, {}};
     rtnl::ForEachAttribute(answer, sizeof(rtmsg), [&](std::uint16_t type, const std::uint8_t* data, std::size_t size) {
       if (type == RTA_TABLE) std::memcpy(&inTable, data, 4);
       if (type == RTA_DST && size <= own.network.size()) std::memcpy(own.network.data(), data, size);
@@ -272,14 +272,14 @@ int AddSplitRouting(unsigned tunnelIndex, std::span<const Ipv4Range> direct) {
 
 bool SplitRoutingInUse(std::size_t directRanges) {
   const auto routes = OwnRoutesIn(kSplitTable);
-  return RulesStand({kSplitLanPriority, kSplitRulePriority}) && (!routes || routes->size() == 1 + directRanges);
+  return RulesStand({kSplitLanPriority, kSplitRulePriority}) && (!routes || routes->size() >= 1 + directRanges);
 }
 
 void RemoveSplitRouting() {
   ChangeRule(RTM_DELRULE, AF_INET, kSplitRulePriority, kSplitTable, kAllRoutes, kSplitMark);
   ChangeRule(RTM_DELRULE, AF_INET, kSplitLanPriority, RT_TABLE_MAIN, kSplitLanSuppress, kSplitMark);
   // Every route of the split's table is ours: one dump, then each one deleted.
-  for (const auto& [family, length, network] : OwnRoutesIn(kSplitTable).value_or(std::vector<OwnRoute>{})) {
+  for (const auto& [length, network] : OwnRoutesIn(kSplitTable).value_or(std::vector<OwnRoute>{})) {
     rtnl::Message message(RTM_DELROUTE, 0);
     auto& header = message.Put<rtmsg>();
     header.rtm_family = AF_INET;
