@@ -114,6 +114,11 @@ void MainWindow::TakeQuality(bool ok, const QString& replyText, const QString& e
     QAccessibleEvent alert(serviceStatusLabel, QAccessible::Alert);
     QAccessible::updateAccessibility(&alert);
   }
+  // Sockets are steered as they are made: what the game connected before stays direct until it restarts.
+  if (turn.gameNotice) {
+    ShowTrayMessage(tr("请重新启动游戏"),
+                    tr("游戏在开始加速前已运行：它此前建立的连接不经过加速，重新启动游戏后即全部加速。"));
+  }
   if (turn.action == zv::PathTurn::Action::Resend) ResendStart();
   ShowControls();
   ShowLiveView();

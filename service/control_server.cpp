@@ -125,7 +125,8 @@ std::string ControlServer::QualityBody() const {
          Member("loss_percent", figures.lossPercent) +
          Member("silent_ms", MillisecondsSince(figures.lastAnswer.value_or(state.since), now)) +
          Member("heard_ms", MillisecondsSince(heard, now)) +
-         Member("handshake_ms", MillisecondsSince(state.handshake, now)) + "}";
+         Member("handshake_ms", MillisecondsSince(state.handshake, now)) +
+         R"(,"game_before_start":)" + (state.gameBeforeStart ? "true" : "false") + "}";
 }
 
 }  // namespace zv

@@ -27,6 +27,8 @@ struct TunnelState {
   // What the peer's counters last said (while up): when bytes last came from
   // the node, and when the last handshake was.
   std::optional<UpkeepClock::time_point> heard, handshake;
+  // Split routing began while the game already ran: what it had connected before stays direct.
+  bool gameBeforeStart = false;
 };
 
 class TunnelEngine {

@@ -69,6 +69,7 @@ PathReading ReadPath(bool ok, const QString& replyText, const QString& errorText
   reading.upMs = number("up_ms", std::numeric_limits<int>::max());
   reading.heardMs = number("heard_ms", reading.silentMs);
   reading.handshakeMs = number("handshake_ms", 0);
+  reading.gameBeforeStart = answer.value("game_before_start").toBool();
   return reading;
 }
 
@@ -170,6 +171,7 @@ PathTurn PathWatch::Take(bool ok, const QString& replyText, const QString& error
   }
   turn.alarm = turn.verdict.broken && !broken;
   broken = turn.verdict.broken;
+  if (reading.gameBeforeStart && !gameNoticed) turn.gameNotice = gameNoticed = true;
   return turn;
 }
 

@@ -26,6 +26,7 @@ struct PathReading {
   } kind = Kind::Unreadable;
   int upMs = 0, repairMs = 0, rttMs = -1, lossPercent = 0, silentMs = 0, heardMs = -1, handshakeMs = -1;
   QString reason;  // why it repairs, or why the exchange failed
+  bool gameBeforeStart = false;  // split routing began while the game already ran
 };
 PathReading ReadPath(bool ok, const QString& replyText, const QString& errorText);
 
@@ -60,6 +61,7 @@ struct PathTurn {
   enum class Action { None, SwitchNode, Resend } action = Action::None;
   QJsonObject node;        // SwitchNode: the node to accelerate through next
   bool alarm = false;      // it just broke: one balloon, one alert
+  bool gameNotice = false;  // the game ran before the start: one balloon an acceleration
 };
 
 // One acceleration's watch over its path, fed each answer with the time it came.
@@ -81,6 +83,7 @@ class PathWatch {
   int failedConnections = 0;
   std::optional<qint64> lastResend;
   bool broken = false;
+  bool gameNoticed = false;
 };
 
 }  // namespace zv

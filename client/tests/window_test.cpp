@@ -695,6 +695,12 @@ TEST_F(LiveView, TheWindowFollowsTheService) {
   EXPECT_TRUE(WaitFor([&] { return screen.Label("routeQuality")->text().startsWith("延迟 23 ms"); }));
   EXPECT_EQ(screen.Actions(), std::tuple(false, true, true));
   EXPECT_EQ(screen.status->text(), "本地加速服务已重新启动，加速已自动恢复");
+  // Its new start found the game running, which made connections meanwhile: said once, the path as before.
+  service.SetQuality(QByteArray(kHealthyPath).replace("}", R"(,"game_before_start":true})"));
+  Pause(2500);
+  EXPECT_EQ(window.balloons.mid(1), QStringList{"请重新启动游戏|游戏在开始加速前已运行：它此前建立的连接不经过加速，"
+                                                "重新启动游戏后即全部加速。"});
+  service.SetQuality(kHealthyPath);
 
   // Stopped while the service is away: it is not told stopped, and once the
   // service is back with nothing held, the acceleration is over.

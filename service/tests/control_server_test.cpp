@@ -190,10 +190,12 @@ TEST_P(ControlServerTest, EveryReplyComesFromTheOneState) {
   };
   const std::string on = R"(\{"state":"accelerating"\})", off = R"(\{"state":"idle"\})";
   const std::string up = R"(\{"state":"accelerating","path":"up","repair_ms":0,"reason":"","up_ms":\d+,"probes":\d+,)"
-                         R"("rtt_ms":(-1|2),"loss_percent":0,"silent_ms":\d+,"heard_ms":-?\d+,"handshake_ms":-1\})";
+                         R"("rtt_ms":(-1|2),"loss_percent":0,"silent_ms":\d+,"heard_ms":-?\d+,"handshake_ms":-1,)"
+                         R"("game_before_start":false\})";
   const std::string repairing = R"(\{"state":"accelerating","path":"repairing","repair_ms":\d+,)"
                                 R"("reason":"create_adapter_failed_17","up_ms":0,"probes":0,"rtt_ms":-1,)"
-                                R"("loss_percent":0,"silent_ms":\d+,"heard_ms":-1,"handshake_ms":-1\})";
+                                R"("loss_percent":0,"silent_ms":\d+,"heard_ms":-1,"handshake_ms":-1,)"
+                                R"("game_before_start":true\})";
   const Step steps[] = {
       {3, "", 0, off},  // stop while idle succeeds
       {kQuality, "", 0, off},
@@ -218,7 +220,7 @@ TEST_P(ControlServerTest, EveryReplyComesFromTheOneState) {
     engine.bringUpError = engine.tearDownError = step.error;
     if (step.operation == kRepair) {  // for a second now, so that an up time would show
       engine.state = {TunnelPhase::Repairing, UpkeepClock::now() - std::chrono::seconds(1), "create_adapter_failed_17",
-                      engine.state.ups, {}, {}};
+                      engine.state.ups, {}, {}, true};
     }
     const std::uint16_t operation = step.operation == kRepair ? 1 : step.operation;
     const Outcome outcome = Exchange(Request(operation, ++id, operation == 2 ? "{\"k\":1}" : ""));

@@ -222,6 +222,11 @@ TEST(TunnelEngine, AHeldTunnelFollowsThePathAndIsRepairedUntilItIsStopped) {
       EXPECT_EQ(rig.tunnel.State().ups, ups);
     });
   };
+  // Whether the state tells that the game ran before the user's start; and a game that starts now.
+  const auto gameBefore = [](bool told) {
+    return Change([=](Rig& rig) { EXPECT_EQ(rig.tunnel.State().gameBeforeStart, told); });
+  };
+  const Change gameStarts = [](Rig& rig) { rig.steering.SetTable({{42, u"game.exe"}}); };
   const std::string paths = "paths to 198.51.100.7:51820";
   const std::string ours = std::string("add ") + kEndpointRoute, dropOurs = std::string("remove ") + kEndpointRoute;
   const Calls rebuilt = {"steer stop", "release", dropOurs, "create", ours};
@@ -244,6 +249,7 @@ TEST(TunnelEngine, AHeldTunnelFollowsThePathAndIsRepairedUntilItIsStopped) {
     const char* name;
     std::vector<Step> steps;
     Members request = {};
+    test::ProcessTable running = {};  // before the start
   };
   const char* cannot = "create_failed_17";
   const Row rows[] = {
@@ -283,12 +289,20 @@ TEST(TunnelEngine, AHeldTunnelFollowsThePathAndIsRepairedUntilItIsStopped) {
         {100, quiet, false, 900, {paths, dropOurs}},
         {200, dropAdded, true, 100, {}},
         {300, quiet, false, 700, {paths, ours}}}},
-      {"a vanished adapter is built again at once from the same request, split and all",
-       {{0, vanish, true, 100, {}}, {100, quiet, false, 1000, splitRebuilt(102)}},
-       {.routeMode = "process-beta"}},
-      {"rules another program took away, the split's too: built again, split and all",
-       {{0, rulesTaken, true, 100, {}},
+      {"a vanished adapter is built again at once from the same request, split and all, the game still told as "
+       "running before the start",
+       {{0, gameBefore(true), false, 1000, {}},
+        {0, vanish, true, 100, {}},
         {100, quiet, false, 1000, splitRebuilt(102)},
+        {100, gameBefore(true), false, 1000, {}}},
+       {.routeMode = "process-beta"},
+       {{42, u"game.exe"}}},
+      {"rules another program took away, the split's too: built again, split and all; a game started since is no "
+       "game that ran before the start",
+       {{0, gameStarts, false, 1000, {}},
+        {0, rulesTaken, true, 100, {}},
+        {100, quiet, false, 1000, splitRebuilt(102)},
+        {100, gameBefore(false), false, 1000, {}},
         {500, splitRulesTaken, true, 100, {}},
         {600, quiet, false, 500, {}, kRepairing, "rules_gone"},
         {1100, quiet, false, 1000, splitRebuilt(103)}},
@@ -327,6 +341,7 @@ TEST(TunnelEngine, AHeldTunnelFollowsThePathAndIsRepairedUntilItIsStopped) {
   };
   for (const Row& row : rows) {
     Rig rig;
+    rig.steering.SetTable(row.running);
     ASSERT_EQ(rig.Start(row.request), "started") << row.name;
     for (const Step& step : row.steps) {
       const std::string label = std::string(row.name) + " at " + std::to_string(step.at) + " ms";

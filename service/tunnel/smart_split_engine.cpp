@@ -33,6 +33,7 @@ bool SmartSplitEngine::Start(std::uint64_t tunnelInterface, const std::vector<st
     Stop();
     return false;
   }
+  gameBeforeStart = !ScanGameProcesses().empty();
   stopRequested.exchange(false);
   try {
     tracker = std::thread([this] { RunTracker(); });

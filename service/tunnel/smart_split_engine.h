@@ -38,6 +38,8 @@ class SmartSplitEngine {
   void Stop();
   // What the steering laid down still stands; true when none runs.
   bool Intact() { return !steeringStarted || steering.Intact(); }
+  // The game already ran when the last start began: sockets are steered only as they are made.
+  bool GameBeforeStart() const { return gameBeforeStart; }
 
   // One cycle of the tracker: find the game's processes, tell the steering
   // when they changed, answer pending flows. Only the tracker calls it while the engine runs.
@@ -52,6 +54,7 @@ class SmartSplitEngine {
   GameSteering& steering;
   RouteTable& routes;
   bool steeringStarted = false;
+  bool gameBeforeStart = false;
   std::uint64_t tunnelInterface = 0;
   std::vector<std::u16string> processNames;  // lower-cased, in request order
   std::vector<Route> splitRoutes;            // created by this engine, in creation order

@@ -50,6 +50,8 @@ bool WireGuardTunnel::BringUp(std::string_view requestText, std::uint32_t caller
     return false;
   }
   repairTries = 0;
+  // Told for the user's start only: a rebuild's own start finds the game running as a matter of course.
+  state.gameBeforeStart = request.splitRouting && split.GameBeforeStart();
   ComeUp(clock());
   return true;
 }
@@ -130,7 +132,7 @@ bool WireGuardTunnel::TearDown(std::string& error) {
 }
 
 void WireGuardTunnel::ComeUp(UpkeepClock::time_point now) {
-  state = TunnelState{TunnelPhase::Up, now, {}, state.ups + 1, {}, {}};
+  state = TunnelState{TunnelPhase::Up, now, {}, state.ups + 1, {}, {}, state.gameBeforeStart};
   nextTry.reset();
   nextSample = now + kActivityPeriod;
   lastReceived = 0;
