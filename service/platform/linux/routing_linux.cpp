@@ -9,7 +9,6 @@
 #include <cerrno>
 #include <cstring>
 #include <initializer_list>
-#include <optional>
 #include <vector>
 
 #include "netlink_request.h"
@@ -106,16 +105,15 @@ bool RulesStand(std::initializer_list<std::uint32_t> priorities) {
   return true;
 }
 
-// Our routes in `table`, of either family; nothing when they cannot be listed.
+// Our routes in `table`, of either family, as far as they could be listed: 0 or the errno.
 struct OwnRoute {
   std::uint8_t length;
   std::array<std::uint8_t, 16> network;
 };
-std::optional<std::vector<OwnRoute>> OwnRoutesIn(std::uint32_t table) {
-  std::vector<OwnRoute> found;
+int OwnRoutesIn(std::uint32_t table, std::vector<OwnRoute>& found) {
   rtnl::Message dump(RTM_GETROUTE, NLM_F_DUMP);
   dump.Put<rtmsg>().rtm_family = AF_UNSPEC;
-  const int result = rtnl::Transact(dump, [&](const nlmsghdr& answer) {
+  return rtnl::Transact(dump, [&](const nlmsghdr& answer) {
     if (answer.nlmsg_type != RTM_NEWROUTE) return;
     const auto* route = static_cast<const rtmsg*>(NLMSG_DATA(&answer));
     std::uint32_t inTable = route->rtm_table;
@@ -126,8 +124,13 @@ std::optional<std::vector<OwnRoute>> OwnRoutesIn(std::uint32_t table) {
     });
     if (inTable == table && route->rtm_protocol == kRouteProtocol) found.push_back(own);
   });
-  if (result != 0) return std::nullopt;
-  return found;
+}
+
+// Whether `table` still holds `made` routes of ours; true when they cannot be
+// listed, as not knowing is no reason to take a tunnel apart.
+bool StillHolds(std::uint32_t table, std::size_t made) {
+  std::vector<OwnRoute> found;
+  return OwnRoutesIn(table, found) != 0 || found.size() >= made;
 }
 
 // A route of the split's table: through the tunnel, or "throw" (the lookup goes on past the split's rule).
@@ -172,6 +175,8 @@ std::uint32_t LinuxRouteTable::BestPath(const SocketAddressInet& destination, Ro
 
 std::uint32_t LinuxRouteTable::Add(const Route& route) {
   const std::uint32_t result = ChangeRoute(RTM_NEWROUTE, route);
+  // A host or an interface without IPv6 has no IPv6 traffic to carry: the route is not needed.
+  if (route.destination.family == kFamilyIpv6 && (result == EACCES || result == EAFNOSUPPORT)) return 0;
   if (result == 0 && route.table == RouteTableId::Tunnel) ++tunnelRoutes;
   return result;
 }
@@ -246,8 +251,7 @@ std::uint32_t LinuxRouteTable::UseTunnelTable() {
 }
 
 bool LinuxRouteTable::TunnelTableInUse() {
-  const auto routes = OwnRoutesIn(kTunnelTable);
-  return RulesStand({kMainRulePriority, kTunnelRulePriority}) && (!routes || routes->size() >= tunnelRoutes);
+  return RulesStand({kMainRulePriority, kTunnelRulePriority}) && StillHolds(kTunnelTable, tunnelRoutes);
 }
 
 void LinuxRouteTable::LeaveTunnelTable() {
@@ -271,15 +275,16 @@ int AddSplitRouting(unsigned tunnelIndex, std::span<const Ipv4Range> direct) {
 }
 
 bool SplitRoutingInUse(std::size_t directRanges) {
-  const auto routes = OwnRoutesIn(kSplitTable);
-  return RulesStand({kSplitLanPriority, kSplitRulePriority}) && (!routes || routes->size() >= 1 + directRanges);
+  return RulesStand({kSplitLanPriority, kSplitRulePriority}) && StillHolds(kSplitTable, 1 + directRanges);
 }
 
 void RemoveSplitRouting() {
   ChangeRule(RTM_DELRULE, AF_INET, kSplitRulePriority, kSplitTable, kAllRoutes, kSplitMark);
   ChangeRule(RTM_DELRULE, AF_INET, kSplitLanPriority, RT_TABLE_MAIN, kSplitLanSuppress, kSplitMark);
-  // Every route of the split's table is ours: one dump, then each one deleted.
-  for (const auto& [length, network] : OwnRoutesIn(kSplitTable).value_or(std::vector<OwnRoute>{})) {
+  // Every route of the split's table is ours: one dump, then each one found deleted.
+  std::vector<OwnRoute> found;
+  OwnRoutesIn(kSplitTable, found);
+  for (const auto& [length, network] : found) {
     rtnl::Message message(RTM_DELROUTE, 0);
     auto& header = message.Put<rtmsg>();
     header.rtm_family = AF_INET;

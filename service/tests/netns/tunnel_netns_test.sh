@@ -207,6 +207,8 @@ ip -n "$WORLD_PC" rule del pref 31340  # as another program may
 within 2 '[[ $(seen_by_server zvgame.exe udp) == 10.240.0.2 ]]' || fail "the split's rule taken away: not made again"
 ip -n "$WORLD_PC" route flush table 31352  # as a network manager may, with routes it did not make
 within 2 '[[ $(seen_by_server zvgame.exe udp) == 10.240.0.2 ]]' || fail "the split's routes taken away: not made again"
+ip -n "$WORLD_PC" route del throw 10.0.0.0/8 table 31352  # one alone; the third repair waits 2 s
+within 5 '[[ -n $(ip -n "$WORLD_PC" route show table 31352 10.0.0.0/8) ]]' || fail "one of the split's routes taken away: not made again"
 # Another VPN's catch-all in main takes everyone else's traffic, never the game's.
 ip -n "$WORLD_PC" route add 0.0.0.0/1 via 10.202.0.1
 ip -n "$WORLD_PC" route add 128.0.0.0/1 via 10.202.0.1
@@ -297,6 +299,24 @@ expect_eq "stop (network changes)" "$(ask stop)" 'status 0 {"state":"idle"}'
   fail "the stop took the administrator's route"
 ip -n "$WORLD_PC" route del 10.201.0.2/32 via 10.200.0.1 dev pc0
 expect_same "the network changes and their repairs"
+
+# The request's IPv6 networks are routed, and made again when taken away; once
+# the tunnel's interface has no IPv6 they have nothing to carry, and the
+# tunnel is built once more without them rather than repaired forever.
+v6_body=$(start_body '["0.0.0.0/0","2001:db8::/32"]' "$PC_KEY" "$NODE_ENDPOINT" full)
+expect_eq "start with an IPv6 network" "$(ask start "$v6_body")" 'status 0 {"state":"accelerating"}'
+wait_for "$game_answers" || fail "with an IPv6 network: the game server is not reached"
+sleep 1.5  # the start's own news has settled: a tunnel whose routes all stand is left as it is
+[[ $(ask quality) =~ \"up_ms\":([0-9]+) && ${BASH_REMATCH[1]} -ge 1000 ]] || fail "with an IPv6 network: built again ($(ask quality))"
+ip -n "$WORLD_PC" -6 route del 2001:db8::/32 table 31350
+within 2 '[[ -n $(ip -n "$WORLD_PC" -6 route show table 31350 2001:db8::/32) ]]' || fail "the tunnel's IPv6 route taken away: not made again"
+ip netns exec "$WORLD_PC" sysctl -qw net.ipv6.conf.default.disable_ipv6=1 net.ipv6.conf.ZENTRAVOLK.disable_ipv6=1
+sleep 1
+path_up() { [[ $(ask quality) == *'"path":"up"'* ]]; }
+within 2 "path_up && $game_answers" || fail "the tunnel's interface without IPv6: $(ask quality)"
+expect_eq "stop without IPv6" "$(ask stop)" 'status 0 {"state":"idle"}'
+ip netns exec "$WORLD_PC" sysctl -qw net.ipv6.conf.default.disable_ipv6=0
+expect_same "a tunnel whose interface lost IPv6"
 
 # A helper that cannot start (its interface name is taken) is tried again and
 # again: the acceleration stays held, the quality tells the repair, a refused
