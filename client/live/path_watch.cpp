@@ -156,6 +156,7 @@ PathTurn PathWatch::Take(bool ok, const QString& replyText, const QString& error
       turn.action = PathTurn::Action::SwitchNode;
       turn.node = *next;
       broken = false;  // a new tunnel comes; the switch says so itself
+      gameNoticeDue = false;
       return turn;
     }
     noneLeft = true;
@@ -168,10 +169,11 @@ PathTurn PathWatch::Take(bool ok, const QString& replyText, const QString& error
   } else if (!lastResend || nowMs - *lastResend >= kResendEveryMs) {
     lastResend = nowMs;
     turn.action = PathTurn::Action::Resend;
+    gameNoticeDue = false;
   }
   turn.alarm = turn.verdict.broken && !broken;
   broken = turn.verdict.broken;
-  if (reading.gameBeforeStart && !gameNoticed) turn.gameNotice = gameNoticed = true;
+  if (reading.gameBeforeStart && gameNoticeDue) turn.gameNotice = true, gameNoticeDue = false;
   return turn;
 }
 

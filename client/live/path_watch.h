@@ -61,7 +61,7 @@ struct PathTurn {
   enum class Action { None, SwitchNode, Resend } action = Action::None;
   QJsonObject node;        // SwitchNode: the node to accelerate through next
   bool alarm = false;      // it just broke: one balloon, one alert
-  bool gameNotice = false;  // the game ran before the start: one balloon an acceleration
+  bool gameNotice = false;  // the game ran before the user's start: one balloon
 };
 
 // One acceleration's watch over its path, fed each answer with the time it came.
@@ -83,7 +83,8 @@ class PathWatch {
   int failedConnections = 0;
   std::optional<qint64> lastResend;
   bool broken = false;
-  bool gameNoticed = false;
+  // Until said; a start of the watch's own (a switch, a resend) always finds the game running.
+  bool gameNoticeDue = true;
 };
 
 }  // namespace zv

@@ -470,6 +470,12 @@ TEST(SmartSplit, RoutesOnlyDestinationsOffTheDirectRangesAndTellsTheGamesProcess
   rig.steering.nameLimit = 2;
   EXPECT_TRUE(rig.split.Accepts({"a.exe", "A.EXE", "b.exe"})) << "names count once folded";
   EXPECT_FALSE(rig.split.Accepts({"a.exe", "b.exe", "c.exe"}));
+  // Told of the start that runs: a game already running then, none once stopped.
+  rig.steering.SetTable({{8, u"game.exe"}});
+  ASSERT_TRUE(rig.StartSplit());
+  EXPECT_TRUE(rig.split.GameBeforeStart());
+  rig.split.Stop();
+  EXPECT_FALSE(rig.split.GameBeforeStart());
 }
 
 TEST(SmartSplit, DrainAnswersABoundedNumberPerCycle) {

@@ -53,6 +53,7 @@ void SmartSplitEngine::Stop() {
   splitRoutes.clear();
   steering.Stop();
   steeringStarted = false;
+  gameBeforeStart = false;
   processNames.clear();
 }
 

@@ -38,7 +38,8 @@ class SmartSplitEngine {
   void Stop();
   // What the steering laid down still stands; true when none runs.
   bool Intact() { return !steeringStarted || steering.Intact(); }
-  // The game already ran when the last start began: sockets are steered only as they are made.
+  // The game already ran when this start began (false once stopped): sockets
+  // are steered only as they are made.
   bool GameBeforeStart() const { return gameBeforeStart; }
 
   // One cycle of the tracker: find the game's processes, tell the steering

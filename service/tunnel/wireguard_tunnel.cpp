@@ -51,7 +51,7 @@ bool WireGuardTunnel::BringUp(std::string_view requestText, std::uint32_t caller
   }
   repairTries = 0;
   // Told for the user's start only: a rebuild's own start finds the game running as a matter of course.
-  state.gameBeforeStart = request.splitRouting && split.GameBeforeStart();
+  state.gameBeforeStart = split.GameBeforeStart();
   ComeUp(clock());
   return true;
 }
