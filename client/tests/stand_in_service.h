@@ -42,8 +42,8 @@ inline QByteArray Up(int up, int rtt, int loss, int silent, int heard, int hands
 inline constexpr char kHealthyPath[] =
     R"({"state":"accelerating","path":"up","repair_ms":0,"reason":"","up_ms":60000,"probes":10,"rtt_ms":23,)"
     R"("loss_percent":0,"silent_ms":400,"heard_ms":400,"handshake_ms":30000})";
-// The same, when the game already ran as split routing began.
-inline const QByteArray kGameBeforeStart = QByteArray(kHealthyPath).replace("}", R"(,"game_before_start":true})");
+// A quality answer that also tells that the game already ran as split routing began.
+inline QByteArray GameRanBefore(QByteArray quality) { return quality.replace("}", R"(,"game_before_start":true})"); }
 
 class StandInService {
  public:

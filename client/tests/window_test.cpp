@@ -638,7 +638,7 @@ TEST_F(Update, AStartedInstallerEndsTheClientAndLeavesTheTunnelAlone) {
 TEST_F(LiveView, BrokenIsLoudAndRecoveredQuiet) {
   ASSERT_TRUE(SignIn());
   const QImage idle = IconImage(window);
-  service.SetQuality(kGameBeforeStart);  // said once, however often told
+  service.SetQuality(GameRanBefore(kHealthyPath));  // said once, however often told
   ASSERT_TRUE(Accelerate());
   QLabel* line = screen.Label("routeQuality");
   const QString running = "正在加速 · 智能分流 Beta（仅游戏流量） · Game One";
@@ -651,7 +651,7 @@ TEST_F(LiveView, BrokenIsLoudAndRecoveredQuiet) {
   EXPECT_FALSE(window.findChild<QWidget*>("pathGraph")->isHidden());
   EXPECT_TRUE(window.findChild<QWidget*>("pathGraph")->accessibleDescription().startsWith("最低 23 · 平均 23"));
 
-  service.SetQuality(Up(90000, 23, 0, 3100, 3100, 60000).replace("}", R"(,"game_before_start":true})"));
+  service.SetQuality(GameRanBefore(Up(90000, 23, 0, 3100, 3100, 60000)));
   ASSERT_TRUE(WaitFor([&] { return screen.status->text() == "线路中断：节点无响应"; })) << screen.status->text().toStdString();
   EXPECT_TRUE(line->text().startsWith("线路中断：节点已 3 秒无响应"));
   EXPECT_EQ(line->property("level"), "broken");
@@ -691,7 +691,7 @@ TEST_F(LiveView, TheWindowFollowsTheService) {
   ASSERT_TRUE(WaitFor([&] { return screen.status->text() == "本地加速服务已停止，等待它恢复…"; }));
   EXPECT_EQ(screen.Actions(), std::tuple(false, true, false)) << "a stop, and no launch";
   EXPECT_EQ(window.balloons.size(), 1);
-  service.SetQuality(kGameBeforeStart);
+  service.SetQuality(GameRanBefore(kHealthyPath));
 
   service.SetRunning(true);
   ASSERT_TRUE(WaitFor([&] { return screen.status->text() == "本地加速服务已重新启动，加速已自动恢复"; }));
@@ -732,7 +732,7 @@ TEST_F(LiveView, ADeadNodeIsReplacedByTheNextOffered) {
   EXPECT_EQ(screen.route->text(), "当前节点：Hong Kong Test Node · 加速 IP：203.0.113.7");
   EXPECT_EQ(screen.Actions(), std::tuple(false, true, true));
   EXPECT_TRUE(QSettings().value("sessions/unended").toStringList().isEmpty()) << "the dead node's session is ended";
-  service.SetQuality(kGameBeforeStart);
+  service.SetQuality(GameRanBefore(kHealthyPath));
   Pause(1500);
   EXPECT_TRUE(window.balloons.isEmpty()) << "the switch's own start found the game running: nothing to tell";
 }

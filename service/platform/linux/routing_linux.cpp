@@ -175,9 +175,10 @@ std::uint32_t LinuxRouteTable::BestPath(const SocketAddressInet& destination, Ro
 
 std::uint32_t LinuxRouteTable::Add(const Route& route) {
   const std::uint32_t result = ChangeRoute(RTM_NEWROUTE, route);
-  // A host or an interface without IPv6 has no IPv6 traffic to carry: the route is not needed.
+  if (route.table != RouteTableId::Tunnel) return result;
+  // A tunnel interface without IPv6 has no IPv6 traffic to carry: the route is not needed.
   if (route.destination.family == kFamilyIpv6 && (result == EACCES || result == EAFNOSUPPORT)) return 0;
-  if (result == 0 && route.table == RouteTableId::Tunnel) ++tunnelRoutes;
+  if (result == 0) ++tunnelRoutes;
   return result;
 }
 
