@@ -145,7 +145,14 @@ void ApiClient::LoadRegions(const QString& gameId) {
 
 void ApiClient::LoadNodes(const QString& gameId, const QString& regionId) {
   const QString path = QString("/api/v1/games/%1/regions/%2/nodes").arg(gameId, regionId);
-  OnReply(Started(network->get(Request(path, true))), 200, &ApiClient::AccelerationFailed, "读取加速节点失败",
+  // Only the latest start's list counts: an earlier one, late, would end it.
+  if (nodesReply) {
+    nodesReply->disconnect(this);
+    nodesReply->abort();
+    nodesReply->deleteLater();
+  }
+  nodesReply = Started(network->get(Request(path, true)));
+  OnReply(nodesReply.data(), 200, &ApiClient::AccelerationFailed, "读取加速节点失败",
           [this, gameId, regionId](const QJsonObject& answer) { emit NodesLoaded(gameId, regionId, Items(answer)); });
 }
 

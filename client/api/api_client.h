@@ -5,6 +5,7 @@
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 #include <QUrl>
 #include <chrono>
@@ -90,6 +91,7 @@ class ApiClient : public QObject {
   QUrl baseUrl;
   QString accessToken;
   QString refreshToken;
+  QPointer<QNetworkReply> nodesReply;  // the node list of the latest start; an earlier one is dropped
   std::chrono::milliseconds callTimeout = kDefaultCallTimeout;
   std::chrono::milliseconds downloadIdleTimeout = kDefaultDownloadIdleTimeout;
 };

@@ -283,6 +283,21 @@ TEST_F(Window, RepliesForAnEarlierSelectionChangeNothing) {
   EXPECT_TRUE(backend.Received("POST", "/api/v1/acceleration").isEmpty()) << "no session for a start given up";
   EXPECT_TRUE(screen.Button("开始加速")->isEnabled()) << "and a start is offered again";
 
+  // A given-up start's node list that fails late must not end the start made since.
+  const HttpAnswer nodes = backend.nodes;
+  backend.nodes = {503, "{}", false, 500};
+  screen.Button("开始加速")->click();
+  screen.games->setCurrentRow(1);
+  screen.games->setCurrentRow(0);
+  ASSERT_TRUE(WaitFor([&] { return screen.Button("开始加速")->isEnabled(); }));
+  backend.nodes = nodes;
+  backend.session.delayMs = 900;
+  EXPECT_TRUE(Accelerate()) << screen.status->text().toStdString();
+  service.Script(3, 0, R"({"state":"idle"})");
+  screen.Button("停止加速")->click();
+  ASSERT_TRUE(WaitFor([&] { return screen.Button("开始加速")->isEnabled(); }));
+  backend.session.delayMs = 0;
+
   // A failure for an earlier selection is only said: the start under way goes on.
   backend.secondRegions = {500, "", false, 300};
   backend.nodes.delayMs = 900;
