@@ -22,6 +22,7 @@ NODE_ENDPOINT=10.201.0.2:51820
 
 world_up() {
   local ns
+  world_sweep_orphans
   for ns in "$WORLD_PC" "$WORLD_NET" "$WORLD_NODE"; do
     ip netns add "$ns"
     # No duplicate address detection, so link-local addresses do not change state under a comparison.
@@ -101,7 +102,26 @@ world_down() {
     wait "$world_node_helper" 2>/dev/null
   fi
   local ns
-  for ns in "$WORLD_PC" "$WORLD_NET" "$WORLD_NODE"; do ip netns del "$ns" 2>/dev/null || true; done
-  rm -rf "/etc/netns/$WORLD_PC"
+  for ns in "$WORLD_PC" "$WORLD_NET" "$WORLD_NODE"; do world_remove "$ns"; done
   return 0
+}
+
+# A namespace and whatever still runs in it: a process started into a world
+# outlives the namespace's name otherwise. The node's helper keeps its socket
+# in the machine's /run, where a killed one leaves it.
+world_remove() {
+  ip netns pids "$1" 2>/dev/null | xargs -r kill -KILL 2>/dev/null
+  ip netns del "$1" 2>/dev/null
+  rm -rf "/etc/netns/$1"
+  [[ $1 != zv-node-* ]] || rm -f "/var/run/wireguard/zvn${1#zv-node-}.sock"
+}
+
+# Worlds whose run was killed: a test's time-out ends it with SIGKILL, which no
+# trap sees. Their id starts with the pid of the run that made them.
+world_sweep_orphans() {
+  local ns
+  for ns in $(ip netns list | cut -d' ' -f1) $(cd /var/run/wireguard 2>/dev/null && ls | sed -n 's/^zvn\(.*\)\.sock$/zv-node-\1/p'); do
+    [[ $ns =~ ^zv-(pc|net|node)-([0-9]+)b?$ ]] || continue
+    kill -0 "${BASH_REMATCH[2]}" 2>/dev/null || world_remove "$ns"
+  done
 }
