@@ -150,6 +150,12 @@ echo "== a user without a session is refused"
 expect_eq "a system user's query" \
   "$(inside setpriv --reuid=65534 --regid=65534 --clear-groups /zv/build/tools/zv-control query 2>&1)" \
   'status 3 {"error":"access_denied"}'
+# Logged in from elsewhere (login's -h names the remote host, as sshd does): refused, though active.
+inside useradd -m -s /bin/bash visitor
+inside script -qec "login -f -h 192.0.2.9 visitor" /dev/null >/dev/null 2>&1 <<<'loginctl show-session "$XDG_SESSION_ID" -p Remote -p Active >/tmp/zv-remote
+/zv/build/tools/zv-control query >>/tmp/zv-remote 2>&1
+exit'
+expect_eq "a remote user's query" "$(inside cat /tmp/zv-remote)" $'Remote=yes\nActive=yes\nstatus 3 {"error":"access_denied"}'
 
 echo "== restarted and killed with a tunnel up"
 start_body=$(start_body '["0.0.0.0/0"]' "$(wg genkey)" "$NODE_ENDPOINT" full)
