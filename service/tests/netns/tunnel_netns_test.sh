@@ -186,6 +186,9 @@ split_checks() {  # LABEL: the game's traffic and everyone else's while a split 
   expect_eq "$1: the game's LAN host" "$(seen_from zvgame.exe tcp 10.200.0.1 53)" 10.200.0.2
   expect_eq "$1: the game's LAN in a public range" "$(seen_from zvgame.exe udp 100.64.5.1 7778)" 100.64.5.2
   expect_eq "$1: a child the linked game forks" "$(seen_from play fork 300 udp "$GAME_SERVER" 7777)" 10.240.0.2
+  # Wine starts a game as its own loader, the game's Windows path its first argument.
+  expect_eq "$1: a game under its Windows path" "$(ip netns exec "$WORLD_PC" bash -c \
+    'exec -a "C:\\Games\\ZvGame.exe" "$0" fork 300 udp "$1" 7777' "$games/zvother" "$GAME_SERVER" 2>&1)" 10.240.0.2
   expect_eq "$1: another program's UDP" "$(seen_by_server zvother udp)" 10.200.0.2
   expect_eq "$1: another program's TCP" "$(seen_by_server zvother tcp)" 10.200.0.2
   expect_eq "$1: another user's program named like the game" \
