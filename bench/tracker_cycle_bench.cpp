@@ -21,7 +21,7 @@
 
 #include "ebpf_game_steering_linux.h"
 #include "process_table_linux.h"
-#include "utf16_text.h"
+#include "split_rules.h"
 
 namespace {
 
@@ -31,20 +31,17 @@ using namespace zv;
 // compared with the game's, as the tracker does.
 std::size_t CountGames(const std::function<bool(const GameSteering::ProcessVisitor&)>& look) {
   std::size_t games = 0;
-  std::u16string folded;
-  look([&](std::uint32_t, std::u16string_view name) {
-    FoldCase(name, folded);
-    games += folded == u"game-client.exe";
-  });
+  look([&](std::uint32_t, std::string_view name) { games += FoldName(name) == "game-client.exe"; });
   return games;
 }
 
 void WalkingProc(benchmark::State& state) {
   ProcessTable table;
-  table.Reset(0);
+  table.Reset(0, [](std::string_view) { return true; });
   const auto look = [&](const GameSteering::ProcessVisitor& visit) {
     table.Forget();  // walked whole every time
-    return table.Visit(visit, ProcessTable::Clock::now());
+    bool walked = false;
+    return table.Visit(visit, ProcessTable::Clock::now(), walked);
   };
   if (CountGames(look) != 4) state.SkipWithError("the table should hold four game processes");
   for (auto _ : state) benchmark::DoNotOptimize(CountGames(look));
@@ -54,7 +51,7 @@ BENCHMARK(WalkingProc)->Unit(benchmark::kMicrosecond);
 void KernelReports(benchmark::State& state) {
   EbpfGameSteering steering;
   std::string error;
-  if (!steering.Start({if_nametoindex("ZENTRAVOLK"), {u"game-client.exe"}, 0, {}}, error)) {
+  if (!steering.Start({if_nametoindex("ZENTRAVOLK"), {"game-client.exe"}, 0, {}}, error)) {
     state.SkipWithError(error.c_str());
     return;
   }

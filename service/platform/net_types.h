@@ -1,6 +1,5 @@
-// The network values the engine and every platform share. They are laid out
-// like Windows' own (SOCKADDR_INET, WIREGUARD_ALLOWED_IP), which lets the
-// Windows implementations hand them over as they are; Linux reads the fields.
+// The network values the engine and every platform share, in no platform's
+// layout: each platform translates them where they cross into its own calls.
 #pragma once
 
 #include <array>
@@ -9,33 +8,32 @@
 
 namespace zv {
 
-// Windows' address family numbers, which every address and entry carries.
-inline constexpr std::uint16_t kFamilyIpv4 = 2;
-inline constexpr std::uint16_t kFamilyIpv6 = 23;
+enum class IpFamily : std::uint8_t { V4, V6 };
 
-// Family, port in network order, then IPv4: the address; IPv6: flow info, the address, the scope id.
-struct alignas(4) SocketAddressInet {
-  std::uint16_t family;
-  std::uint16_t port;
-  std::uint8_t rest[24];
+// An IPv4 or IPv6 address, and a port in host order where one belongs (0: none).
+struct IpAddress {
+  IpFamily family = IpFamily::V4;
+  std::array<std::uint8_t, 16> bytes{};  // network order; IPv4 in the first four, the rest zero
+  std::uint16_t port = 0;
 
-  const std::uint8_t* Bytes() const { return family == kFamilyIpv6 ? rest + 4 : rest; }
-  std::uint8_t* Bytes() { return family == kFamilyIpv6 ? rest + 4 : rest; }
-  std::size_t Length() const { return family == kFamilyIpv6 ? 16 : 4; }
+  static IpAddress V4(const std::uint8_t (&octets)[4], std::uint16_t port = 0) {
+    IpAddress address{IpFamily::V4, {}, port};
+    for (std::size_t i = 0; i < 4; ++i) address.bytes[i] = octets[i];
+    return address;
+  }
+  const std::uint8_t* Bytes() const { return bytes.data(); }
+  std::uint8_t* Bytes() { return bytes.data(); }
+  std::size_t Length() const { return family == IpFamily::V6 ? 16 : 4; }
   std::uint8_t HostPrefix() const { return static_cast<std::uint8_t>(Length() * 8); }
-  friend bool operator==(const SocketAddressInet&, const SocketAddressInet&) = default;
+  friend bool operator==(const IpAddress&, const IpAddress&) = default;
 };
-static_assert(sizeof(SocketAddressInet) == 28);
 
-// One network of a peer's allowed list.
-struct alignas(8) AllowedIp {
-  std::uint8_t address[16];  // IPv4: 4 bytes in network order, then zeros
-  std::uint16_t addressFamily;
-  std::uint8_t cidr;
+// A network as a request writes it: the address kept as given, not masked to its length.
+struct IpPrefix {
+  IpAddress address;
+  std::uint8_t length = 0;
+  friend bool operator==(const IpPrefix&, const IpPrefix&) = default;
 };
-static_assert(sizeof(AllowedIp) == 24);
-static_assert(offsetof(AllowedIp, addressFamily) == 16);
-static_assert(offsetof(AllowedIp, cidr) == 18);
 
 using WireGuardKey = std::array<std::uint8_t, 32>;
 
@@ -49,12 +47,7 @@ struct Ipv4Range {
 inline constexpr std::uint8_t kNodeTunnelAddress[4] = {10, 240, 0, 1};
 inline constexpr char kNodeTunnelAddressText[] = "10.240.0.1";
 
-// The result a platform gives for an object that exists already; the engine
-// takes it as success where it adds addresses and routes.
-inline constexpr std::uint32_t kErrorObjectAlreadyExists = 5010;
-
 // The tunnel adapter's name, the same on every platform.
-inline constexpr char16_t kAdapterName[] = u"ZENTRAVOLK";
-inline constexpr char kAdapterNameUtf8[] = "ZENTRAVOLK";
+inline constexpr char kAdapterName[] = "ZENTRAVOLK";
 
 }  // namespace zv

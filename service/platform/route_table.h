@@ -19,9 +19,9 @@ enum class RouteTableId : std::uint8_t {
 
 struct Route {
   std::uint64_t interfaceId = 0;  // LUID on Windows, index on Linux
-  SocketAddressInet destination{};  // the network: no bits past its prefix
+  IpAddress destination{};  // the network: no bits past its prefix, no port
   std::uint8_t prefixLength = 0;
-  SocketAddressInet nextHop{};  // the unspecified address: on-link
+  IpAddress nextHop{};  // the unspecified address: on-link
   RouteTableId table = RouteTableId::Main;
   friend bool operator==(const Route&, const Route&) = default;
 };
@@ -33,17 +33,28 @@ struct RouteChoice {
   bool usable;           // its interface is up and connected
 };
 
+// What adding a route or an address came to. Only an added one is the
+// service's own: one that was there already is used, and never removed.
+struct AddResult {
+  enum class Outcome : std::uint8_t { Added, WasThere, Failed } outcome = Outcome::Added;
+  std::uint32_t code = 0;  // the system's error number, when it failed
+
+  static AddResult Failed(std::uint32_t code) { return {Outcome::Failed, code}; }
+  bool Succeeded() const { return outcome != Outcome::Failed; }
+  friend bool operator==(const AddResult&, const AddResult&) = default;
+};
+
 class RouteTable {
  public:
   virtual ~RouteTable() = default;
-  // Each returns the system's result code, 0 on success; kErrorObjectAlreadyExists when it is there already.
-  virtual std::uint32_t BestPath(const SocketAddressInet& destination, Route& path) = 0;
-  virtual std::uint32_t Add(const Route& route) = 0;
+  // These return 0, or the system's error number.
+  virtual std::uint32_t BestPath(const IpAddress& destination, Route& path) = 0;
   virtual std::uint32_t Remove(const Route& route) = 0;
-  virtual std::uint32_t AddAddress(std::uint64_t interfaceId, const SocketAddressInet& address,
-                                   std::uint8_t prefixLength) = 0;
   // The main table's routes whose prefix holds `destination`.
-  virtual std::uint32_t PathsTo(const SocketAddressInet& destination, std::vector<RouteChoice>& routes) = 0;
+  virtual std::uint32_t PathsTo(const IpAddress& destination, std::vector<RouteChoice>& routes) = 0;
+
+  virtual AddResult Add(const Route& route) = 0;
+  virtual AddResult AddAddress(std::uint64_t interfaceId, const IpAddress& address, std::uint8_t prefixLength) = 0;
   // Puts the tunnel table to use, and out of use again. Windows needs nothing:
   // its one table already holds the tunnel's routes beside the others.
   virtual std::uint32_t UseTunnelTable() = 0;

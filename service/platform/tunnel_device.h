@@ -20,8 +20,8 @@ namespace zv {
 struct PeerSettings {
   Secret privateKey;  // 32 bytes
   WireGuardKey peerPublicKey{};
-  SocketAddressInet endpoint{};
-  std::vector<AllowedIp> allowedNetworks;
+  IpAddress endpoint{};  // with its port
+  std::vector<IpPrefix> allowedNetworks;
   std::uint16_t keepaliveSeconds = 25;
 };
 
@@ -57,6 +57,12 @@ class TunnelDevice {
   virtual bool Release(const std::function<void()>& afterClose, std::string& error) = 0;
   // A start that failed after Create: the same order, lowered only when it was raised.
   virtual void Abandon(const std::function<void()>& afterClose) = 0;
+
+  // From another thread: whatever slow step is under way (waiting for a
+  // helper, talking to it) fails at once, and so does every step after it
+  // until Resume. Windows' steps are quick: nothing to end there.
+  virtual void Interrupt() {}
+  virtual void Resume() {}
 
   // Whether it still exists: on Linux its helper may die and take it along.
   virtual bool Present() = 0;

@@ -1,22 +1,20 @@
-// The platform in memory, for the tunnel engine and the Windows implementations:
-// one log of every call in order, in which a test scripts calls to fail, and
-// fakes of the three interfaces that record into it; and the start request
-// both drive an engine with.
+// The platform in memory, for the tunnel engine: fakes of the three
+// interfaces that hold what the system would hold (the adapter and its peer,
+// the routes and addresses, the steering and the lists it was told), any of
+// whose calls a test can script to fail; and the start request both the
+// engine's and the Windows implementations' tests drive an engine with.
 #pragma once
 
 #include <arpa/inet.h>
 
-#include <algorithm>
 #include <condition_variable>
-#include <deque>
 #include <functional>
-#include <limits>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <string>
-#include <string_view>
 #include <thread>
 #include <tuple>
 #include <vector>
@@ -28,17 +26,16 @@
 
 namespace zv::test {
 
-using Calls = std::vector<std::string>;
-
-class TestLog {
+// Which calls fail, and with what: the nth (1-based; 0: every) call named
+// `call` answers `result`; the last one given wins, so 0 heals what an earlier one broke.
+class Faults {
  public:
-  // The nth (1-based; 0: every) call named `call` answers `result`; the last
-  // one given wins, so a result of 0 heals what an earlier one broke.
-  void Fail(const std::string& call, std::uint32_t result, int nth = 0) { faults.emplace_back(call, nth, result); }
-  // Logs `call detail`; gives the result it is scripted to answer, or 0.
-  std::uint32_t Record(const std::string& call, const std::string& detail = {}) {
+  void Fail(const std::string& call, std::uint32_t result, int nth = 0) {
     const std::lock_guard guard(lock);
-    calls.push_back(detail.empty() ? call : call + " " + detail);
+    faults.emplace_back(call, nth, result);
+  }
+  std::uint32_t Answer(const std::string& call) {
+    const std::lock_guard guard(lock);
     const int made = ++counts[call];
     std::uint32_t answer = 0;
     for (const auto& [failing, nth, result] : faults) {
@@ -46,14 +43,9 @@ class TestLog {
     }
     return answer;
   }
-  Calls Since(std::size_t from) {
-    const std::lock_guard guard(lock);
-    return Calls(calls.begin() + static_cast<long>(from), calls.end());
-  }
 
  private:
   std::mutex lock;
-  Calls calls;
   std::vector<std::tuple<std::string, int, std::uint32_t>> faults;  // call, nth, result
   std::map<std::string, int> counts;
 };
@@ -85,86 +77,77 @@ inline std::string Stop(TunnelEngine& tunnel) {
   return tunnel.TearDown(error) ? "stopped" : error;
 }
 
-// The calls that begin with one of `kinds`, in order.
-inline Calls Only(Calls calls, const std::vector<std::string_view>& kinds) {
-  std::erase_if(calls, [&](const std::string& call) {
-    return std::none_of(kinds.begin(), kinds.end(), [&](std::string_view kind) { return call.starts_with(kind); });
-  });
-  return calls;
-}
-
-// The last `count` calls, or all when there are fewer.
-inline Calls Last(const Calls& calls, std::size_t count) {
-  return Calls(calls.end() - static_cast<long>(std::min(count, calls.size())), calls.end());
-}
-
 // "198.51.100.7", or with a port "198.51.100.7:51820"
-inline std::string Text(const SocketAddressInet& address) {
+inline std::string Text(const IpAddress& address) {
   char text[INET6_ADDRSTRLEN] = {};
-  inet_ntop(address.family == kFamilyIpv6 ? AF_INET6 : AF_INET, address.Bytes(), text, sizeof text);
-  return text + (address.port != 0 ? ":" + std::to_string(ntohs(address.port)) : "");
+  inet_ntop(address.family == IpFamily::V6 ? AF_INET6 : AF_INET, address.Bytes(), text, sizeof text);
+  return text + (address.port != 0 ? ":" + std::to_string(address.port) : "");
 }
 
-// An adapter in memory: it records what it is asked, fails any step the log
-// is told to fail (the code names the step and the number), vanishes as a
-// dead helper makes it, and says whether one is left.
+inline IpAddress Address(const std::string& text) {
+  IpAddress address{};
+  if (inet_pton(AF_INET6, text.c_str(), address.Bytes()) == 1) address.family = IpFamily::V6;
+  else inet_pton(AF_INET, text.c_str(), address.Bytes());
+  return address;
+}
+
+// An adapter in memory: the peer it was configured with, whether it is up; it
+// fails any step the faults say (the code names the step and the number),
+// vanishes as a dead helper makes it.
 class FakeTunnelDevice final : public TunnelDevice {
  public:
-  explicit FakeTunnelDevice(TestLog& log) : log(log) {}
+  explicit FakeTunnelDevice(Faults& faults) : faults(faults) {}
 
-  bool exists = false, vanished = false;
-  int made = 0;
+  bool exists = false, raised = false, vanished = false;
+  int made = 0;               // adapters created so far
+  std::string peer;           // "endpoint keepalive N networks…" as configured
+  std::vector<AdapterTrace> staleRemoved;
   std::optional<PeerActivity> activity = PeerActivity{};  // nothing: it cannot be read
   std::function<void(std::uint64_t interfaceId)> onClose;  // its address and routes go with it
 
-  bool Create(std::string& error) override { return Step("create", {}, error) && (exists = true, vanished = false, ++made); }
+  bool Create(std::string& error) override {
+    if (!Step("create", error)) return false;
+    exists = true, vanished = false, raised = false, peer.clear(), ++made;
+    return true;
+  }
   std::uint64_t InterfaceId() override { return 100 + made; }
   bool Configure(const PeerSettings& settings, std::string& error) override {
-    std::string detail = Text(settings.endpoint) + " keepalive " + std::to_string(settings.keepaliveSeconds) + " peer";
-    for (const AllowedIp& entry : settings.allowedNetworks) {
-      char text[INET6_ADDRSTRLEN] = {};
-      inet_ntop(entry.addressFamily == kFamilyIpv6 ? AF_INET6 : AF_INET, entry.address, text, sizeof text);
-      detail += " " + std::string(text) + "/" + std::to_string(entry.cidr);
-    }
-    return Step("configure", detail, error);
+    if (!Step("configure", error)) return false;
+    peer = Text(settings.endpoint) + " keepalive " + std::to_string(settings.keepaliveSeconds);
+    for (const IpPrefix& entry : settings.allowedNetworks) peer += " " + Text(entry.address) + "/" + std::to_string(entry.length);
+    return true;
   }
-  bool Raise(std::string& error) override { return Step("raise", {}, error); }
+  bool Raise(std::string& error) override { return Step("raise", error) && (raised = true); }
   bool Release(const std::function<void()>& afterClose, std::string& error) override {
-    return Step("release", {}, error) && (Close(afterClose), true);
+    return Step("release", error) && (Close(afterClose), true);
   }
-  void Abandon(const std::function<void()>& afterClose) override { log.Record("abandon"), Close(afterClose); }
+  void Abandon(const std::function<void()>& afterClose) override { Close(afterClose); }
   bool Present() override { return exists && !vanished; }
   std::optional<PeerActivity> Activity() override { return activity; }
   AdapterTrace Trace() override { return {static_cast<std::uint32_t>(made), 7}; }
-  void RemoveStale(const AdapterTrace& trace) override { log.Record("remove stale", std::to_string(trace.processId)); }
+  void RemoveStale(const AdapterTrace& trace) override { staleRemoved.push_back(trace); }
 
  private:
   void Close(const std::function<void()>& afterClose) {
-    exists = false;
+    exists = raised = false;
+    peer.clear();
     if (onClose) onClose(InterfaceId());
     afterClose();
   }
-  bool Step(const char* step, const std::string& detail, std::string& error) {
-    const std::uint32_t result = log.Record(step, detail);
+  bool Step(const char* step, std::string& error) {
+    const std::uint32_t result = faults.Answer(step);
     if (result != 0) error = std::string(step) + "_failed_" + std::to_string(result);
     return result == 0;
   }
-  TestLog& log;
+  Faults& faults;
 };
 
 // "main 198.51.100.7/32 via 192.0.2.1 on 7", "tunnel 0.0.0.0/0 on 101"
 inline std::string Text(const Route& route) {
   std::string text = std::string(route.table == RouteTableId::Main ? "main " : "tunnel ") + Text(route.destination) +
                      "/" + std::to_string(route.prefixLength);
-  if (route.nextHop != SocketAddressInet{route.nextHop.family}) text += " via " + Text(route.nextHop);
+  if (route.nextHop != IpAddress{route.nextHop.family}) text += " via " + Text(route.nextHop);
   return text + " on " + std::to_string(route.interfaceId);
-}
-
-inline SocketAddressInet Address(const std::string& text) {
-  SocketAddressInet address{};
-  if (inet_pton(AF_INET, text.c_str(), address.rest) == 1) address.family = kFamilyIpv4;
-  else if (inet_pton(AF_INET6, text.c_str(), address.rest + 4) == 1) address.family = kFamilyIpv6;
-  return address;
 }
 
 // Reads back a main table route text ("prefix via hop on interface").
@@ -180,11 +163,11 @@ inline Route MainRoute(const std::string& text) {
 }
 
 // The system's routes in memory: a table of route texts the engine's own calls
-// change, beside the other routes a test lays out for PathsTo; any call can
-// be scripted to fail. A destination's port would show in its text.
+// change, beside the host's paths a test lays out for PathsTo; any call can be
+// scripted to fail. A destination's port would show in its text.
 class FakeRouteTable final : public RouteTable {
  public:
-  explicit FakeRouteTable(TestLog& log) : log(log) {}
+  explicit FakeRouteTable(Faults& faults) : faults(faults) {}
 
   std::multiset<std::string> routes, addresses;
   bool tunnelTableInUse = false;
@@ -197,32 +180,29 @@ class FakeRouteTable final : public RouteTable {
   std::vector<Path> paths = {{"0.0.0.0/0 via 192.0.2.1 on 7", 10}};
   std::function<void(const std::string& route)> beforeAdd;  // at each route about to be made
 
-  std::uint32_t BestPath(const SocketAddressInet& destination, Route& path) override {
-    if (const auto result = log.Record("best path", Text(destination)); result != 0) return result;
+  std::uint32_t BestPath(const IpAddress& destination, Route& path) override {
+    if (const auto result = faults.Answer("best path"); result != 0) return result;
     path = Route{};
     path.interfaceId = 7;  // the physical interface
-    path.nextHop = Address(destination.family == kFamilyIpv4 ? "192.0.2.1" : "fe80::1");
+    path.nextHop = Address(destination.family == IpFamily::V4 ? "192.0.2.1" : "fe80::1");
     return 0;
   }
-  std::uint32_t Add(const Route& route) override {
+  AddResult Add(const Route& route) override {
     if (beforeAdd) beforeAdd(Text(route));
     return Create("add", Text(route), routes);
   }
   std::uint32_t Remove(const Route& route) override {
-    const std::string text = Text(route);
-    if (const auto result = log.Record("remove", text); result != 0) return result;
-    const auto found = routes.find(text);
+    if (const auto result = faults.Answer("remove"); result != 0) return result;
+    const auto found = routes.find(Text(route));
     if (found == routes.end()) return 1168;  // not found
     routes.erase(found);
     return 0;
   }
-  std::uint32_t AddAddress(std::uint64_t interfaceId, const SocketAddressInet& address,
-                           std::uint8_t prefixLength) override {
+  AddResult AddAddress(std::uint64_t interfaceId, const IpAddress& address, std::uint8_t prefixLength) override {
     return Create("address", Text(address) + "/" + std::to_string(prefixLength) + " on " + std::to_string(interfaceId),
                   addresses);
   }
-  std::uint32_t PathsTo(const SocketAddressInet& destination, std::vector<RouteChoice>& found) override {
-    if (const auto result = log.Record("paths to", Text(destination)); result != 0) return result;
+  std::uint32_t PathsTo(const IpAddress& destination, std::vector<RouteChoice>& found) override {
     found.clear();
     std::vector<Path> all = paths;
     for (const std::string& route : routes) {
@@ -235,14 +215,11 @@ class FakeRouteTable final : public RouteTable {
     return 0;
   }
   std::uint32_t UseTunnelTable() override {
-    const auto result = log.Record("use tunnel table");
+    const auto result = faults.Answer("use tunnel table");
     tunnelTableInUse = result == 0;
     return result;
   }
-  void LeaveTunnelTable() override {
-    log.Record("leave tunnel table");
-    tunnelTableInUse = false;
-  }
+  void LeaveTunnelTable() override { tunnelTableInUse = false; }
   bool TunnelTableInUse() override { return tunnelTableInUse; }
   // What an interface's closing takes with it.
   void DropInterface(std::uint64_t interfaceId) {
@@ -250,77 +227,68 @@ class FakeRouteTable final : public RouteTable {
     std::erase_if(routes, [&](const std::string& route) { return route.ends_with(suffix); });
     std::erase_if(addresses, [&](const std::string& address) { return address.ends_with(suffix); });
   }
+  // Our route to the endpoint in the main table, or "" when there is none.
+  std::string Pin() const {
+    for (const std::string& route : routes) {
+      if (route.starts_with("main 198.51.100.7/32")) return route;
+    }
+    return "";
+  }
 
  private:
-  static bool Holds(const Route& route, const SocketAddressInet& address) {
+  static bool Holds(const Route& route, const IpAddress& address) {
     for (int bit = 0; bit < route.prefixLength; ++bit) {
       if (((route.destination.Bytes()[bit / 8] ^ address.Bytes()[bit / 8]) >> (7 - bit % 8)) & 1) return false;
     }
     return route.destination.family == address.family;
   }
-  std::uint32_t Create(const char* call, const std::string& entry, std::multiset<std::string>& table) {
-    if (const auto result = log.Record(call, entry); result != 0) return result;
-    if (table.contains(entry)) return kErrorObjectAlreadyExists;
+  AddResult Create(const char* call, const std::string& entry, std::multiset<std::string>& table) {
+    if (const auto result = faults.Answer(call); result != 0) return AddResult::Failed(result);
+    if (table.contains(entry)) return {AddResult::Outcome::WasThere};
     table.insert(entry);
-    return 0;
+    return {};
   }
-  TestLog& log;
+  Faults& faults;
 };
 
 // Game steering in memory: a process table the test changes while the
-// tracker runs, flows queued for it to answer, and a log of what it was told;
-// a start fails as the log is told.
-using ProcessTable = std::vector<std::pair<std::uint32_t, std::u16string>>;
+// tracker runs, and what it was told: the target of its start and every list
+// of the game's processes, as a driver would have received them.
+using Processes = std::vector<std::pair<std::uint32_t, std::string>>;
 
 class FakeGameSteering final : public GameSteering {
  public:
-  explicit FakeGameSteering(TestLog& log) : log(log) {}
+  explicit FakeGameSteering(Faults& faults) : faults(faults) {}
 
-  std::size_t nameLimit = std::numeric_limits<std::size_t>::max();
   bool running = false;
+  SteeringTarget target;
 
-  void SetTable(ProcessTable table, bool failing = false) {
+  void SetTable(Processes table, bool failing = false) {
     const std::lock_guard guard(lock);
     processes = std::move(table), lookFails = failing;
-  }
-  void QueueFlow(PendingFlow flow) {
-    const std::lock_guard guard(lock);
-    pending.push_back(flow);
   }
   // Until the tracker has looked `more` times again (10 s at most).
   bool AwaitLooks(int more) {
     std::unique_lock guard(lock);
-    const int target = looks + more;
-    return changed.wait_for(guard, std::chrono::seconds(10), [&] { return looks >= target; });
+    const int wanted = looks + more;
+    return changed.wait_for(guard, std::chrono::seconds(10), [&] { return looks >= wanted; });
+  }
+  std::vector<std::vector<std::uint32_t>> Told() {
+    const std::lock_guard guard(lock);
+    return told;
   }
 
-  std::size_t NameLimit() const override { return nameLimit; }
-  bool Start(const SteeringTarget& target, std::string& error) override {
-    std::string detail = std::to_string(target.tunnelInterface) + " owner " + std::to_string(target.owner);
-    for (const std::u16string& name : target.gameNames) detail += " " + std::string(name.begin(), name.end());
-    const std::uint32_t result = log.Record("steer", detail);
+  bool Start(const SteeringTarget& started, std::string& error) override {
+    const std::uint32_t result = faults.Answer("steer");
     if (result != 0) error = "steer_failed_" + std::to_string(result);
+    target = started;
     return running = result == 0;
   }
-  void Stop() override {
-    log.Record("steer stop");
-    running = false;
-  }
+  void Stop() override { running = false; }
   bool Intact() override { return running; }  // a test takes what it laid down away by clearing `running`
   void SetGameProcesses(const std::vector<std::uint32_t>& ids) override {
-    std::string detail;
-    for (const std::uint32_t id : ids) detail += " " + std::to_string(id);
-    log.Record("ids" + detail);
-  }
-  bool TakePendingFlow(PendingFlow& flow) override {
     const std::lock_guard guard(lock);
-    if (pending.empty()) return false;
-    flow = pending.front();
-    pending.pop_front();
-    return true;
-  }
-  void AnswerFlow(const PendingFlow& flow, bool routed) override {
-    log.Record("verdict " + std::to_string(routed) + " " + std::to_string(flow.flowId));
+    told.push_back(ids);
   }
   bool ForEachProcess(const ProcessVisitor& visit) override {
     const std::lock_guard guard(lock);
@@ -341,11 +309,11 @@ class FakeGameSteering final : public GameSteering {
   void Wake() override {}
 
  private:
-  TestLog& log;
+  Faults& faults;
   std::mutex lock;
   std::condition_variable changed;
-  ProcessTable processes;
-  std::deque<PendingFlow> pending;
+  Processes processes;
+  std::vector<std::vector<std::uint32_t>> told;
   bool lookFails = false;
   int looks = 0;
 };

@@ -1,7 +1,6 @@
 // The Linux implementations on this machine's kernel: which name a process
-// goes by and which processes the tracker sees, how resolved addresses cross
-// into the engine's layout, the wireguard-go helper's bound and private socket,
-// and the service program itself. (Which key texts are keys: the tunnel engine
+// goes by and which processes the tracker sees, resolved endpoints, the
+// wireguard-go helper's bound and private socket, and the service program itself. (Which key texts are keys: the tunnel engine
 // test, through this decoder.)
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -37,7 +36,6 @@
 #include "proc_files_linux.h"
 #include "system_lookups.h"
 #include "tunnel_record.h"
-#include "utf16_text.h"
 #include "wireguard_go_device_linux.h"
 
 namespace zv {
@@ -61,60 +59,74 @@ TEST(ProcessImageName, WindowsGamesGoByTheirExeFile) {
 
 // Started as "linux_shell_test rewrite", this program plays wine's first
 // moments: a while under its own name, then its first argument rewritten in
-// place to the game's Windows path, with no new exec the kernel would report.
+// place to the game's Windows path and its task named after the game's file,
+// with no new exec the kernel would report (as wine 8 does).
 const bool kPlaysWine = [] {
   const std::string commandLine = ReadProcFile("/proc/self/cmdline");
   if (commandLine.find("\0rewrite\0"s) == std::string::npos) return false;
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   const char game[] = "C:\\Games\\CS2.exe";
   std::memcpy(program_invocation_name, game, sizeof game);  // our first argument is longer
+  prctl(PR_SET_NAME, "CS2.exe");
   pause();
   return true;
 }();
 
 // The process table as the tracker reads it, walked whole without the kernel
-// programs and kept from their reports of starts and ends with them: a game is
-// seen under its exe name once started, also when the name comes only after the
-// start, and no longer once it has ended.
-TEST(EbpfGameSteering, TheTableSeesGamesStartAndEndUnderTheirExeNames) {
+// programs and kept from their reports with them: a game is seen under its
+// file's name (also one started through a link of another name, one whose
+// name is not ASCII, or longer than a task's name), also when the name comes
+// only after the start, and no longer once it has ended. Then what stays of a
+// split after its stop.
+TEST(EbpfGameSteering, TheTableSeesGamesStartAndEndUnderTheirFileNames) {
   ASSERT_EQ(geteuid(), 0u) << "loads kernel programs";
   ASSERT_EQ(unshare(CLONE_NEWNET), 0) << "the split's rule and route in a namespace of the test's own";
   ASSERT_EQ(std::system("ip tuntap add ZENTRAVOLK mode tun && ip link set ZENTRAVOLK up"), 0);
+  const fs::path games = fs::temp_directory_path() / ("zv-games-" + std::to_string(getpid()));
+  fs::create_directories(games);
+  for (const char* name : {"ÜBERGAME.EXE", "a-game-of-a-long-name.exe"}) fs::copy_file("/bin/sleep", games / name);
+  fs::create_symlink(games / "a-game-of-a-long-name.exe", games / "play");
+  const auto spawn = [](const fs::path& program, std::vector<std::string> arguments) {
+    std::vector<char*> argv;
+    for (std::string& argument : arguments) argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    pid_t child = -1;
+    EXPECT_EQ(posix_spawn(&child, program.c_str(), nullptr, nullptr, argv.data(), environ), 0) << program;
+    return child;
+  };
   for (const bool reported : {false, true}) {
     const std::string label = reported ? "kept from the kernel's reports" : "walked";
-    char* wineArguments[] = {program_invocation_name, const_cast<char*>("rewrite"), nullptr};
-    pid_t wineBefore = -1, sleeper = -1, wineAfter = -1;  // started before the table is first read, and after
-    ASSERT_EQ(posix_spawn(&wineBefore, "/proc/self/exe", nullptr, nullptr, wineArguments, environ), 0);
+    std::vector<pid_t> children = {spawn("/proc/self/exe", {program_invocation_name, "rewrite"})};  // before the first look
     EbpfGameSteering platform;
     if (reported) {
       std::string error;
-      ASSERT_TRUE(platform.Start({if_nametoindex("ZENTRAVOLK"), {u"cs2.exe"}, 0, {}}, error)) << error;
+      ASSERT_TRUE(platform.Start({if_nametoindex("ZENTRAVOLK"), {"cs2.exe", "übergame.exe", "a-game-of-a-long-name.exe"},
+                                  0, {}},
+                                 error))
+          << error;
     }
     const auto nameOf = [&](pid_t process) {
-      std::u16string found;
-      EXPECT_TRUE(platform.ForEachProcess([&](std::uint32_t id, std::u16string_view name) {
+      std::string found;
+      EXPECT_TRUE(platform.ForEachProcess([&](std::uint32_t id, std::string_view name) {
         if (id == static_cast<std::uint32_t>(process)) found = name;
       }));
       return found;
     };
-    const auto becomes = [&](pid_t process, const std::u16string& name) {
+    const auto becomes = [&](pid_t process, const std::string& name) {
       for (int look = 0; look < 400 && nameOf(process) != name; ++look) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
       }
       return nameOf(process) == name;
     };
-    EXPECT_EQ(nameOf(getpid()), u"linux_shell_test") << label;
-
-    char* sleeperArguments[] = {const_cast<char*>("C:\\Games\\CS2.exe"), const_cast<char*>("30"), nullptr};
-    ASSERT_EQ(posix_spawn(&sleeper, "/bin/sleep", nullptr, nullptr, sleeperArguments, environ), 0);
-    ASSERT_EQ(posix_spawn(&wineAfter, "/proc/self/exe", nullptr, nullptr, wineArguments, environ), 0);
-    EXPECT_TRUE(becomes(sleeper, u"CS2.exe")) << label;
-    EXPECT_TRUE(becomes(wineBefore, u"CS2.exe")) << label << ": renamed after its start";
-    EXPECT_TRUE(becomes(wineAfter, u"CS2.exe")) << label << ": renamed after its start";
+    children.push_back(spawn("/proc/self/exe", {program_invocation_name, "rewrite"}));
+    children.push_back(spawn(games / "ÜBERGAME.EXE", {"ÜBERGAME.EXE", "30"}));
+    children.push_back(spawn(games / "play", {"play", "30"}));
+    const std::string expected[] = {"CS2.exe", "CS2.exe", "ÜBERGAME.EXE", "a-game-of-a-long-name.exe"};
+    for (std::size_t i = 0; i < children.size(); ++i) EXPECT_TRUE(becomes(children[i], expected[i])) << label << " " << i;
     // Once a name has settled it is not read again: only the report of the end takes it away.
     if (reported) std::this_thread::sleep_for(std::chrono::milliseconds(2100));
-    for (const pid_t child : {wineBefore, sleeper, wineAfter}) kill(child, SIGKILL), waitpid(child, nullptr, 0);
-    EXPECT_TRUE(becomes(sleeper, u"")) << label << ": ended";
+    for (const pid_t child : children) kill(child, SIGKILL), waitpid(child, nullptr, 0);
+    EXPECT_TRUE(becomes(children[2], "")) << label << ": ended";
     if (reported) {
       platform.Stop();
       // All the split made goes, while the tunnel stays too: a next start finds nothing in its way.
@@ -125,6 +137,7 @@ TEST(EbpfGameSteering, TheTableSeesGamesStartAndEndUnderTheirExeNames) {
       EXPECT_EQ(left, "") << label;
     }
   }
+  fs::remove_all(games);
   // A kernel that cannot name a socket's namespace (before 5.14) would leave every
   // socket unmarked: the start is refused. Here a filter makes the kernel answer as such a one does.
   const pid_t child = fork();
@@ -140,7 +153,7 @@ TEST(EbpfGameSteering, TheTableSeesGamesStartAndEndUnderTheirExeNames) {
     std::string error = "no filter";
     EbpfGameSteering platform;
     if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0 &&
-        platform.Start({if_nametoindex("ZENTRAVOLK"), {u"cs2.exe"}, 0, {}}, error)) {
+        platform.Start({if_nametoindex("ZENTRAVOLK"), {"cs2.exe"}, 0, {}}, error)) {
       error = "started";
     }
     const bool refused = error == "smart_split_driver_unavailable_92";
@@ -152,25 +165,16 @@ TEST(EbpfGameSteering, TheTableSeesGamesStartAndEndUnderTheirExeNames) {
   EXPECT_EQ(status, 0) << "a start where the namespace cannot be named";
 }
 
-TEST(ResolveUdpAddress, ResolvedAddressesTakeTheWindowsLayout) {
-  SocketAddressInet v4, v6, refused;
-  std::memset(&v4, 0xAB, sizeof v4), std::memset(&v6, 0xAB, sizeof v6);  // stale bytes must not survive
+TEST(ResolveUdpAddress, NamesAndLiteralsWithTheirPort) {
+  IpAddress v4, v6, refused;
   ASSERT_TRUE(ResolveUdpAddress("127.0.0.1", "51820", v4));
   ASSERT_TRUE(ResolveUdpAddress("::1", "443", v6));
-  const SocketAddressInet expected4{kFamilyIpv4, htons(51820), {127, 0, 0, 1}};
-  SocketAddressInet expected6{kFamilyIpv6, htons(443), {}};
-  expected6.rest[4 + 15] = 1;  // after the flow info
-  EXPECT_EQ(std::memcmp(&v4, &expected4, sizeof v4), 0);
-  EXPECT_EQ(std::memcmp(&v6, &expected6, sizeof v6), 0);
+  EXPECT_EQ(v4, IpAddress::V4({127, 0, 0, 1}, 51820));
+  IpAddress loopback6{IpFamily::V6, {}, 443};
+  loopback6.bytes[15] = 1;
+  EXPECT_EQ(v6, loopback6);
   EXPECT_FALSE(ResolveUdpAddress("", "51820", refused)) << "not this machine";
   EXPECT_FALSE(ResolveUdpAddress("127.0.0.1", "", refused));
-}
-
-TEST(Utf8FromUtf16, RoundTripsAndRefusesLoneSurrogates) {
-  const std::string text = "/opt/加速/\xF0\x9F\x8E\xAE/wireguard.so";
-  EXPECT_EQ(Utf8FromUtf16(*Utf16FromUtf8(text)), text);
-  EXPECT_FALSE(Utf8FromUtf16(u"a\xD800"));
-  EXPECT_FALSE(Utf8FromUtf16(std::u16string(1, u'\xDC00') + u"b"));
 }
 
 // The helper in a network namespace of the test's own: its socket is its own
@@ -201,7 +205,7 @@ TEST(WireGuardGoDevice, TheHelpersSocketIsItsOwnAndASilentHelperIsBounded) {
 
   PeerSettings settings;
   settings.privateKey = Secret::Sized(32);
-  settings.endpoint = {kFamilyIpv4, htons(51820), {127, 0, 0, 1}};
+  settings.endpoint = IpAddress::V4({127, 0, 0, 1}, 51820);
   const auto before = std::chrono::steady_clock::now();
   EXPECT_FALSE(device.Configure(settings, error));
   EXPECT_EQ(error, "set_tunnel_config_failed_" + std::to_string(ETIMEDOUT));

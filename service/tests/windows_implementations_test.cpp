@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <deque>
 
 #include "driver_game_steering.h"
 #include "fake_platform.h"
@@ -13,17 +14,37 @@
 #include "ip_helper_route_table.h"
 #include "little_endian.h"
 #include "split_protocol.h"
+#include "split_rules.h"
 #include "wireguard_nt_device.h"
 #include "wireguard_tunnel.h"
 
 namespace zv {
 namespace {
 
-using test::Calls;
 using test::Text;
 using Bytes = std::vector<std::uint8_t>;
+using Calls = std::vector<std::string>;
+
+// The Win32 calls as made, in order, each answering what the test scripts (0: success).
+class Recorder {
+ public:
+  void Fail(const std::string& call, std::uint32_t result, int nth = 0) { faults.Fail(call, result, nth); }
+  std::uint32_t Record(const std::string& call, const std::string& detail = {}) {
+    calls.push_back(detail.empty() ? call : call + " " + detail);
+    return faults.Answer(call);
+  }
+  Calls Since(std::size_t from) const { return Calls(calls.begin() + static_cast<long>(from), calls.end()); }
+  Calls Last(std::size_t count) const { return Since(calls.size() - std::min(count, calls.size())); }
+  std::size_t Size() const { return calls.size(); }
+
+ private:
+  test::Faults faults;
+  Calls calls;
+};
 
 std::string Narrow(std::u16string_view text) { return std::string(text.begin(), text.end()); }
+
+std::string Text(const SockaddrInet& address) { return Text(FromSockaddrInet(address)); }
 
 // "destination/length via hop on luid", and what of the row's shared settings is off.
 std::string Text(const RouteRow& row) {
@@ -43,7 +64,7 @@ class FakeWindows final : public NtLibraryCalls, public IpHelperCalls {
   FakeWindows() { current = this; }
   ~FakeWindows() override { current = nullptr; }
 
-  test::TestLog log;
+  Recorder log;
   std::u16string program = u"C:\\Program Files\\Zentravolk\\accelerator-service.exe";
   std::set<std::string> missing;  // exports the library lacks
   std::uint32_t lastError = 0;
@@ -89,11 +110,10 @@ class FakeWindows final : public NtLibraryCalls, public IpHelperCalls {
     return found != all.end() && !missing.contains(name) ? found->second : nullptr;
   }
 
-  std::uint32_t GetBestRoute(const SocketAddressInet& destination, RouteRow& best) override {
+  std::uint32_t GetBestRoute(const SockaddrInet& destination, RouteRow& best) override {
     if (const auto result = log.Record("GetBestRoute2", Text(destination)); result != 0) return result;
     best.interfaceLuid = 7;
-    best.nextHop.family = kFamilyIpv4;
-    inet_pton(AF_INET, "192.0.2.1", best.nextHop.Bytes());
+    best.nextHop = ToSockaddrInet(test::Address("192.0.2.1"));
     return 0;
   }
   std::uint32_t CreateRoute(const RouteRow& row) override { return log.Record("CreateIpForwardEntry2", Text(row)); }
@@ -103,7 +123,7 @@ class FakeWindows final : public NtLibraryCalls, public IpHelperCalls {
                                                          " on " + std::to_string(row.interfaceLuid) + " dad " +
                                                          std::to_string(row.dadState));
   }
-  std::uint32_t RoutesTo(const SocketAddressInet&, std::vector<RouteRowChoice>&) override { return 50; }
+  std::uint32_t RoutesTo(const SockaddrInet&, std::vector<RouteRowChoice>&) override { return 50; }
 
  private:
   // Records a call of the library; a scripted failure becomes the last error.
@@ -140,12 +160,12 @@ Bytes ExpectedBlock(const Calls& networks) {
 struct WindowsRig {
   std::string Start(const std::string& allowedIps) { return test::Start(tunnel, {.allowedIps = allowedIps}, 0); }
   FakeWindows windows;
-  test::TestLog steeringLog;
-  test::FakeGameSteering steering{steeringLog};
+  test::Faults steeringFaults;
+  test::FakeGameSteering steering{steeringFaults};
   WireGuardNtDevice device{windows};
   IpHelperRouteTable routes{windows};
-  SmartSplitEngine split{steering, routes};
-  WireGuardTunnel tunnel{device, routes, split, {}};
+  SmartSplitEngine split{steering};
+  WireGuardTunnel tunnel{device, routes, split, {}, UpkeepClock::now, false};
 };
 
 const Calls kResolve = {"FindExport WireGuardCreateAdapter", "FindExport WireGuardCloseAdapter",
@@ -197,7 +217,7 @@ TEST(WindowsImplementations, AStartAndAStopAsTheWin32CallsSeeThem) {
   rig.windows.readBack.resize(rig.windows.readBack.size() + 1);  // more than the room given: the read fails
   EXPECT_FALSE(rig.device.Activity()) << "unread counters are unknown, not zero";
 
-  const std::size_t stopAt = rig.windows.log.Since(0).size();
+  const std::size_t stopAt = rig.windows.log.Size();
   ASSERT_EQ(test::Stop(rig.tunnel), "stopped");
   expected = kResolve;
   expected.insert(expected.end(), {"WireGuardSetAdapterState 0", "WireGuardCloseAdapter",
@@ -226,7 +246,7 @@ TEST(WindowsImplementations, EachWin32FailureGivesItsCodeAndUnloadsTheLibrary) {
     if (row.result == 0) rig.windows.missing = {row.call};
     else rig.windows.log.Fail(row.call, row.result);
     EXPECT_EQ(rig.Start(R"(["0.0.0.0/0"])"), row.code) << row.call;
-    EXPECT_EQ(test::Last(rig.windows.log.Since(0), row.tail.size()), row.tail) << row.call;
+    EXPECT_EQ(rig.windows.log.Last(row.tail.size()), row.tail) << row.call;
     EXPECT_FALSE(rig.windows.loaded || rig.windows.adapter) << row.call;
   }
   WindowsRig rig;  // a stop that cannot resolve the functions again touches nothing
@@ -239,7 +259,7 @@ TEST(WindowsImplementations, EachWin32FailureGivesItsCodeAndUnloadsTheLibrary) {
 // The filtering calls and the driver's bytes, recorded.
 class FakeSplitCalls final : public SplitCalls {
  public:
-  test::TestLog log;
+  Recorder log;
   std::uint32_t openError = 0;
   std::deque<Bytes> pending;
   std::chrono::steady_clock::time_point clock{};
@@ -308,7 +328,8 @@ class FakeSplitCalls final : public SplitCalls {
 
 // The objects of one transaction; those that exist already are kept, and any
 // other failure aborts the transaction and names its call. Then what the
-// steering says to the driver.
+// steering says to the driver, and the host routes it makes for the flows the
+// driver holds.
 TEST(WindowsImplementations, OneFilteringTransactionOfExactlyTheseObjectsThenTheDriversBytes) {
   const std::string provider = "{b8eb2037-2c5c-43a6-8d8e-51ebdbc46191}", sublayer = "{3947d46a-96b7-463b-a25c-68f0e58b9dc2}",
                     v4 = "{11ae83ec-749d-4a12-932f-789a62879531}", v6 = "{8357822a-2f8c-42e6-a3d8-71afd345587c}",
@@ -346,22 +367,25 @@ TEST(WindowsImplementations, OneFilteringTransactionOfExactlyTheseObjectsThenThe
       {"AddFilter", 5, "wfp_filter_failed_5", 2},
       {"CommitTransaction", 0x80320011, "wfp_commit_failed_2150760465"},
   };
+  FakeWindows windows;
+  IpHelperRouteTable routes(windows);
+  const SteeringTarget target{4097, {"game.exe"}, 0, {std::begin(kDirectRanges), std::end(kDirectRanges)}};
   for (const Row& row : rows) {
     FakeSplitCalls calls;
-    DriverGameSteering steering(calls);
+    DriverGameSteering steering(calls, routes);
     if (std::string_view(row.call) == "CreateFileW") calls.openError = row.result;
     else calls.log.Fail(row.call, row.result, row.nth);
     std::string error;
     const std::string label = std::string(row.call) + " " + std::to_string(row.result);
-    EXPECT_EQ(steering.Start({}, error), *row.code == '\0') << label;
+    EXPECT_EQ(steering.Start(target, error), *row.code == '\0') << label;
     EXPECT_EQ(error, row.code) << label;
     const Calls made = calls.log.Since(0);
     if (*row.code == '\0') {
       EXPECT_EQ(made, transaction) << label;
     } else if (std::string_view(row.call).starts_with("Add")) {
-      EXPECT_EQ(test::Last(made, 2), (Calls{"AbortTransaction", "CloseHandle"})) << label;
+      EXPECT_EQ(calls.log.Last(2), (Calls{"AbortTransaction", "CloseHandle"})) << label;
     }
-    steering.Start({}, error);  // as a rebuild does
+    steering.Start(target, error);  // as a rebuild does
     const bool sessionOpened = std::string_view(row.call) != "OpenFilterEngine" && std::string_view(row.call) != "CreateFileW";
     EXPECT_EQ(calls.log.Since(made.size()).size() >= 1 && calls.log.Since(made.size()).front() == "FwpmEngineClose0",
               sessionOpened)
@@ -370,50 +394,64 @@ TEST(WindowsImplementations, OneFilteringTransactionOfExactlyTheseObjectsThenThe
   }
 
   // The driver's bytes: id lists (each id zero-extended, at most 128), flow
-  // records read only when whole, verdicts, the clearing list at the stop after
-  // the filtering session, and the tracker's pause of whole milliseconds to 25.
+  // records read only when whole, verdicts (routed only with a host route in
+  // place, which a second flow finds made), the tracker's pause of whole
+  // milliseconds to 25, and at the stop the routes, the filtering session,
+  // then the clearing list.
   FakeSplitCalls calls;
-  DriverGameSteering steering(calls);
+  DriverGameSteering steering(calls, routes);
   std::string error;
-  ASSERT_TRUE(steering.Start({}, error)) << error;
-  EXPECT_EQ(calls.log.Since(0), transaction);
-  const std::size_t from = calls.log.Since(0).size();
+  ASSERT_TRUE(steering.Start(target, error)) << error;
+  const std::size_t from = calls.log.Size(), routesFrom = windows.log.Size();
   std::vector<std::uint32_t> many = {0x80000007};
   for (std::uint32_t id = 1; id < 130; ++id) many.push_back(id);
   steering.SetGameProcesses({7, 0x80000007});
   steering.SetGameProcesses(many);
-  const auto record = [](std::uint32_t version, std::uint32_t family, std::size_t size) {
+  const auto record = [](std::uint32_t version, std::uint32_t family, std::size_t size, const char* remote) {
     Bytes bytes(64, 0xEE);  // the fields the service does not read hold noise
     PutLittleEndian(&bytes[0], version), PutLittleEndian(&bytes[4], family), PutLittleEndian(&bytes[8], std::uint64_t{9});
-    bytes[48] = 8, bytes[49] = 8, bytes[50] = 4, bytes[51] = 4;
+    inet_pton(AF_INET, remote, &bytes[48]);
     bytes.resize(size);
     return bytes;
   };
-  calls.pending = {record(1, 2, 64), record(1, 23, 64), record(2, 2, 64), record(1, 2, 63)};
-  std::vector<std::string> read;
-  PendingFlow flow;
-  while (steering.TakePendingFlow(flow)) {
-    read.push_back(std::to_string(flow.readable) + " " + std::to_string(flow.flowId) + " " + std::to_string(flow.remote[0]));
-    steering.AnswerFlow(flow, flow.readable);
-  }
-  EXPECT_EQ(read, (std::vector<std::string>{"1 9 8", "0 9 8", "0 9 8", "0 9 8"}));
+  windows.log.Fail("CreateIpForwardEntry2", 5010, 2);  // the second flow finds the first one's route
+  windows.log.Fail("CreateIpForwardEntry2", 87, 3);
+  calls.pending = {record(1, 2, 64, "8.8.4.4"), record(1, 2, 64, "8.8.4.4"), record(1, 2, 64, "203.0.113.9"),
+                   record(1, 2, 64, "192.168.1.1"), record(1, 23, 64, "8.8.4.4"), record(2, 2, 64, "8.8.4.4"),
+                   record(1, 2, 63, "8.8.4.4")};
   steering.AwaitChange(kTrackerCadence);
   steering.Stop();
-  const Calls logged = calls.log.Since(from);
+  const auto verdict = [](int routed) {
+    return "DeviceIoControl 2147524620 in 16 1.0.0.0." + std::to_string(routed) + ".0.0.0 9.0.0.0.0.0.0.0";
+  };
+  const std::string fetch = "DeviceIoControl 2147508232 in 0";
   const Calls expected = {
       "DeviceIoControl 2147524612 in 24 1.0.0.0.2.0.0.0 7.0.0.0.0.0.0.0 7.0.0.128.0.0.0.0",
       "DeviceIoControl 2147524612 in 1032 1.0.0.0.128.0.0.0 7.0.0.128.0.0.0.0 1.0.0.0.0.0.0.0 2.0.0.0.0.0.0.0 3.0.0.0.0.0.0.0",
-      "DeviceIoControl 2147508232 in 0", "DeviceIoControl 2147524620 in 16 1.0.0.0.1.0.0.0 9.0.0.0.0.0.0.0",
-      "DeviceIoControl 2147508232 in 0", "DeviceIoControl 2147524620 in 16 1.0.0.0.0.0.0.0 9.0.0.0.0.0.0.0",
-      "DeviceIoControl 2147508232 in 0", "DeviceIoControl 2147524620 in 16 1.0.0.0.0.0.0.0 9.0.0.0.0.0.0.0",
-      "DeviceIoControl 2147508232 in 0", "DeviceIoControl 2147524620 in 16 1.0.0.0.0.0.0.0 9.0.0.0.0.0.0.0",
-      "DeviceIoControl 2147508232 in 0",  // nothing pending
+      fetch, verdict(1), fetch, verdict(1), fetch, verdict(0),  // the third route refused
+      fetch, verdict(0), fetch, verdict(0), fetch, verdict(0), fetch, verdict(0),  // direct; IPv6; version 2; short
+      fetch,  // nothing pending
       "FwpmEngineClose0", "DeviceIoControl 2147524612 in 1032 1.0.0.0.0.0.0.0 0.0.0.0.0.0.0.0 0.0.0.0.0.0.0.0 "
                           "0.0.0.0.0.0.0.0 0.0.0.0.0.0.0.0",
       "CloseHandle"};
-  EXPECT_EQ(logged, expected);
+  EXPECT_EQ(calls.log.Since(from), expected);
+  EXPECT_EQ(windows.log.Since(routesFrom),
+            (Calls{"CreateIpForwardEntry2 8.8.4.4/32 via 0.0.0.0 on 4097", "CreateIpForwardEntry2 8.8.4.4/32 via 0.0.0.0 on 4097",
+                   "CreateIpForwardEntry2 203.0.113.9/32 via 0.0.0.0 on 4097",
+                   "DeleteIpForwardEntry2 8.8.4.4/32 via 0.0.0.0 on 4097"}))
+      << "a route made, found made, refused; only the one made removed";
   EXPECT_EQ(calls.pauses, (std::vector<std::chrono::milliseconds>{std::chrono::milliseconds(25), std::chrono::milliseconds(1)}))
       << "25 ms, in whole milliseconds rounded up, by the clock";
+
+  // A driver that always has another flow: one pause answers a bounded number, the rest wait for the next.
+  FakeSplitCalls busy;
+  DriverGameSteering flooded(busy, routes);
+  ASSERT_TRUE(flooded.Start(target, error));
+  for (int i = 0; i < 3 * kMaxFlowsPerDrain; ++i) busy.pending.push_back(record(1, 2, 64, "10.0.0.1"));
+  const std::size_t floodFrom = busy.log.Size();
+  flooded.AwaitChange(kTrackerCadence);
+  const Calls answered = busy.log.Since(floodFrom);
+  EXPECT_EQ(std::count(answered.begin(), answered.end(), verdict(0)), kMaxFlowsPerDrain);
 }
 
 }  // namespace

@@ -13,24 +13,20 @@ bool IsSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 constexpr std::string_view kEverything = "0.0.0.0/0";  // the split peer accepts any destination
 
 template <std::size_t N>
-bool Store(AllowedIp& entry, const std::uint8_t (&address)[N], std::uint16_t family, std::uint32_t length) {
-  std::memcpy(entry.address, address, N);
-  entry.addressFamily = family;
-  entry.cidr = static_cast<std::uint8_t>(length);
+bool Store(IpPrefix& entry, const std::uint8_t (&address)[N], IpFamily family, std::uint32_t length) {
+  std::memcpy(entry.address.Bytes(), address, N);
+  entry.address.family = family;
+  entry.length = static_cast<std::uint8_t>(length);
   return true;
 }
 
-AllowedIp Fixed(std::string_view text) {
-  AllowedIp entry{};
+IpPrefix Fixed(std::string_view text) {
+  IpPrefix entry{};
   ParsePrefix(text, entry);
   return entry;
 }
 
-AllowedIp NodeAddress() {
-  AllowedIp entry{};
-  Store(entry, kNodeTunnelAddress, kFamilyIpv4, 32);
-  return entry;
-}
+IpPrefix NodeAddress() { return {IpAddress::V4(kNodeTunnelAddress), 32}; }
 
 }  // namespace
 
@@ -52,7 +48,8 @@ std::optional<std::int32_t> ReadDecimal(std::string_view text) {
 }
 
 std::optional<std::uint32_t> ReadPlainDecimal(std::string_view text, std::uint32_t limit) {
-  if (text.empty()) return std::nullopt;
+  // "032" is no way to write a length or a port: only the system's own readers would take it.
+  if (text.empty() || (text.size() > 1 && text[0] == '0')) return std::nullopt;
   std::uint64_t value = 0;
   for (const char c : text) {
     if (c < '0' || c > '9') return std::nullopt;
@@ -62,7 +59,7 @@ std::optional<std::uint32_t> ReadPlainDecimal(std::string_view text, std::uint32
   return static_cast<std::uint32_t>(value);
 }
 
-bool ParsePrefix(std::string_view text, AllowedIp& entry) {
+bool ParsePrefix(std::string_view text, IpPrefix& entry) {
   const std::size_t slash = text.find('/');
   if (text.empty() || slash == std::string_view::npos) return false;
   const std::string address(text.substr(0, slash));
@@ -70,25 +67,25 @@ bool ParsePrefix(std::string_view text, AllowedIp& entry) {
   if (!length) return false;
   const auto unsignedLength = static_cast<std::uint32_t>(*length);
 
-  entry = AllowedIp{};
+  entry = IpPrefix{};
   std::uint8_t v4[4];
-  if (ParseIpv4Text(address, v4) && unsignedLength <= 32) return Store(entry, v4, kFamilyIpv4, unsignedLength);
+  if (ParseIpv4Text(address, v4) && unsignedLength <= 32) return Store(entry, v4, IpFamily::V4, unsignedLength);
   std::uint8_t v6[16];
-  if (ParseIpv6Text(address, v6) && unsignedLength <= 128) return Store(entry, v6, kFamilyIpv6, unsignedLength);
+  if (ParseIpv6Text(address, v6) && unsignedLength <= 128) return Store(entry, v6, IpFamily::V6, unsignedLength);
   return false;
 }
 
 bool BuildTunnelLists(bool splitRouting, const std::vector<std::string>& allowedIps, TunnelLists& lists) {
   lists = TunnelLists{};
   for (const std::string& text : allowedIps) {
-    AllowedIp entry{};
+    IpPrefix entry{};
     if (!ParsePrefix(text, entry)) return false;
     // Split routing keeps only narrow IPv4 routes; the game's other traffic
     // reaches the tunnel through per-destination host routes.
     if (!splitRouting) {
       lists.peer.push_back(entry);
       lists.routes.push_back(entry);
-    } else if (entry.addressFamily == kFamilyIpv4 && entry.cidr >= 16) {
+    } else if (entry.address.family == IpFamily::V4 && entry.length >= 16) {
       lists.routes.push_back(entry);
     }
   }

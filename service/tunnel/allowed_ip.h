@@ -16,15 +16,15 @@ namespace zv {
 // anything after them ignored. Nothing without digits or beyond 32 bits.
 std::optional<std::int32_t> ReadDecimal(std::string_view text);
 
-// Digits only (no sign, no space, nothing after them), at most `limit`.
+// Digits only (no sign, no space, no leading zero, nothing after them), at most `limit`.
 std::optional<std::uint32_t> ReadPlainDecimal(std::string_view text, std::uint32_t limit);
 
 // "address/length"; the address is kept as given, not masked to the prefix.
-bool ParsePrefix(std::string_view text, AllowedIp& entry);
+bool ParsePrefix(std::string_view text, IpPrefix& entry);
 
 struct TunnelLists {
-  std::vector<AllowedIp> peer;    // the peer's allowed networks
-  std::vector<AllowedIp> routes;  // one tunnel route each
+  std::vector<IpPrefix> peer;    // the peer's allowed networks
+  std::vector<IpPrefix> routes;  // one tunnel route each
 };
 
 // False when any element does not parse, even one that split routing drops.

@@ -13,12 +13,12 @@ bool SplitEndpoint(std::string_view text, std::string& host, std::string& port) 
   return true;
 }
 
-bool ResolveEndpoint(std::string_view text, SocketAddressInet& address) {
+bool ResolveEndpoint(std::string_view text, IpAddress& address) {
   std::string host, port;
   // A UDP port is 1 to 65535 in digits; the system would take 0 or 65536 for something else.
   const auto number = SplitEndpoint(text, host, port) ? ReadPlainDecimal(port, 65535) : std::nullopt;
   if (host.empty() || !number || *number == 0) return false;
-  address = SocketAddressInet{};
+  address = IpAddress{};
   return ResolveUdpAddress(host, port, address);
 }
 

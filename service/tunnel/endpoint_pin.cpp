@@ -39,7 +39,7 @@ bool EndpointPin::Follow() {
   if (foreignPin) return true;
   const Route route = HostRoute(endpoint, best->route);
   note(route);
-  if (table.Add(route) == 0) owned = route;
+  if (table.Add(route).outcome == AddResult::Outcome::Added) owned = route;
   else note(std::nullopt);
   return true;
 }

@@ -15,7 +15,7 @@ class EndpointPin {
   // `owned` is the route the bring-up created, or nothing when the endpoint's
   // route was there already (it is used, never owned). `note` hears of every
   // change of what it owns, a route to be created before it is.
-  EndpointPin(RouteTable& table, const SocketAddressInet& endpoint, std::uint64_t tunnelInterface,
+  EndpointPin(RouteTable& table, const IpAddress& endpoint, std::uint64_t tunnelInterface,
               std::optional<Route> owned, NoteOwnedRoute note)
       : table(table), endpoint(endpoint), tunnelInterface(tunnelInterface), owned(owned), note(std::move(note)) {}
 
@@ -32,7 +32,7 @@ class EndpointPin {
 
  private:
   RouteTable& table;
-  SocketAddressInet endpoint;
+  IpAddress endpoint;
   std::uint64_t tunnelInterface;
   std::optional<Route> owned;
   NoteOwnedRoute note;

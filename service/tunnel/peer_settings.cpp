@@ -5,7 +5,7 @@
 
 namespace zv {
 
-bool BuildPeerSettings(const TunnelRequest& request, std::vector<AllowedIp> peerNetworks, PeerSettings& settings,
+bool BuildPeerSettings(const TunnelRequest& request, std::vector<IpPrefix> peerNetworks, PeerSettings& settings,
                        std::string& error) {
   settings.privateKey = Secret::Sized(32);
   if (!DecodeKey(request.privateKey.View(), settings.privateKey.data())) {

@@ -13,7 +13,7 @@ namespace zv {
 inline constexpr std::uint16_t kPersistentKeepaliveSeconds = 25;
 
 // On failure `error` names the first text that was refused.
-bool BuildPeerSettings(const TunnelRequest& request, std::vector<AllowedIp> peerNetworks, PeerSettings& settings,
+bool BuildPeerSettings(const TunnelRequest& request, std::vector<IpPrefix> peerNetworks, PeerSettings& settings,
                        std::string& error);
 
 }  // namespace zv

@@ -1,20 +1,17 @@
 #include "smart_split_engine.h"
 
 #include <algorithm>
-#include <cstring>
 #include <set>
 #include <system_error>
 
 #include "numbered_code.h"
 #include "split_rules.h"
-#include "tunnel_routes.h"
-#include "utf16_text.h"
 
 namespace zv {
 
-bool SmartSplitEngine::Accepts(const std::vector<std::string>& gameProcesses) const {
-  const std::vector<std::u16string> names = FoldGameNames(gameProcesses);
-  return std::set<std::u16string>(names.begin(), names.end()).size() <= steering.NameLimit();
+bool SmartSplitEngine::Accepts(const std::vector<std::string>& gameProcesses) {
+  const std::vector<std::string> names = FoldGameNames(gameProcesses);
+  return std::set<std::string>(names.begin(), names.end()).size() <= kMaxGameNames;
 }
 
 bool SmartSplitEngine::Start(std::uint64_t tunnelInterface, const std::vector<std::string>& gameProcesses,
@@ -27,7 +24,6 @@ bool SmartSplitEngine::Start(std::uint64_t tunnelInterface, const std::vector<st
     return false;
   }
   steeringStarted = true;
-  this->tunnelInterface = tunnelInterface;
   if (processNames.empty()) {
     error = "smart_split_process_rules_empty";
     Stop();
@@ -49,8 +45,6 @@ void SmartSplitEngine::Stop() {
   stopRequested.exchange(true);
   steering.Wake();
   if (tracker.joinable()) tracker.join();
-  for (auto route = splitRoutes.rbegin(); route != splitRoutes.rend(); ++route) routes.Remove(*route);
-  splitRoutes.clear();
   steering.Stop();
   steeringStarted = false;
   gameBeforeStart = false;
@@ -59,44 +53,24 @@ void SmartSplitEngine::Stop() {
 
 std::vector<std::uint32_t> SmartSplitEngine::ScanGameProcesses() {
   std::vector<std::uint32_t> ids;
-  steering.ForEachProcess([&](std::uint32_t processId, std::u16string_view executableName) {
-    FoldCase(executableName, foldedName);
-    if (std::find(processNames.begin(), processNames.end(), foldedName) != processNames.end()) ids.push_back(processId);
+  steering.ForEachProcess([&](std::uint32_t processId, std::string_view executableName) {
+    const auto folded = FoldName(executableName);
+    if (folded && std::find(processNames.begin(), processNames.end(), *folded) != processNames.end()) {
+      ids.push_back(processId);
+    }
   });
   return ids;  // a look that failed visited nothing: an empty list
 }
 
-bool SmartSplitEngine::RouteFlowDestination(const std::uint8_t (&remote)[4]) {
-  if (!RoutedThroughTunnel(remote)) return false;
-  SocketAddressInet destination{};
-  destination.family = kFamilyIpv4;
-  std::memcpy(destination.Bytes(), remote, 4);
-  const Route route = TunnelRoute(tunnelInterface, destination, 32);
-  const std::uint32_t result = routes.Add(route);
-  if (result == 0) splitRoutes.push_back(route);
-  return result == 0 || result == kErrorObjectAlreadyExists;  // a second flow finds its route in place
-}
-
-void SmartSplitEngine::DrainPendingFlows() {
-  PendingFlow flow;
-  for (int handled = 0; handled < kMaxFlowsPerDrain && steering.TakePendingFlow(flow); ++handled) {
-    steering.AnswerFlow(flow, flow.readable && RouteFlowDestination(flow.remote));
-  }
-}
-
-void SmartSplitEngine::RunTrackerCycle(std::vector<std::uint32_t>& previous) {
-  std::vector<std::uint32_t> current = ScanGameProcesses();
-  if (current != previous) {  // length, values and order
-    steering.SetGameProcesses(current);
-    previous = std::move(current);
-  }
-  DrainPendingFlows();
-}
-
+// Tells the steering only of changes: length, values and order.
 void SmartSplitEngine::RunTracker() {
   std::vector<std::uint32_t> previous;
   while (!stopRequested.load()) {
-    RunTrackerCycle(previous);
+    std::vector<std::uint32_t> current = ScanGameProcesses();
+    if (current != previous) {
+      steering.SetGameProcesses(current);
+      previous = std::move(current);
+    }
     if (!stopRequested.load()) steering.AwaitChange(kTrackerCadence);
   }
 }

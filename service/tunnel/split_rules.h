@@ -1,10 +1,12 @@
 // The rules of split routing that both platforms follow: which destinations
-// stay direct for the game too, and how game names are compared.
+// stay direct for the game too, and who is the game.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
-#include <span>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "net_types.h"
@@ -20,8 +22,13 @@ inline constexpr Ipv4Range kDirectRanges[] = {
 
 bool RoutedThroughTunnel(const std::uint8_t (&remote)[4]);
 
-// The request's names as the tracker compares them: strict UTF-8 to UTF-16,
-// then towlower on every unit; empty and invalid ones are left out, duplicates stay.
-std::vector<std::u16string> FoldGameNames(const std::vector<std::string>& gameProcesses);
+// A process is the game when its executable's file name, folded, is one of the
+// game's names, folded: every character to its simple lowercase mapping (so
+// "ÜBERGAME.EXE" is "übergame.exe"), the whole name compared. Nothing for a
+// text that is not strict UTF-8 (overlong forms, surrogates, cut-off sequences).
+std::optional<std::string> FoldName(std::string_view name);
+
+// The request's names, folded; empty and invalid ones are left out, duplicates stay.
+std::vector<std::string> FoldGameNames(const std::vector<std::string>& gameProcesses);
 
 }  // namespace zv

@@ -5,7 +5,7 @@
 namespace zv {
 namespace {
 
-constexpr std::uint32_t kRecordMagic = 0x3354565A;  // "ZVT3"
+constexpr std::uint32_t kRecordMagic = 0x3454565A;  // "ZVT4": routes in the neutral layout
 
 // Raw bytes of one machine's own structures: a record is never carried to another.
 struct StoredRecord {

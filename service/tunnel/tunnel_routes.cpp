@@ -10,15 +10,15 @@
 namespace zv {
 namespace {
 
-bool Succeeded(std::uint32_t result) { return result == 0 || result == kErrorObjectAlreadyExists; }
-
 // An address an interface may carry: not this network, loopback, multicast or above.
 bool Unicast(const std::uint8_t (&address)[4]) { return address[0] != 0 && address[0] != 127 && address[0] < 224; }
 
+constexpr std::uint32_t kShortestAssigned = 8;
+
 }  // namespace
 
-SocketAddressInet NetworkOf(const SocketAddressInet& address, std::uint8_t prefixLength) {
-  SocketAddressInet network{};
+IpAddress NetworkOf(const IpAddress& address, std::uint8_t prefixLength) {
+  IpAddress network{};
   network.family = address.family;
   for (std::size_t i = 0; i < address.Length(); ++i) {
     const int kept = std::clamp(static_cast<int>(prefixLength) - static_cast<int>(8 * i), 0, 8);
@@ -27,14 +27,7 @@ SocketAddressInet NetworkOf(const SocketAddressInet& address, std::uint8_t prefi
   return network;
 }
 
-SocketAddressInet AddressOf(const AllowedIp& entry) {
-  SocketAddressInet address{};
-  address.family = entry.addressFamily;
-  std::memcpy(address.Bytes(), entry.address, address.Length());
-  return address;
-}
-
-Route TunnelRoute(std::uint64_t interfaceId, const SocketAddressInet& destination, std::uint8_t prefixLength) {
+Route TunnelRoute(std::uint64_t interfaceId, const IpAddress& destination, std::uint8_t prefixLength) {
   Route route;
   route.interfaceId = interfaceId;
   route.destination = NetworkOf(destination, prefixLength);
@@ -44,7 +37,7 @@ Route TunnelRoute(std::uint64_t interfaceId, const SocketAddressInet& destinatio
   return route;
 }
 
-Route HostRoute(const SocketAddressInet& host, const Route& via) {
+Route HostRoute(const IpAddress& host, const Route& via) {
   Route route;
   route.interfaceId = via.interfaceId;
   route.destination = NetworkOf(host, host.HostPrefix());
@@ -54,7 +47,7 @@ Route HostRoute(const SocketAddressInet& host, const Route& via) {
   return route;
 }
 
-bool AddEndpointRoute(RouteTable& table, const SocketAddressInet& endpoint, std::optional<Route>& owned,
+bool AddEndpointRoute(RouteTable& table, const IpAddress& endpoint, std::optional<Route>& owned,
                       const NoteOwnedRoute& note, std::string& error) {
   owned.reset();
   Route path;
@@ -63,36 +56,45 @@ bool AddEndpointRoute(RouteTable& table, const SocketAddressInet& endpoint, std:
   }
   const Route route = HostRoute(endpoint, path);
   note(route);
-  const auto result = table.Add(route);
-  if (result == 0) owned = route;
+  const AddResult result = table.Add(route);
+  if (result.outcome == AddResult::Outcome::Added) owned = route;
   else note(std::nullopt);  // there already, or not made
-  return Succeeded(result) || FailWithNumber(error, "create_endpoint_route_failed_", result);
+  return result.Succeeded() || FailWithNumber(error, "create_endpoint_route_failed_", result.code);
+}
+
+std::optional<IpPrefix> ReadAssignedAddress(const std::string& assignedIp) {
+  const std::size_t slash = assignedIp.find('/');
+  std::uint8_t octets[4];
+  const auto length = slash == std::string::npos ? std::nullopt : ReadPlainDecimal(assignedIp.substr(slash + 1), 32);
+  if (!length || *length < kShortestAssigned || !ParseIpv4Text(assignedIp.substr(0, slash), octets) ||
+      !Unicast(octets)) {
+    return std::nullopt;
+  }
+  const IpAddress address = IpAddress::V4(octets);
+  if (*length < 31) {
+    const std::uint32_t host = std::uint32_t{octets[0]} << 24 | octets[1] << 16 | octets[2] << 8 | octets[3];
+    const std::uint32_t hostBits = ~std::uint32_t{0} >> *length;
+    if ((host & hostBits) == 0 || (host & hostBits) == hostBits) return std::nullopt;
+  }
+  return IpPrefix{address, static_cast<std::uint8_t>(*length)};
 }
 
 bool ConfigureAddressAndRoutes(RouteTable& table, std::uint64_t interfaceId, const std::string& assignedIp,
-                               const std::vector<AllowedIp>& routeList, std::string& error) {
-  const std::size_t slash = assignedIp.find('/');
-  std::uint8_t address[4];
-  // Plain digits from 1 to 32, on a unicast address: a length the system would
-  // cut to its low 8 bits is refused, and a /0 would make every destination
-  // on-link through the tunnel.
-  const auto length = slash == std::string::npos ? std::nullopt : ReadPlainDecimal(assignedIp.substr(slash + 1), 32);
-  if (!length || *length == 0 || !ParseIpv4Text(assignedIp.substr(0, slash), address) || !Unicast(address)) {
+                               const std::vector<IpPrefix>& routeList, std::string& error) {
+  const std::optional<IpPrefix> own = ReadAssignedAddress(assignedIp);
+  if (!own) {
     error = "invalid_assigned_address";
     return false;
   }
-  SocketAddressInet own{};
-  own.family = kFamilyIpv4;
-  std::memcpy(own.Bytes(), address, 4);
-  if (const auto result = table.AddAddress(interfaceId, own, static_cast<std::uint8_t>(*length)); !Succeeded(result)) {
-    return FailWithNumber(error, "configure_address_failed_", result);
+  if (const AddResult result = table.AddAddress(interfaceId, own->address, own->length); !result.Succeeded()) {
+    return FailWithNumber(error, "configure_address_failed_", result.code);
   }
-  if (const auto result = table.UseTunnelTable(); !Succeeded(result)) {
+  if (const auto result = table.UseTunnelTable(); result != 0) {
     return FailWithNumber(error, "configure_route_failed_", result);
   }
-  for (const AllowedIp& entry : routeList) {
-    const auto result = table.Add(TunnelRoute(interfaceId, AddressOf(entry), entry.cidr));
-    if (!Succeeded(result)) return FailWithNumber(error, "configure_route_failed_", result);
+  for (const IpPrefix& entry : routeList) {
+    const AddResult result = table.Add(TunnelRoute(interfaceId, entry.address, entry.length));
+    if (!result.Succeeded()) return FailWithNumber(error, "configure_route_failed_", result.code);
   }
   return true;
 }

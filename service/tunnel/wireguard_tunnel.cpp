@@ -1,6 +1,7 @@
 #include "wireguard_tunnel.h"
 
 #include <algorithm>
+#include <system_error>
 
 #include "allowed_ip.h"
 #include "peer_settings.h"
@@ -45,6 +46,7 @@ bool WireGuardTunnel::BringUp(std::string_view requestText, std::uint32_t caller
   }
   request = std::move(parsed);
   owner = caller;
+  device.Resume();
   if (!Build(error)) {
     request = TunnelRequest{};
     return false;
@@ -123,6 +125,7 @@ bool WireGuardTunnel::ReleaseBuilt(std::string& error) {
 }
 
 bool WireGuardTunnel::TearDown(std::string& error) {
+  EndWork();  // a rebuild under way ends here, failed, with nothing of it left
   split.Stop();  // whether or not a tunnel runs
   if (!ReleaseBuilt(error)) return false;  // left running rather than half closed
   request = TunnelRequest{};  // its key is wiped with it
@@ -150,17 +153,90 @@ void WireGuardTunnel::Repair(UpkeepClock::time_point now, std::string reason) {
   nextSample.reset();
 }
 
-void WireGuardTunnel::TryRebuild(UpkeepClock::time_point now) {
-  ++repairTries;
-  lastTry = now;
-  split.Stop();
-  std::string error;
-  if (ReleaseBuilt(error) && Build(error)) {
-    ComeUp(now);
+WireGuardTunnel::~WireGuardTunnel() {
+  EndWork();
+  {
+    const std::lock_guard guard(workLock);
+    quit = true;
+  }
+  workChanged.notify_all();
+  if (worker.joinable()) worker.join();
+}
+
+void WireGuardTunnel::RunWorker() {
+  std::unique_lock lock(workLock);
+  for (;;) {
+    workChanged.wait(lock, [&] { return quit || task; });
+    if (!task) return;
+    const std::function<void()> taken = std::move(task);
+    task = nullptr;
+    lock.unlock();
+    taken();
+    lock.lock();
+    workDone = true;
+    workChanged.notify_all();
+  }
+}
+
+void WireGuardTunnel::BeginWork(Work kind, UpkeepClock::time_point now) {
+  std::function<void()> job;
+  if (kind == Work::Rebuild) {
+    ++repairTries;
+    lastTry = now;
+    device.Resume();
+    job = [this] {
+      split.Stop();
+      rebuildError.clear();
+      rebuilt = ReleaseBuilt(rebuildError) && Build(rebuildError);
+    };
+  } else {
+    nextSample = now + kActivityPeriod;
+    job = [this] { sampled = device.Activity(); };
+  }
+  work = kind;
+  workDone = false;
+  if (apart && !worker.joinable()) {
+    try {
+      worker = std::thread([this] { RunWorker(); });
+    } catch (const std::system_error&) {
+      // No thread now: the work runs here this once.
+    }
+  }
+  if (!worker.joinable()) {
+    job();
+    workDone = true;
     return;
   }
-  if (!error.empty()) state.reason = error;
-  nextTry = now + RepairWait(repairTries);
+  {
+    const std::lock_guard guard(workLock);
+    task = std::move(job);
+  }
+  workChanged.notify_all();
+}
+
+void WireGuardTunnel::TakeWorkOutcome(UpkeepClock::time_point now) {
+  if (work == Work::None || !workDone) return;
+  const Work done = work;
+  work = Work::None;
+  if (done == Work::Rebuild) {
+    if (rebuilt) return ComeUp(now);
+    if (!rebuildError.empty()) state.reason = rebuildError;
+    nextTry = now + RepairWait(repairTries);
+    return;
+  }
+  if (state.phase != TunnelPhase::Up || !sampled) return;  // unread, nothing is known: a hung helper is no sign of the node
+  if (sampled->receivedBytes != lastReceived) state.heard = now;
+  lastReceived = sampled->receivedBytes;
+  if (sampled->sinceHandshake) state.handshake = now - *sampled->sinceHandshake;
+  else state.handshake.reset();
+}
+
+void WireGuardTunnel::EndWork() {
+  if (work == Work::None) return;
+  device.Interrupt();
+  std::unique_lock lock(workLock);
+  workChanged.wait(lock, [&] { return workDone.load(); });
+  work = Work::None;
 }
 
 const char* WireGuardTunnel::Lost() {
@@ -169,22 +245,16 @@ const char* WireGuardTunnel::Lost() {
   return nullptr;
 }
 
-void WireGuardTunnel::SampleActivity(UpkeepClock::time_point now) {
-  nextSample = now + kActivityPeriod;
-  const auto activity = device.Activity();
-  if (!activity) return;  // unread, nothing is known: a hung helper is no sign of the node
-  if (activity->receivedBytes != lastReceived) state.heard = now;
-  lastReceived = activity->receivedBytes;
-  if (activity->sinceHandshake) state.handshake = now - *activity->sinceHandshake;
-  else state.handshake.reset();
-}
-
 std::optional<std::chrono::milliseconds> WireGuardTunnel::Upkeep(bool news, UpkeepClock::time_point now) {
   if (state.phase == TunnelPhase::Idle) return std::nullopt;
-  if (news && (!newsDue || *newsDue > now + kUpkeepSettle)) newsDue = now + kUpkeepSettle;
+  if (news && !newsDue) newsDue = newsActed ? std::max(now + kUpkeepSettle, *newsActed + kNewsBound) : now + kUpkeepSettle;
+  TakeWorkOutcome(now);
+  // Nothing of the tunnel is touched while the work apart may be touching it.
+  if (WorkUnderWay()) return kWorkPoll;
 
   if (newsDue && now >= *newsDue) {
     newsDue.reset();
+    newsActed = now;
     if (const char* lost = built ? Lost() : nullptr) {
       Repair(now, lost);
       nextTry = std::max(now, lastTry + RepairWait(repairTries));  // tries stay apart, also across losses
@@ -193,9 +263,14 @@ std::optional<std::chrono::milliseconds> WireGuardTunnel::Upkeep(bool news, Upke
       else if (state.phase == TunnelPhase::Repairing && !nextTry) ComeUp(now);  // a path came back
     }
   }
-  if (state.phase == TunnelPhase::Repairing && nextTry && now >= *nextTry) TryRebuild(now);
-  if (state.phase == TunnelPhase::Up && nextSample && now >= *nextSample) SampleActivity(now);
-
+  if (state.phase == TunnelPhase::Repairing && nextTry && now >= *nextTry) {
+    nextTry.reset();
+    BeginWork(Work::Rebuild, now);
+  } else if (state.phase == TunnelPhase::Up && nextSample && now >= *nextSample) {
+    BeginWork(Work::Sample, now);
+  }
+  TakeWorkOutcome(now);  // work run in line is done already
+  if (WorkUnderWay()) return kWorkPoll;
   return Sooner(Sooner(Until(newsDue, now), Until(nextTry, now)), Until(nextSample, now));
 }
 

@@ -18,13 +18,12 @@
 
 #include "routing_linux.h"
 #include "split_mark.skel.h"
-#include "utf16_text.h"
 
 namespace zv {
 namespace {
 
-constexpr std::size_t kTaskNameLength = 16;
 constexpr std::uint8_t kListed = 1;  // the map's entries that the tracker's lists own
+constexpr std::uint8_t kMaybe = 0, kSure = 1;  // a name the tracker must judge, or one the kernel knows whole
 
 struct ProcessEventRecord {
   std::uint32_t process;
@@ -48,7 +47,7 @@ std::uint64_t OwnNetworkNamespace() {
 
 // The tunnel's reverse-path filter: a game's reply comes in on the tunnel while
 // the main table routes its source elsewhere, which a strict filter drops.
-std::string ReversePathFilterPath() { return std::string("/proc/sys/net/ipv4/conf/") + kAdapterNameUtf8 + "/rp_filter"; }
+std::string ReversePathFilterPath() { return std::string("/proc/sys/net/ipv4/conf/") + kAdapterName + "/rp_filter"; }
 
 std::string ReadSetting(const std::string& path) {
   std::ifstream file(path);
@@ -63,16 +62,20 @@ std::string Code(int error) { return "smart_split_driver_unavailable_" + std::to
 
 }  // namespace
 
-EbpfGameSteering::EbpfGameSteering()
-    : waits(epoll_create1(EPOLL_CLOEXEC)), wakeUp(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
-  epoll_event wake{EPOLLIN, {.fd = wakeUp}};
-  epoll_ctl(waits, EPOLL_CTL_ADD, wakeUp, &wake);
-}
+EbpfGameSteering::EbpfGameSteering() : wakeUp(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 
 EbpfGameSteering::~EbpfGameSteering() {
   Stop();
-  close(waits);
   close(wakeUp);
+}
+
+EbpfGameSteering::NameKey EbpfGameSteering::KeyOf(std::string_view name) {
+  NameKey key{};
+  for (std::size_t i = 0; i < std::min(name.size(), key.size() - 1); ++i) {
+    const auto c = static_cast<unsigned char>(name[i]);
+    key[i] = static_cast<char>(c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c >= 0x80 ? 0x80 : c);
+  }
+  return key;
 }
 
 std::string EbpfGameSteering::CgroupMount() {
@@ -103,18 +106,21 @@ bool EbpfGameSteering::Start(const SteeringTarget& target, std::string& error) {
   programs->rodata->split_mark = kSplitMark;
   programs->rodata->owner_uid = target.owner;
   programs->rodata->netns_cookie = namespaceCookie;
+  bpf_map__set_max_entries(programs->maps.game_names, kMaxGameNames);
   if (const int result = split_mark::load(programs); result != 0) {
     error = Code(-result);
     Stop();
     return false;
   }
   const int map = bpf_map__fd(programs->maps.game_names);
-  const std::uint8_t yes = 1;
-  for (const std::u16string& name : target.gameNames) {
-    const std::string utf8 = Utf8FromUtf16(name).value_or("");
-    char taskName[kTaskNameLength] = {};
-    std::memcpy(taskName, utf8.data(), std::min(utf8.size(), kTaskNameLength - 1));
-    bpf_map_update_elem(map, taskName, &yes, BPF_ANY);
+  for (const std::string& name : target.gameNames) {
+    const NameKey key = KeyOf(name);
+    // The key holds the whole name, and ASCII folds alike everywhere: the kernel can tell on its own.
+    const bool whole = name.size() < key.size() - 1 &&
+                       std::all_of(name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    const std::uint8_t kind = whole ? kSure : kMaybe;
+    bpf_map_update_elem(map, key.data(), &kind, BPF_ANY);
+    keys.emplace(key.data(), key.size());
   }
   if (const int result = Attach(target); result != 0) {
     error = Code(result);
@@ -129,7 +135,10 @@ bool EbpfGameSteering::Start(const SteeringTarget& target, std::string& error) {
   directRanges = target.direct.size();
   reversePathFilter = ReadSetting(ReversePathFilterPath());
   if (!reversePathFilter.empty()) WriteSetting(ReversePathFilterPath(), "2");  // loose
-  table.Reset(target.owner);
+  table.Reset(target.owner, [this](std::string_view name) {
+    const NameKey key = KeyOf(name);
+    return keys.contains(std::string(key.data(), key.size()));
+  });
   return true;
 }
 
@@ -143,9 +152,9 @@ int EbpfGameSteering::Attach(const SteeringTarget&) {
     close(folder);
   }
   if (links[0] == nullptr) return LastError(ENOENT);
-  bpf_program* const traces[] = {programs->progs.note_game_start, programs->progs.note_game_child,
-                                 programs->progs.note_game_end};
-  for (int i = 0; i < 3; ++i) {
+  bpf_program* const traces[] = {programs->progs.note_game_start, programs->progs.note_game_rename,
+                                 programs->progs.note_game_child, programs->progs.note_game_end};
+  for (int i = 0; i < 4; ++i) {
     if ((links[i + 1] = bpf_program__attach(traces[i])) == nullptr) return LastError(EINVAL);
   }
   events = ring_buffer__new(
@@ -160,20 +169,18 @@ int EbpfGameSteering::Attach(const SteeringTarget&) {
       },
       this, nullptr);
   if (events == nullptr) return LastError(ENOMEM);
-  epoll_event reports{EPOLLIN, {.fd = ring_buffer__epoll_fd(events)}};
-  return epoll_ctl(waits, EPOLL_CTL_ADD, ring_buffer__epoll_fd(events), &reports) == 0 ? 0 : errno;
+  // The tracker's pause waits on the ring's own set, the wake-up in it.
+  epoll_event wake{EPOLLIN, {.u64 = ~std::uint64_t{0}}};
+  return epoll_ctl(ring_buffer__epoll_fd(events), EPOLL_CTL_ADD, wakeUp, &wake) == 0 ? 0 : errno;
 }
 
 void EbpfGameSteering::Stop() {
   RemoveSplitRouting();  // also what a killed service left
-  if (!reversePathFilter.empty() && if_nametoindex(kAdapterNameUtf8) != 0) {
+  if (!reversePathFilter.empty() && if_nametoindex(kAdapterName) != 0) {
     WriteSetting(ReversePathFilterPath(), reversePathFilter);
   }
   reversePathFilter.clear();
-  if (events != nullptr) {
-    epoll_ctl(waits, EPOLL_CTL_DEL, ring_buffer__epoll_fd(events), nullptr);
-    ring_buffer__free(events);
-  }
+  if (events != nullptr) ring_buffer__free(events);
   events = nullptr;
   for (bpf_link*& link : links) {
     if (link != nullptr) bpf_link__destroy(link);
@@ -182,6 +189,7 @@ void EbpfGameSteering::Stop() {
   if (programs != nullptr) split_mark::destroy(programs);
   programs = nullptr;
   lostSeen = 0;
+  keys.clear();
 }
 
 void EbpfGameSteering::SetGameProcesses(const std::vector<std::uint32_t>& ids) {
@@ -213,13 +221,21 @@ void EbpfGameSteering::TakeProcessEvents() {
 bool EbpfGameSteering::ForEachProcess(const ProcessVisitor& visit) {
   if (events == nullptr) table.Forget();  // nothing reports changes: every look walks /proc
   TakeProcessEvents();
-  return table.Visit(visit, ProcessTable::Clock::now());
+  bool walked = false;
+  const bool looked = table.Visit(visit, ProcessTable::Clock::now(), walked);
+  // What a walk found may be the game: the kernel reports its end, as it does for those it reported.
+  if (walked && programs != nullptr) {
+    const std::uint8_t yes = 1;
+    for (const std::uint32_t id : table.Ids()) bpf_map_update_elem(bpf_map__fd(programs->maps.reported), &id, &yes, BPF_ANY);
+  }
+  return looked;
 }
 
 void EbpfGameSteering::AwaitChange(std::chrono::milliseconds cadence) {
   const int timeout = table.Settling(ProcessTable::Clock::now()) ? static_cast<int>(cadence.count()) : -1;
   epoll_event ready[2];
-  if (epoll_wait(waits, ready, 2, timeout) > 0) {
+  if (events == nullptr) return;  // nothing reports, and nothing is started to wait for
+  if (epoll_wait(ring_buffer__epoll_fd(events), ready, 2, timeout) > 0) {
     std::uint64_t count = 0;
     [[maybe_unused]] const ssize_t read_ = read(wakeUp, &count, sizeof count);
   }

@@ -6,7 +6,10 @@
 // the programs refuses the start, as an absent driver does on Windows.
 #pragma once
 
+#include <array>
 #include <string>
+#include <string_view>
+#include <unordered_set>
 
 #include "game_steering.h"
 #include "process_table_linux.h"
@@ -25,15 +28,10 @@ class EbpfGameSteering final : public GameSteering {
   EbpfGameSteering(const EbpfGameSteering&) = delete;
   EbpfGameSteering& operator=(const EbpfGameSteering&) = delete;
 
-  // As many as the kernel's map of names holds.
-  std::size_t NameLimit() const override { return 128; }
   bool Start(const SteeringTarget& target, std::string& error) override;
   void Stop() override;
   bool Intact() override { return SplitRoutingInUse(directRanges); }
   void SetGameProcesses(const std::vector<std::uint32_t>& ids) override;
-  // The kernel steers every flow itself: none ever waits for an answer.
-  bool TakePendingFlow(PendingFlow&) override { return false; }
-  void AnswerFlow(const PendingFlow&, bool) override {}
   bool ForEachProcess(const ProcessVisitor& visit) override;
   void AwaitChange(std::chrono::milliseconds cadence) override;
   void Wake() override;
@@ -41,18 +39,25 @@ class EbpfGameSteering final : public GameSteering {
   // Where the cgroup v2 hierarchy is mounted (/sys/fs/cgroup, or
   // /sys/fs/cgroup/unified on a hybrid layout); empty when it is not.
   static std::string CgroupMount();
+  // A name as the kernel compares it: its first 15 bytes, A to Z lowered,
+  // every byte from 0x80 up taken as 0x80, then zeros. Two names that fold
+  // alike have the same key, unless a fold turns a letter into one of another
+  // length in UTF-8 (the Kelvin sign into "k", "İ" into "i"): such a name is
+  // found only while the process table walks /proc.
+  using NameKey = std::array<char, 16>;
+  static NameKey KeyOf(std::string_view name);
 
  private:
   int Attach(const SteeringTarget& target);
   void TakeProcessEvents();
 
   split_mark* programs = nullptr;
-  bpf_link* links[4] = {};
+  bpf_link* links[5] = {};  // the sockets, then the four tracepoints
   ring_buffer* events = nullptr;
-  int waits = -1;  // an epoll set: the ring's reports and the wake-up
   int wakeUp = -1;
   std::uint64_t lostSeen = 0;
   ProcessTable table;
+  std::unordered_set<std::string> keys;  // of the game's names
   std::size_t directRanges = 0;  // the split's throw routes
   std::string reversePathFilter;  // the tunnel interface's own, while the split runs loose
 };

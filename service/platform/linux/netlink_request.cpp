@@ -2,6 +2,8 @@
 
 #include <libmnl/libmnl.h>
 
+#include <sys/socket.h>
+
 #include <cerrno>
 #include <ctime>
 #include <memory>
@@ -47,6 +49,10 @@ int Visit(const nlmsghdr* message, void* data) {
 int Transact(Message& message, const ReplyVisitor& visit) {
   const std::unique_ptr<mnl_socket, SocketCloser> socket(mnl_socket_open2(NETLINK_ROUTE, SOCK_CLOEXEC));
   if (!socket || mnl_socket_bind(socket.get(), 0, MNL_SOCKET_AUTOPID) < 0) return errno;
+  // A dump then answers only what its request asks for (a table, a protocol),
+  // not every route of a host that may hold thousands; an older kernel answers all.
+  const int strict = 1;
+  setsockopt(mnl_socket_get_fd(socket.get()), SOL_NETLINK, NETLINK_GET_STRICT_CHK, &strict, sizeof strict);
   nlmsghdr* header = message.Header();
   header->nlmsg_seq = static_cast<std::uint32_t>(std::time(nullptr));
   if (mnl_socket_sendto(socket.get(), header, header->nlmsg_len) < 0) return errno;

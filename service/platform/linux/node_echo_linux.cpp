@@ -30,7 +30,7 @@ class LinuxNodeEcho final : public NodeEcho {
   std::optional<std::chrono::microseconds> Echo(std::chrono::milliseconds wait) override {
     const int fd = socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
     if (fd < 0) return std::nullopt;
-    const std::string device = kAdapterNameUtf8;
+    const std::string device = kAdapterName;
     sockaddr_in node{};
     node.sin_family = AF_INET;
     std::memcpy(&node.sin_addr, kNodeTunnelAddress, 4);

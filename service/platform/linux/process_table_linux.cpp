@@ -1,10 +1,12 @@
 #include "process_table_linux.h"
 
+#include <dirent.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <memory>
+
 #include "proc_files_linux.h"
-#include "utf16_text.h"
 
 namespace zv {
 namespace {
@@ -14,11 +16,23 @@ constexpr auto kNameSettles = std::chrono::seconds(2);
 
 std::string FolderOf(std::uint32_t id) { return "/proc/" + std::to_string(id); }
 
-// The name a process goes by; empty when it has gone or is a kernel thread.
-std::u16string NameOf(const std::string& folder) {
+std::string NameIn(const std::string& folder) {
   const std::string executable = ReadExecutable(folder);
-  if (executable.empty()) return {};
-  return Utf16FromUtf8(ProcessImageName(executable, ReadProcFile(folder + "/cmdline"))).value_or(std::u16string());
+  return executable.empty() ? std::string() : ProcessImageName(executable, ReadProcFile(folder + "/cmdline"));
+}
+
+// The name a process goes by; empty when it has gone or is a kernel thread. A
+// game whose first thread has ended while others go on has only those to read.
+std::string NameOf(std::uint32_t id) {
+  const std::string folder = FolderOf(id);
+  if (std::string name = NameIn(folder); !name.empty()) return name;
+  const std::unique_ptr<DIR, int (*)(DIR*)> threads(opendir((folder + "/task").c_str()), closedir);
+  // Any of them: they share the program and its command line.
+  for (const dirent* entry; threads && (entry = readdir(threads.get())) != nullptr;) {
+    if (entry->d_name[0] == '.') continue;
+    if (std::string name = NameIn(folder + "/task/" + entry->d_name); !name.empty()) return name;
+  }
+  return {};
 }
 
 double SecondsSinceBoot() {
@@ -29,15 +43,15 @@ double SecondsSinceBoot() {
 
 }  // namespace
 
-void ProcessTable::Reset(std::uint32_t user) {
+void ProcessTable::Reset(std::uint32_t user, NameFilter filter) {
   owner = user;
+  mayBeGame = std::move(filter);
   entries.clear();
   walked = false;
 }
 
 void ProcessTable::Read(std::uint32_t id, Clock::time_point read) {
-  const std::string folder = FolderOf(id);
-  std::u16string name = ProcessUser(folder) == owner ? NameOf(folder) : std::u16string();
+  std::string name = ProcessUser(FolderOf(id)) == owner ? NameOf(id) : std::string();
   if (name.empty()) entries.erase(id);
   else entries[id] = {std::move(name), read};
 }
@@ -49,7 +63,11 @@ bool ProcessTable::Walk(Clock::time_point now) {
   walked = ForEachProcessFolder([&](std::uint32_t id, const std::string& folder) {
     if (ProcessUser(folder) != owner) return;
     const double age = sinceBoot - static_cast<double>(ReadProcessStat(folder).startTime) / ticks;
-    Read(id, age < std::chrono::duration<double>(kNameSettles).count() ? now : now - kNameSettles);
+    const bool young = age < std::chrono::duration<double>(kNameSettles).count();
+    Read(id, young ? now : now - kNameSettles);
+    // A young one may still be named the game; an older one is kept only when it may be it already.
+    const auto entry = entries.find(id);
+    if (!young && entry != entries.end() && mayBeGame && !mayBeGame(entry->second.name)) entries.erase(entry);
   });
   return walked;
 }
@@ -60,10 +78,11 @@ void ProcessTable::Note(std::uint32_t id, bool started, Clock::time_point now) {
   else entries.erase(id);
 }
 
-bool ProcessTable::Visit(const Visitor& visit, Clock::time_point now) {
+bool ProcessTable::Visit(const Visitor& visit, Clock::time_point now, bool& walkedNow) {
+  walkedNow = !walked;
   if (!walked && !Walk(now)) return false;
   for (auto& [id, entry] : entries) {
-    if (now - entry.read < kNameSettles) entry.name = NameOf(FolderOf(id));
+    if (now - entry.read < kNameSettles) entry.name = NameOf(id);
   }
   for (const auto& [id, entry] : entries) {
     if (!entry.name.empty()) visit(id, entry.name);
@@ -76,6 +95,12 @@ bool ProcessTable::Settling(Clock::time_point now) const {
     if (now - entry.read < kNameSettles) return true;
   }
   return false;
+}
+
+std::vector<std::uint32_t> ProcessTable::Ids() const {
+  std::vector<std::uint32_t> ids;
+  for (const auto& [id, entry] : entries) ids.push_back(id);
+  return ids;
 }
 
 }  // namespace zv

@@ -16,18 +16,9 @@
 namespace zv {
 namespace {
 
-constexpr std::uint32_t kTunnelTable = 31350;
-constexpr std::uint32_t kSplitTable = 31352;
-constexpr std::uint32_t kSplitLanPriority = 31339;       // main without its /0 to /7, for the mark
-// The host's networks are /8 and narrower; a shorter route is another VPN's catch-all.
-constexpr int kSplitLanSuppress = 7;
-constexpr std::uint32_t kSplitRulePriority = 31340;      // before the tunnel's own rules
-constexpr std::uint32_t kMainRulePriority = 31350;       // main, suppress_prefixlength 0
-constexpr std::uint32_t kTunnelRulePriority = 31351;     // then the tunnel's table
+std::uint8_t SystemFamily(IpFamily family) { return family == IpFamily::V6 ? AF_INET6 : AF_INET; }
 
-std::uint8_t SystemFamily(std::uint16_t family) { return family == kFamilyIpv6 ? AF_INET6 : AF_INET; }
-
-bool Unspecified(const SocketAddressInet& address) {
+bool Unspecified(const IpAddress& address) {
   for (std::size_t i = 0; i < address.Length(); ++i) {
     if (address.Bytes()[i] != 0) return false;
   }
@@ -35,18 +26,22 @@ bool Unspecified(const SocketAddressInet& address) {
 }
 
 // Whether the first `length` bits of `network` and `address` agree.
-bool Holds(const std::uint8_t* network, std::uint8_t length, const SocketAddressInet& address) {
+bool Holds(const std::uint8_t* network, std::uint8_t length, const IpAddress& address) {
   for (int bit = 0; bit < length; ++bit) {
     if (((network[bit / 8] ^ address.Bytes()[bit / 8]) >> (7 - bit % 8)) & 1) return false;
   }
   return true;
 }
 
-std::uint32_t Result(int error) { return error == EEXIST ? kErrorObjectAlreadyExists : static_cast<std::uint32_t>(error); }
+AddResult Added(int error) {
+  if (error == 0) return {};
+  if (error == EEXIST) return {AddResult::Outcome::WasThere};
+  return AddResult::Failed(static_cast<std::uint32_t>(error));
+}
 
 std::uint32_t TableNumber(RouteTableId table) { return table == RouteTableId::Tunnel ? kTunnelTable : RT_TABLE_MAIN; }
 
-std::uint32_t ChangeRoute(std::uint16_t type, const Route& route) {
+int ChangeRoute(std::uint16_t type, const Route& route) {
   rtnl::Message message(type, type == RTM_NEWROUTE ? NLM_F_CREATE | NLM_F_EXCL : 0);
   auto& header = message.Put<rtmsg>();
   header.rtm_family = SystemFamily(route.destination.family);
@@ -61,7 +56,7 @@ std::uint32_t ChangeRoute(std::uint16_t type, const Route& route) {
   message.Attribute32(RTA_OIF, static_cast<std::uint32_t>(route.interfaceId));
   if (viaGateway) message.Attribute(RTA_GATEWAY, route.nextHop.Bytes(), route.nextHop.Length());
   message.Attribute32(RTA_PRIORITY, 0);
-  return Result(rtnl::Transact(message));
+  return rtnl::Transact(message);
 }
 
 constexpr int kAllRoutes = -1;
@@ -112,7 +107,10 @@ struct OwnRoute {
 };
 int OwnRoutesIn(std::uint32_t table, std::vector<OwnRoute>& found) {
   rtnl::Message dump(RTM_GETROUTE, NLM_F_DUMP);
-  dump.Put<rtmsg>().rtm_family = AF_UNSPEC;
+  auto& filter = dump.Put<rtmsg>();
+  filter.rtm_family = AF_UNSPEC;
+  filter.rtm_protocol = kRouteProtocol;
+  dump.Attribute32(RTA_TABLE, table);
   return rtnl::Transact(dump, [&](const nlmsghdr& answer) {
     if (answer.nlmsg_type != RTM_NEWROUTE) return;
     const auto* route = static_cast<const rtmsg*>(NLMSG_DATA(&answer));
@@ -151,7 +149,7 @@ int ChangeSplitRoute(std::uint16_t type, const std::uint8_t* network, std::uint8
 
 }  // namespace
 
-std::uint32_t LinuxRouteTable::BestPath(const SocketAddressInet& destination, Route& path) {
+std::uint32_t LinuxRouteTable::BestPath(const IpAddress& destination, Route& path) {
   rtnl::Message message(RTM_GETROUTE, 0);
   auto& header = message.Put<rtmsg>();
   header.rtm_family = SystemFamily(destination.family);
@@ -167,29 +165,31 @@ std::uint32_t LinuxRouteTable::BestPath(const SocketAddressInet& destination, Ro
       if (type == RTA_GATEWAY && size == destination.Length()) std::memcpy(path.nextHop.Bytes(), data, size);
     });
   });
-  if (error != 0) return Result(error);
+  if (error != 0) return static_cast<std::uint32_t>(error);
   if (index == 0) return ENETUNREACH;
   path.interfaceId = index;
   return 0;
 }
 
-std::uint32_t LinuxRouteTable::Add(const Route& route) {
-  const std::uint32_t result = ChangeRoute(RTM_NEWROUTE, route);
-  if (route.table != RouteTableId::Tunnel) return result;
-  // A tunnel interface without IPv6 has no IPv6 traffic to carry: the route is not needed.
-  if (route.destination.family == kFamilyIpv6 && (result == EACCES || result == EAFNOSUPPORT)) return 0;
+AddResult LinuxRouteTable::Add(const Route& route) {
+  const int result = ChangeRoute(RTM_NEWROUTE, route);
+  if (route.table != RouteTableId::Tunnel) return Added(result);
+  // A tunnel interface without IPv6 has no IPv6 traffic to carry: the route is
+  // not needed, and the tunnel works as well without it.
+  if (route.destination.family == IpFamily::V6 && (result == EACCES || result == EAFNOSUPPORT)) return {};
   if (result == 0) ++tunnelRoutes;
-  return result;
+  return Added(result);
 }
 
+// Only the tunnel's table's own count needs keeping: the split's host routes
+// there are Windows' alone, so on Linux only a stale count is ever put right.
 std::uint32_t LinuxRouteTable::Remove(const Route& route) {
-  const std::uint32_t result = ChangeRoute(RTM_DELROUTE, route);
+  const int result = ChangeRoute(RTM_DELROUTE, route);
   if (result == 0 && route.table == RouteTableId::Tunnel && tunnelRoutes > 0) --tunnelRoutes;
-  return result;
+  return static_cast<std::uint32_t>(result);
 }
 
-std::uint32_t LinuxRouteTable::AddAddress(std::uint64_t interfaceId, const SocketAddressInet& address,
-                                          std::uint8_t prefixLength) {
+AddResult LinuxRouteTable::AddAddress(std::uint64_t interfaceId, const IpAddress& address, std::uint8_t prefixLength) {
   rtnl::Message message(RTM_NEWADDR, NLM_F_CREATE | NLM_F_EXCL);
   auto& header = message.Put<ifaddrmsg>();
   header.ifa_family = SystemFamily(address.family);
@@ -197,12 +197,12 @@ std::uint32_t LinuxRouteTable::AddAddress(std::uint64_t interfaceId, const Socke
   header.ifa_index = static_cast<std::uint32_t>(interfaceId);
   message.Attribute(IFA_LOCAL, address.Bytes(), address.Length());
   message.Attribute(IFA_ADDRESS, address.Bytes(), address.Length());
-  return Result(rtnl::Transact(message));
+  return Added(rtnl::Transact(message));
 }
 
 // The main table's unicast routes whose prefix holds the destination; a route
 // through a link that is down carries nothing and is not usable.
-std::uint32_t LinuxRouteTable::PathsTo(const SocketAddressInet& destination, std::vector<RouteChoice>& routes) {
+std::uint32_t LinuxRouteTable::PathsTo(const IpAddress& destination, std::vector<RouteChoice>& routes) {
   routes.clear();
   rtnl::Message message(RTM_GETROUTE, NLM_F_DUMP);
   message.Put<rtmsg>().rtm_family = SystemFamily(destination.family);
@@ -230,7 +230,7 @@ std::uint32_t LinuxRouteTable::PathsTo(const SocketAddressInet& destination, std
     choice.route.interfaceId = index;
     routes.push_back(choice);
   });
-  return Result(error);
+  return static_cast<std::uint32_t>(error);
 }
 
 std::uint32_t LinuxRouteTable::UseTunnelTable() {
@@ -244,7 +244,7 @@ std::uint32_t LinuxRouteTable::UseTunnelTable() {
                                     main ? RT_TABLE_MAIN : kTunnelTable, main ? 0 : kAllRoutes);
       if (result != 0 && !(family == AF_INET6 && result == EAFNOSUPPORT)) {
         LeaveTunnelTable();
-        return Result(result);
+        return static_cast<std::uint32_t>(result);
       }
     }
   }

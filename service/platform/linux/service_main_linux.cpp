@@ -44,7 +44,7 @@ int main() {
   zv::WireGuardGoDevice device;
   zv::LinuxRouteTable routes;
   zv::EbpfGameSteering steering;
-  zv::SmartSplitEngine smartSplit(steering, routes);
+  zv::SmartSplitEngine smartSplit(steering);
   zv::WireGuardTunnel tunnel(device, routes, smartSplit, zv::ServiceStateFolder(socketPath) + "/tunnel");
   if (tunnel.RecoverStaleState()) std::fprintf(stderr, "accelerator-service: removed what a killed run left\n");
   {

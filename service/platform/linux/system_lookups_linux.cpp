@@ -1,7 +1,11 @@
 // Key texts and endpoint names on Linux: the same judgement CryptoAPI makes of
-// a key for a 32-byte buffer, and getaddrinfo.
+// a key for a 32-byte buffer, and getaddrinfo; the C library's Unicode case
+// tables, which its C.UTF-8 locale holds whatever locale the service runs in.
+#include <arpa/inet.h>
+#include <locale.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <wctype.h>
 
 #include <cstring>
 
@@ -41,7 +45,7 @@ bool DecodeKey(std::string_view text, std::uint8_t* key) {
   return canonical;
 }
 
-bool ResolveUdpAddress(const std::string& host, const std::string& port, SocketAddressInet& address) {
+bool ResolveUdpAddress(const std::string& host, const std::string& port, IpAddress& address) {
   if (host.empty() || port.empty()) return false;  // getaddrinfo reads an empty host as this machine
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
@@ -49,25 +53,29 @@ bool ResolveUdpAddress(const std::string& host, const std::string& port, SocketA
   hints.ai_protocol = IPPROTO_UDP;
   addrinfo* results = nullptr;
   if (getaddrinfo(host.c_str(), port.c_str(), &hints, &results) != 0 || results == nullptr) return false;
-  address = SocketAddressInet{};
+  address = IpAddress{};
   bool found = true;
   if (results->ai_family == AF_INET) {
     const auto* inet = reinterpret_cast<const sockaddr_in*>(results->ai_addr);
-    address.family = kFamilyIpv4;
-    address.port = inet->sin_port;
-    std::memcpy(address.rest, &inet->sin_addr, 4);
+    address.port = ntohs(inet->sin_port);
+    std::memcpy(address.Bytes(), &inet->sin_addr, 4);
   } else if (results->ai_family == AF_INET6) {
     const auto* inet6 = reinterpret_cast<const sockaddr_in6*>(results->ai_addr);
-    address.family = kFamilyIpv6;
-    address.port = inet6->sin6_port;
-    std::memcpy(address.rest, &inet6->sin6_flowinfo, 4);
-    std::memcpy(address.rest + 4, &inet6->sin6_addr, 16);
-    std::memcpy(address.rest + 20, &inet6->sin6_scope_id, 4);
+    address.family = IpFamily::V6;
+    address.port = ntohs(inet6->sin6_port);
+    std::memcpy(address.Bytes(), &inet6->sin6_addr, 16);
   } else {
     found = false;
   }
   freeaddrinfo(results);
   return found;
+}
+
+char32_t LowerCase(char32_t character) {
+  // Without the locale (a system without C.UTF-8) only A to Z have a mapping.
+  static const locale_t unicode = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
+  if (unicode == static_cast<locale_t>(nullptr)) return character >= 'A' && character <= 'Z' ? character + 32 : character;
+  return static_cast<char32_t>(towlower_l(static_cast<wint_t>(character), unicode));
 }
 
 }  // namespace zv

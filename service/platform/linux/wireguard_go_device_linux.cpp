@@ -5,6 +5,7 @@
 #include <net/if.h>
 #include <signal.h>
 #include <sys/mount.h>
+#include <sys/syscall.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -88,7 +89,7 @@ void StopProcess(pid_t process, bool child) {
 // its own). Between fork and exec only system calls are made, as the service
 // has other threads.
 pid_t StartHelper(const std::string& program, int& error) {
-  char* argv[] = {const_cast<char*>("wireguard-go"), const_cast<char*>("-f"), const_cast<char*>(kAdapterNameUtf8),
+  char* argv[] = {const_cast<char*>("wireguard-go"), const_cast<char*>("-f"), const_cast<char*>(kAdapterName),
                   nullptr};
   // The foreground variable also keeps its banner about the kernel module off the service's log.
   char* envp[] = {const_cast<char*>("LOG_LEVEL=error"), const_cast<char*>("WG_PROCESS_FOREGROUND=1"),
@@ -117,10 +118,13 @@ pid_t StartHelper(const std::string& program, int& error) {
 
 bool HelperRunning(pid_t helper) { return waitpid(helper, nullptr, WNOHANG) == 0; }
 
-std::string EndpointText(const SocketAddressInet& address) {
-  const auto port = static_cast<std::uint16_t>(address.port >> 8 | address.port << 8);
-  if (address.family == kFamilyIpv4) return Ipv4Text(address.Bytes()) + ":" + std::to_string(port);
-  return "[" + Ipv6Text(address.Bytes()) + "]:" + std::to_string(port);
+std::string AddressText(const IpAddress& address) {
+  return address.family == IpFamily::V4 ? Ipv4Text(address.Bytes()) : Ipv6Text(address.Bytes());
+}
+
+std::string EndpointText(const IpAddress& address) {
+  const std::string host = AddressText(address);
+  return (address.family == IpFamily::V4 ? host : "[" + host + "]") + ":" + std::to_string(address.port);
 }
 
 // A timed-out socket call says EAGAIN; the step it fails says so plainly.
@@ -180,7 +184,7 @@ WireGuardGoDevice::~WireGuardGoDevice() {
 }
 
 std::string WireGuardGoDevice::SocketPath() const {
-  return "/proc/" + std::to_string(helper) + "/root" + RunFolder() + "/wireguard/" + kAdapterNameUtf8 + ".sock";
+  return "/proc/" + std::to_string(helper) + "/root" + RunFolder() + "/wireguard/" + kAdapterName + ".sock";
 }
 
 bool WireGuardGoDevice::Create(std::string& error) {
@@ -189,7 +193,7 @@ bool WireGuardGoDevice::Create(std::string& error) {
     return false;
   }
   // Another interface of that name is never taken over.
-  if (if_nametoindex(kAdapterNameUtf8) != 0) {
+  if (if_nametoindex(kAdapterName) != 0) {
     error = NumberedCode("create_adapter_failed_", EEXIST);
     return false;
   }
@@ -199,25 +203,37 @@ bool WireGuardGoDevice::Create(std::string& error) {
     error = NumberedCode("create_adapter_failed_", started);
     return false;
   }
+  {
+    const std::lock_guard guard(handleLock);
+    helperHandle = static_cast<int>(syscall(SYS_pidfd_open, helper, 0));
+  }
   // Ready once its interface and its socket exist. Linux refuses routes through
   // a link that is down, where Windows takes them on a down adapter, so the
   // link comes up now; until the tunnel's routes exist nothing is sent into it.
   int failure = ETIMEDOUT;
   for (const auto deadline = std::chrono::steady_clock::now() + kHelperStartLimit;
-       std::chrono::steady_clock::now() < deadline && HelperRunning(helper); std::this_thread::sleep_for(5ms)) {
-    index = if_nametoindex(kAdapterNameUtf8);
+       std::chrono::steady_clock::now() < deadline && HelperRunning(helper) && !interrupted;
+       std::this_thread::sleep_for(5ms)) {
+    index = if_nametoindex(kAdapterName);
     struct stat info {};
     if (index != 0 && stat(SocketPath().c_str(), &info) == 0 && S_ISSOCK(info.st_mode)) {
       failure = SetLinkUp(index, true);
       break;
     }
   }
+  if (interrupted) failure = EINTR;
   if (failure != 0) {
     Close();
     error = NumberedCode("create_adapter_failed_", failure);
     return false;
   }
   return true;
+}
+
+void WireGuardGoDevice::Interrupt() {
+  interrupted = true;
+  const std::lock_guard guard(handleLock);
+  if (helperHandle >= 0) syscall(SYS_pidfd_send_signal, helperHandle, SIGKILL, nullptr, 0);
 }
 
 bool WireGuardGoDevice::Configure(const PeerSettings& settings, std::string& error) {
@@ -228,13 +244,11 @@ bool WireGuardGoDevice::Configure(const PeerSettings& settings, std::string& err
               text.Append("\nendpoint=" + EndpointText(settings.endpoint)) &&
               text.Append("\npersistent_keepalive_interval=" + std::to_string(settings.keepaliveSeconds)) &&
               text.Append("\nreplace_allowed_ips=true\n");
-  for (const AllowedIp& entry : settings.allowedNetworks) {
-    const std::string address =
-        entry.addressFamily == kFamilyIpv4 ? Ipv4Text(entry.address) : Ipv6Text(entry.address);
-    fits = fits && text.Append("allowed_ip=" + address + "/" + std::to_string(entry.cidr) + "\n");
+  for (const IpPrefix& entry : settings.allowedNetworks) {
+    fits = fits && text.Append("allowed_ip=" + AddressText(entry.address) + "/" + std::to_string(entry.length) + "\n");
   }
   Secret answer = Secret::Room(kAnswerRoom);
-  int result = fits && text.Append("\n") ? Exchange(SocketPath(), text.View(), kConfigureLimit, answer) : EINVAL;
+  int result = interrupted ? EINTR : fits && text.Append("\n") ? Exchange(SocketPath(), text.View(), kConfigureLimit, answer) : EINVAL;
   if (result == 0) result = static_cast<int>(NumberAfter(answer.View(), "errno=").value_or(EPROTO));
   if (result != 0) error = NumberedCode("set_tunnel_config_failed_", result);
   return result == 0;
@@ -250,7 +264,12 @@ bool WireGuardGoDevice::Raise(std::string& error) {
 void WireGuardGoDevice::Close() {
   if (raised) SetLinkUp(index, false);
   StopProcess(helper, true);
-  if (index != 0 && if_nametoindex(kAdapterNameUtf8) == index) DeleteLink(index);
+  {
+    const std::lock_guard guard(handleLock);
+    if (helperHandle >= 0) close(helperHandle);
+    helperHandle = -1;
+  }
+  if (index != 0 && if_nametoindex(kAdapterName) == index) DeleteLink(index);
   helper = -1, index = 0, raised = false;
 }
 
@@ -266,7 +285,7 @@ void WireGuardGoDevice::Abandon(const std::function<void()>& afterClose) {
 
 bool WireGuardGoDevice::Present() {
   char name[IF_NAMESIZE] = {};
-  return helper > 0 && if_indextoname(index, name) != nullptr && std::strcmp(name, kAdapterNameUtf8) == 0;
+  return helper > 0 && if_indextoname(index, name) != nullptr && std::strcmp(name, kAdapterName) == 0;
 }
 
 std::optional<PeerActivity> WireGuardGoDevice::Activity() {
@@ -291,17 +310,17 @@ AdapterTrace WireGuardGoDevice::Trace() {
 // and only when it is a helper this service starts: a forged record names any process.
 void WireGuardGoDevice::RemoveStale(const AdapterTrace& trace) {
   const std::string folder = "/proc/" + std::to_string(trace.processId);
-  const std::string expectedCommand = std::string("wireguard-go\0-f\0", 16) + kAdapterNameUtf8 + '\0';
+  const std::string expectedCommand = std::string("wireguard-go\0-f\0", 16) + kAdapterName + '\0';
   if (trace.processId != 0 && ReadProcessStat(folder).startTime == trace.startTime &&
       ReadExecutable(folder) == helperProgram && ReadProcFile(folder + "/cmdline") == expectedCommand) {
     StopProcess(static_cast<pid_t>(trace.processId), false);
   }
   // A helper killed with its parent a moment ago may still be going: its interface is waited for.
   for (const auto deadline = std::chrono::steady_clock::now() + 1s;
-       if_nametoindex(kAdapterNameUtf8) != 0 && std::chrono::steady_clock::now() < deadline;) {
+       if_nametoindex(kAdapterName) != 0 && std::chrono::steady_clock::now() < deadline;) {
     std::this_thread::sleep_for(10ms);
   }
-  if (const unsigned stale = if_nametoindex(kAdapterNameUtf8); stale != 0) DeleteLink(stale);
+  if (const unsigned stale = if_nametoindex(kAdapterName); stale != 0) DeleteLink(stale);
 }
 
 }  // namespace zv

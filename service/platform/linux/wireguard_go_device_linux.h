@@ -7,6 +7,8 @@
 
 #include <sys/types.h>
 
+#include <atomic>
+#include <mutex>
 #include <string>
 
 #include "tunnel_device.h"
@@ -24,6 +26,8 @@ class WireGuardGoDevice final : public TunnelDevice {
   bool Raise(std::string& error) override;
   bool Release(const std::function<void()>& afterClose, std::string& error) override;
   void Abandon(const std::function<void()>& afterClose) override;
+  void Interrupt() override;
+  void Resume() override { interrupted = false; }
   bool Present() override;
   std::optional<PeerActivity> Activity() override;
   AdapterTrace Trace() override;
@@ -35,6 +39,11 @@ class WireGuardGoDevice final : public TunnelDevice {
 
   std::string helperProgram;
   pid_t helper = -1;
+  // A handle on the very helper, so that another thread's Interrupt never
+  // signals a process that took its id after it was reaped.
+  int helperHandle = -1;
+  std::mutex handleLock;
+  std::atomic<bool> interrupted{false};
   unsigned index = 0;
   bool raised = false;
 };

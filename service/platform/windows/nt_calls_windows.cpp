@@ -4,6 +4,7 @@
 #include <windows.h>
 #include <iphlpapi.h>
 
+#include <cstddef>
 #include <cstring>
 
 #include "nt_calls_windows.h"
@@ -11,7 +12,8 @@
 namespace zv {
 namespace {
 
-static_assert(sizeof(SOCKADDR_INET) == sizeof(SocketAddressInet));
+static_assert(sizeof(SOCKADDR_INET) == sizeof(SockaddrInet) && offsetof(SOCKADDR_INET, Ipv6.sin6_addr) == 8);
+static_assert(AF_INET == kAfInet && AF_INET6 == kAfInet6 && ERROR_OBJECT_ALREADY_EXISTS == kErrorObjectAlreadyExists);
 static_assert(sizeof(wchar_t) == sizeof(char16_t));
 static_assert((LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32) == 0x900);
 
@@ -34,10 +36,11 @@ MIB_IPFORWARD_ROW2 SystemRow(const RouteRow& route) {
 }
 
 // Whether the first `length` bits of `prefix` and `address` agree (IPv4 or IPv6 as the family says).
-bool PrefixHolds(const SocketAddressInet& prefix, std::uint8_t length, const SocketAddressInet& address) {
+bool PrefixHolds(const SockaddrInet& prefix, std::uint8_t length, const SockaddrInet& address) {
   if (prefix.family != address.family) return false;
+  const std::size_t at = prefix.family == AF_INET6 ? 4 : 0;  // past the flow info
   for (int bit = 0; bit < length; ++bit) {
-    if (((prefix.Bytes()[bit / 8] ^ address.Bytes()[bit / 8]) >> (7 - bit % 8)) & 1) return false;
+    if (((prefix.rest[at + bit / 8] ^ address.rest[at + bit / 8]) >> (7 - bit % 8)) & 1) return false;
   }
   return true;
 }
@@ -77,7 +80,7 @@ std::filesystem::path TunnelRecordBesideProgram(NtLibraryCalls& calls) {
   return std::filesystem::path(std::wstring(program.begin(), program.end())).parent_path() / L"tunnel.state";
 }
 
-std::uint32_t WindowsIpHelperCalls::GetBestRoute(const SocketAddressInet& destination, RouteRow& best) {
+std::uint32_t WindowsIpHelperCalls::GetBestRoute(const SockaddrInet& destination, RouteRow& best) {
   SOCKADDR_INET target;
   std::memcpy(&target, &destination, sizeof target);
   MIB_IPFORWARD_ROW2 row{};
@@ -102,7 +105,7 @@ std::uint32_t WindowsIpHelperCalls::DeleteRoute(const RouteRow& route) {
 
 // The routes whose prefix holds the destination, ranked as Windows ranks them:
 // the route's metric plus its interface's.
-std::uint32_t WindowsIpHelperCalls::RoutesTo(const SocketAddressInet& destination, std::vector<RouteRowChoice>& rows) {
+std::uint32_t WindowsIpHelperCalls::RoutesTo(const SockaddrInet& destination, std::vector<RouteRowChoice>& rows) {
   rows.clear();
   PMIB_IPFORWARD_TABLE2 table = nullptr;
   const DWORD result = GetIpForwardTable2(destination.family, &table);

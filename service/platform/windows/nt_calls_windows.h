@@ -18,11 +18,11 @@ class WindowsNtLibraryCalls : public NtLibraryCalls {  // open: tests move the p
 
 class WindowsIpHelperCalls final : public IpHelperCalls {
  public:
-  std::uint32_t GetBestRoute(const SocketAddressInet& destination, RouteRow& best) override;
+  std::uint32_t GetBestRoute(const SockaddrInet& destination, RouteRow& best) override;
   std::uint32_t CreateRoute(const RouteRow& row) override;
   std::uint32_t DeleteRoute(const RouteRow& row) override;
   std::uint32_t CreateAddress(const AddressRow& row) override;
-  std::uint32_t RoutesTo(const SocketAddressInet& destination, std::vector<RouteRowChoice>& rows) override;
+  std::uint32_t RoutesTo(const SockaddrInet& destination, std::vector<RouteRowChoice>& rows) override;
 };
 
 // Beside the service program: its folder is writable by administrators and the system only.

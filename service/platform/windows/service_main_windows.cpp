@@ -57,8 +57,8 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
   zv::WindowsSplitCalls splitCalls;
   zv::WireGuardNtDevice device(libraryCalls);
   zv::IpHelperRouteTable routes(ipHelperCalls);
-  zv::DriverGameSteering steering(splitCalls);
-  zv::SmartSplitEngine smartSplit(steering, routes);
+  zv::DriverGameSteering steering(splitCalls, routes);
+  zv::SmartSplitEngine smartSplit(steering);
   zv::WireGuardTunnel tunnel(device, routes, smartSplit, zv::TunnelRecordBesideProgram(libraryCalls));
   tunnel.RecoverStaleState();  // what a killed earlier run left
   {

@@ -121,8 +121,12 @@ bool WindowsSplitCalls::ForEachProcess(const ProcessVisitor& visit) {
   if (snapshot == INVALID_HANDLE_VALUE) return false;
   PROCESSENTRY32W entry{};
   entry.dwSize = sizeof entry;
+  char name[4 * MAX_PATH];
   for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
-    visit(entry.th32ProcessID, reinterpret_cast<const char16_t*>(entry.szExeFile));
+    // A name that is no proper UTF-16 (a lone surrogate) has no UTF-8 form and is no game's.
+    const int length = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, entry.szExeFile, -1, name, sizeof name,
+                                           nullptr, nullptr);
+    if (length > 0) visit(entry.th32ProcessID, std::string_view(name, static_cast<std::size_t>(length - 1)));
   }
   CloseHandle(snapshot);
   return true;

@@ -1,4 +1,5 @@
-// Key texts and endpoint names on Windows: CryptoAPI's Base64 and Winsock's resolver.
+// Key texts and endpoint names on Windows: CryptoAPI's Base64 and Winsock's
+// resolver; the invariant locale's case tables.
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
@@ -8,9 +9,19 @@
 #include <cstring>
 
 #include "system_lookups.h"
-#include "utf16_text.h"
 
 namespace zv {
+namespace {
+
+// Strict: text that is not UTF-8 converts to nothing, never to something else.
+std::wstring Wide(const std::string& text) {
+  const int length = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  std::wstring wide(static_cast<std::size_t>(std::max(length, 0)), L'\0');
+  if (length > 0) MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()), wide.data(), length);
+  return wide;
+}
+
+}  // namespace
 
 bool DecodeKey(std::string_view text, std::uint8_t* key) {
   // More than 32 bytes overflows the buffer and fails; fewer fail the count.
@@ -20,10 +31,10 @@ bool DecodeKey(std::string_view text, std::uint8_t* key) {
          size == 32;
 }
 
-bool ResolveUdpAddress(const std::string& host, const std::string& port, SocketAddressInet& address) {
+bool ResolveUdpAddress(const std::string& host, const std::string& port, IpAddress& address) {
   // GetAddrInfoW reads an empty host as this machine, so a conversion failure must not become one.
-  const auto wideHost = Utf16FromUtf8(host), widePort = Utf16FromUtf8(port);
-  if (!wideHost || !widePort || wideHost->empty() || widePort->empty()) return false;
+  const std::wstring wideHost = Wide(host), widePort = Wide(port);
+  if (wideHost.empty() || widePort.empty()) return false;
   WSADATA data;
   if (WSAStartup(MAKEWORD(2, 2), &data) != 0) return false;
   ADDRINFOW hints{};
@@ -31,16 +42,37 @@ bool ResolveUdpAddress(const std::string& host, const std::string& port, SocketA
   hints.ai_socktype = SOCK_DGRAM;
   hints.ai_protocol = IPPROTO_UDP;
   ADDRINFOW* results = nullptr;
-  const bool found = GetAddrInfoW(reinterpret_cast<const wchar_t*>(wideHost->c_str()),
-                                  reinterpret_cast<const wchar_t*>(widePort->c_str()), &hints, &results) == 0 &&
-                     results != nullptr;
+  bool found = GetAddrInfoW(wideHost.c_str(), widePort.c_str(), &hints, &results) == 0 && results != nullptr;
   if (found) {
-    address = SocketAddressInet{};
-    std::memcpy(&address, results->ai_addr, std::min<std::size_t>(results->ai_addrlen, sizeof address));
+    address = IpAddress{};
+    if (results->ai_family == AF_INET) {
+      const auto* inet = reinterpret_cast<const sockaddr_in*>(results->ai_addr);
+      address.port = ntohs(inet->sin_port);
+      std::memcpy(address.Bytes(), &inet->sin_addr, 4);
+    } else if (results->ai_family == AF_INET6) {
+      const auto* inet6 = reinterpret_cast<const sockaddr_in6*>(results->ai_addr);
+      address.family = IpFamily::V6;
+      address.port = ntohs(inet6->sin6_port);
+      std::memcpy(address.Bytes(), &inet6->sin6_addr, 16);
+    } else {
+      found = false;
+    }
   }
   if (results != nullptr) FreeAddrInfoW(results);
   WSACleanup();
   return found;
+}
+
+char32_t LowerCase(char32_t character) {
+  const std::wstring one = character < 0x10000 ? std::wstring(1, static_cast<wchar_t>(character))
+                                               : std::wstring{static_cast<wchar_t>(0xD800 + ((character - 0x10000) >> 10)),
+                                                              static_cast<wchar_t>(0xDC00 + ((character - 0x10000) & 0x3FF))};
+  wchar_t lower[2] = {};
+  const int length = LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_LOWERCASE, one.data(), static_cast<int>(one.size()),
+                                   lower, 2, nullptr, nullptr, 0);
+  if (length == 1 && (lower[0] < 0xD800 || lower[0] > 0xDFFF)) return lower[0];
+  if (length == 2 && lower[0] >= 0xD800 && lower[0] <= 0xDBFF) return 0x10000 + ((lower[0] - 0xD800) << 10) + (lower[1] - 0xDC00);
+  return character;
 }
 
 }  // namespace zv

@@ -2,10 +2,15 @@
 // datagram or opens one TCP connection to HOST:PORT and prints the source
 // address the server answers it saw. Copied under a game's name by the tunnel
 // test, so that the split routing knows it by that name. With "fork", it
-// waits, then does it in a child it forks without starting another program.
-//   split_probe [fork DELAY_MS] udp|tcp HOST PORT
+// waits, then does it in a child it forks without starting another program;
+// with "leave", in a thread that goes on after the first thread has ended.
+// Started with a Windows path as its first argument, it names its task after
+// that file, as wine does.
+//   split_probe [fork|leave DELAY_MS] udp|tcp HOST PORT
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <pthread.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/wait.h>
@@ -16,7 +21,10 @@
 #include <cstdlib>
 #include <cstring>
 
+int Probe(int argc, char** argv);
+
 int main(int argc, char** argv) {
+  if (const char* windowsName = std::strrchr(argv[0], '\\')) prctl(PR_SET_NAME, windowsName + 1);
   if (argc == 6 && std::strcmp(argv[1], "fork") == 0) {
     usleep(static_cast<useconds_t>(std::atoi(argv[2]) * 1000));
     const pid_t child = fork();
@@ -25,8 +33,19 @@ int main(int argc, char** argv) {
       waitpid(child, &status, 0);
       return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
     }
-    argv += 2, argc -= 2;
+  } else if (argc == 6 && std::strcmp(argv[1], "leave") == 0) {
+    static char** arguments = argv;
+    pthread_t worker;
+    pthread_create(&worker, nullptr, [](void*) -> void* {
+      usleep(static_cast<useconds_t>(std::atoi(arguments[2]) * 1000));
+      std::exit(Probe(4, arguments + 2));
+    }, nullptr);
+    pthread_exit(nullptr);
   }
+  return argc == 6 ? Probe(4, argv + 2) : Probe(argc, argv);
+}
+
+int Probe(int argc, char** argv) {
   if (argc != 4) return 2;
   const bool tcp = std::strcmp(argv[1], "tcp") == 0;
   sockaddr_in server{};

@@ -170,14 +170,16 @@ wait_for "grep -q ready $socket_dir/echo-7777.log && grep -q ready $socket_dir/e
   fail "the echoes did not start"
 games=$(mktemp -d)
 chmod 755 "$games"  # another user runs a copy too
-cp "$split_probe" "$games/zvgame.exe"
-cp "$split_probe" "$games/zvother"
+for name in zvgame.exe zvother übergame.exe zvgame-of-a-long-name.exe zvgame-of-a-long-name.bak; do
+  cp "$split_probe" "$games/$name"
+done
 ln -s "$games/zvgame.exe" "$games/play"  # started through a link, its task name is the link's
 seen_from() { ip netns exec "$WORLD_PC" "$games/$1" "${@:2}" 2>&1; }
 seen_by_server() { seen_from "$1" "$2" "$GAME_SERVER" 7777; }
 cgroup=$(awk '$3 == "cgroup2" {print $2; exit}' /proc/mounts)
 programs_attached() { bpftool cgroup show "$cgroup" 2>/dev/null | grep -c mark_game_socket; }
-split_body=$(start_body '["203.0.113.0/24"]' "$PC_KEY" "$NODE_ENDPOINT" process-beta '["ZVGAME.EXE"]')
+split_body=$(start_body '["203.0.113.0/24"]' "$PC_KEY" "$NODE_ENDPOINT" process-beta \
+  '["ZVGAME.EXE","zvgame-of-a-long-name.exe","ÜBERGAME.EXE"]')
 split_checks() {  # LABEL: the game's traffic and everyone else's while a split tunnel runs
   # Started after the tunnel and measured from its first packet: the tracker has not seen it yet.
   expect_eq "$1: a new game's first UDP packet" "$(seen_by_server zvgame.exe udp)" 10.240.0.2
@@ -186,6 +188,13 @@ split_checks() {  # LABEL: the game's traffic and everyone else's while a split 
   expect_eq "$1: the game's LAN host" "$(seen_from zvgame.exe tcp 10.200.0.1 53)" 10.200.0.2
   expect_eq "$1: the game's LAN in a public range" "$(seen_from zvgame.exe udp 100.64.5.1 7778)" 100.64.5.2
   expect_eq "$1: a child the linked game forks" "$(seen_from play fork 300 udp "$GAME_SERVER" 7777)" 10.240.0.2
+  expect_eq "$1: a game whose first thread has ended" "$(seen_from zvgame.exe leave 2500 udp "$GAME_SERVER" 7777)" 10.240.0.2
+  # Names the kernel cannot tell alone are the tracker's to confirm, within a moment of the start.
+  expect_eq "$1: a game named in another case, not in ASCII" "$(seen_from übergame.exe fork 300 udp "$GAME_SERVER" 7777)" 10.240.0.2
+  expect_eq "$1: a game whose name is longer than a task's" \
+    "$(seen_from zvgame-of-a-long-name.exe fork 300 udp "$GAME_SERVER" 7777)" 10.240.0.2
+  expect_eq "$1: a program whose name shares the game's first 15 bytes" \
+    "$(seen_from zvgame-of-a-long-name.bak fork 300 udp "$GAME_SERVER" 7777)" 10.200.0.2
   # Wine starts a game as its own loader, the game's Windows path its first argument.
   expect_eq "$1: a game under its Windows path" "$(ip netns exec "$WORLD_PC" bash -c \
     'exec -a "C:\\Games\\ZvGame.exe" "$0" fork 300 udp "$1" 7777' "$games/zvother" "$GAME_SERVER" 2>&1)" 10.240.0.2
@@ -345,6 +354,43 @@ within 20 "$game_answers" || fail "the tunnel did not come back by itself once t
 [[ $(ask quality) == *'"path":"up"'* ]] || fail "quality once repaired: $(ask quality)"
 expect_eq "stop after the repair" "$(ask stop)" 'status 0 {"state":"idle"}'
 expect_same "a long repair and its stop"
+stop_service
+
+echo "== answers never wait for a repair"
+# A helper that starts but never makes its interface holds each rebuild for its
+# whole bound. Every answer comes at once meanwhile, and a stop ends the repair.
+helper_switch=$socket_dir/wireguard-go real_helper=$socket_dir/wireguard-go.real
+touch "$real_helper"
+printf '#!/bin/bash\n[[ -e %s ]] && exec -a wireguard-go sleep 600\nexec -a wireguard-go %s "$@"\n' \
+  "$socket_dir/hang" "$real_helper" >"$helper_switch"
+chmod 755 "$helper_switch"
+ip netns exec "$WORLD_PC" sh -c 'mount --bind /usr/bin/wireguard-go "$1" && mount --bind "$2" /usr/bin/wireguard-go &&
+  { mount -t cgroup2 cgroup2 /sys/fs/cgroup 2>/dev/null; exec "$3"; }' sh "$real_helper" "$helper_switch" "$service_program" &
+service_pid=$!
+wait_for "$control query" || fail "the service with a switched helper never answered"
+expect_eq "start (a hung repair)" "$(ask start "$START_BODY")" 'status 0 {"state":"accelerating"}'
+wait_for "$game_answers" || fail "the game server is not reached before the hung repair"
+touch "$socket_dir/hang"
+pkill -KILL -P "$service_pid" -f wireguard-go || fail "no helper to kill"
+milliseconds() { echo $(($(date +%s%N) / 1000000)); }
+slowest=0
+for ((until = SECONDS + 60; SECONDS < until;)); do
+  for operation in query quality; do
+    started=$(milliseconds)
+    "$control" "$operation" >/dev/null 2>&1 || fail "$operation unanswered during a hung repair"
+    took=$(($(milliseconds) - started))
+    ((took > slowest)) && slowest=$took
+  done
+  sleep 0.1
+done
+((slowest <= 100)) || fail "an answer took $slowest ms during a hung repair"
+[[ $(ask quality) == *'"path":"repairing"'* ]] || fail "no repair under way: $(ask quality)"
+started=$(milliseconds)
+expect_eq "a stop during a hung repair" "$(ask stop)" 'status 0 {"state":"idle"}'
+took=$(($(milliseconds) - started))
+((took <= 100)) || fail "the stop during a hung repair took $took ms"
+rm -f "$socket_dir/hang"
+expect_same "a stop during a hung repair"
 stop_service
 
 echo "== two services in two namespace worlds at once"

@@ -15,7 +15,7 @@
 #include "nt_calls_windows.h"
 #include "split_calls_windows.h"
 #include "tunnel_record.h"
-#include "utf16_text.h"
+#include "split_rules.h"
 #include "wireguard_nt_device.h"
 #include "wireguard_tunnel.h"
 
@@ -77,8 +77,8 @@ TEST(WindowsShell, BringUpThroughTheRealShell) {
     WindowsSplitCalls splitCalls;
     WireGuardNtDevice device(platform);
     IpHelperRouteTable routes(ipHelper);
-    DriverGameSteering steering(splitCalls);
-    SmartSplitEngine split(steering, routes);
+    DriverGameSteering steering(splitCalls, routes);
+    SmartSplitEngine split(steering);
     WireGuardTunnel tunnel(device, routes, split, {});
     std::string error;
     const std::string request = R"({"private_key":")" + row.privateKey +
@@ -122,23 +122,22 @@ TEST(WindowsShell, TheTunnelRecordLivesBesideTheProgramAndIsGoneAfterRecovery) {
   EXPECT_TRUE(TunnelRecordBesideProgram(nowhere).empty()) << "no program path, no record";
 }
 
-TEST(WindowsShell, AGameStartedAsGameExeIsFoundByItsLowerCaseName) {
+// The snapshot's names and the invariant locale's case tables, as the tracker folds them.
+TEST(WindowsShell, AGameStartedInCapitalsIsFoundByItsFoldedName) {
   wchar_t temp[MAX_PATH];
   GetTempPathW(MAX_PATH, temp);
   const std::wstring folder = std::wstring(temp) + L"zv-game";
   CreateDirectoryW(folder.c_str(), nullptr);
-  const std::wstring game = folder + L"\\GAME.EXE";
+  const std::wstring game = folder + L"\\\u00DCBERGAME.EXE";
   ASSERT_TRUE(CopyFileW(Wide(ProgramFolder() + u"sleeper.exe"), game.c_str(), FALSE)) << GetLastError();
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process{};
   ASSERT_TRUE(CreateProcessW(game.c_str(), nullptr, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process));
 
-  std::u16string folded;
   std::vector<std::uint32_t> found;
-  EXPECT_TRUE(WindowsSplitCalls().ForEachProcess([&](std::uint32_t id, std::u16string_view name) {
-    FoldCase(name, folded);
-    if (folded == u"game.exe") found.push_back(id);
+  EXPECT_TRUE(WindowsSplitCalls().ForEachProcess([&](std::uint32_t id, std::string_view name) {
+    if (FoldName(name) == FoldName("übergame.exe")) found.push_back(id);
   }));
   EXPECT_EQ(found, std::vector<std::uint32_t>{process.dwProcessId});
 

@@ -1,13 +1,14 @@
-// The request's texts as the tunnel engine reads them: members, control
-// characters and network prefixes.
+// The request's texts as the tunnel engine reads them (members, control
+// characters, network prefixes) and the split's two rules: which destinations
+// stay direct, and the fold that tells a game's name.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cstring>
+#include <optional>
 
 #include "allowed_ip.h"
 #include "request_fields.h"
+#include "split_rules.h"
 
 namespace zv {
 namespace {
@@ -60,21 +61,11 @@ TEST(HoldsControlCharacter, RawOrEscaped) {
   for (const auto& [value, expected] : rows) EXPECT_EQ(HoldsControlCharacter(value), expected) << value;
 }
 
-// "address/length" as read back from an entry, or "refused".
-std::string Text(const AllowedIp& entry) {
-  char buffer[INET6_ADDRSTRLEN] = "?";
-  inet_ntop(entry.addressFamily == kFamilyIpv4 ? AF_INET : AF_INET6, entry.address, buffer, sizeof buffer);
-  const bool padded = entry.addressFamily != kFamilyIpv4 || std::all_of(entry.address + 4, entry.address + 16,
-                                                                           [](std::uint8_t b) { return b == 0; });
-  return std::string(buffer) + "/" + std::to_string(entry.cidr) + (entry.addressFamily == kFamilyIpv6 ? " v6" : "") +
-         (padded ? "" : " unpadded");
-}
-
 TEST(ParsePrefix, Table) {
   const std::pair<const char*, const char*> rows[] = {
-      {"10.0.0.0/8", "10.0.0.0/8"},       {"2001:db8::/32", "2001:db8::/32 v6"},
+      {"10.0.0.0/8", "10.0.0.0/8"},       {"2001:db8::/32", "2001:db8::/32"},
       {"0.0.0.0/0", "0.0.0.0/0"},         {"10.0.0.0/32", "10.0.0.0/32"},
-      {"10.0.0.0/33", "refused"},         {"::/128", "::/128 v6"},
+      {"10.0.0.0/33", "refused"},         {"::/128", "::/128"},
       {"::/129", "refused"},              {"10.0.0.0/-1", "refused"},
       {"10.0.0.0", "refused"},            {"10.0.0.0/24abc", "10.0.0.0/24"},
       {"10.0.0.0/ +24", "10.0.0.0/24"},   {"10.0.0.0/", "refused"},
@@ -83,10 +74,39 @@ TEST(ParsePrefix, Table) {
       {"10.0.0.0/-2147483648", "refused"}, {"", "refused"},
   };
   for (const auto& [text, expected] : rows) {
-    AllowedIp entry;
-    std::memset(&entry, 0xAB, sizeof entry);  // stale bytes must not survive
-    EXPECT_EQ(ParsePrefix(text, entry) ? Text(entry) : "refused", expected) << text;
+    IpPrefix entry;
+    char address[INET6_ADDRSTRLEN] = "?";
+    const bool parsed = ParsePrefix(text, entry);
+    inet_ntop(entry.address.family == IpFamily::V6 ? AF_INET6 : AF_INET, entry.address.Bytes(), address, sizeof address);
+    EXPECT_EQ(parsed ? std::string(address) + "/" + std::to_string(entry.length) : "refused", expected) << text;
   }
+}
+
+// Inside each range that stays direct, and just past its ends.
+TEST(RoutedThroughTunnel, AllButThisNetworkPrivateLoopbackLinkLocalAndMulticast) {
+  const std::pair<const char*, bool> rows[] = {
+      {"8.8.8.8", true},          {"0.1.2.3", false},         {"1.0.0.0", true},          {"10.1.2.3", false},
+      {"11.0.0.1", true},         {"127.0.0.1", false},       {"169.254.1.1", false},     {"169.253.255.255", true},
+      {"169.255.0.0", true},      {"172.16.0.1", false},      {"172.31.255.255", false},  {"172.32.0.1", true},
+      {"172.15.255.1", true},     {"192.168.1.1", false},     {"192.169.0.1", true},      {"223.255.255.255", true},
+      {"224.0.0.1", false},       {"239.1.1.1", false},       {"255.255.255.255", false}, {"100.64.0.1", true},
+  };
+  for (const auto& [text, routed] : rows) {
+    std::uint8_t remote[4];
+    inet_pton(AF_INET, text, remote);
+    EXPECT_EQ(RoutedThroughTunnel(remote), routed) << text;
+  }
+}
+
+// The whole name, each character to its lowercase; text that is no UTF-8 is no name.
+TEST(FoldName, LowersEveryCharacterOfStrictUtf8) {
+  const std::pair<std::string_view, std::optional<std::string>> rows[] = {
+      {"Game.EXE", "game.exe"},           {"ÜBERGAME.EXE", "übergame.exe"},  {"ΣΚΙΑ.exe", "σκια.exe"},
+      {"ИГРА.exe", "игра.exe"},           {"游戏.exe", "游戏.exe"},           {"𐐀.exe", "𐐨.exe"},  // beyond 16 bits
+      {"\xc3\x28", std::nullopt},         {"\xc0\xaf", std::nullopt},         // cut off; overlong
+      {"\xed\xa0\x80", std::nullopt},     {"\xf4\x90\x80\x80", std::nullopt},  // a surrogate; past U+10FFFF
+  };
+  for (const auto& [name, folded] : rows) EXPECT_EQ(FoldName(name), folded) << name;
 }
 
 }  // namespace

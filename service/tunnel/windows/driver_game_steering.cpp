@@ -3,10 +3,12 @@
 #include "filter_objects.h"
 #include "numbered_code.h"
 #include "split_protocol.h"
+#include "split_rules.h"
+#include "tunnel_routes.h"
 
 namespace zv {
 
-bool DriverGameSteering::Start(const SteeringTarget&, std::string& error) {
+bool DriverGameSteering::Start(const SteeringTarget& target, std::string& error) {
   Stop();
   std::uint32_t openError = 0;
   device = calls.OpenSplitDevice(openError);
@@ -16,10 +18,14 @@ bool DriverGameSteering::Start(const SteeringTarget&, std::string& error) {
     device = kNoDevice;
     return false;  // the session stays open until the next Stop
   }
+  tunnelInterface = target.tunnelInterface;
+  direct = target.direct;
   return true;
 }
 
 void DriverGameSteering::Stop() {
+  for (auto route = splitRoutes.rbegin(); route != splitRoutes.rend(); ++route) routes.Remove(*route);
+  splitRoutes.clear();
   if (filterEngine != nullptr) {
     calls.CloseFilterEngine(filterEngine);  // which removes every object of the dynamic session
     filterEngine = nullptr;
@@ -41,22 +47,29 @@ void DriverGameSteering::SetGameProcesses(const std::vector<std::uint32_t>& ids)
                       returned);
 }
 
-// A failed fetch is how the driver says nothing is pending.
-bool DriverGameSteering::TakePendingFlow(PendingFlow& flow) {
-  std::array<std::uint8_t, kPendingFlowSize> record{};
-  std::uint32_t returned = 0;
-  if (!calls.ControlDevice(device, kGetPendingFlow, nullptr, 0, record.data(), kPendingFlowSize, returned)) return false;
-  flow = DecodePendingFlow(record, returned);
-  return true;
+bool DriverGameSteering::RouteThroughTunnel(const std::uint8_t (&remote)[4]) {
+  if (!RoutedThroughTunnel(remote)) return false;
+  const Route route = TunnelRoute(tunnelInterface, IpAddress::V4(remote), 32);
+  const AddResult result = routes.Add(route);
+  if (result.outcome == AddResult::Outcome::Added) splitRoutes.push_back(route);
+  return result.Succeeded();  // a second flow finds its route in place
 }
 
-void DriverGameSteering::AnswerFlow(const PendingFlow& flow, bool routed) {
-  const auto verdict = EncodeFlowVerdict(routed, flow.flowId);
+// A failed fetch is how the driver says nothing is pending.
+void DriverGameSteering::AnswerPendingFlows() {
+  std::array<std::uint8_t, kPendingFlowSize> record{};
   std::uint32_t returned = 0;
-  calls.ControlDevice(device, kSetFlowVerdict, verdict.data(), kFlowVerdictSize, nullptr, 0, returned);
+  for (int handled = 0; handled < kMaxFlowsPerDrain; ++handled) {
+    record.fill(0);
+    if (!calls.ControlDevice(device, kGetPendingFlow, nullptr, 0, record.data(), kPendingFlowSize, returned)) return;
+    const PendingFlow flow = DecodePendingFlow(record, returned);
+    const auto verdict = EncodeFlowVerdict(flow.readable && RouteThroughTunnel(flow.remote), flow.flowId);
+    calls.ControlDevice(device, kSetFlowVerdict, verdict.data(), kFlowVerdictSize, nullptr, 0, returned);
+  }
 }
 
 void DriverGameSteering::AwaitChange(std::chrono::milliseconds cadence) {
+  AnswerPendingFlows();
   const auto deadline = calls.Now() + cadence;
   for (auto now = calls.Now(); now < deadline; now = calls.Now()) {
     calls.Sleep(std::chrono::ceil<std::chrono::milliseconds>(deadline - now));

@@ -1,34 +1,52 @@
 // Split routing on Windows: the split-routing driver's device, told the
 // game's process ids and asked for the flows it holds, with the filtering
-// objects through which its callouts see every new connection. The tracker
-// looks at the Toolhelp snapshot every 25 milliseconds.
+// objects through which its callouts see every new connection. Each flow the
+// driver holds is answered with a host route through the tunnel for its
+// destination, unless that stays direct. The tracker looks at the Toolhelp
+// snapshot every 25 milliseconds.
 #pragma once
 
+#include <vector>
+
 #include "game_steering.h"
+#include "route_table.h"
 #include "split_calls.h"
 
 namespace zv {
 
+// A steering that always has another flow must not keep the tracker from
+// noticing a stop: one drain answers at most this many, the rest wait a cycle.
+// At the 25 ms cadence that is over 2500 new connections a second.
+inline constexpr int kMaxFlowsPerDrain = 64;
+
 class DriverGameSteering final : public GameSteering {
  public:
-  explicit DriverGameSteering(SplitCalls& calls) : calls(calls) {}
+  DriverGameSteering(SplitCalls& calls, RouteTable& routes) : calls(calls), routes(routes) {}
   ~DriverGameSteering() override { Stop(); }
 
   bool Start(const SteeringTarget& target, std::string& error) override;
+  // The host routes it made go first (the last made first), then the
+  // filtering session, then the driver's list is cleared and its device closed.
   void Stop() override;
   void SetGameProcesses(const std::vector<std::uint32_t>& ids) override;
-  bool TakePendingFlow(PendingFlow& flow) override;
-  void AnswerFlow(const PendingFlow& flow, bool routed) override;
   bool ForEachProcess(const ProcessVisitor& visit) override { return calls.ForEachProcess(visit); }
-  // The whole cadence, in whole milliseconds rounded up, by the steady clock.
+  // The flows the driver holds answered, then the whole cadence, in whole
+  // milliseconds rounded up, by the steady clock.
   void AwaitChange(std::chrono::milliseconds cadence) override;
   // A pause ends within the cadence anyway.
   void Wake() override {}
 
  private:
+  void AnswerPendingFlows();
+  bool RouteThroughTunnel(const std::uint8_t (&remote)[4]);
+
   SplitCalls& calls;
+  RouteTable& routes;
   DeviceHandle device = kNoDevice;
   FilterEngineHandle filterEngine = nullptr;
+  std::uint64_t tunnelInterface = 0;
+  std::vector<Ipv4Range> direct;
+  std::vector<Route> splitRoutes;  // made by this steering, in the order made
 };
 
 }  // namespace zv

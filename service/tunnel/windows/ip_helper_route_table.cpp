@@ -1,48 +1,82 @@
 #include "ip_helper_route_table.h"
 
+#include <cstring>
+
 namespace zv {
+namespace {
+
+std::uint16_t ByteSwapped(std::uint16_t value) { return static_cast<std::uint16_t>(value >> 8 | value << 8); }
+
+AddResult Added(std::uint32_t result) {
+  if (result == 0) return {};
+  if (result == kErrorObjectAlreadyExists) return {AddResult::Outcome::WasThere};
+  return AddResult::Failed(result);
+}
+
+}  // namespace
+
+SockaddrInet ToSockaddrInet(const IpAddress& address) {
+  SockaddrInet system{};
+  system.family = address.family == IpFamily::V6 ? kAfInet6 : kAfInet;
+  system.port = ByteSwapped(address.port);  // Windows is little-endian: network order is the bytes swapped
+  std::memcpy(system.rest + (address.family == IpFamily::V6 ? 4 : 0), address.Bytes(), address.Length());
+  return system;
+}
+
+IpAddress FromSockaddrInet(const SockaddrInet& system) {
+  IpAddress address{};
+  address.family = system.family == kAfInet6 ? IpFamily::V6 : IpFamily::V4;
+  address.port = ByteSwapped(system.port);
+  std::memcpy(address.Bytes(), system.rest + (address.family == IpFamily::V6 ? 4 : 0), address.Length());
+  return address;
+}
 
 RouteRow RowOf(const Route& route) {
   RouteRow row;
   row.interfaceLuid = route.interfaceId;
-  row.destination = route.destination;
+  row.destination = ToSockaddrInet(route.destination);
   row.prefixLength = route.prefixLength;
-  row.nextHop = route.nextHop;
+  row.nextHop = ToSockaddrInet(route.nextHop);
   row.sitePrefixLength = route.prefixLength;
   row.protocol = kRouteProtocolNetmgmt;
   row.metric = 0;
   return row;
 }
 
-std::uint32_t IpHelperRouteTable::BestPath(const SocketAddressInet& destination, Route& path) {
+std::uint32_t IpHelperRouteTable::BestPath(const IpAddress& destination, Route& path) {
   RouteRow best;
-  const std::uint32_t result = calls.GetBestRoute(destination, best);
+  const std::uint32_t result = calls.GetBestRoute(ToSockaddrInet(destination), best);
   path = Route{};
   path.interfaceId = best.interfaceLuid;
-  path.nextHop = best.nextHop;
+  path.nextHop = FromSockaddrInet(best.nextHop);
+  path.nextHop.family = destination.family;
   return result;
 }
 
-std::uint32_t IpHelperRouteTable::AddAddress(std::uint64_t interfaceId, const SocketAddressInet& address,
-                                             std::uint8_t prefixLength) {
+AddResult IpHelperRouteTable::Add(const Route& route) { return Added(calls.CreateRoute(RowOf(route))); }
+
+AddResult IpHelperRouteTable::AddAddress(std::uint64_t interfaceId, const IpAddress& address,
+                                         std::uint8_t prefixLength) {
   AddressRow row;
-  row.address = address;
+  row.address = ToSockaddrInet(address);
   row.interfaceLuid = interfaceId;
   row.onLinkPrefixLength = prefixLength;
   row.dadState = kDadStatePreferred;
-  return calls.CreateAddress(row);
+  return Added(calls.CreateAddress(row));
 }
 
-std::uint32_t IpHelperRouteTable::PathsTo(const SocketAddressInet& destination, std::vector<RouteChoice>& routes) {
+std::uint32_t IpHelperRouteTable::PathsTo(const IpAddress& destination, std::vector<RouteChoice>& routes) {
   std::vector<RouteRowChoice> rows;
   routes.clear();
-  const std::uint32_t result = calls.RoutesTo(destination, rows);
+  const std::uint32_t result = calls.RoutesTo(ToSockaddrInet(destination), rows);
   for (const RouteRowChoice& choice : rows) {
     Route route;
     route.interfaceId = choice.row.interfaceLuid;
-    route.destination = choice.row.destination;
+    route.destination = FromSockaddrInet(choice.row.destination);
+    route.destination.port = 0;
     route.prefixLength = choice.row.prefixLength;
-    route.nextHop = choice.row.nextHop;
+    route.nextHop = FromSockaddrInet(choice.row.nextHop);
+    route.nextHop.port = 0;
     routes.push_back({route, choice.metric, choice.usable});
   }
   return result;

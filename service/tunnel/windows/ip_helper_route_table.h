@@ -17,12 +17,11 @@ RouteRow RowOf(const Route& route);
 class IpHelperRouteTable final : public RouteTable {
  public:
   explicit IpHelperRouteTable(IpHelperCalls& calls) : calls(calls) {}
-  std::uint32_t BestPath(const SocketAddressInet& destination, Route& path) override;
-  std::uint32_t Add(const Route& route) override { return calls.CreateRoute(RowOf(route)); }
+  std::uint32_t BestPath(const IpAddress& destination, Route& path) override;
   std::uint32_t Remove(const Route& route) override { return calls.DeleteRoute(RowOf(route)); }
-  std::uint32_t AddAddress(std::uint64_t interfaceId, const SocketAddressInet& address,
-                           std::uint8_t prefixLength) override;
-  std::uint32_t PathsTo(const SocketAddressInet& destination, std::vector<RouteChoice>& routes) override;
+  std::uint32_t PathsTo(const IpAddress& destination, std::vector<RouteChoice>& routes) override;
+  AddResult Add(const Route& route) override;
+  AddResult AddAddress(std::uint64_t interfaceId, const IpAddress& address, std::uint8_t prefixLength) override;
   // Windows keeps one table and picks from it by prefix and metric: the
   // tunnel's routes are in use as soon as they exist.
   std::uint32_t UseTunnelTable() override { return 0; }

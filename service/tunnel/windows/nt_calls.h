@@ -12,6 +12,23 @@
 
 namespace zv {
 
+// SOCKADDR_INET as the IP Helper and WireGuardNT take it: the family (2 or
+// 23), the port in network order, then IPv4: the address; IPv6: flow info,
+// the address, the scope id.
+struct alignas(4) SockaddrInet {
+  std::uint16_t family;
+  std::uint16_t port;
+  std::uint8_t rest[24];
+  friend bool operator==(const SockaddrInet&, const SockaddrInet&) = default;
+};
+static_assert(sizeof(SockaddrInet) == 28);
+inline constexpr std::uint16_t kAfInet = 2, kAfInet6 = 23;
+// Windows' result for an object that exists already.
+inline constexpr std::uint32_t kErrorObjectAlreadyExists = 5010;
+
+SockaddrInet ToSockaddrInet(const IpAddress& address);
+IpAddress FromSockaddrInet(const SockaddrInet& address);
+
 using ModuleHandle = void*;
 using ExportAddress = void (*)();  // cast to the export's own type before the call
 
@@ -33,9 +50,9 @@ class NtLibraryCalls {
 struct RouteRow {
   std::uint64_t interfaceLuid = 0;
   std::uint32_t interfaceIndex = 0;
-  SocketAddressInet destination{};
+  SockaddrInet destination{};
   std::uint8_t prefixLength = 0;
-  SocketAddressInet nextHop{};
+  SockaddrInet nextHop{};
   std::uint8_t sitePrefixLength = 0;
   std::uint32_t protocol = 0;
   std::uint32_t metric = 0;
@@ -50,7 +67,7 @@ struct RouteRowChoice {
 
 // The fields of MIB_UNICASTIPADDRESS_ROW the service sets, the same way.
 struct AddressRow {
-  SocketAddressInet address{};
+  SockaddrInet address{};
   std::uint64_t interfaceLuid = 0;
   std::uint8_t onLinkPrefixLength = 0;
   std::uint32_t dadState = 0;
@@ -60,13 +77,13 @@ struct AddressRow {
 class IpHelperCalls {
  public:
   virtual ~IpHelperCalls() = default;
-  virtual std::uint32_t GetBestRoute(const SocketAddressInet& destination, RouteRow& best) = 0;  // GetBestRoute2
+  virtual std::uint32_t GetBestRoute(const SockaddrInet& destination, RouteRow& best) = 0;  // GetBestRoute2
   virtual std::uint32_t CreateRoute(const RouteRow& row) = 0;                                  // CreateIpForwardEntry2
   virtual std::uint32_t DeleteRoute(const RouteRow& row) = 0;                                  // DeleteIpForwardEntry2
   virtual std::uint32_t CreateAddress(const AddressRow& row) = 0;  // CreateUnicastIpAddressEntry
   // GetIpForwardTable2, the rows whose prefix holds `destination`, each with
   // GetIpInterfaceEntry's metric and connection state.
-  virtual std::uint32_t RoutesTo(const SocketAddressInet& destination, std::vector<RouteRowChoice>& rows) = 0;
+  virtual std::uint32_t RoutesTo(const SockaddrInet& destination, std::vector<RouteRowChoice>& rows) = 0;
 };
 
 }  // namespace zv

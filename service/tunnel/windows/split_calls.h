@@ -88,9 +88,9 @@ class SplitCalls {
   // Closing a dynamic session removes every object added through it.
   virtual void CloseFilterEngine(FilterEngineHandle engine) = 0;
 
-  using ProcessVisitor = std::function<void(std::uint32_t processId, std::u16string_view executableName)>;
-  // One snapshot of the process table, file names without a path; false, having
-  // visited nothing, when none could be taken.
+  using ProcessVisitor = std::function<void(std::uint32_t processId, std::string_view executableName)>;
+  // One snapshot of the process table, file names without a path in UTF-8;
+  // false, having visited nothing, when none could be taken.
   virtual bool ForEachProcess(const ProcessVisitor& visit) = 0;
 
   // The tracker's clock and its pause.

@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <vector>
 
-#include "game_steering.h"
 #include "split_calls.h"
 
 namespace zv {
@@ -21,6 +20,13 @@ inline constexpr std::size_t kFlowVerdictSize = 16;
 std::vector<std::uint8_t> EncodeProcessIdList(const std::vector<std::uint32_t>& ids);
 // The clearing list: the whole 1032-byte buffer with count 0.
 std::vector<std::uint8_t> EncodeClearedProcessIdList();
+
+// One flow the driver holds, waiting for its verdict.
+struct PendingFlow {
+  bool readable = false;  // a flow the service can judge (IPv4, a known record)
+  std::uint64_t flowId = 0;
+  std::uint8_t remote[4] = {};  // first octet first
+};
 
 // Readable: exactly 64 bytes, version 1, family 2 (IPv4); the flow id is read from the buffer in any case.
 PendingFlow DecodePendingFlow(const std::array<std::uint8_t, kPendingFlowSize>& buffer, std::uint32_t returned);

@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "net_types.h"
+#include "nt_calls.h"
 
 #ifdef _WIN32
 #define ZV_WINAPI __stdcall
@@ -18,6 +18,8 @@
 namespace zv {
 
 using WireGuardAdapterHandle = void*;
+// The adapter's name and tunnel type, as the library takes them.
+inline constexpr char16_t kWideAdapterName[] = u"ZENTRAVOLK";
 inline constexpr std::int32_t kAdapterStateDown = 0;
 inline constexpr std::int32_t kAdapterStateUp = 1;
 
@@ -61,7 +63,7 @@ struct alignas(8) WireGuardPeer {
   std::uint8_t publicKey[32];
   std::uint8_t presharedKey[32];
   std::uint16_t persistentKeepalive;
-  SocketAddressInet endpoint;
+  SockaddrInet endpoint;
   std::uint64_t txBytes;
   std::uint64_t rxBytes;
   std::uint64_t lastHandshake;
@@ -74,6 +76,17 @@ static_assert(offsetof(WireGuardPeer, endpoint) == 76);
 static_assert(offsetof(WireGuardPeer, rxBytes) == 112);
 static_assert(offsetof(WireGuardPeer, lastHandshake) == 120);
 static_assert(offsetof(WireGuardPeer, allowedIpsCount) == 128);
+
+// WIREGUARD_ALLOWED_IP: an IPv4 address's 4 bytes, then zeros, or an IPv6
+// address's 16; the family (AF_INET or AF_INET6); the prefix length.
+struct alignas(8) WireGuardAllowedIp {
+  std::uint8_t address[16];
+  std::uint16_t addressFamily;
+  std::uint8_t cidr;
+};
+static_assert(sizeof(WireGuardAllowedIp) == 24);
+static_assert(offsetof(WireGuardAllowedIp, addressFamily) == 16);
+static_assert(offsetof(WireGuardAllowedIp, cidr) == 18);
 
 inline constexpr std::size_t kConfigurationHeadSize = sizeof(WireGuardInterface) + sizeof(WireGuardPeer);
 

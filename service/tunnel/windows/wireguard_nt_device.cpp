@@ -45,17 +45,22 @@ Secret ComposeConfigurationBlock(const PeerSettings& settings) {
   peer.flags = kPeerHasPublicKey | kPeerHasPersistentKeepalive | kPeerHasEndpoint | kPeerReplaceAllowedIps;
   std::memcpy(peer.publicKey, settings.peerPublicKey.data(), settings.peerPublicKey.size());
   peer.persistentKeepalive = settings.keepaliveSeconds;
-  peer.endpoint = settings.endpoint;
+  peer.endpoint = ToSockaddrInet(settings.endpoint);
   peer.allowedIpsCount = static_cast<std::uint32_t>(settings.allowedNetworks.size());
 
-  Secret block = Secret::Sized(kConfigurationHeadSize + sizeof(AllowedIp) * settings.allowedNetworks.size());
+  Secret block = Secret::Sized(kConfigurationHeadSize + sizeof(WireGuardAllowedIp) * settings.allowedNetworks.size());
   std::memcpy(block.data(), &head, sizeof head);
   // The key goes straight into the block, which wipes itself: no other copy of it is made.
   std::memcpy(block.data() + offsetof(WireGuardInterface, privateKey), settings.privateKey.data(), 32);
   std::memcpy(block.data() + sizeof head, &peer, sizeof peer);
-  if (!settings.allowedNetworks.empty()) {
-    std::memcpy(block.data() + kConfigurationHeadSize, settings.allowedNetworks.data(),
-                sizeof(AllowedIp) * settings.allowedNetworks.size());
+  std::uint8_t* next = block.data() + kConfigurationHeadSize;
+  for (const IpPrefix& network : settings.allowedNetworks) {
+    WireGuardAllowedIp entry{};
+    std::memcpy(entry.address, network.address.Bytes(), network.address.Length());
+    entry.addressFamily = network.address.family == IpFamily::V6 ? kAfInet6 : kAfInet;
+    entry.cidr = network.length;
+    std::memcpy(next, &entry, sizeof entry);
+    next += sizeof entry;
   }
   return block;
 }
@@ -89,7 +94,7 @@ bool WireGuardNtDevice::Create(std::string& error) {
     return false;
   };
   if (!api.Valid()) return unload("embedded_tunnel_api_invalid");
-  adapter = api.createAdapter(kAdapterName, kAdapterName, nullptr);
+  adapter = api.createAdapter(kWideAdapterName, kWideAdapterName, nullptr);
   if (adapter == nullptr) return unload(NumberedCode("create_adapter_failed_", calls.LastError()));
   Find(calls, module, "WireGuardGetConfiguration", api.getConfiguration);
   raised = false;
@@ -149,7 +154,7 @@ bool WireGuardNtDevice::Present() { return calls.InterfaceExists(luid); }
 std::optional<PeerActivity> WireGuardNtDevice::Activity() {
   if (api.getConfiguration == nullptr) return std::nullopt;
   // The block read back holds the interface's private key too.
-  Secret block = Secret::Sized(kConfigurationHeadSize + allowedNetworks * sizeof(AllowedIp));
+  Secret block = Secret::Sized(kConfigurationHeadSize + allowedNetworks * sizeof(WireGuardAllowedIp));
   auto bytes = static_cast<std::uint32_t>(block.size());
   if (api.getConfiguration(adapter, block.data(), &bytes) == 0 || bytes < kConfigurationHeadSize) return std::nullopt;
   PeerActivity activity;
