@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The service's cost at rest: its CPU share over SECONDS with a full tunnel up,
 # with a split tunnel up (the tracker sleeps on the kernel's reports), and with
-# a split tunnel while another user starts short programs as fast as it can
-# (reports of another user's programs are not even sent: they cost nothing).
+# a split tunnel while another user, then the user who asked for it, starts
+# short programs as fast as it can (reports of their starts are not even sent:
+# they cost nothing); then while the LAN floods router advertisements.
 # Root (network namespaces).
 #   bench/service_load.sh BUILD_DIR [SECONDS]
 set -euo pipefail
@@ -36,4 +37,15 @@ churn=$!
 share "split routing, another user starting programs"
 kill "$churn"
 wait "$churn" 2>/dev/null || true
+# The same by the user whose game is steered: none of them is the game.
+sh -c 'while :; do /bin/true; done' &
+churn=$!
+share "split routing, its own user starting programs"
+kill "$churn"
+wait "$churn" 2>/dev/null || true
+# A hostile LAN: about 14 000 routes in 10 s come and go on the pc's uplink.
+ip netns exec "$WORLD_NET" python3 "$(dirname "$0")/ra_flood.py" net-pc "$seconds" &
+flood=$!
+share "split routing, the LAN flooding router advertisements"
+wait "$flood" 2>/dev/null || true
 "$control" stop >/dev/null
