@@ -9,6 +9,7 @@
 
 #include "driver_game_steering.h"
 #include "fake_platform.h"
+#include "file_rights.h"
 #include "filter_objects.h"
 #include "ip_helper_route_table.h"
 #include "little_endian.h"
@@ -52,6 +53,12 @@ class FakeWindows final : public NtLibraryCalls, public IpHelperCalls {
   bool loaded = false, adapter = false;
 
   std::u16string OwnProgramPath() override { return log.Record("OwnProgramPath") ? u"" : program; }
+  FileHandle HoldFile(const std::u16string& path) override { return log.Record("HoldFile", Narrow(path)) ? nullptr : this; }
+  // As the installer leaves it, or (failed) owned by the user who placed it.
+  std::string FileSecurity(FileHandle) override {
+    return log.Record("FileSecurity") ? "O:S-1-5-21-7-8-9-1001D:(A;;FA;;;SY)" : "O:BAD:P(A;;FA;;;SY)(A;;FA;;;BA)";
+  }
+  void ReleaseFile(FileHandle) override { log.Record("ReleaseFile"); }
   ModuleHandle LoadLibraryAt(const std::u16string& path) override {
     if (log.Record("LoadLibraryAt", Narrow(path))) return nullptr;
     return loaded = true, this;
@@ -168,7 +175,9 @@ TEST(WindowsImplementations, AStartAndAStopAsTheWin32CallsSeeThem) {
 
   WindowsRig rig;
   ASSERT_EQ(rig.Start(R"(["0.0.0.0/0","10.1.2.3/8","::/0"])"), "started");
-  Calls expected = {"OwnProgramPath", "LoadLibraryAt C:\\Program Files\\Zentravolk\\wireguard.dll"};
+  const std::string library = "C:\\Program Files\\Zentravolk\\wireguard.dll";
+  // The library is held while it is judged and loaded.
+  Calls expected = {"OwnProgramPath", "HoldFile " + library, "FileSecurity", "LoadLibraryAt " + library, "ReleaseFile"};
   expected.insert(expected.end(), kResolve.begin(), kResolve.end());
   expected.insert(expected.end(), {"WireGuardCreateAdapter ZENTRAVOLK ZENTRAVOLK", "FindExport WireGuardGetConfiguration",
                                    "WireGuardSetConfiguration", "GetBestRoute2 198.51.100.7:51820",
@@ -214,7 +223,9 @@ TEST(WindowsImplementations, EachWin32FailureGivesItsCodeAndUnloadsTheLibrary) {
   };
   const Row rows[] = {
       {"OwnProgramPath", 1, "resolve_service_path_failed", {"OwnProgramPath"}},
-      {"LoadLibraryAt", 126, "embedded_tunnel_component_missing", {}},
+      {"HoldFile", 2, "embedded_tunnel_component_missing", {}},
+      {"FileSecurity", 1, "embedded_tunnel_component_untrusted", {"FileSecurity", "ReleaseFile"}},
+      {"LoadLibraryAt", 126, "embedded_tunnel_component_missing", {"ReleaseFile"}},
       {"WireGuardSetAdapterState", 0, "embedded_tunnel_api_invalid", {"FindExport WireGuardSetAdapterState", "UnloadLibrary"}},
       {"WireGuardCreateAdapter ZENTRAVOLK ZENTRAVOLK", 5, "create_adapter_failed_5", {"UnloadLibrary"}},
       {"WireGuardSetConfiguration", 87, "set_tunnel_config_failed_87", {"WireGuardCloseAdapter", "UnloadLibrary"}},
@@ -234,6 +245,28 @@ TEST(WindowsImplementations, EachWin32FailureGivesItsCodeAndUnloadsTheLibrary) {
   rig.windows.missing = {"WireGuardCloseAdapter"};
   EXPECT_EQ(test::Stop(rig.tunnel), "embedded_tunnel_api_invalid");
   EXPECT_TRUE(rig.windows.adapter && rig.windows.loaded);
+}
+
+// wireguard.dll as Windows describes it: loaded only when no one but the
+// system, the administrators and TrustedInstaller owns it or may change it.
+TEST(WindowsImplementations, TheLibraryIsLoadedOnlyWhenNoUserMayChangeIt) {
+  const std::string installer = "S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464", user = "S-1-5-21-4-5-6-1001";
+  const std::pair<std::string, std::string> rows[] = {
+      {"O:BAD:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x1200a9;;;BU)", ""},  // as /WIREGUARD= places it
+      {"O:" + installer + "G:" + installer + "D:PAI(A;;FA;;;" + installer + ")(A;;0x1200a9;;;BA)(A;;0x1200a9;;;BU)", ""},
+      {"O:BAD:AI(A;ID;FA;;;SY)(A;ID;FA;;;BA)(A;OICIIOID;GA;;;CO)(A;OICIIOID;GXGR;;;BU)(A;ID;0x1200a9;;;BU)", ""},
+      // Moved there from the user's downloads: it keeps its owner and their entry.
+      {"O:" + user + "D:(A;ID;FA;;;SY)(A;ID;FA;;;BA)(A;ID;FA;;;" + user + ")", "owner " + user + ", " + user + " may change it (FA)"},
+      // Copied into a folder made at a drive's root: Authenticated Users may modify it.
+      {"O:BAD:AI(A;ID;FA;;;SY)(A;ID;0x1301bf;;;AU)", "AU may change it (0x1301bf)"},
+      {"O:SYD:(A;;FA;;;SY)(A;;RCWD;;;BU)", "BU may change it (RCWD)"},
+      {"O:SYD:(D;;FA;;;WD)(A;;FA;;;WD)", "WD may change it (FA)"},  // a denial first is not relied on
+      {"O:SYD:(XA;;FA;;;BU;(WIN://SYSAPPID Contains \"x\"))", "BU may change it (FA)"},  // a conditional grant
+      {"O:SYD:NO_ACCESS_CONTROL", "everyone (no access list)"},
+      {"O:SYD:(A;;ZZ;;;BU)", "an access entry it cannot read"},
+      {"", "an unknown owner, everyone (no access list)"},
+  };
+  for (const auto& [sddl, others] : rows) EXPECT_EQ(OthersWhoMayChange(sddl), others) << sddl;
 }
 
 // The filtering calls and the driver's bytes, recorded.

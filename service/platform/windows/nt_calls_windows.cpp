@@ -3,6 +3,8 @@
 #include <ws2tcpip.h>
 #include <windows.h>
 #include <iphlpapi.h>
+#include <aclapi.h>
+#include <sddl.h>
 
 #include <cstring>
 
@@ -63,6 +65,29 @@ ExportAddress WindowsNtLibraryCalls::FindExport(ModuleHandle module, const char*
 void WindowsNtLibraryCalls::UnloadLibrary(ModuleHandle module) { FreeLibrary(static_cast<HMODULE>(module)); }
 
 std::uint32_t WindowsNtLibraryCalls::LastError() { return GetLastError(); }
+
+FileHandle WindowsNtLibraryCalls::HoldFile(const std::u16string& path) {
+  HANDLE file = CreateFileW(Wide(path), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  return file == INVALID_HANDLE_VALUE ? nullptr : file;
+}
+
+std::string WindowsNtLibraryCalls::FileSecurity(FileHandle file) {
+  constexpr SECURITY_INFORMATION kWhat = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetSecurityInfo(file, SE_FILE_OBJECT, kWhat, nullptr, nullptr, nullptr, nullptr, &descriptor) != ERROR_SUCCESS) {
+    return {};
+  }
+  char* text = nullptr;
+  std::string sddl;
+  if (ConvertSecurityDescriptorToStringSecurityDescriptorA(descriptor, SDDL_REVISION_1, kWhat, &text, nullptr)) {
+    sddl = text;
+    LocalFree(text);
+  }
+  LocalFree(descriptor);
+  return sddl;
+}
+
+void WindowsNtLibraryCalls::ReleaseFile(FileHandle file) { CloseHandle(file); }
 
 bool WindowsNtLibraryCalls::InterfaceExists(std::uint64_t luid) {
   NET_LUID netLuid;

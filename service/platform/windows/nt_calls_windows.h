@@ -13,6 +13,9 @@ class WindowsNtLibraryCalls : public NtLibraryCalls {  // open: tests move the p
   ExportAddress FindExport(ModuleHandle module, const char* name) override;
   void UnloadLibrary(ModuleHandle module) override;
   std::uint32_t LastError() override;
+  FileHandle HoldFile(const std::u16string& path) override;
+  std::string FileSecurity(FileHandle file) override;
+  void ReleaseFile(FileHandle file) override;
   bool InterfaceExists(std::uint64_t luid) override;
 };
 

@@ -13,6 +13,7 @@
 namespace zv {
 
 using ModuleHandle = void*;
+using FileHandle = void*;
 using ExportAddress = void (*)();  // cast to the export's own type before the call
 
 // The loader, for wireguard.dll beside the service program.
@@ -25,6 +26,12 @@ class NtLibraryCalls {
   virtual ExportAddress FindExport(ModuleHandle module, const char* name) = 0;  // GetProcAddress
   virtual void UnloadLibrary(ModuleHandle module) = 0;                          // FreeLibrary
   virtual std::uint32_t LastError() = 0;                                        // GetLastError
+  // CreateFileW for reading, sharing only reading: while it is held nobody may
+  // write, rename or delete the file. Null when it cannot be opened.
+  virtual FileHandle HoldFile(const std::u16string& path) = 0;
+  // GetSecurityInfo's owner and access list, written as SDDL; empty when unreadable.
+  virtual std::string FileSecurity(FileHandle file) = 0;
+  virtual void ReleaseFile(FileHandle file) = 0;  // CloseHandle
   virtual bool InterfaceExists(std::uint64_t luid) = 0;  // ConvertInterfaceLuidToIndex
 };
 
