@@ -110,6 +110,10 @@ class FakeWindows final : public NtLibraryCalls, public IpHelperCalls {
                                                          " on " + std::to_string(row.interfaceLuid) + " dad " +
                                                          std::to_string(row.dadState));
   }
+  std::uint32_t SetInterfaceMetric(std::uint64_t luid, std::uint16_t family, std::uint32_t metric) override {
+    return log.Record("SetIpInterfaceEntry", std::to_string(family) + " metric " + std::to_string(metric) + " on " +
+                                                 std::to_string(luid));
+  }
   std::uint32_t RoutesTo(const SocketAddressInet&, std::vector<RouteRowChoice>&) override { return 50; }
 
  private:
@@ -182,6 +186,7 @@ TEST(WindowsImplementations, AStartAndAStopAsTheWin32CallsSeeThem) {
   expected.insert(expected.end(), {"WireGuardCreateAdapter ZENTRAVOLK ZENTRAVOLK", "FindExport WireGuardGetConfiguration",
                                    "WireGuardSetConfiguration", "GetBestRoute2 198.51.100.7:51820",
                                    "CreateIpForwardEntry2 198.51.100.7/32 via 192.0.2.1 on 7", "WireGuardGetAdapterLUID",
+                                   "SetIpInterfaceEntry 2 metric 0 on 4097", "SetIpInterfaceEntry 23 metric 0 on 4097",
                                    "CreateUnicastIpAddressEntry 10.240.0.2/32 on 4097 dad 4",
                                    "CreateIpForwardEntry2 0.0.0.0/0 via 0.0.0.0 on 4097",
                                    "CreateIpForwardEntry2 10.0.0.0/8 via 0.0.0.0 on 4097",
@@ -231,6 +236,9 @@ TEST(WindowsImplementations, EachWin32FailureGivesItsCodeAndUnloadsTheLibrary) {
       {"WireGuardSetConfiguration", 87, "set_tunnel_config_failed_87", {"WireGuardCloseAdapter", "UnloadLibrary"}},
       {"WireGuardSetAdapterState 1", 31, "start_adapter_failed_31",
        {"WireGuardCloseAdapter", "DeleteIpForwardEntry2 198.51.100.7/32 via 192.0.2.1 on 7", "UnloadLibrary"}},
+      // The tunnel's metric is not fixed (the interface has no IPv4 either): its routes could lose.
+      {"SetIpInterfaceEntry", 1168, "configure_address_failed_1168",
+       {"WireGuardCloseAdapter", "DeleteIpForwardEntry2 198.51.100.7/32 via 192.0.2.1 on 7", "UnloadLibrary"}},
   };
   for (const Row& row : rows) {
     WindowsRig rig;
@@ -240,6 +248,16 @@ TEST(WindowsImplementations, EachWin32FailureGivesItsCodeAndUnloadsTheLibrary) {
     EXPECT_EQ(test::Last(rig.windows.log.Since(0), row.tail.size()), row.tail) << row.call;
     EXPECT_FALSE(rig.windows.loaded || rig.windows.adapter) << row.call;
   }
+  WindowsRig withoutIpv6;  // IPv6 turned off: its route is left out and the start goes on
+  withoutIpv6.windows.log.Fail("SetIpInterfaceEntry", 1168, 2);
+  ASSERT_EQ(withoutIpv6.Start(R"(["0.0.0.0/0","::/0"])"), "started");
+  const Calls made = withoutIpv6.windows.log.Since(0);
+  EXPECT_EQ(std::count(made.begin(), made.end(), "CreateIpForwardEntry2 ::/0 via :: on 4097"), 0);
+  EXPECT_EQ(std::count(made.begin(), made.end(), "CreateIpForwardEntry2 0.0.0.0/0 via 0.0.0.0 on 4097"), 1);
+  WindowsRig refused;  // any other answer about IPv6 leaves its metric automatic: the start fails
+  refused.windows.log.Fail("SetIpInterfaceEntry", 5, 2);
+  EXPECT_EQ(refused.Start(R"(["0.0.0.0/0","::/0"])"), "configure_address_failed_5");
+
   WindowsRig rig;  // a stop that cannot resolve the functions again touches nothing
   ASSERT_EQ(rig.Start(R"(["0.0.0.0/0"])"), "started");
   rig.windows.missing = {"WireGuardCloseAdapter"};

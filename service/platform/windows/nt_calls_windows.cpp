@@ -165,4 +165,18 @@ std::uint32_t WindowsIpHelperCalls::CreateAddress(const AddressRow& address) {
   return CreateUnicastIpAddressEntry(&row);
 }
 
+std::uint32_t WindowsIpHelperCalls::SetInterfaceMetric(std::uint64_t interfaceLuid, std::uint16_t family,
+                                                      std::uint32_t metric) {
+  MIB_IPINTERFACE_ROW row;
+  InitializeIpInterfaceEntry(&row);
+  row.Family = family;
+  row.InterfaceLuid.Value = interfaceLuid;
+  // The row written back is the one read, so only the metric changes.
+  if (const DWORD result = GetIpInterfaceEntry(&row); result != NO_ERROR) return result;
+  row.UseAutomaticMetric = FALSE;
+  row.Metric = metric;
+  if (family == AF_INET) row.SitePrefixLength = 0;  // IPv4 has no site prefix; the write takes none
+  return SetIpInterfaceEntry(&row);
+}
+
 }  // namespace zv

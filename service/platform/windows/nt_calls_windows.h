@@ -25,6 +25,7 @@ class WindowsIpHelperCalls final : public IpHelperCalls {
   std::uint32_t CreateRoute(const RouteRow& row) override;
   std::uint32_t DeleteRoute(const RouteRow& row) override;
   std::uint32_t CreateAddress(const AddressRow& row) override;
+  std::uint32_t SetInterfaceMetric(std::uint64_t interfaceLuid, std::uint16_t family, std::uint32_t metric) override;
   std::uint32_t RoutesTo(const SocketAddressInet& destination, std::vector<RouteRowChoice>& rows) override;
 };
 

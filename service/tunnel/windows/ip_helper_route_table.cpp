@@ -23,8 +23,24 @@ std::uint32_t IpHelperRouteTable::BestPath(const SocketAddressInet& destination,
   return result;
 }
 
+// A route through an interface without IPv6 (turned off on the machine or on
+// the adapter) has nothing to carry: it is left out, as on Linux, rather than
+// failing the start.
+std::uint32_t IpHelperRouteTable::Add(const Route& route) {
+  const bool familyOff = tunnelWithoutIpv6 && route.interfaceId == tunnelInterface && route.destination.family == kFamilyIpv6;
+  return familyOff ? 0 : calls.CreateRoute(RowOf(route));
+}
+
+// The tunnel's interface, as it gets its address, first has its metric fixed
+// at 0 for both families: on its automatic metric its routes would lose to a
+// LAN adapter set to metric 1, a common tweak, and the game would stay direct.
 std::uint32_t IpHelperRouteTable::AddAddress(std::uint64_t interfaceId, const SocketAddressInet& address,
                                              std::uint8_t prefixLength) {
+  tunnelInterface = interfaceId;
+  if (const auto result = calls.SetInterfaceMetric(interfaceId, kFamilyIpv4, 0); result != 0) return result;
+  const auto ipv6 = calls.SetInterfaceMetric(interfaceId, kFamilyIpv6, 0);
+  tunnelWithoutIpv6 = ipv6 == kErrorNotFound || ipv6 == kErrorNotSupported;
+  if (ipv6 != 0 && !tunnelWithoutIpv6) return ipv6;
   AddressRow row;
   row.address = address;
   row.interfaceLuid = interfaceId;

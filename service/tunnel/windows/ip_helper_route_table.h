@@ -1,6 +1,7 @@
 // Routes and addresses on Windows, as IP Helper rows: every route the service
 // adds is static (MIB_IPPROTO_NETMGMT), metric 0 so that the interface metric
-// alone decides, and its site prefix as long as its destination prefix.
+// alone decides (the tunnel's own is fixed at 0), and its site prefix as long
+// as its destination prefix.
 #pragma once
 
 #include "nt_calls.h"
@@ -10,6 +11,8 @@ namespace zv {
 
 inline constexpr std::uint32_t kRouteProtocolNetmgmt = 3;
 inline constexpr std::uint32_t kDadStatePreferred = 4;
+inline constexpr std::uint32_t kErrorNotSupported = 50;
+inline constexpr std::uint32_t kErrorNotFound = 1168;
 
 // The row a route becomes.
 RouteRow RowOf(const Route& route);
@@ -18,7 +21,7 @@ class IpHelperRouteTable final : public RouteTable {
  public:
   explicit IpHelperRouteTable(IpHelperCalls& calls) : calls(calls) {}
   std::uint32_t BestPath(const SocketAddressInet& destination, Route& path) override;
-  std::uint32_t Add(const Route& route) override { return calls.CreateRoute(RowOf(route)); }
+  std::uint32_t Add(const Route& route) override;
   std::uint32_t Remove(const Route& route) override { return calls.DeleteRoute(RowOf(route)); }
   std::uint32_t AddAddress(std::uint64_t interfaceId, const SocketAddressInet& address,
                            std::uint8_t prefixLength) override;
@@ -30,6 +33,8 @@ class IpHelperRouteTable final : public RouteTable {
 
  private:
   IpHelperCalls& calls;
+  std::uint64_t tunnelInterface = 0;  // the interface that last got its address
+  bool tunnelWithoutIpv6 = false;
 };
 
 }  // namespace zv

@@ -71,6 +71,10 @@ class IpHelperCalls {
   virtual std::uint32_t CreateRoute(const RouteRow& row) = 0;                                  // CreateIpForwardEntry2
   virtual std::uint32_t DeleteRoute(const RouteRow& row) = 0;                                  // DeleteIpForwardEntry2
   virtual std::uint32_t CreateAddress(const AddressRow& row) = 0;  // CreateUnicastIpAddressEntry
+  // GetIpInterfaceEntry of the interface's `family`, then SetIpInterfaceEntry of
+  // that row with the automatic metric off and `metric`: the first failing
+  // result, ERROR_NOT_FOUND (1168) when the interface has no such family.
+  virtual std::uint32_t SetInterfaceMetric(std::uint64_t interfaceLuid, std::uint16_t family, std::uint32_t metric) = 0;
   // GetIpForwardTable2, the rows whose prefix holds `destination`, each with
   // GetIpInterfaceEntry's metric and connection state.
   virtual std::uint32_t RoutesTo(const SocketAddressInet& destination, std::vector<RouteRowChoice>& rows) = 0;
