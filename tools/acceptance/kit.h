@@ -45,6 +45,7 @@ Outcome CheckKeyTool(const Options&);
 Outcome CheckFullRouting(const Options&);
 Outcome CheckNetworkChange(const Options&);
 Outcome CheckUpgrade(const Options&);
+Outcome CheckRecovery(const Options&);
 Outcome CheckInstallFolder(const Options&);
 Outcome CheckPipeInstance(const Options&);
 
