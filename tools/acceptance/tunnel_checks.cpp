@@ -5,7 +5,6 @@
 #include <windows.h>
 #include <bcrypt.h>
 #include <iphlpapi.h>
-#include <shellapi.h>
 #include <wincrypt.h>
 
 #include <functional>
@@ -245,14 +244,8 @@ Outcome CheckNetworkChange(const Options&) {
   const std::wstring hop(other->begin(), other->end());
   std::wstring arguments = L"/c route ADD 192.0.2.0 MASK 255.255.255.0 " + hop + L" IF " + std::to_wstring(index) +
                            L" & ping -n 8 127.0.0.1 >nul & route DELETE 192.0.2.0 MASK 255.255.255.0 " + hop;
-  SHELLEXECUTEINFOW run{};
-  run.cbSize = sizeof run;
-  run.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_NOASYNC;
-  run.lpVerb = L"runas";
-  run.lpFile = L"cmd.exe";
-  run.lpParameters = arguments.c_str();
-  run.nShow = SW_HIDE;
-  if (!ShellExecuteExW(&run)) return Fail("the route tool did not run elevated (error " + std::to_string(GetLastError()) + ")");
+  const HANDLE routeTool = RunElevated(L"cmd.exe", arguments);
+  if (routeTool == nullptr) return Fail("the route tool did not run elevated (error " + std::to_string(GetLastError()) + ")");
   const auto pinnedVia = [&](const std::string& hop) {
     const auto now = Pin(tunnel.luid);
     return now && now->nextHop == hop;
@@ -269,10 +262,8 @@ Outcome CheckNetworkChange(const Options&) {
   else if (!Within(kFollowLimitMs, [&] { return pinnedVia(*other); }, away)) failure = "the pin did not move to " + *other + " within 2 s";
   else if (!Within(30000, [&] { return !newPath(); }, took)) failure = "the new route was never deleted";
   else if (!Within(kFollowLimitMs, [&] { return pinnedVia(pin->nextHop); }, back)) failure = "the pin did not come back to " + pin->nextHop + " within 2 s";
-  if (run.hProcess != nullptr) {
-    WaitForSingleObject(run.hProcess, 30000);
-    CloseHandle(run.hProcess);
-  }
+  WaitForSingleObject(routeTool, 30000);
+  CloseHandle(routeTool);
   if (!failure.empty()) return Fail(failure);
   return Pass("the endpoint's route moved to " + *other + " in " + std::to_string(away) + " ms and back to " +
               pin->nextHop + " in " + std::to_string(back) + " ms");

@@ -3,9 +3,6 @@
 // started), not deleted and made again, which a held handle would defer; and
 // the folder the service runs from is the system's and administrators' alone.
 #include <windows.h>
-#include <aclapi.h>
-#include <sddl.h>
-#include <shellapi.h>
 #include <tlhelp32.h>
 
 #include <optional>
@@ -15,6 +12,7 @@
 #include "control_channel.h"
 #include "file_rights.h"
 #include "kit.h"
+#include "nt_calls_windows.h"
 
 namespace zv::kit {
 namespace {
@@ -98,13 +96,6 @@ Outcome CheckUpgrade(const Options& options) {
   const std::set<DWORD> earlierClients = Clients();
 
   // The installer asks for an administrator; a standard user is asked to consent.
-  SHELLEXECUTEINFOW run{};
-  run.cbSize = sizeof run;
-  run.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_NOASYNC;
-  run.lpVerb = L"runas";
-  run.lpFile = options.installer.c_str();
-  run.lpParameters = L"/S /UPDATE";
-  run.nShow = SW_HIDE;
   std::string failure;
   DWORD code = 1;
   // Watched every 20 ms: the last instant the old process ran, the first the new one does.
@@ -117,14 +108,16 @@ Outcome CheckUpgrade(const Options& options) {
     else if (firstNew == 0) firstNew = GetTickCount64();
     return firstNew != 0;
   };
-  if (!ShellExecuteExW(&run) || run.hProcess == nullptr) {
+  // As the client starts it for an update.
+  const HANDLE installer = RunElevated(options.installer.c_str(), L"/S /UPDATE");
+  if (installer == nullptr) {
     failure = "the installer did not start (error " + std::to_string(GetLastError()) + ")";
   } else {
     const ULONGLONG start = GetTickCount64();
-    while (WaitForSingleObject(run.hProcess, 20) == WAIT_TIMEOUT && GetTickCount64() - start < 300000) watch();
-    if (WaitForSingleObject(run.hProcess, 0) != WAIT_OBJECT_0) failure = "the installer did not end within 5 minutes";
-    GetExitCodeProcess(run.hProcess, &code);
-    CloseHandle(run.hProcess);
+    while (WaitForSingleObject(installer, 20) == WAIT_TIMEOUT && GetTickCount64() - start < 300000) watch();
+    if (WaitForSingleObject(installer, 0) != WAIT_OBJECT_0) failure = "the installer did not end within 5 minutes";
+    GetExitCodeProcess(installer, &code);
+    CloseHandle(installer);
     if (failure.empty() && code != 0) failure = "the installer ended with " + std::to_string(code);
   }
   for (int wait = 0; failure.empty() && wait < 500 && !watch(); ++wait) Sleep(20);
@@ -198,21 +191,14 @@ Outcome CheckRecovery(const Options&) {
     return Fail("the service is not running");
   }
   const std::string actions = RecoveryActions(service);
-  const std::wstring arguments = L"/f /pid " + std::to_wstring(before.dwProcessId);
-  SHELLEXECUTEINFOW run{};
-  run.cbSize = sizeof run;
-  run.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_NOASYNC;
-  run.lpVerb = L"runas";
-  run.lpFile = L"taskkill.exe";
-  run.lpParameters = arguments.c_str();
-  run.nShow = SW_HIDE;
-  if (!ShellExecuteExW(&run) || run.hProcess == nullptr) {
+  const HANDLE kill = RunElevated(L"taskkill.exe", L"/f /pid " + std::to_wstring(before.dwProcessId));
+  if (kill == nullptr) {
     close();
     return Fail("taskkill did not run elevated (error " + std::to_string(GetLastError()) + ")");
   }
   const ULONGLONG killed = GetTickCount64();
-  WaitForSingleObject(run.hProcess, 30000);
-  CloseHandle(run.hProcess);
+  WaitForSingleObject(kill, 30000);
+  CloseHandle(kill);
   std::optional<SERVICE_STATUS_PROCESS> after;
   for (int wait = 0; wait < 750; ++wait, Sleep(20)) {
     after = Status(service);
@@ -227,21 +213,14 @@ Outcome CheckRecovery(const Options&) {
               std::to_string(after->dwProcessId) + " after " + std::to_string(took) + " ms; recovery actions: " + actions);
 }
 
-// The owner and access list of a file or folder, as SDDL; empty when unreadable.
+// The owner and access list of a file or folder, as SDDL, read as the service
+// reads wireguard.dll's; empty when unreadable.
 std::string SecurityText(const std::wstring& path) {
-  constexpr SECURITY_INFORMATION kWhat = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, kWhat, nullptr, nullptr, nullptr, nullptr, &descriptor) !=
-      ERROR_SUCCESS) {
-    return {};
-  }
-  char* text = nullptr;
-  std::string sddl;
-  if (ConvertSecurityDescriptorToStringSecurityDescriptorA(descriptor, SDDL_REVISION_1, kWhat, &text, nullptr)) {
-    sddl = text;
-    LocalFree(text);
-  }
-  LocalFree(descriptor);
+  WindowsNtLibraryCalls files;
+  const FileHandle held = files.HoldFile(std::u16string(path.begin(), path.end()));
+  if (held == nullptr) return {};
+  std::string sddl = files.FileSecurity(held);
+  files.ReleaseFile(held);
   return sddl;
 }
 

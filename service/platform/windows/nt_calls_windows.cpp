@@ -67,7 +67,9 @@ void WindowsNtLibraryCalls::UnloadLibrary(ModuleHandle module) { FreeLibrary(sta
 std::uint32_t WindowsNtLibraryCalls::LastError() { return GetLastError(); }
 
 FileHandle WindowsNtLibraryCalls::HoldFile(const std::u16string& path) {
-  HANDLE file = CreateFileW(Wide(path), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  // Backup semantics open a folder too, for the acceptance kit's look at the install folder.
+  HANDLE file = CreateFileW(Wide(path), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   return file == INVALID_HANDLE_VALUE ? nullptr : file;
 }
 
