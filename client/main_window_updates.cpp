@@ -60,8 +60,10 @@ void MainWindow::OfferInstall(const QString& installerPath) {
     serviceStatusLabel->setText(tr("更新已下载，可稍后重新检查更新"));
     return;
   }
-  // The running acceleration stays as the service holds it; the installer takes over.
-  if (!QProcess::startDetached(installerPath, {})) {
+  // The installer stops the service, which takes the tunnel down. Told that it
+  // runs as an update, it starts the service and then this client again, as
+  // the signed-in user, which finds the session it kept and asks for the tunnel anew.
+  if (!QProcess::startDetached(installerPath, {QStringLiteral("/UPDATE")})) {
     QMessageBox::warning(this, tr("更新失败"), tr("无法启动更新安装程序"));
     return;
   }

@@ -10,6 +10,7 @@
 
 #include "driver_game_steering.h"
 #include "fake_platform.h"
+#include "file_rights.h"
 #include "filter_objects.h"
 #include "ip_helper_route_table.h"
 #include "little_endian.h"
@@ -73,6 +74,12 @@ class FakeWindows final : public NtLibraryCalls, public IpHelperCalls {
   bool loaded = false, adapter = false;
 
   std::u16string OwnProgramPath() override { return log.Record("OwnProgramPath") ? u"" : program; }
+  FileHandle HoldFile(const std::u16string& path) override { return log.Record("HoldFile", Narrow(path)) ? nullptr : this; }
+  // As the installer leaves it, or (failed) owned by the user who placed it.
+  std::string FileSecurity(FileHandle) override {
+    return log.Record("FileSecurity") ? "O:S-1-5-21-7-8-9-1001D:(A;;FA;;;SY)" : "O:BAD:P(A;;FA;;;SY)(A;;FA;;;BA)";
+  }
+  void ReleaseFile(FileHandle) override { log.Record("ReleaseFile"); }
   ModuleHandle LoadLibraryAt(const std::u16string& path) override {
     if (log.Record("LoadLibraryAt", Narrow(path))) return nullptr;
     return loaded = true, this;
@@ -122,6 +129,10 @@ class FakeWindows final : public NtLibraryCalls, public IpHelperCalls {
     return log.Record("CreateUnicastIpAddressEntry", Text(row.address) + "/" + std::to_string(row.onLinkPrefixLength) +
                                                          " on " + std::to_string(row.interfaceLuid) + " dad " +
                                                          std::to_string(row.dadState));
+  }
+  std::uint32_t SetInterfaceMetric(std::uint64_t luid, std::uint16_t family, std::uint32_t metric) override {
+    return log.Record("SetIpInterfaceEntry", std::to_string(family) + " metric " + std::to_string(metric) + " on " +
+                                                 std::to_string(luid));
   }
   std::uint32_t RoutesTo(const SockaddrInet&, std::vector<RouteRowChoice>&) override { return 50; }
 
@@ -188,11 +199,14 @@ TEST(WindowsImplementations, AStartAndAStopAsTheWin32CallsSeeThem) {
 
   WindowsRig rig;
   ASSERT_EQ(rig.Start(R"(["0.0.0.0/0","10.1.2.3/8","::/0"])"), "started");
-  Calls expected = {"OwnProgramPath", "LoadLibraryAt C:\\Program Files\\Zentravolk\\wireguard.dll"};
+  const std::string library = "C:\\Program Files\\Zentravolk\\wireguard.dll";
+  // The library is held while it is judged and loaded.
+  Calls expected = {"OwnProgramPath", "HoldFile " + library, "FileSecurity", "LoadLibraryAt " + library, "ReleaseFile"};
   expected.insert(expected.end(), kResolve.begin(), kResolve.end());
   expected.insert(expected.end(), {"WireGuardCreateAdapter ZENTRAVOLK ZENTRAVOLK", "FindExport WireGuardGetConfiguration",
                                    "WireGuardSetConfiguration", "GetBestRoute2 198.51.100.7:51820",
                                    "CreateIpForwardEntry2 198.51.100.7/32 via 192.0.2.1 on 7", "WireGuardGetAdapterLUID",
+                                   "SetIpInterfaceEntry 2 metric 0 on 4097", "SetIpInterfaceEntry 23 metric 0 on 4097",
                                    "CreateUnicastIpAddressEntry 10.240.0.2/32 on 4097 dad 4",
                                    "CreateIpForwardEntry2 0.0.0.0/0 via 0.0.0.0 on 4097",
                                    "CreateIpForwardEntry2 10.0.0.0/8 via 0.0.0.0 on 4097",
@@ -234,11 +248,16 @@ TEST(WindowsImplementations, EachWin32FailureGivesItsCodeAndUnloadsTheLibrary) {
   };
   const Row rows[] = {
       {"OwnProgramPath", 1, "resolve_service_path_failed", {"OwnProgramPath"}},
-      {"LoadLibraryAt", 126, "embedded_tunnel_component_missing", {}},
+      {"HoldFile", 2, "embedded_tunnel_component_missing", {}},
+      {"FileSecurity", 1, "embedded_tunnel_component_untrusted", {"FileSecurity", "ReleaseFile"}},
+      {"LoadLibraryAt", 126, "embedded_tunnel_component_missing", {"ReleaseFile"}},
       {"WireGuardSetAdapterState", 0, "embedded_tunnel_api_invalid", {"FindExport WireGuardSetAdapterState", "UnloadLibrary"}},
       {"WireGuardCreateAdapter ZENTRAVOLK ZENTRAVOLK", 5, "create_adapter_failed_5", {"UnloadLibrary"}},
       {"WireGuardSetConfiguration", 87, "set_tunnel_config_failed_87", {"WireGuardCloseAdapter", "UnloadLibrary"}},
       {"WireGuardSetAdapterState 1", 31, "start_adapter_failed_31",
+       {"WireGuardCloseAdapter", "DeleteIpForwardEntry2 198.51.100.7/32 via 192.0.2.1 on 7", "UnloadLibrary"}},
+      // The tunnel's metric is not fixed (the interface has no IPv4 either): its routes could lose.
+      {"SetIpInterfaceEntry", 1168, "configure_address_failed_1168",
        {"WireGuardCloseAdapter", "DeleteIpForwardEntry2 198.51.100.7/32 via 192.0.2.1 on 7", "UnloadLibrary"}},
   };
   for (const Row& row : rows) {
@@ -249,11 +268,43 @@ TEST(WindowsImplementations, EachWin32FailureGivesItsCodeAndUnloadsTheLibrary) {
     EXPECT_EQ(rig.windows.log.Last(row.tail.size()), row.tail) << row.call;
     EXPECT_FALSE(rig.windows.loaded || rig.windows.adapter) << row.call;
   }
+  WindowsRig withoutIpv6;  // IPv6 turned off: its route is left out and the start goes on
+  withoutIpv6.windows.log.Fail("SetIpInterfaceEntry", 1168, 2);
+  ASSERT_EQ(withoutIpv6.Start(R"(["0.0.0.0/0","::/0"])"), "started");
+  const Calls made = withoutIpv6.windows.log.Since(0);
+  EXPECT_EQ(std::count(made.begin(), made.end(), "CreateIpForwardEntry2 ::/0 via :: on 4097"), 0);
+  EXPECT_EQ(std::count(made.begin(), made.end(), "CreateIpForwardEntry2 0.0.0.0/0 via 0.0.0.0 on 4097"), 1);
+  WindowsRig refused;  // any other answer about IPv6 leaves its metric automatic: the start fails
+  refused.windows.log.Fail("SetIpInterfaceEntry", 5, 2);
+  EXPECT_EQ(refused.Start(R"(["0.0.0.0/0","::/0"])"), "configure_address_failed_5");
+
   WindowsRig rig;  // a stop that cannot resolve the functions again touches nothing
   ASSERT_EQ(rig.Start(R"(["0.0.0.0/0"])"), "started");
   rig.windows.missing = {"WireGuardCloseAdapter"};
   EXPECT_EQ(test::Stop(rig.tunnel), "embedded_tunnel_api_invalid");
   EXPECT_TRUE(rig.windows.adapter && rig.windows.loaded);
+}
+
+// wireguard.dll as Windows describes it: loaded only when no one but the
+// system, the administrators and TrustedInstaller owns it or may change it.
+TEST(WindowsImplementations, TheLibraryIsLoadedOnlyWhenNoUserMayChangeIt) {
+  const std::string installer = "S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464", user = "S-1-5-21-4-5-6-1001";
+  const std::pair<std::string, std::string> rows[] = {
+      {"O:BAD:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x1200a9;;;BU)", ""},  // as /WIREGUARD= places it
+      {"O:" + installer + "G:" + installer + "D:PAI(A;;FA;;;" + installer + ")(A;;0x1200a9;;;BA)(A;;0x1200a9;;;BU)", ""},
+      {"O:BAD:AI(A;ID;FA;;;SY)(A;ID;FA;;;BA)(A;OICIIOID;GA;;;CO)(A;OICIIOID;GXGR;;;BU)(A;ID;0x1200a9;;;BU)", ""},
+      // Moved there from the user's downloads: it keeps its owner and their entry.
+      {"O:" + user + "D:(A;ID;FA;;;SY)(A;ID;FA;;;BA)(A;ID;FA;;;" + user + ")", "owner " + user + ", " + user + " may change it (FA)"},
+      // Copied into a folder made at a drive's root: Authenticated Users may modify it.
+      {"O:BAD:AI(A;ID;FA;;;SY)(A;ID;0x1301bf;;;AU)", "AU may change it (0x1301bf)"},
+      {"O:SYD:(A;;FA;;;SY)(A;;RCWD;;;BU)", "BU may change it (RCWD)"},
+      {"O:SYD:(D;;FA;;;WD)(A;;FA;;;WD)", "WD may change it (FA)"},  // a denial first is not relied on
+      {"O:SYD:(XA;;FA;;;BU;(WIN://SYSAPPID Contains \"x\"))", "BU may change it (FA)"},  // a conditional grant
+      {"O:SYD:NO_ACCESS_CONTROL", "everyone (no access list)"},
+      {"O:SYD:(A;;ZZ;;;BU)", "an access entry it cannot read"},
+      {"", "an unknown owner, everyone (no access list)"},
+  };
+  for (const auto& [sddl, others] : rows) EXPECT_EQ(OthersWhoMayChange(sddl), others) << sddl;
 }
 
 // The filtering calls and the driver's bytes, recorded.

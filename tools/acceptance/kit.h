@@ -33,6 +33,9 @@ struct Answer {
   std::string failure;
 };
 Answer AskService(std::uint16_t operation, const std::string& body);
+// Runs a program hidden, with an administrator's consent: its process (to wait
+// for and close), or null with the reason in GetLastError.
+HANDLE RunElevated(const wchar_t* program, const std::wstring& arguments);
 // The folder of the registered service program, from the service manager; empty when not registered.
 std::wstring ServiceFolder();
 std::string Utf8(const std::wstring& text);
@@ -45,6 +48,7 @@ Outcome CheckKeyTool(const Options&);
 Outcome CheckFullRouting(const Options&);
 Outcome CheckNetworkChange(const Options&);
 Outcome CheckUpgrade(const Options&);
+Outcome CheckRecovery(const Options&);
 Outcome CheckInstallFolder(const Options&);
 Outcome CheckPipeInstance(const Options&);
 

@@ -1,6 +1,7 @@
 // The kit's side of the control channel: the pipe, the client's identity
 // check, one exchange, and where the service is installed.
 #include <windows.h>
+#include <shellapi.h>
 
 #include <memory>
 #include <vector>
@@ -79,6 +80,17 @@ Answer AskService(std::uint16_t operation, const std::string& body) {
 std::string Describe(const Answer& answer) {
   if (!answer.replied) return answer.failure;
   return "status " + std::to_string(answer.status) + " " + answer.body;
+}
+
+HANDLE RunElevated(const wchar_t* program, const std::wstring& arguments) {
+  SHELLEXECUTEINFOW run{};
+  run.cbSize = sizeof run;
+  run.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_NOASYNC;
+  run.lpVerb = L"runas";
+  run.lpFile = program;
+  run.lpParameters = arguments.c_str();
+  run.nShow = SW_HIDE;
+  return ShellExecuteExW(&run) ? run.hProcess : nullptr;
 }
 
 std::wstring ServiceFolder() {

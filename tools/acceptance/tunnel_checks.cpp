@@ -5,7 +5,6 @@
 #include <windows.h>
 #include <bcrypt.h>
 #include <iphlpapi.h>
-#include <shellapi.h>
 #include <wincrypt.h>
 
 #include <functional>
@@ -23,6 +22,8 @@ namespace {
 constexpr char kEndpointHost[] = "192.0.2.1";  // TEST-NET-1: nothing answers there, nothing else routes there
 constexpr wchar_t kAdapterName[] = L"ZENTRAVOLK";
 constexpr ULONGLONG kFollowLimitMs = 2000;
+constexpr char kOutsideAddress[] = "198.51.100.1";  // TEST-NET-2: outside every LAN, only a default route reaches it
+constexpr char kTunnelAddress[] = "10.240.0.2";
 
 std::string Base64(const Bytes32& key) {
   char text[64] = {};
@@ -123,6 +124,44 @@ bool HasAddress(ULONG64 luid, const char* address, int prefixLength) {
   return found;
 }
 
+// The interface's own metric for a family, unless it is automatic; nothing when
+// the interface lacks the family or its metric is automatic.
+std::optional<ULONG> FixedMetric(ULONG64 luid, ADDRESS_FAMILY family, bool& present) {
+  MIB_IPINTERFACE_ROW row;
+  InitializeIpInterfaceEntry(&row);
+  row.Family = family;
+  row.InterfaceLuid.Value = luid;
+  present = GetIpInterfaceEntry(&row) == NO_ERROR;
+  if (!present || row.UseAutomaticMetric) return std::nullopt;
+  return row.Metric;
+}
+
+// Where a game's datagram to an address outside the LAN goes: the source address
+// the system gives a connected socket that sent one, and the best route's interface.
+std::pair<std::string, ULONG64> DatagramPath(const char* address) {
+  WSADATA data;
+  WSAStartup(MAKEWORD(2, 2), &data);
+  SOCKADDR_INET to{};
+  to.Ipv4.sin_family = AF_INET;
+  to.Ipv4.sin_port = htons(9);
+  inet_pton(AF_INET, address, &to.Ipv4.sin_addr);
+  SOCKADDR_INET from{};
+  const SOCKET socket = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+  int length = sizeof from.Ipv4;
+  if (socket != INVALID_SOCKET) {
+    if (connect(socket, reinterpret_cast<sockaddr*>(&to.Ipv4), sizeof to.Ipv4) != 0 || send(socket, "zv", 2, 0) != 2 ||
+        getsockname(socket, reinterpret_cast<sockaddr*>(&from.Ipv4), &length) != 0) {
+      from = {};
+    }
+    closesocket(socket);
+  }
+  WSACleanup();
+  MIB_IPFORWARD_ROW2 best{};
+  SOCKADDR_INET bestSource{};
+  const bool routed = GetBestRoute2(nullptr, 0, nullptr, &to, 0, &best, &bestSource) == NO_ERROR;
+  return {from.Ipv4.sin_family == AF_INET ? Text(from) : "nowhere", routed ? best.InterfaceLuid.Value : 0};
+}
+
 // Another address of the pin's LAN than the gateway and our own: a next hop
 // for a new path that nobody needs to answer.
 std::optional<std::string> OtherNextHop(ULONG64 luid, const std::string& gateway) {
@@ -157,19 +196,34 @@ Outcome CheckFullRouting(const Options&) {
       ours.insert(route.destination + " via " + route.nextHop + " metric " + std::to_string(route.metric));
     }
   }
-  const std::set<std::string> expected = {"0.0.0.0/0 via 0.0.0.0 metric 0", "10.0.0.0/8 via 0.0.0.0 metric 0",
-                                          "::/0 via :: metric 0"};
+  // A machine with IPv6 turned off gives the tunnel no IPv6: its route is left out.
+  bool ipv4 = false, ipv6 = false;
+  const auto metric = FixedMetric(tunnel.luid, AF_INET, ipv4);
+  const auto metric6 = FixedMetric(tunnel.luid, AF_INET6, ipv6);
+  std::set<std::string> expected = {"0.0.0.0/0 via 0.0.0.0 metric 0", "10.0.0.0/8 via 0.0.0.0 metric 0"};
+  if (ipv6) expected.insert("::/0 via :: metric 0");
   std::string seen;
   for (const std::string& route : ours) seen += (seen.empty() ? "" : ", ") + route;
   const auto pin = Pin(tunnel.luid);
-  const bool addressed = HasAddress(tunnel.luid, "10.240.0.2", 32);
+  const bool addressed = HasAddress(tunnel.luid, kTunnelAddress, 32);
+  // Routes read back prove nothing if a LAN adapter of a lower metric wins: the datagram must take the tunnel.
+  const auto [source, through] = DatagramPath(kOutsideAddress);
   const Answer stop = tunnel.Stop();
   if (ours != expected) return Fail("the tunnel's routes are " + seen);
+  if (metric != 0 || (ipv6 && metric6 != 0)) {
+    return Fail("the tunnel's interface metric is not fixed at 0 for every family it has");
+  }
+  if (source != kTunnelAddress || through != tunnel.luid) {
+    return Fail("a datagram to " + std::string(kOutsideAddress) + " leaves from " + source +
+                (through == tunnel.luid ? "" : ", not through the tunnel") + ": the game would go direct");
+  }
   if (!pin) return Fail("no host route to the endpoint " + std::string(kEndpointHost) + " off the tunnel");
   if (!addressed) return Fail("the adapter has no address 10.240.0.2/32");
   if (!stop.replied || stop.status != 0 || stop.body != kIdleBody) return Fail("StopTunnel: " + Describe(stop));
   if (Pin(tunnel.luid)) return Fail("the endpoint's host route stayed after the stop");
-  return Pass("routes " + seen + "; the endpoint pinned via " + pin->nextHop + "; stopped, the pin gone");
+  return Pass("routes " + seen + (ipv6 ? "" : " (IPv6 is off here: ::/0 left out)") +
+              "; interface metric 0; a datagram to " + kOutsideAddress + " left from " + source +
+              " through the tunnel; the endpoint pinned via " + pin->nextHop + "; stopped, the pin gone");
 }
 
 Outcome CheckNetworkChange(const Options&) {
@@ -190,14 +244,8 @@ Outcome CheckNetworkChange(const Options&) {
   const std::wstring hop(other->begin(), other->end());
   std::wstring arguments = L"/c route ADD 192.0.2.0 MASK 255.255.255.0 " + hop + L" IF " + std::to_wstring(index) +
                            L" & ping -n 8 127.0.0.1 >nul & route DELETE 192.0.2.0 MASK 255.255.255.0 " + hop;
-  SHELLEXECUTEINFOW run{};
-  run.cbSize = sizeof run;
-  run.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_NOASYNC;
-  run.lpVerb = L"runas";
-  run.lpFile = L"cmd.exe";
-  run.lpParameters = arguments.c_str();
-  run.nShow = SW_HIDE;
-  if (!ShellExecuteExW(&run)) return Fail("the route tool did not run elevated (error " + std::to_string(GetLastError()) + ")");
+  const HANDLE routeTool = RunElevated(L"cmd.exe", arguments);
+  if (routeTool == nullptr) return Fail("the route tool did not run elevated (error " + std::to_string(GetLastError()) + ")");
   const auto pinnedVia = [&](const std::string& hop) {
     const auto now = Pin(tunnel.luid);
     return now && now->nextHop == hop;
@@ -214,10 +262,8 @@ Outcome CheckNetworkChange(const Options&) {
   else if (!Within(kFollowLimitMs, [&] { return pinnedVia(*other); }, away)) failure = "the pin did not move to " + *other + " within 2 s";
   else if (!Within(30000, [&] { return !newPath(); }, took)) failure = "the new route was never deleted";
   else if (!Within(kFollowLimitMs, [&] { return pinnedVia(pin->nextHop); }, back)) failure = "the pin did not come back to " + pin->nextHop + " within 2 s";
-  if (run.hProcess != nullptr) {
-    WaitForSingleObject(run.hProcess, 30000);
-    CloseHandle(run.hProcess);
-  }
+  WaitForSingleObject(routeTool, 30000);
+  CloseHandle(routeTool);
   if (!failure.empty()) return Fail(failure);
   return Pass("the endpoint's route moved to " + *other + " in " + std::to_string(away) + " ms and back to " +
               pin->nextHop + " in " + std::to_string(back) + " ms");

@@ -3,6 +3,8 @@
 #include <ws2tcpip.h>
 #include <windows.h>
 #include <iphlpapi.h>
+#include <aclapi.h>
+#include <sddl.h>
 
 #include <cstddef>
 #include <cstring>
@@ -66,6 +68,31 @@ ExportAddress WindowsNtLibraryCalls::FindExport(ModuleHandle module, const char*
 void WindowsNtLibraryCalls::UnloadLibrary(ModuleHandle module) { FreeLibrary(static_cast<HMODULE>(module)); }
 
 std::uint32_t WindowsNtLibraryCalls::LastError() { return GetLastError(); }
+
+FileHandle WindowsNtLibraryCalls::HoldFile(const std::u16string& path) {
+  // Backup semantics open a folder too, for the acceptance kit's look at the install folder.
+  HANDLE file = CreateFileW(Wide(path), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  return file == INVALID_HANDLE_VALUE ? nullptr : file;
+}
+
+std::string WindowsNtLibraryCalls::FileSecurity(FileHandle file) {
+  constexpr SECURITY_INFORMATION kWhat = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetSecurityInfo(file, SE_FILE_OBJECT, kWhat, nullptr, nullptr, nullptr, nullptr, &descriptor) != ERROR_SUCCESS) {
+    return {};
+  }
+  char* text = nullptr;
+  std::string sddl;
+  if (ConvertSecurityDescriptorToStringSecurityDescriptorA(descriptor, SDDL_REVISION_1, kWhat, &text, nullptr)) {
+    sddl = text;
+    LocalFree(text);
+  }
+  LocalFree(descriptor);
+  return sddl;
+}
+
+void WindowsNtLibraryCalls::ReleaseFile(FileHandle file) { CloseHandle(file); }
 
 bool WindowsNtLibraryCalls::InterfaceExists(std::uint64_t luid) {
   NET_LUID netLuid;
@@ -141,6 +168,20 @@ std::uint32_t WindowsIpHelperCalls::CreateAddress(const AddressRow& address) {
   row.OnLinkPrefixLength = address.onLinkPrefixLength;
   row.DadState = static_cast<NL_DAD_STATE>(address.dadState);
   return CreateUnicastIpAddressEntry(&row);
+}
+
+std::uint32_t WindowsIpHelperCalls::SetInterfaceMetric(std::uint64_t interfaceLuid, std::uint16_t family,
+                                                      std::uint32_t metric) {
+  MIB_IPINTERFACE_ROW row;
+  InitializeIpInterfaceEntry(&row);
+  row.Family = family;
+  row.InterfaceLuid.Value = interfaceLuid;
+  // The row written back is the one read, so only the metric changes.
+  if (const DWORD result = GetIpInterfaceEntry(&row); result != NO_ERROR) return result;
+  row.UseAutomaticMetric = FALSE;
+  row.Metric = metric;
+  if (family == AF_INET) row.SitePrefixLength = 0;  // IPv4 has no site prefix; the write takes none
+  return SetIpInterfaceEntry(&row);
 }
 
 }  // namespace zv

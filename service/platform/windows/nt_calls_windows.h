@@ -13,6 +13,9 @@ class WindowsNtLibraryCalls : public NtLibraryCalls {  // open: tests move the p
   ExportAddress FindExport(ModuleHandle module, const char* name) override;
   void UnloadLibrary(ModuleHandle module) override;
   std::uint32_t LastError() override;
+  FileHandle HoldFile(const std::u16string& path) override;
+  std::string FileSecurity(FileHandle file) override;
+  void ReleaseFile(FileHandle file) override;
   bool InterfaceExists(std::uint64_t luid) override;
 };
 
@@ -22,6 +25,7 @@ class WindowsIpHelperCalls final : public IpHelperCalls {
   std::uint32_t CreateRoute(const RouteRow& row) override;
   std::uint32_t DeleteRoute(const RouteRow& row) override;
   std::uint32_t CreateAddress(const AddressRow& row) override;
+  std::uint32_t SetInterfaceMetric(std::uint64_t interfaceLuid, std::uint16_t family, std::uint32_t metric) override;
   std::uint32_t RoutesTo(const SockaddrInet& destination, std::vector<RouteRowChoice>& rows) override;
 };
 

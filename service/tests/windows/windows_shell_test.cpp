@@ -37,16 +37,24 @@ std::string ReadFile(const std::u16string& path) {
   return std::string(std::istreambuf_iterator<char>(file), {});
 }
 
-// The real loader, told that the program lives in another folder.
+// The real loader, told that the program lives in another folder. Wine makes
+// the prefix's user the owner of every file, with full rights, which the
+// service refuses: unless told to read them, the rights are an installed file's.
 class RelocatedPlatform final : public WindowsNtLibraryCalls {
  public:
-  explicit RelocatedPlatform(std::u16string program) : program(std::move(program)) {}
+  explicit RelocatedPlatform(std::u16string program, bool realRights = false)
+      : program(std::move(program)), realRights(realRights) {}
   std::u16string OwnProgramPath() override { return program; }
+  std::string FileSecurity(FileHandle file) override {
+    return realRights ? WindowsNtLibraryCalls::FileSecurity(file) : "O:BAD:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x1200a9;;;BU)";
+  }
   std::u16string program;
+  bool realRights;
 };
 
 // A start through the real shell: the library is taken from the program's
-// folder and no other (the working folder holds one too), its last error
+// folder and no other (the working folder holds one too), held open while it
+// loads and refused as wine leaves it (the user's, who may write it), its last error
 // becomes the code, CryptStringToBinaryA takes 32-byte keys only, and the
 // adapter gets the keys and the endpoint the shell decoded. Wine has no IP
 // Helper routes, so a start that gets past the block ends at the endpoint route.
@@ -57,10 +65,12 @@ TEST(WindowsShell, BringUpThroughTheRealShell) {
     const wchar_t* fail;    // "Function:lastError" for the fake library
     std::string privateKey = kPrivateKey, serverKey = kServerKey;
     const char* code = nullptr;  // nothing: any code after the block
+    bool realRights = false;
   };
   const Row rows[] = {
       {u"", nullptr},
       {u"empty\\", nullptr, kPrivateKey, kServerKey, "embedded_tunnel_component_missing"},
+      {u"", nullptr, kPrivateKey, kServerKey, "embedded_tunnel_component_untrusted", true},  // the user's file
       {u"lacking\\", nullptr, kPrivateKey, kServerKey, "embedded_tunnel_api_invalid"},
       {u"", L"WireGuardCreateAdapter:5", kPrivateKey, kServerKey, "create_adapter_failed_5"},
       {u"", L"WireGuardSetConfiguration:87", kPrivateKey, kServerKey, "set_tunnel_config_failed_87"},
@@ -72,7 +82,7 @@ TEST(WindowsShell, BringUpThroughTheRealShell) {
       DeleteFileW(Wide(ProgramFolder() + file));
     }
     SetEnvironmentVariableW(L"ZV_FAKE_WIREGUARD_FAIL", row.fail);
-    RelocatedPlatform platform(ProgramFolder() + row.folder + u"accelerator-service.exe");
+    RelocatedPlatform platform(ProgramFolder() + row.folder + u"accelerator-service.exe", row.realRights);
     WindowsIpHelperCalls ipHelper;
     WindowsSplitCalls splitCalls;
     WireGuardNtDevice device(platform);

@@ -53,10 +53,27 @@ std::uint32_t IpHelperRouteTable::BestPath(const IpAddress& destination, Route& 
   return result;
 }
 
-AddResult IpHelperRouteTable::Add(const Route& route) { return Added(calls.CreateRoute(RowOf(route))); }
+// A route through an interface without IPv6 (turned off on the machine or on
+// the adapter) has nothing to carry: it is left out, as on Linux, rather than
+// failing the start.
+AddResult IpHelperRouteTable::Add(const Route& route) {
+  const bool familyOff =
+      tunnelWithoutIpv6 && route.interfaceId == tunnelInterface && route.destination.family == IpFamily::V6;
+  return familyOff ? AddResult{} : Added(calls.CreateRoute(RowOf(route)));
+}
 
+// The tunnel's interface, as it gets its address, first has its metric fixed
+// at 0 for both families: on its automatic metric its routes would lose to a
+// LAN adapter set to metric 1, a common tweak, and the game would stay direct.
 AddResult IpHelperRouteTable::AddAddress(std::uint64_t interfaceId, const IpAddress& address,
                                          std::uint8_t prefixLength) {
+  tunnelInterface = interfaceId;
+  if (const auto result = calls.SetInterfaceMetric(interfaceId, kAfInet, 0); result != 0) {
+    return AddResult::Failed(result);
+  }
+  const auto ipv6 = calls.SetInterfaceMetric(interfaceId, kAfInet6, 0);
+  tunnelWithoutIpv6 = ipv6 == kErrorNotFound || ipv6 == kErrorNotSupported;
+  if (ipv6 != 0 && !tunnelWithoutIpv6) return AddResult::Failed(ipv6);
   AddressRow row;
   row.address = ToSockaddrInet(address);
   row.interfaceLuid = interfaceId;

@@ -1,6 +1,7 @@
 // Routes and addresses on Windows, as IP Helper rows: every route the service
 // adds is static (MIB_IPPROTO_NETMGMT), metric 0 so that the interface metric
-// alone decides, and its site prefix as long as its destination prefix.
+// alone decides (the tunnel's own is fixed at 0), and its site prefix as long
+// as its destination prefix.
 #pragma once
 
 #include "nt_calls.h"
@@ -10,6 +11,8 @@ namespace zv {
 
 inline constexpr std::uint32_t kRouteProtocolNetmgmt = 3;
 inline constexpr std::uint32_t kDadStatePreferred = 4;
+inline constexpr std::uint32_t kErrorNotSupported = 50;
+inline constexpr std::uint32_t kErrorNotFound = 1168;
 
 // The row a route becomes.
 RouteRow RowOf(const Route& route);
@@ -29,6 +32,8 @@ class IpHelperRouteTable final : public RouteTable {
 
  private:
   IpHelperCalls& calls;
+  std::uint64_t tunnelInterface = 0;  // the interface that last got its address
+  bool tunnelWithoutIpv6 = false;
 };
 
 }  // namespace zv

@@ -30,6 +30,7 @@ SockaddrInet ToSockaddrInet(const IpAddress& address);
 IpAddress FromSockaddrInet(const SockaddrInet& address);
 
 using ModuleHandle = void*;
+using FileHandle = void*;
 using ExportAddress = void (*)();  // cast to the export's own type before the call
 
 // The loader, for wireguard.dll beside the service program.
@@ -42,6 +43,12 @@ class NtLibraryCalls {
   virtual ExportAddress FindExport(ModuleHandle module, const char* name) = 0;  // GetProcAddress
   virtual void UnloadLibrary(ModuleHandle module) = 0;                          // FreeLibrary
   virtual std::uint32_t LastError() = 0;                                        // GetLastError
+  // CreateFileW for reading, sharing only reading: while it is held nobody may
+  // write, rename or delete the file. Null when it cannot be opened.
+  virtual FileHandle HoldFile(const std::u16string& path) = 0;
+  // GetSecurityInfo's owner and access list, written as SDDL; empty when unreadable.
+  virtual std::string FileSecurity(FileHandle file) = 0;
+  virtual void ReleaseFile(FileHandle file) = 0;  // CloseHandle
   virtual bool InterfaceExists(std::uint64_t luid) = 0;  // ConvertInterfaceLuidToIndex
 };
 
@@ -81,6 +88,10 @@ class IpHelperCalls {
   virtual std::uint32_t CreateRoute(const RouteRow& row) = 0;                                  // CreateIpForwardEntry2
   virtual std::uint32_t DeleteRoute(const RouteRow& row) = 0;                                  // DeleteIpForwardEntry2
   virtual std::uint32_t CreateAddress(const AddressRow& row) = 0;  // CreateUnicastIpAddressEntry
+  // GetIpInterfaceEntry of the interface's `family`, then SetIpInterfaceEntry of
+  // that row with the automatic metric off and `metric`: the first failing
+  // result, ERROR_NOT_FOUND (1168) when the interface has no such family.
+  virtual std::uint32_t SetInterfaceMetric(std::uint64_t interfaceLuid, std::uint16_t family, std::uint32_t metric) = 0;
   // GetIpForwardTable2, the rows whose prefix holds `destination`, each with
   // GetIpInterfaceEntry's metric and connection state.
   virtual std::uint32_t RoutesTo(const SockaddrInet& destination, std::vector<RouteRowChoice>& rows) = 0;

@@ -3,6 +3,8 @@
 #include <chrono>
 #include <cstring>
 
+#include "file_rights.h"
+
 namespace zv {
 namespace {
 
@@ -81,7 +83,21 @@ bool WireGuardNtDevice::Create(std::string& error) {
     error = "resolve_service_path_failed";
     return false;
   }
-  module = calls.LoadLibraryAt(LibraryPathBeside(program, kLibraryName));
+  const std::u16string library = LibraryPathBeside(program, kLibraryName);
+  // It runs as the system: only a file no user may change is loaded, and it is
+  // held open meanwhile, so nobody can swap it between the look and the load.
+  const FileHandle held = calls.HoldFile(library);
+  if (held == nullptr) {
+    error = "embedded_tunnel_component_missing";
+    return false;
+  }
+  if (!OthersWhoMayChange(calls.FileSecurity(held)).empty()) {
+    calls.ReleaseFile(held);
+    error = "embedded_tunnel_component_untrusted";
+    return false;
+  }
+  module = calls.LoadLibraryAt(library);
+  calls.ReleaseFile(held);
   if (module == nullptr) {
     error = "embedded_tunnel_component_missing";
     return false;
