@@ -146,7 +146,7 @@ expect_eq "the game and another program" "$(inside cat /tmp/zv-seen)" "game 10.2
 inside cat /tmp/zv-rules | grep -q 'fwmark 0x5a56' || fail "no rule for the game's mark while accelerating"
 [[ "$(pc_network)" == "$pristine" ]] || fail "the road left: $(diff <(echo "$pristine") <(pc_network))"
 
-echo "== a user without a session is refused"
+echo "== a user without a session, a remote one and a greeter are refused"
 expect_eq "a system user's query" \
   "$(inside setpriv --reuid=65534 --regid=65534 --clear-groups /zv/build/tools/zv-control query 2>&1)" \
   'status 3 {"error":"access_denied"}'
@@ -156,6 +156,12 @@ inside script -qec "login -f -h 192.0.2.9 visitor" /dev/null >/dev/null 2>&1 <<<
 /zv/build/tools/zv-control query >>/tmp/zv-remote 2>&1
 exit'
 expect_eq "a remote user's query" "$(inside cat /tmp/zv-remote)" $'Remote=yes\nActive=yes\nstatus 3 {"error":"access_denied"}'
+# A display manager's greeter: a real logind session of class greeter (pam_systemd takes the class
+# from XDG_SESSION_CLASS, as a display manager passes it), active and local, and refused.
+inside useradd -m -s /bin/bash lightdm
+inside env XDG_SESSION_CLASS=greeter su - lightdm -c 'loginctl show-session "$XDG_SESSION_ID" -p Class -p Remote -p Active
+  /zv/build/tools/zv-control query' >"$scratch/greeter" 2>&1
+expect_eq "a greeter's query" "$(cat "$scratch/greeter")" $'Class=greeter\nRemote=no\nActive=yes\nstatus 3 {"error":"access_denied"}'
 
 echo "== restarted and killed with a tunnel up"
 start_body=$(start_body '["0.0.0.0/0"]' "$(wg genkey)" "$NODE_ENDPOINT" full)
