@@ -123,7 +123,6 @@ TEST_F(ControlServerTest, EveryReplyComesFromTheOneState) {
                                 R"("game_before_start":true\})";
   const Step steps[] = {
       {3, "", 0, off},  // stop while idle succeeds
-      {kQuality, "", 0, off},
       {2, "invalid_tunnel_config", 4, R"(\{"error":"invalid_tunnel_config"\})"},
       {1, "", 0, off},  // query after a failed start
       {2, "", 0, on},
@@ -137,7 +136,6 @@ TEST_F(ControlServerTest, EveryReplyComesFromTheOneState) {
       {2, "", 4, R"(\{"error":"tunnel_already_running"\})"},  // a refused start leaves the repair going
       {kQuality, "", 0, repairing},
       {3, "", 0, off},
-      {1, "", 0, off},
       {kQuality, "", 0, off},
   };
   std::uint64_t id = 100;
