@@ -40,12 +40,7 @@ using Clock = std::chrono::steady_clock;
 constexpr uid_t kAnna = 1000, kBen = 1001, kGreeter = 1002;
 
 // A login session as logind records it; on a seat it is in front when `active`.
-struct Session {
-  const char* id;
-  uid_t user;
-  const char* kind = "user";
-  bool active = true, remote = false, seated = false;
-};
+struct Session { const char* id; uid_t user; const char* kind = "user"; bool active = true, remote = false, seated = false; };
 
 // The service on a socket in a fresh folder, its standard error kept in a file.
 class ServiceProcess {
@@ -150,7 +145,7 @@ void Listen(const fs::path& path) {
 // judges starts with the real engine, notices either stop signal at once though
 // a caller is half way through a request, and takes its socket along; anything
 // else at its path makes it refuse to start and stays as it was.
-TEST(ServiceProgram, StartsOnlyOverAStaleSocketAndStopsCleanly) {
+TEST(ServiceProgram, StartsOnlyWhereNothingElseIsAndStopsAtOnce) {
   ServiceProcess service;
   ASSERT_TRUE(service.Serving()) << service.Errors();
   const auto start = probe::Exchange(service.path, 2, 6, "{}");
@@ -218,12 +213,7 @@ TEST(ServiceProgram, OfTwinsStartedAtOnceExactlyOneListens) {
 TEST(ServiceProgram, OnlyThePersonAtTheMachineMayCall) {
   ASSERT_EQ(geteuid(), 0u) << "calls as other users";
   const std::vector<Session> switched = {{"c1", kAnna, "user", false, false, true}, {"c2", kBen, "user", true, false, true}};
-  const struct {
-    const char* name;
-    std::vector<Session> sessions;
-    uid_t caller;
-    int status;
-  } rows[] = {
+  const struct { const char* name; std::vector<Session> sessions; uid_t caller; int status; } rows[] = {
       {"no session at all (a service, a cron job)", {}, kAnna, 3},
       {"in front of the seat", {{"c1", kAnna, "user", true, false, true}}, kAnna, 0},
       {"the greeter in front of the seat", {{"g1", kGreeter, "greeter", true, false, true}}, kGreeter, 3},
