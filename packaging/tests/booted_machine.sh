@@ -135,9 +135,11 @@ echo "game \$game, other \$other" >/tmp/zv-seen
 [[ \$game == 10.240.0.2 && \$other == 10.200.0.2 ]]
 CHECK
 chmod 755 "$scratch"/*.sh "$scratch/cs2.exe" "$scratch/other"
-inside su - gamer -c "QT_QPA_PLATFORM=offscreen VIRI_ZIVADADIVAZ_API_URL=http://127.0.0.1:$port \
-  /zv/build/client/zv-road demo@zentravolk.com demo-pass-2026 /tmp bash /zv/scratch/while_up.sh" \
-  >"$scratch/road.log" 2>&1 || fail "the road as a logged-in user: $(grep -E 'FAIL' "$scratch/road.log" | head -3)"
+# Logged in on a terminal, as a person is (logind makes a session without one a background
+# session, as a cron job's is, and the service refuses those).
+inside script -qec "su - gamer -c 'QT_QPA_PLATFORM=offscreen VIRI_ZIVADADIVAZ_API_URL=http://127.0.0.1:$port \
+  /zv/build/client/zv-road demo@zentravolk.com demo-pass-2026 /tmp bash /zv/scratch/while_up.sh'" /dev/null \
+  >"$scratch/road.log" 2>&1 </dev/null || fail "the road as a logged-in user: $(grep -E 'FAIL' "$scratch/road.log" | head -3)"
 inside cat /tmp/zv-sessions | grep -q ' gamer ' || fail "the user had no logind session: $(inside cat /tmp/zv-sessions)"
 echo "  loginctl while accelerating: $(inside cat /tmp/zv-sessions)"
 inside cat /tmp/zv-rules | sed 's/^/  ip rule: /'
@@ -146,7 +148,7 @@ expect_eq "the game and another program" "$(inside cat /tmp/zv-seen)" "game 10.2
 inside cat /tmp/zv-rules | grep -q 'fwmark 0x5a56' || fail "no rule for the game's mark while accelerating"
 [[ "$(pc_network)" == "$pristine" ]] || fail "the road left: $(diff <(echo "$pristine") <(pc_network))"
 
-echo "== a user without a session is refused"
+echo "== a user without a session, a remote one and a greeter are refused"
 expect_eq "a system user's query" \
   "$(inside setpriv --reuid=65534 --regid=65534 --clear-groups /zv/build/tools/zv-control query 2>&1)" \
   'status 3 {"error":"access_denied"}'
@@ -156,6 +158,12 @@ inside script -qec "login -f -h 192.0.2.9 visitor" /dev/null >/dev/null 2>&1 <<<
 /zv/build/tools/zv-control query >>/tmp/zv-remote 2>&1
 exit'
 expect_eq "a remote user's query" "$(inside cat /tmp/zv-remote)" $'Remote=yes\nActive=yes\nstatus 3 {"error":"access_denied"}'
+# A display manager's greeter: a real logind session of class greeter (pam_systemd takes the class
+# from XDG_SESSION_CLASS, as a display manager passes it), active and local, and refused.
+inside useradd -m -s /bin/bash lightdm
+inside env XDG_SESSION_CLASS=greeter su - lightdm -c 'loginctl show-session "$XDG_SESSION_ID" -p Class -p Remote -p Active
+  /zv/build/tools/zv-control query' >"$scratch/greeter" 2>&1
+expect_eq "a greeter's query" "$(cat "$scratch/greeter")" $'Remote=no\nClass=greeter\nActive=yes\nstatus 3 {"error":"access_denied"}'
 
 echo "== restarted and killed with a tunnel up"
 start_body=$(start_body '["0.0.0.0/0"]' "$(wg genkey)" "$NODE_ENDPOINT" full)

@@ -1,6 +1,11 @@
 #include "tunnel_record.h"
 
+#ifdef _WIN32
 #include <fstream>
+#else
+#include <fcntl.h>
+#include <unistd.h>
+#endif
 
 namespace zv {
 namespace {
@@ -21,6 +26,34 @@ std::filesystem::path Successor(const std::filesystem::path& path) {
   return written += ".new";
 }
 
+// The record's bytes in and out. On Linux a link at the record's name is
+// never followed: a write through one would land on another file.
+#ifdef _WIN32
+bool WriteWhole(const std::filesystem::path& path, const StoredRecord& stored) {
+  std::ofstream file(path, std::ios::binary | std::ios::trunc);
+  file.write(reinterpret_cast<const char*>(&stored), sizeof stored);
+  return static_cast<bool>(file.flush());
+}
+bool ReadWhole(const std::filesystem::path& path, StoredRecord& stored) {
+  std::ifstream file(path, std::ios::binary);
+  return static_cast<bool>(file.read(reinterpret_cast<char*>(&stored), sizeof stored));
+}
+#else
+bool WriteWhole(const std::filesystem::path& path, const StoredRecord& stored) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) return false;
+  const bool written = write(fd, &stored, sizeof stored) == static_cast<ssize_t>(sizeof stored);
+  return close(fd) == 0 && written;
+}
+bool ReadWhole(const std::filesystem::path& path, StoredRecord& stored) {
+  const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool read_ = read(fd, &stored, sizeof stored) == static_cast<ssize_t>(sizeof stored);
+  close(fd);
+  return read_;
+}
+#endif
+
 }  // namespace
 
 void SaveTunnelRecord(const std::filesystem::path& path, const TunnelRecord& record) {
@@ -31,11 +64,7 @@ void SaveTunnelRecord(const std::filesystem::path& path, const TunnelRecord& rec
   stored.hasRoute = record.endpointRoute.has_value();
   if (record.endpointRoute) stored.route = *record.endpointRoute;
   // Written beside it and renamed over it, so the record is never seen half written.
-  {
-    std::ofstream file(Successor(path), std::ios::binary | std::ios::trunc);
-    file.write(reinterpret_cast<const char*>(&stored), sizeof stored);
-    if (!file.flush()) return;
-  }
+  if (!WriteWhole(Successor(path), stored)) return;
   std::error_code ignored;
   std::filesystem::rename(Successor(path), path, ignored);
 }
@@ -50,11 +79,7 @@ void ForgetTunnelRecord(const std::filesystem::path& path) {
 std::optional<TunnelRecord> TakeTunnelRecord(const std::filesystem::path& path) {
   if (path.empty()) return std::nullopt;
   StoredRecord stored;
-  bool read = false;
-  {
-    std::ifstream file(path, std::ios::binary);
-    read = file.read(reinterpret_cast<char*>(&stored), sizeof stored) && stored.magic == kRecordMagic;
-  }
+  const bool read = ReadWhole(path, stored) && stored.magic == kRecordMagic;
   ForgetTunnelRecord(path);  // a record of another version names nothing that can be trusted
   if (!read) return std::nullopt;
   TunnelRecord record{stored.adapter != 0, stored.trace, std::nullopt};

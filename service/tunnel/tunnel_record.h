@@ -18,7 +18,9 @@ struct TunnelRecord {
 };
 
 // Replaces the record whole: a kill at any instant leaves the old or the new
-// one. An empty path keeps no record.
+// one. An empty path keeps no record. The Linux service names its record
+// through the folder it opened (/proc/self/fd/N/tunnel), and a link at the
+// record's own name is never followed there.
 void SaveTunnelRecord(const std::filesystem::path& path, const TunnelRecord& record);
 void ForgetTunnelRecord(const std::filesystem::path& path);
 // The record an earlier instance left, removed with its half-written

@@ -1,15 +1,24 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <optional>
 
 namespace zv {
 
-// The connected caller's user as the socket reports it; nothing when it cannot tell.
-std::optional<std::uint32_t> CallerUserOf(int connectedSocket);
+// Who is on the other end of a connected Unix socket, as the kernel saw it at
+// connect(); nothing when it cannot tell.
+struct PeerCredentials {
+  uid_t user;
+  pid_t process;
+};
+std::optional<PeerCredentials> PeerOf(int connectedSocket);
 
-// Root passes; anyone else only when their user has an active, local login
-// session, whatever scope the calling process runs in.
+// Root passes; anyone else only when they are the person at this machine: the
+// user of the active session on a seat, or, with no one at any seat, the one
+// user with active, local sessions of class user. Greeters, lock screens,
+// background sessions and remote logins never pass.
 bool LinuxCallerAllowed(std::uint32_t user);
 
 }  // namespace zv

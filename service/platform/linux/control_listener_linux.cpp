@@ -1,7 +1,8 @@
-// Control channel on Linux: a Unix stream socket. Each connection is read on a
-// thread of its own, with its own bound, so a caller that sends half a request
-// costs only itself; the listener's thread runs every request's work, one at a
-// time, and the tunnel's upkeep between them.
+// Control channel on Linux: a Unix stream socket. Every connection is taken at
+// once and read on a thread of its own, with its own bound; a caller (one
+// process of one user) has a few read at a time and the rest wait their turn,
+// so a caller that sends half requests costs only itself. The listener's thread
+// runs every request's work, one at a time, and the tunnel's upkeep between them.
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -13,6 +14,7 @@
 #include <cstdio>
 #include <deque>
 #include <list>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -29,19 +31,19 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Connections read at once; more wait in the socket's backlog until one is done.
-constexpr int kMaxReaders = 32;
+// A caller's connections read at once; its next ones wait, in the order they
+// came, and past that many waiting they are closed unanswered.
+constexpr int kReadsPerCaller = 4;
+constexpr std::size_t kWaitingPerCaller = 64;
 
 class SocketConnection final : public ControlConnection {
  public:
-  SocketConnection(int fd, int stopFd) : fd_(fd), stopFd_(stopFd), readDeadline_(Clock::now() + kRequestReadBound) {}
+  SocketConnection(int fd, int stopFd, std::optional<PeerCredentials> peer)
+      : fd_(fd), stopFd_(stopFd), readDeadline_(Clock::now() + kRequestReadBound), peer_(peer) {}
   ~SocketConnection() override { close(fd_); }
 
-  bool CallerAllowed() override {
-    user_ = CallerUserOf(fd_);
-    return user_ && LinuxCallerAllowed(*user_);
-  }
-  std::uint32_t CallerUser() override { return user_.value_or(0); }
+  bool CallerAllowed() override { return peer_ && LinuxCallerAllowed(peer_->user); }
+  std::uint32_t CallerUser() override { return peer_ ? peer_->user : 0; }
 
   bool ReadExact(std::uint8_t* data, std::size_t length) override {
     return MoveAll(POLLIN, readDeadline_, stopFd_, length, [&](std::size_t done, std::size_t left) {
@@ -90,7 +92,7 @@ class SocketConnection final : public ControlConnection {
   int fd_;
   int stopFd_;
   Clock::time_point readDeadline_;
-  std::optional<std::uint32_t> user_;
+  std::optional<PeerCredentials> peer_;
 };
 
 // Work handed from the readers to the listener's thread, which runs it in turn.
@@ -144,48 +146,89 @@ class OwnerQueue {
   std::deque<Job*> jobs;
 };
 
-// The readers' threads; each marks itself finished and wakes the listener, which joins it.
+// The readers' threads, a few per caller; each marks itself finished and wakes
+// the listener, which joins it and starts that caller's next waiting connection.
 class Readers {
  public:
-  explicit Readers(OwnerQueue& listener) : listener(listener) {}
-  ~Readers() { JoinFinished(true); }
-  int Count() const { return running.load(); }
-  bool Start(std::function<void()> body) {
-    ++running;
-    try {
-      threads.emplace_back();
-      Entry& entry = threads.back();
-      entry.thread = std::thread([this, &entry, body = std::move(body)] {
-        body();
-        entry.finished.store(true);
-        --running;
-        listener.Wake();
-      });
-      return true;
-    } catch (const std::system_error&) {
-      threads.pop_back();
-      --running;
-      return false;
+  using Body = std::function<void(int fd, const std::optional<PeerCredentials>& peer)>;
+  Readers(OwnerQueue& listener, Body body) : listener(listener), body(std::move(body)) {}
+  ~Readers() {
+    JoinFinished(true);
+    for (auto& [caller, turn] : callers) {
+      for (const int fd : turn.waiting) close(fd);
     }
   }
+  int Count() const { return running.load(); }
+
+  void Admit(int fd) {
+    const auto peer = PeerOf(fd);
+    const Caller caller = peer ? Caller{peer->user, peer->process} : Caller{~uid_t{0}, 0};
+    Turn& turn = callers[caller];
+    if (turn.reading < kReadsPerCaller) return Start(caller, turn, fd, peer);
+    if (turn.waiting.size() < kWaitingPerCaller) return turn.waiting.push_back(fd);
+    close(fd);
+  }
+
+  // Joins the readers that are done (all of them at the end); their callers' next connections start.
   void JoinFinished(bool all = false) {
     for (auto entry = threads.begin(); entry != threads.end();) {
-      if (all || entry->finished.load()) {
-        entry->thread.join();
-        entry = threads.erase(entry);
-      } else {
+      if (!all && !entry->finished.load()) {
         ++entry;
+        continue;
+      }
+      entry->thread.join();
+      const Caller caller = entry->caller;
+      entry = threads.erase(entry);
+      Turn& turn = callers[caller];
+      --turn.reading;
+      if (!all && !turn.waiting.empty()) {
+        const int next = turn.waiting.front();
+        turn.waiting.pop_front();
+        Start(caller, turn, next, PeerOf(next));
+      } else if (turn.reading == 0 && turn.waiting.empty()) {
+        callers.erase(caller);
       }
     }
   }
 
  private:
+  using Caller = std::pair<uid_t, pid_t>;
+  struct Turn {
+    int reading = 0;
+    std::deque<int> waiting;
+  };
   struct Entry {
     std::thread thread;
+    Caller caller;
     std::atomic<bool> finished{false};
   };
+
+  void Start(const Caller& caller, Turn& turn, int fd, const std::optional<PeerCredentials>& peer) {
+    ++turn.reading;
+    ++running;
+    try {
+      threads.emplace_back();
+      Entry& entry = threads.back();
+      entry.caller = caller;
+      entry.thread = std::thread([this, &entry, fd, peer] {
+        body(fd, peer);
+        entry.finished.store(true);
+        --running;
+        listener.Wake();
+      });
+    } catch (const std::system_error&) {
+      threads.pop_back();
+      --turn.reading;
+      --running;
+      close(fd);
+      if (turn.reading == 0 && turn.waiting.empty()) callers.erase(caller);
+    }
+  }
+
   OwnerQueue& listener;
+  Body body;
   std::list<Entry> threads;  // a list: an entry stays where its thread found it
+  std::map<Caller, Turn> callers;
   std::atomic<int> running{0};
 };
 
@@ -195,6 +238,7 @@ void RunControlListener(const StopEvent& stopEvent, const ConnectionHandler& han
                         const UpkeepHandler& upkeep) {
   const std::string path = ControlSocketPath();
   ClaimedSocket claimed = TakeClaimedControlSocket();
+  const bool handedOver = static_cast<bool>(claimed);  // then main keeps the folder for the record
   std::string problem;
   if (!claimed) claimed = ClaimControlSocket(path, problem);
   if (!claimed) {
@@ -207,15 +251,19 @@ void RunControlListener(const StopEvent& stopEvent, const ConnectionHandler& han
   const RunOnOwner runOnOwner = [&owner](const std::function<void()>& work) { owner.Run(work); };
   UpkeepSchedule schedule(upkeep);
   {
-    Readers readers(owner);
+    Readers readers(owner, [&](int fd, const std::optional<PeerCredentials>& peer) {
+      SocketConnection connection(fd, stopFd, peer);
+      handle(connection, runOnOwner);
+    });
     const auto serveWaiting = [&] {
       if (owner.RunWaiting()) schedule.Run(false);  // a start or stop changes what the upkeep has to do
     };
+    std::optional<Clock::time_point> acceptAgain;  // out of descriptors: a pause, not a busy loop
     while (!stopEvent.IsSignalled()) {
-      const bool room = readers.Count() < kMaxReaders;
-      pollfd entries[4] = {{stopFd, POLLIN, 0}, {room ? claimed.socket : -1, POLLIN, 0}, {watchFd, POLLIN, 0},
+      if (acceptAgain && Clock::now() >= *acceptAgain) acceptAgain.reset();
+      pollfd entries[4] = {{stopFd, POLLIN, 0}, {acceptAgain ? -1 : claimed.socket, POLLIN, 0}, {watchFd, POLLIN, 0},
                            {owner.WaitHandle(), POLLIN, 0}};
-      const auto left = schedule.Left();
+      const auto left = schedule.Left(acceptAgain);
       const int ready = poll(entries, 4, left ? static_cast<int>(left->count()) : -1);
       if (ready < 0 || entries[0].revents != 0) continue;
       if (entries[3].revents != 0) serveWaiting();
@@ -224,13 +272,8 @@ void RunControlListener(const StopEvent& stopEvent, const ConnectionHandler& han
       readers.JoinFinished();
       if (entries[1].revents == 0) continue;
       const int client = accept4(claimed.socket, nullptr, nullptr, SOCK_CLOEXEC);
-      if (client < 0) continue;
-      if (!readers.Start([&, client] {
-            SocketConnection connection(client, stopFd);
-            handle(connection, runOnOwner);
-          })) {
-        close(client);
-      }
+      if (client >= 0) readers.Admit(client);
+      else if (errno == EMFILE || errno == ENFILE) acceptAgain = Clock::now() + std::chrono::milliseconds(100);
     }
     // Readers still at work see the stop; any request they read in full is still run and answered.
     while (readers.Count() > 0) {
@@ -239,6 +282,7 @@ void RunControlListener(const StopEvent& stopEvent, const ConnectionHandler& han
     }
   }
   ReleaseControlSocket(claimed, path);
+  if (!handedOver) close(claimed.folder);
 }
 
 }  // namespace zv

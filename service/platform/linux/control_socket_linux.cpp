@@ -64,22 +64,23 @@ bool ClearStaleSocket(const std::string& path, std::string& problem) {
   return true;
 }
 
-// Only root may write in it, so the record and the lock cannot be swapped for links.
-bool OwnFolder(const std::string& folder, std::string& problem) {
+// Only root may write in it, so nothing in it can be swapped for a link. It is
+// opened once, without following a link, and judged by what was opened: the
+// folder around it may be another user's, who could put a link or a folder of
+// their own at its name at any moment.
+int OwnFolder(const std::string& folder, std::string& problem) {
   if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
     problem = Failed(folder);
-    return false;
+    return -1;
   }
+  const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   struct stat info {};
-  if (lstat(folder.c_str(), &info) != 0) {
-    problem = Failed(folder);
-    return false;
-  }
-  if (!S_ISDIR(info.st_mode) || info.st_uid != geteuid() || (info.st_mode & 077) != 0) {
+  if (fd < 0 || fstat(fd, &info) != 0 || info.st_uid != geteuid() || (info.st_mode & 077) != 0) {
     problem = folder + " is not a folder of the service's own (mode 0700); it was left as it is";
-    return false;
+    if (fd >= 0) close(fd);
+    return -1;
   }
-  return true;
+  return fd;
 }
 
 }  // namespace
@@ -91,43 +92,52 @@ ClaimedSocket ClaimControlSocket(const std::string& socketPath, std::string& pro
     problem = socketPath + " is too long for a socket path";
     return {};
   }
-  const std::string folder = ServiceStateFolder(socketPath);
-  if (!OwnFolder(folder, problem)) return {};
-  const int lock = open((folder + "/lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  const std::string folderPath = ServiceStateFolder(socketPath);
+  const int folder = OwnFolder(folderPath, problem);
+  if (folder < 0) return {};
+  const int lock = openat(folder, "lock", O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  const auto giveUp = [&](int fd) {
+    if (fd >= 0) close(fd);
+    if (lock >= 0) close(lock);
+    close(folder);
+    return ClaimedSocket{};
+  };
   if (lock < 0) {
-    problem = Failed(folder + "/lock");
-    return {};
+    problem = Failed(folderPath + "/lock");
+    return giveUp(-1);
   }
   if (flock(lock, LOCK_EX | LOCK_NB) != 0) {
     problem = errno == EWOULDBLOCK ? "another accelerator-service is running for " + socketPath + " (it holds " +
-                                         folder + "/lock)"
-                                   : Failed(folder + "/lock");
-    close(lock);
-    return {};
+                                         folderPath + "/lock)"
+                                   : Failed(folderPath + "/lock");
+    return giveUp(-1);
   }
   // Holding the lock, no other service races for the path from here on.
   const sockaddr_un address = SocketAddress(socketPath);
   const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (!ClearStaleSocket(socketPath, problem)) {
-    if (fd >= 0) close(fd);
-    close(lock);
-    return {};
-  }
-  // Every local user may connect; the caller check decides who is served.
-  if (fd < 0 || bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-      chmod(socketPath.c_str(), 0666) != 0 || listen(fd, 16) != 0) {
+  if (!ClearStaleSocket(socketPath, problem)) return giveUp(fd);
+  // Every local user may connect (0666); the caller check decides who is
+  // served. The mode comes with the socket itself: set afterwards through its
+  // path, it would land on whatever someone put at that path meanwhile.
+  const mode_t previous = umask(0111);
+  const bool bound = fd >= 0 && bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+  umask(previous);
+  if (!bound || listen(fd, SOMAXCONN) != 0) {
     problem = Failed("cannot listen on " + socketPath);
-    if (fd >= 0) close(fd);
-    close(lock);
-    return {};
+    return giveUp(fd);
   }
-  return {fd, lock};
+  return {fd, lock, folder};
+}
+
+std::string InFolder(int folder, const std::string& name) {
+  return "/proc/self/fd/" + std::to_string(folder) + "/" + name;
 }
 
 void ReleaseControlSocket(const ClaimedSocket& claimed, const std::string& socketPath) {
   close(claimed.socket);
   unlink(socketPath.c_str());
   close(claimed.lock);  // last: no other service may take the path before it is cleared
+  // The folder stays open: the server's end still forgets the tunnel's record in it.
 }
 
 ClaimedSocket TakeClaimedControlSocket() { return std::exchange(handedOver, ClaimedSocket{}); }

@@ -1,6 +1,7 @@
 // Foreground daemon for systemd (Type=notify): ready once the control socket
 // listens; SIGTERM and SIGINT play the part of the stop control.
 #include <signal.h>
+#include <sys/resource.h>
 #include <systemd/sd-daemon.h>
 
 #include <cstdio>
@@ -25,6 +26,13 @@ int main() {
   // Blocked before any thread starts, so only the sigwait below receives them.
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
   signal(SIGPIPE, SIG_IGN);
+  // Each waiting caller holds a descriptor: the soft limit of 1024 is for
+  // select(), which the service does not use.
+  rlimit files{};
+  if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+    files.rlim_cur = files.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &files);
+  }
 
   // A service that cannot listen ends here, saying why, rather than running deaf.
   const std::string socketPath = zv::ControlSocketPath();
@@ -45,7 +53,8 @@ int main() {
   zv::LinuxRouteTable routes;
   zv::EbpfGameSteering steering;
   zv::SmartSplitEngine smartSplit(steering);
-  zv::WireGuardTunnel tunnel(device, routes, smartSplit, zv::ServiceStateFolder(socketPath) + "/tunnel");
+  // Through the folder it opened and judged: its name may sit in a folder another user can write.
+  zv::WireGuardTunnel tunnel(device, routes, smartSplit, zv::InFolder(claimed.folder, "tunnel"));
   if (tunnel.RecoverStaleState()) std::fprintf(stderr, "accelerator-service: removed what a killed run left\n");
   {
     const auto node = zv::OpenNodeEcho();
