@@ -70,7 +70,7 @@ ip netns exec "$WORLD_PC" "$build/tools/zv-backend" --database "$scratch/backend
   --node-interface "$WORLD_NODE_IF" --node-endpoint "$NODE_ENDPOINT" --node-public-key "$NODE_PUB" \
   >"$scratch/backend.log" 2>&1 &
 backend=$!
-for _ in $(seq 100); do grep -q 'listening on' "$scratch/backend.log" && break; sleep 0.05; done
+for _ in $(seq 100); do grep -qs 'listening on' "$scratch/backend.log" && break; sleep 0.05; done
 port=$(grep -o 'listening on http://127.0.0.1:[0-9]*' "$scratch/backend.log" | head -1 | sed 's/.*://')
 [[ -n $port ]] || { echo "FAIL: the backend did not start: $(cat "$scratch/backend.log")"; exit 1; }
 # A server of the game's outside the game's own networks (which every program
@@ -83,7 +83,9 @@ ip netns exec "$WORLD_NODE" python3 "$source_dir/service/tests/netns/echo_source
   >"$scratch/echo.log" 2>&1 &
 
 # A real machine gives its root every capability; a container gives its own only those it is told.
-systemd-nspawn -D "$image" --ephemeral --boot --register=no --keep-unit --console=pipe --quiet \
+# Its /proc/sys/net is writable too, as a real machine's is (the service loosens the
+# tunnel's reverse-path filter there); nspawn keeps it read-only unless told.
+SYSTEMD_NSPAWN_API_VFS_WRITABLE=network systemd-nspawn -D "$image" --ephemeral --boot --register=no --keep-unit --console=pipe --quiet \
   --capability=CAP_NET_ADMIN,CAP_BPF,CAP_PERFMON --system-call-filter="bpf perf_event_open" \
   --network-namespace-path="/run/netns/$WORLD_PC" --bind-ro="$build:/zv/build" --bind-ro="$scratch:/zv/scratch" \
   >"$scratch/boot.log" 2>&1 </dev/null &
@@ -151,10 +153,14 @@ expect_eq "a system user's query" \
   "$(inside setpriv --reuid=65534 --regid=65534 --clear-groups /zv/build/tools/zv-control query 2>&1)" \
   'status 3 {"error":"access_denied"}'
 # Logged in from elsewhere (login's -h names the remote host, as sshd does): refused, though active.
+# Its login shell runs the check: a newer login discards what was typed ahead of the shell.
 inside useradd -m -s /bin/bash visitor
-inside script -qec "login -f -h 192.0.2.9 visitor" /dev/null >/dev/null 2>&1 <<<'loginctl show-session "$XDG_SESSION_ID" -p Remote -p Active >/tmp/zv-remote
+inside sh -c 'cat >/home/visitor/.bash_profile' <<'PROFILE'
+loginctl show-session "$XDG_SESSION_ID" -p Remote -p Active >/tmp/zv-remote
 /zv/build/tools/zv-control query >>/tmp/zv-remote 2>&1
-exit'
+logout
+PROFILE
+inside script -qec "login -f -h 192.0.2.9 visitor" /dev/null </dev/null >/dev/null 2>&1
 expect_eq "a remote user's query" "$(inside cat /tmp/zv-remote)" $'Remote=yes\nActive=yes\nstatus 3 {"error":"access_denied"}'
 
 echo "== restarted and killed with a tunnel up"
@@ -173,11 +179,14 @@ done
 
 echo "== an upgrade rolled back, and a removal whose program is gone"
 inside systemctl stop accelerator-service  # as the old prerm does before an upgrade
-inside /var/lib/dpkg/info/zentravolk.postinst abort-upgrade 0.0.1 || fail "postinst abort-upgrade failed"
+# The maintainer scripts run as dpkg runs them, which names the package to the helpers they call.
+maintscript() { inside env DPKG_MAINTSCRIPT_PACKAGE=zentravolk DPKG_MAINTSCRIPT_NAME="$1" "/var/lib/dpkg/info/zentravolk.$1" "${@:2}"; }
+maintscript postinst abort-upgrade 0.0.1 || fail "postinst abort-upgrade failed"
 expect_eq "the service after a rolled-back upgrade" "$(inside systemctl is-active accelerator-service)" active
 program=/usr/lib/zentravolk/accelerator-service
-inside sh -c "mv $program /tmp/away; /var/lib/dpkg/info/zentravolk.prerm remove; code=\$?; mv /tmp/away $program; exit \$code" ||
-  fail "prerm remove failed without the program"
+inside mv $program /tmp/away
+maintscript prerm remove || fail "prerm remove failed without the program"
+inside mv /tmp/away $program
 inside systemctl start accelerator-service
 
 echo "== removed and purged"
