@@ -44,8 +44,13 @@ set(CPACK_OUTPUT_FILE_PREFIX ${CMAKE_BINARY_DIR}/packages)
 include(CPack)
 
 if(ZV_BUILD_TESTS)
-  # Installed on a Debian booted in a container of its own; its first run makes that Debian's root.
-  add_test(NAME booted_machine
-           COMMAND ${ZV_SCRATCH_HOME} ${CMAKE_CURRENT_LIST_DIR}/tests/booted_machine.sh ${CMAKE_BINARY_DIR})
-  set_tests_properties(booted_machine PROPERTIES LABELS package RUN_SERIAL ON TIMEOUT 900)
+  # The .deb built and judged once; then installed on each Debian release, booted
+  # in a container of its own (its first run makes that release's root).
+  add_test(NAME deb_checks COMMAND ${ZV_SCRATCH_HOME} ${CMAKE_CURRENT_LIST_DIR}/tests/deb_checks.sh ${CMAKE_BINARY_DIR})
+  set_tests_properties(deb_checks PROPERTIES LABELS package FIXTURES_SETUP deb)
+  foreach(release bookworm trixie)
+    add_test(NAME booted_machine_${release}
+             COMMAND ${ZV_SCRATCH_HOME} ${CMAKE_CURRENT_LIST_DIR}/tests/booted_machine.sh ${CMAKE_BINARY_DIR} ${release})
+    set_tests_properties(booted_machine_${release} PROPERTIES LABELS package RUN_SERIAL ON TIMEOUT 900 FIXTURES_REQUIRED deb)
+  endforeach()
 endif()

@@ -5,45 +5,44 @@
 # logged in with a real logind session accelerates through the real tunnel in
 # split routing with the real client (offscreen, driven by zv-road). Restarts,
 # a killed service, a user without a session, removal and purge: each must
-# leave the network and the machine as they were. The Debian root is made
-# once with debootstrap into the cache; each run boots a throwaway copy of it.
+# leave the network and the machine as they were. The Debian root of each
+# release is made once with debootstrap into the cache; each run boots a
+# throwaway copy of it. The .deb is the one deb_checks.sh built and judged.
 # Root only; drives the container from outside, never through a console.
-#   booted_machine.sh BUILD_DIR
+#   booted_machine.sh BUILD_DIR RELEASE      (a Debian codename: bookworm, trixie)
 set -uo pipefail
 build=$(cd "$1" && pwd)
+release=$2
 source_dir=$(cd "$(dirname "$0")/../.." && pwd)
 [[ $(id -u) -eq 0 ]] || { echo "needs root: it boots a container and makes network namespaces"; exit 1; }
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 expect_eq() { [[ "$2" == "$3" ]] || fail "$1: expected '$3', got '$2'"; }
-
-(cd "$build" && cpack >/dev/null 2>&1) || { echo "FAIL: cpack"; exit 1; }
-package=$(ls "$build"/packages/zentravolk_*_amd64.deb)
-
-echo "== the package as Debian's tools judge it"
-[[ $(dpkg-deb -f "$package" Version) == "$(sed -n 's/^project(Zentravolk VERSION \([0-9.]*\).*/\1/p' "$source_dir/CMakeLists.txt")" ]] ||
-  fail "the package's version is not the project's"
-lintian --fail-on error,warning "$package" >"$build/lintian.log" 2>&1 || fail "lintian: $(grep -E '^[EW]:' "$build/lintian.log")"
-contents=$(mktemp -d)
-dpkg-deb -x "$package" "$contents"
-desktop-file-validate "$contents/usr/share/applications/zentravolk-client.desktop" || fail "the menu entry is not valid"
-appstreamcli validate --no-net "$contents/usr/share/metainfo/com.zentravolk.client.metainfo.xml" >/dev/null ||
-  fail "the AppStream entry: $(appstreamcli validate --no-net "$contents/usr/share/metainfo/"*.xml)"
-[[ -f $contents/usr/share/icons/hicolor/256x256/apps/zentravolk-client.png ]] || fail "no icon for the menu"
-rm -rf "$contents"
+package=$(ls "$build"/packages/zentravolk_*_amd64.deb) || { echo "FAIL: no package: deb_checks.sh builds it"; exit 1; }
 
 # The root: a minimal Debian with systemd, logind and what the package needs,
 # made once and kept in the cache under a name that changes with that list.
+# The host's lintian has judged the package as its own release would; another
+# release's lintian judges it inside that release's root.
 needs=$(dpkg-deb -f "$package" Depends | tr ',' '\n' | sed 's/(.*)//; s/ //g')
-packages=$(printf '%s\n' systemd systemd-sysv dbus libpam-systemd iproute2 iputils-ping procps python3 $needs | sort -u | paste -sd,)
+own_lintian=""
+[[ $release != "$(. /etc/os-release && echo "$VERSION_CODENAME")" ]] && own_lintian=lintian
+base=(systemd systemd-sysv dbus libpam-systemd iproute2 iputils-ping procps python3)
+packages=$(printf '%s\n' "${base[@]}" $needs $own_lintian | sort -u | paste -sd,)
 cache=${ZV_CACHE_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/zentravolk}
-image=$cache/bookworm-desktop-$(sha256sum <<<"$packages" | cut -c1-12)
+image=$cache/$release-desktop-$(sha256sum <<<"$packages" | cut -c1-12)
 if [[ ! -f $image/.complete ]]; then
-  echo "booted_machine: making the Debian root once (about a minute) in $image"
+  echo "booted_machine: making the Debian $release root once (a minute or two) in $image"
   rm -rf "$image"
   mkdir -p "$cache"
-  debootstrap --variant=minbase --include="$packages" bookworm "$image" http://deb.debian.org/debian \
-    >"$cache/debootstrap.log" 2>&1 || { echo "FAIL: debootstrap: $(tail -5 "$cache/debootstrap.log")"; exit 1; }
+  # debootstrap knows no package by what another provides (a later release's
+  # libraries carry new names), so apt inside the root installs the package's needs.
+  log=$cache/debootstrap-$release.log
+  in_root() { chroot "$image" /usr/bin/env -i PATH=/usr/sbin:/usr/bin DEBIAN_FRONTEND=noninteractive "$@" >>"$log" 2>&1; }
+  debootstrap --variant=minbase --include="$(IFS=,; echo "${base[*]}")" "$release" "$image" http://deb.debian.org/debian \
+    >"$log" 2>&1 && in_root apt-get update -q && in_root apt-get install -y -q --no-install-recommends $needs $own_lintian &&
+    in_root apt-get clean ||
+    { echo "FAIL: making the root: $(tail -5 "$log")"; exit 1; }
   touch "$image/.complete"
 fi
 
@@ -70,7 +69,7 @@ ip netns exec "$WORLD_PC" "$build/tools/zv-backend" --database "$scratch/backend
   --node-interface "$WORLD_NODE_IF" --node-endpoint "$NODE_ENDPOINT" --node-public-key "$NODE_PUB" \
   >"$scratch/backend.log" 2>&1 &
 backend=$!
-for _ in $(seq 100); do grep -q 'listening on' "$scratch/backend.log" && break; sleep 0.05; done
+for _ in $(seq 100); do grep -qs 'listening on' "$scratch/backend.log" && break; sleep 0.05; done
 port=$(grep -o 'listening on http://127.0.0.1:[0-9]*' "$scratch/backend.log" | head -1 | sed 's/.*://')
 [[ -n $port ]] || { echo "FAIL: the backend did not start: $(cat "$scratch/backend.log")"; exit 1; }
 # A server of the game's outside the game's own networks (which every program
@@ -83,7 +82,9 @@ ip netns exec "$WORLD_NODE" python3 "$source_dir/service/tests/netns/echo_source
   >"$scratch/echo.log" 2>&1 &
 
 # A real machine gives its root every capability; a container gives its own only those it is told.
-systemd-nspawn -D "$image" --ephemeral --boot --register=no --keep-unit --console=pipe --quiet \
+# Its /proc/sys/net is writable too, as a real machine's is (the service loosens the
+# tunnel's reverse-path filter there); nspawn keeps it read-only unless told.
+SYSTEMD_NSPAWN_API_VFS_WRITABLE=network systemd-nspawn -D "$image" --ephemeral --boot --register=no --keep-unit --console=pipe --quiet \
   --capability=CAP_NET_ADMIN,CAP_BPF,CAP_PERFMON --system-call-filter="bpf perf_event_open" \
   --network-namespace-path="/run/netns/$WORLD_PC" --bind-ro="$build:/zv/build" --bind-ro="$scratch:/zv/scratch" \
   >"$scratch/boot.log" 2>&1 </dev/null &
@@ -109,6 +110,13 @@ done
 # A hardened desktop filters reverse paths strictly.
 ip netns exec "$WORLD_PC" sysctl -qw net.ipv4.conf.all.rp_filter=1 net.ipv4.conf.default.rp_filter=1
 pristine=$(pc_network)
+echo "== Debian $(inside cat /etc/debian_version), $(inside systemctl --version | head -1)"
+
+if [[ -n $own_lintian ]]; then
+  echo "== the package as this release's own lintian judges it"
+  inside lintian --fail-on error,warning /zv/build/packages/"$(basename "$package")" >"$scratch/lintian.log" 2>&1 ||
+    fail "$release's lintian: $(grep -E '^[EW]:' "$scratch/lintian.log")"
+fi
 
 echo "== installed with dpkg, started by systemd"
 inside dpkg -i /zv/build/packages/"$(basename "$package")" >"$scratch/dpkg.log" 2>&1 || fail "dpkg -i: $(tail -3 "$scratch/dpkg.log")"
@@ -153,10 +161,14 @@ expect_eq "a system user's query" \
   "$(inside setpriv --reuid=65534 --regid=65534 --clear-groups /zv/build/tools/zv-control query 2>&1)" \
   'status 3 {"error":"access_denied"}'
 # Logged in from elsewhere (login's -h names the remote host, as sshd does): refused, though active.
+# Its login shell runs the check: a newer login discards what was typed ahead of the shell.
 inside useradd -m -s /bin/bash visitor
-inside script -qec "login -f -h 192.0.2.9 visitor" /dev/null >/dev/null 2>&1 <<<'loginctl show-session "$XDG_SESSION_ID" -p Remote -p Active >/tmp/zv-remote
+inside sh -c 'cat >/home/visitor/.bash_profile' <<'PROFILE'
+loginctl show-session "$XDG_SESSION_ID" -p Remote -p Active >/tmp/zv-remote
 /zv/build/tools/zv-control query >>/tmp/zv-remote 2>&1
-exit'
+logout
+PROFILE
+inside script -qec "login -f -h 192.0.2.9 visitor" /dev/null </dev/null >/dev/null 2>&1
 expect_eq "a remote user's query" "$(inside cat /tmp/zv-remote)" $'Remote=yes\nActive=yes\nstatus 3 {"error":"access_denied"}'
 # A display manager's greeter: a real logind session of class greeter (pam_systemd takes the class
 # from XDG_SESSION_CLASS, as a display manager passes it), active and local, and refused.
@@ -181,11 +193,14 @@ done
 
 echo "== an upgrade rolled back, and a removal whose program is gone"
 inside systemctl stop accelerator-service  # as the old prerm does before an upgrade
-inside /var/lib/dpkg/info/zentravolk.postinst abort-upgrade 0.0.1 || fail "postinst abort-upgrade failed"
+# The maintainer scripts run as dpkg runs them, which names the package to the helpers they call.
+maintscript() { inside env DPKG_MAINTSCRIPT_PACKAGE=zentravolk DPKG_MAINTSCRIPT_NAME="$1" "/var/lib/dpkg/info/zentravolk.$1" "${@:2}"; }
+maintscript postinst abort-upgrade 0.0.1 || fail "postinst abort-upgrade failed"
 expect_eq "the service after a rolled-back upgrade" "$(inside systemctl is-active accelerator-service)" active
 program=/usr/lib/zentravolk/accelerator-service
-inside sh -c "mv $program /tmp/away; /var/lib/dpkg/info/zentravolk.prerm remove; code=\$?; mv /tmp/away $program; exit \$code" ||
-  fail "prerm remove failed without the program"
+inside mv $program /tmp/away
+maintscript prerm remove || fail "prerm remove failed without the program"
+inside mv /tmp/away $program
 inside systemctl start accelerator-service
 
 echo "== removed and purged"
