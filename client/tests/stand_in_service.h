@@ -2,8 +2,8 @@
 // client's exchanges block the GUI thread): a start makes it accelerate, a
 // stop makes it idle, the queries answer that state, and the quality while
 // accelerating is whatever the test sets. Every request is recorded; a test
-// may script any operation's reply, make the service vanish and come back, or
-// restart it with nothing held.
+// may script any operation's reply, make every answer late, make the service
+// vanish and come back, or restart it with nothing held.
 #pragma once
 
 #include <QByteArray>
@@ -77,6 +77,7 @@ class StandInService {
     QMutexLocker hold(&mutex);
     quality = std::move(body);
   }
+  void SetDelay(int ms) { delayMs = ms; }
   // Gone: nobody listens on the socket; back: it listens again, with nothing held, as a restarted service.
   void SetRunning(bool running) {
     if (!running) accelerating = false;
@@ -137,6 +138,7 @@ class StandInService {
       request.header = DecodeRequestHeader(head);
       request.body.resize(static_cast<qsizetype>(request.header.bodyLength));
       if (!request.body.isEmpty() && !ReadExactly(*client, request.body.data(), request.body.size())) continue;
+      QThread::msleep(static_cast<unsigned long>(delayMs.load()));
       client->write(Answer(request));
       client->waitForBytesWritten(1000);
       client->disconnectFromServer();
@@ -147,6 +149,7 @@ class StandInService {
   QSemaphore ready;
   std::unique_ptr<QThread> thread;
   std::atomic<bool> stopping{false}, wanted{true}, listening{false}, accelerating{false};
+  std::atomic<int> delayMs{0};
   QMutex mutex;
   std::map<quint16, std::pair<std::uint32_t, QByteArray>> replies;
   RawReply raw;
