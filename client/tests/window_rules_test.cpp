@@ -21,46 +21,34 @@ using zv::PathHealth;
 using Action = zv::PathTurn::Action;
 using namespace zv::test;
 
+// Facts by letter: Signed in, a Region held, a session Held, the service Accelerating, the
+// tunnel Lost, the accelerated Game selected; the actions as start, stop, launch ("+" on).
 TEST(Controls, FollowWhatTheWindowKnows) {
   const struct {
-    const char* why;
-    zv::ControlFacts facts;
-    bool start, stop, launch;
+    Phase phase;
+    const char *facts, *actions, *why;
   } rows[] = {
-      {"signed out", {}, false, false, false},
-      {"signed in, no region yet", {.signedIn = true}, false, false, false},
-      {"ready", {.signedIn = true, .regionHeld = true}, true, false, false},
-      {"a region but signed out", {.regionHeld = true}, false, false, false},
-      {"the nodes are asked for", {.phase = Phase::Preparing, .signedIn = true, .regionHeld = true}, false, false, false},
-      {"a session is asked for", {.phase = Phase::Requesting, .signedIn = true, .regionHeld = true}, false, false, false},
-      {"running, its game selected",
-       {.phase = Phase::Running, .signedIn = true, .regionHeld = true, .sessionHeld = true, .serviceAccelerating = true,
-        .acceleratedSelected = true},
-       false, true, true},
-      {"running, another game selected",
-       {.phase = Phase::Running, .signedIn = true, .regionHeld = true, .sessionHeld = true, .serviceAccelerating = true},
-       false, true, false},
-      {"running, the service gone",
-       {.phase = Phase::Running, .signedIn = true, .sessionHeld = true, .tunnelLost = true, .acceleratedSelected = true},
-       false, true, false},
-      {"stopping", {.phase = Phase::Stopping, .signedIn = true, .regionHeld = true, .sessionHeld = true,
-                    .serviceAccelerating = true, .acceleratedSelected = true},
-       false, false, false},
-      {"rolling back", {.phase = Phase::RollingBack, .signedIn = true, .regionHeld = true, .sessionHeld = true},
-       false, false, false},
-      {"switching nodes", {.phase = Phase::Switching, .signedIn = true, .regionHeld = true, .acceleratedSelected = true},
-       false, false, false},
-      {"a session left held after its deletion failed", {.signedIn = true, .regionHeld = true, .sessionHeld = true},
-       false, true, false},
-      {"the service accelerates for an earlier run", {.signedIn = true, .regionHeld = true, .serviceAccelerating = true},
-       false, true, false},
-      {"stopped: the launch goes with the tunnel", {.signedIn = true, .regionHeld = true, .acceleratedSelected = true},
-       true, false, false},
+      {Phase::Idle, "", "---", "signed out"},
+      {Phase::Idle, "S", "---", "signed in, no region yet"},
+      {Phase::Idle, "SR", "+--", "ready"},
+      {Phase::Idle, "R", "---", "a region but signed out"},
+      {Phase::Preparing, "SR", "---", "the nodes are asked for"},
+      {Phase::Requesting, "SR", "---", "a session is asked for"},
+      {Phase::Running, "SRHAG", "-++", "running, its game selected"},
+      {Phase::Running, "SRHA", "-+-", "running, another game selected"},
+      {Phase::Running, "SHLG", "-+-", "running, the service gone"},
+      {Phase::Stopping, "SRHAG", "---", "stopping"},
+      {Phase::RollingBack, "SRH", "---", "rolling back"},
+      {Phase::Switching, "SRG", "---", "switching nodes"},
+      {Phase::Idle, "SRH", "-+-", "a session left held after its deletion failed"},
+      {Phase::Idle, "SRA", "-+-", "the service accelerates for an earlier run"},
+      {Phase::Idle, "SRG", "+--", "stopped: the launch goes with the tunnel"},
   };
   for (const auto& row : rows) {
-    const zv::Controls controls = zv::ControlsFor(row.facts);
-    EXPECT_EQ(std::tuple(controls.start, controls.stop, controls.launch), std::tuple(row.start, row.stop, row.launch))
-        << row.why;
+    const QString f = row.facts;
+    const zv::Controls c = zv::ControlsFor({row.phase, f.contains('S'), f.contains('R'), f.contains('H'), f.contains('A'),
+                                            f.contains('L'), f.contains('G')});
+    EXPECT_EQ(QString(c.start ? "+" : "-") + (c.stop ? "+" : "-") + (c.launch ? "+" : "-"), row.actions) << row.why;
   }
 }
 
