@@ -60,96 +60,70 @@ struct Rig {
   std::unique_ptr<ApiClient> client;
 };
 
-TEST(ApiClient, RequestsGoOutAsTheBackendExpects) {
-  Rig rig;
-  const QString deviceId = rig.client->DeviceId();
+// Every endpoint: the request as the backend expects it, then the same kinds of
+// answer: only its exact success status succeeds; a failure carries the body's
+// string "message" or the call's own text; a success cut off mid-body, or no
+// answer at all, is a failure too.
+TEST(ApiClient, EachRequestAndEachReplyAsAgreed) {
+  const QByteArray probe = R"("probes":[{"jitter_ms":0,"loss_rate":0,"node_id":"n1","rtt_ms":37}])";
   const struct {
+    const char* request;  // as sent, and the answers' script
     Call call;
-    QByteArray request, authorization;  // "-": none; "token": the one the sign-in gave
-    QByteArray body;                    // empty: no body, no Content-Type
-  } rows[] = {
-      {[](ApiClient& c) { c.LoadRegions("g1"); }, "GET /api/v1/games/g1/regions", "Bearer ", ""},  // signed out
-      {[](ApiClient& c) { c.Login("  me@example.com \t", " pass word "); }, "POST /api/v1/auth/login", "-",
-       QJsonDocument(QJsonObject{{"account", "me@example.com"}, {"password", " pass word "}, {"device_id", deviceId}})
-           .toJson(QJsonDocument::Compact)},
-      {[](ApiClient& c) { c.CheckForUpdates(); }, "GET /api/v1/client/releases/latest?channel=alpha&platform=linux-x64",
-       "-", ""},
-      {[](ApiClient& c) { c.LoadProfile(); }, "GET /api/v1/me", "token", ""},
-      {[](ApiClient& c) { c.LoadGames(); }, "GET /api/v1/games", "token", ""},
-      {[](ApiClient& c) { c.LoadNodes("g 1", "r/2"); }, "GET /api/v1/games/g%201/regions/r/2/nodes", "token", ""},
-      {[](ApiClient& c) { c.CreateSession("g1", "r1", "n1", "PUBKEY=", 37); }, "POST /api/v1/acceleration/sessions",
-       "token",
-       R"({"client_public_key":"PUBKEY=","game_id":"g1","preferred_node_id":"n1","probes":[{"jitter_ms":0,"loss_rate":0,"node_id":"n1","rtt_ms":37}],"region_id":"r1"})"},
-      {[](ApiClient& c) { c.StopSession("s-9"); }, "DELETE /api/v1/acceleration/sessions/s-9", "token", ""},
-  };
-  for (const auto& row : rows) {
-    if (row.authorization == "token" && !rig.client->IsAuthenticated()) rig.SignIn();
-    rig.backend.received.clear();
-    rig.Send([&] { row.call(*rig.client); });
-    ASSERT_EQ(rig.backend.received.size(), 1) << row.request.constData();
-    const Exchange& got = rig.backend.received.first();
-    QByteArray authorization = got.headers.value("authorization", "-");
-    if (QRegularExpression("^Bearer [0-9a-f]{64}$").match(QString(authorization)).hasMatch()) authorization = "token";
-    EXPECT_EQ(std::tuple(got.method + " " + got.target, authorization, got.body),
-              std::tuple(row.request, row.authorization, row.body));
-    EXPECT_EQ(got.headers.value("content-type"), row.body.isEmpty() ? "" : "application/json") << row.request.data();
-  }
-}
-
-// Every endpoint against the same kinds of answer: only its exact success status
-// succeeds; a failure carries the body's string "message" or the call's own
-// text; a success cut off mid-body, or no answer at all, is a failure too.
-TEST(ApiClient, EachReplyEndsInItsSpecifiedSignal) {
-  const struct {
-    const char* target;
-    Call call;
+    QByteArray body;      // sent; empty: none, and no Content-Type
     int success;
-    QByteArray body;  // of a success
+    QByteArray answer;    // of a success
     QString succeeded, failed, text;
   } endpoints[] = {
-      {"POST /api/v1/auth/login", [](ApiClient& c) { c.Login(" me ", "pw"); }, 200,
-       R"({"access_token":"a","refresh_token":"r"})", "LoginSucceeded:me", "RequestFailed", "登录失败"},
-      {"GET /api/v1/me", [](ApiClient& c) { c.LoadProfile(); }, 200, "{}", "ProfileLoaded:0", "RequestFailed",
+      {"POST /api/v1/auth/login", [](ApiClient& c) { c.Login("  me@example.com \t", " pass word "); }, "login", 200,
+       R"({"access_token":"a","refresh_token":"r"})", "LoginSucceeded:me@example.com", "RequestFailed", "登录失败"},
+      {"GET /api/v1/me", [](ApiClient& c) { c.LoadProfile(); }, "", 200, "{}", "ProfileLoaded:0", "RequestFailed",
        "读取会员信息失败"},
-      {"GET /api/v1/games", [](ApiClient& c) { c.LoadGames(); }, 200, R"({"items":[{"id":"g"}]})", "GamesLoaded:1",
+      {"GET /api/v1/games", [](ApiClient& c) { c.LoadGames(); }, "", 200, R"({"items":[{"id":"g"}]})", "GamesLoaded:1",
        "RequestFailed", "读取游戏失败"},
-      {"GET /api/v1/games/g/regions", [](ApiClient& c) { c.LoadRegions("g"); }, 200, R"({"items":[]})",
+      {"GET /api/v1/games/g1/regions", [](ApiClient& c) { c.LoadRegions("g1"); }, "", 200, R"({"items":[]})",
        "RegionsLoaded:0", "RequestFailed", "读取游戏区服失败"},
-      {"GET /api/v1/games/g/regions/r/nodes", [](ApiClient& c) { c.LoadNodes("g", "r"); }, 200,
+      {"GET /api/v1/games/g%201/regions/r/2/nodes", [](ApiClient& c) { c.LoadNodes("g 1", "r/2"); }, "", 200,
        R"({"items":[{"id":"n"}]})", "NodesLoaded:1", "RequestFailed|NodesFailed", "读取加速节点失败"},
-      {"POST /api/v1/acceleration/sessions", [](ApiClient& c) { c.CreateSession("g", "r", "n", "k", 1); }, 201, "",
-       "SessionCreated:0", "AccelerationFailed", "创建加速会话失败"},
-      {"DELETE /api/v1/acceleration/sessions/s", [](ApiClient& c) { c.StopSession("s"); }, 204, "", "SessionStopped:0",
-       "RequestFailed|SessionStopFailed", "停止加速会话失败"},
+      {"POST /api/v1/acceleration/sessions", [](ApiClient& c) { c.CreateSession("g1", "r1", "n1", "PUBKEY=", 37); },
+       R"({"client_public_key":"PUBKEY=","game_id":"g1","preferred_node_id":"n1",)" + probe + R"(,"region_id":"r1"})",
+       201, "", "SessionCreated:0", "AccelerationFailed", "创建加速会话失败"},
+      {"DELETE /api/v1/acceleration/sessions/s-9", [](ApiClient& c) { c.StopSession("s-9"); }, "", 204, "",
+       "SessionStopped:0", "RequestFailed|SessionStopFailed", "停止加速会话失败"},
   };
   for (const auto& endpoint : endpoints) {
     Rig rig;
-    if (QByteArray(endpoint.target) != "POST /api/v1/auth/login") rig.SignIn();
+    const bool login = endpoint.succeeded.startsWith("Login");
+    if (!login) rig.SignIn();
     const int wrong = endpoint.success == 200 ? 201 : 200;
-    const QString unreached =
-        endpoint.text + (endpoint.succeeded.startsWith("Login") ? "：无法连接到服务器，请检查网络" : "");
     const struct {
       Scripted answer;
       QString text;  // empty: succeeded
     } kinds[] = {
-        {{endpoint.success, endpoint.body}, ""},
+        {{endpoint.success, endpoint.answer}, ""},
         {{500, R"({"message":"维护中"})"}, "维护中"},
         {{500, "<html>busy</html>"}, endpoint.text},
         {{500, R"({"message":5})"}, endpoint.text},
         {{wrong, R"({"message":"不是这个状态"})"}, "不是这个状态"},
-        {{endpoint.success, endpoint.body + "{\"padding\":true}", 0, false, 3}, endpoint.text},  // cut off
-        {{endpoint.success, endpoint.body, 0, true}, unreached},                                // never answered
+        {{endpoint.success, endpoint.answer + "{\"padding\":true}", 0, false, 3}, endpoint.text},  // cut off
+        {{endpoint.success, endpoint.answer, 0, true}, endpoint.text + (login ? "：无法连接到服务器，请检查网络" : "")},
     };
     for (const auto& kind : kinds) {
       if (kind.answer.cutAfter >= 0 && endpoint.success == 204) continue;  // no body to cut
-      rig.backend.scripts = {{endpoint.target, kind.answer}};
+      rig.backend.scripts = {{endpoint.request, kind.answer}};
+      rig.backend.received.clear();
       QStringList expected{endpoint.succeeded};
       if (!kind.text.isEmpty()) {
         expected.clear();
         for (const QString& signal : endpoint.failed.split('|')) expected << signal + ":" + kind.text;
         if (endpoint.failed.endsWith("NodesFailed")) expected.last() = "NodesFailed:0";
       }
-      EXPECT_EQ(rig.Emitted(endpoint.call), expected.join(" | ").toStdString()) << endpoint.target << " " << kind.answer.status;
+      EXPECT_EQ(rig.Emitted(endpoint.call), expected.join(" | ").toStdString()) << endpoint.request << kind.answer.status;
+      const Exchange got = rig.backend.received.value(0);
+      const QByteArray body = endpoint.body == "login" ? QJsonDocument(QJsonObject{{"account", "me@example.com"},
+          {"password", " pass word "}, {"device_id", rig.client->DeviceId()}}).toJson(QJsonDocument::Compact) : endpoint.body;
+      EXPECT_EQ(std::tuple(got.method + " " + got.target, got.body, got.headers.value("content-type")),
+                std::tuple(QByteArray(endpoint.request), body, body.isEmpty() ? "" : "application/json"));
+      EXPECT_TRUE(QRegularExpression(login ? "^-$" : "^Bearer [0-9a-f]{64}$").match(got.headers.value("authorization", "-")).hasMatch());
     }
   }
 }
@@ -185,6 +159,8 @@ TEST(ApiClient, TokensAndTheirOwnAnswers) {
     QCoreApplication::processEvents();
     EXPECT_EQ(rig.backend.received.isEmpty(), !row.answer) << row.emitted.toStdString();
   }
+  rig.Send([&] { rig.client->LoadRegions("g1"); });  // signed out, it is still sent
+  EXPECT_EQ(rig.backend.received.last().headers.value("authorization"), "Bearer ");
 }
 
 // The offer carries what the backend announced; a release without the rest is offered with nothing else.
@@ -208,6 +184,8 @@ TEST(ApiClient, OnlyANewerReleaseIsOffered) {
     rig.Send([&] { rig.client->CheckForUpdates(); });
     EXPECT_EQ(available, offer.isEmpty() ? QList<QVariantList>() : QList<QVariantList>{offer}) << answer.body.data();
   }
+  EXPECT_EQ(rig.backend.received.last().target, "/api/v1/client/releases/latest?channel=alpha&platform=linux-x64");
+  EXPECT_FALSE(rig.backend.received.last().headers.contains("authorization"));
 }
 
 int Mode(const QString& path) {

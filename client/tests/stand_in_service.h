@@ -61,22 +61,13 @@ class StandInService {
     thread->start();
     ready.acquire();
   }
-  ~StandInService() {
-    stopping = true;
-    thread->wait();
-  }
+  ~StandInService() { stopping = true, thread->wait(); }
   void Script(quint16 operation, std::uint32_t status, QByteArray body) {
-    QMutexLocker hold(&mutex);
+    const QMutexLocker hold(&mutex);
     replies[operation] = {status, std::move(body)};
   }
-  void ScriptRaw(RawReply reply) {
-    QMutexLocker hold(&mutex);
-    raw = std::move(reply);
-  }
-  void SetQuality(QByteArray body) {
-    QMutexLocker hold(&mutex);
-    quality = std::move(body);
-  }
+  void ScriptRaw(RawReply reply) { const QMutexLocker hold(&mutex); raw = std::move(reply); }
+  void SetQuality(QByteArray body) { const QMutexLocker hold(&mutex); quality = std::move(body); }
   void SetDelay(int ms) { delayMs = ms; }
   // Gone: nobody listens on the socket; back: it listens again, with nothing held, as a restarted service.
   void SetRunning(bool running) {
@@ -85,14 +76,8 @@ class StandInService {
     WaitFor([&] { return listening == running; });
   }
   // The workflow's requests; the quality line's polls, one a second while accelerating, are counted apart.
-  QList<Request> Requests() {
-    QMutexLocker hold(&mutex);
-    return requests;
-  }
-  int QualityPolls() {
-    QMutexLocker hold(&mutex);
-    return qualityPolls;
-  }
+  QList<Request> Requests() { const QMutexLocker hold(&mutex); return requests; }
+  int QualityPolls() { const QMutexLocker hold(&mutex); return qualityPolls; }
 
  private:
   static void WaitFor(const std::function<bool()>& done) {

@@ -19,6 +19,7 @@
 #include <QSslConfiguration>
 #include <QSslKey>
 #include <QTimer>
+#include <algorithm>
 #include <functional>
 #include <tuple>
 
@@ -59,15 +60,10 @@ struct Screen {
   QPushButton* Button(const char* text) { return ButtonWithText(window, text); }
   QLabel* Label(const char* name) { return window.findChild<QLabel*>(name); }
   QLineEdit* Edit(const QString& placeholder) {
-    for (QLineEdit* edit : window.findChildren<QLineEdit*>()) {
-      if (edit->placeholderText() == placeholder) return edit;
-    }
-    return nullptr;
+    const auto edits = window.findChildren<QLineEdit*>();
+    return *std::find_if(edits.begin(), edits.end(), [&](QLineEdit* e) { return e->placeholderText() == placeholder; });
   }
-  void TypeSignIn() {
-    Edit("账号或邮箱")->setText(BackendStore::kDemoAccount);
-    Edit("密码")->setText(BackendStore::kDemoPassword);
-  }
+  void TypeSignIn() { Edit("账号或邮箱")->setText(BackendStore::kDemoAccount), Edit("密码")->setText(BackendStore::kDemoPassword); }
   // Whether start, stop and launch are offered.
   std::tuple<bool, bool, bool> Actions() {
     return {Button("开始加速")->isEnabled(), Button("停止加速")->isEnabled(), Button("启动游戏")->isEnabled()};
@@ -100,7 +96,7 @@ struct Backend {
       for (auto script = scripts.cbegin(); script != scripts.cend(); ++script) {
         if ((exchange.method + " " + exchange.target).startsWith(script.key())) return script.value();
       }
-      return std::nullopt;
+      return std::nullopt;  // the backend's own answer
     };
     QTcpServer* server = tls ? static_cast<QTcpServer*>(new BoundedSslServer(&hooks)) : new BoundedTcpServer(&hooks);
     if (auto* secure = qobject_cast<QSslServer*>(server)) {
@@ -117,9 +113,7 @@ struct Backend {
   }
   QList<Exchange> Received(const QByteArray& method, const QByteArray& prefix = "/") {
     QList<Exchange> matching;
-    for (const Exchange& e : received) {
-      if (e.method == method && e.target.startsWith(prefix)) matching.append(e);
-    }
+    for (const Exchange& e : received) matching << QList<Exchange>(e.method == method && e.target.startsWith(prefix), e);
     return matching;
   }
   BackendStore store;
@@ -142,9 +136,8 @@ inline void TrustTestCertificate() {
 struct KeyTool {
   KeyTool() {
     QFile file(path);
-    file.open(QIODevice::WriteOnly);
+    file.open(QIODevice::WriteOnly), file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     file.write("#!/bin/sh\nk=$(head -c 32 /dev/urandom | base64)\necho \"{\\\"private_key\\\":\\\"$k\\\",\\\"public_key\\\":\\\"$k\\\"}\"\n");
-    file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
   }
   ~KeyTool() { QFile::remove(path); }
   QString path = QCoreApplication::applicationDirPath() + "/orvekind";
@@ -190,8 +183,7 @@ struct Desk {
     QSettings().remove("sessions/unended");
   }
   bool SignIn() {
-    screen.TypeSignIn();
-    screen.Button("登录")->click();
+    screen.TypeSignIn(), screen.Button("登录")->click();
     return WaitFor([&] { return screen.Button("开始加速")->isEnabled(); }, 10000);
   }
   // Presses "开始加速" and waits until the tunnel runs.
