@@ -118,7 +118,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
   checkServiceButton = new QPushButton(tr("检查服务"), this);
   searchEdit = new QLineEdit(this);
   qualityLabel = new QLabel(this);
-  pathGraph = new PathGraph(pathHistory, this);
+  pathGraph = new PathGraph(pathWatch.History(), this);
   liveTimer = new QTimer(this);
   retireTimer = new QTimer(this);
   qualityPoll = new QualityPoll(this);
@@ -173,11 +173,10 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
 
   Connect(checkServiceButton);
   AdaptToScreen();
+  MeetRunningAcceleration();
 }
 
 MainWindow::~MainWindow() = default;
-
-void MainWindow::ShowNote(const QString& text) { serviceStatusLabel->setText(text); }
 
 // The left column scrolls, so the window needs no more height than a laptop
 // screen offers; the status line and the actions below it never scroll away.
@@ -195,8 +194,9 @@ void MainWindow::BuildLayout(QPushButton* checkServiceButton) {
   leftColumn->setObjectName("leftColumn");
   auto* left = new QVBoxLayout(leftColumn);
   left->setContentsMargins(0, 0, 0, 0);
-  auto* actionPanel = new QWidget(central);
+  actionPanel = new QWidget(central);
   actionPanel->setObjectName("actionPanel");
+  actionPanel->setAccessibleName(tr("加速操作"));
   actions = new QGridLayout(actionPanel);
   actions->setContentsMargins(0, 0, 0, 0);
   auto* right = new QVBoxLayout();
@@ -229,7 +229,6 @@ void MainWindow::BuildLayout(QPushButton* checkServiceButton) {
   left->addWidget(registerButton);
   left->addSpacing(14);
   left->addWidget(routeCardLabel);
-  left->addWidget(qualityLabel);
   left->addWidget(pathGraph);
   left->addStretch();
   leftScroll->setWidget(leftColumn);
@@ -251,12 +250,14 @@ void MainWindow::BuildLayout(QPushButton* checkServiceButton) {
   for (int i = 1; i < order.size(); ++i) setTabOrder(order[i - 1], order[i]);
 }
 
-// The status line above the four actions, in their specified order; two to a row when compact.
+// The live line and the status line above the four actions, in their specified
+// order; two to a row when compact. None of them ever scrolls away.
 void MainWindow::PlaceActions() {
   const int perRow = compact ? 2 : 1;
-  actions->addWidget(serviceStatusLabel, 0, 0, 1, perRow);
+  actions->addWidget(qualityLabel, 0, 0, 1, perRow);
+  actions->addWidget(serviceStatusLabel, 1, 0, 1, perRow);
   const QList<QPushButton*> buttons{checkServiceButton, startButton, launchButton, stopButton};
-  for (int i = 0; i < buttons.size(); ++i) actions->addWidget(buttons[i], 1 + i / perRow, i % perRow);
+  for (int i = 0; i < buttons.size(); ++i) actions->addWidget(buttons[i], 2 + i / perRow, i % perRow);
   actions->setColumnStretch(0, 1);
   actions->setColumnStretch(1, compact ? 1 : 0);
 }
@@ -322,6 +323,11 @@ void MainWindow::Connect(QPushButton* checkServiceButton) {
   connect(api, &ApiClient::AccelerationFailed, this, [this](const QString& message) { AccelerationFailed(message); });
   connect(api, &ApiClient::SessionStopped, this, [this] { SessionStopped(); });
   connect(api, &ApiClient::SessionStopFailed, this, [this](const QString& message) { SessionStopFailed(message); });
+  connect(api, &ApiClient::NodesFailed, this, [this] {
+    if (phase != zv::Phase::Preparing) return;  // a start given up meanwhile: its failure was only said
+    phase = zv::Phase::Idle;
+    ShowControls();
+  });
   connect(api, &ApiClient::UpdateAvailable, this,
           [this](const QString& version, const QUrl& url, const QString& notes, bool mandatory, const QString& sha256,
                  qlonglong size) {

@@ -7,6 +7,7 @@
 // without the backend), _updates (the update prompts).
 #pragma once
 
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonObject>
@@ -16,7 +17,7 @@
 
 #include "app_identity.h"
 #include "control_frame.h"
-#include "path_history.h"
+#include "kept_acceleration.h"
 #include "path_watch.h"
 #include "window_rules.h"
 
@@ -44,7 +45,8 @@ class MainWindow : public QMainWindow {
   bool GenerateKeyPair();
   // Shown normally, raised and activated: the tray's "打开Zentravolk", or a second start of the client.
   void ShowWindow();
-  void ShowNote(const QString& text);  // in the status line
+  // The status line; amber for what the user should heed (a broken path, a busy service).
+  void ShowNote(const QString& text, bool amber = false);
 
  protected:
   void closeEvent(QCloseEvent* event) override;
@@ -69,6 +71,10 @@ class MainWindow : public QMainWindow {
   void Connect(QPushButton* checkServiceButton);
   // The one place that enables and disables the three actions, from what the window knows.
   void ShowControls();
+  // Once at start: an acceleration the service runs is taken up, offered to stop, or ended.
+  void MeetRunningAcceleration();
+  void Adopt(const zv::KeptAcceleration& kept);
+  void KeepRunningAcceleration();
   // The reactions, in the order of the connection table.
   void ExitWithStop();
   void SubmitLogin();
@@ -108,13 +114,14 @@ class MainWindow : public QMainWindow {
   void SessionRetired(const QString& session, bool gone);
   // While accelerating: the path each second, the time since the start, the
   // tray's icon and tool tip, the game's mark in the list.
-  void BeginLiveView();
+  void BeginLiveView(const QDateTime& since, const QString& nodeId = {});
   void EndLiveView();
   void TakeQuality(bool ok, const QString& replyText, const QString& errorText);
-  void SwitchNode(const QJsonObject& node);
+  // A new session (fresh key) on `node`, the current one ended in the background; `note` says why.
+  void SwitchNode(const QJsonObject& node, const QString& note);
   void ResendStart();
   void ShowLiveView();
-  void ShowAlert(bool alert);  // the status line in amber while the path is broken
+  void ShowPathStatus();  // the path's word while it has one, else the acceleration's own
   void ShowTrayState(const QString& state, const char* look);
   void MarkAcceleratedGame(bool marked);
 
@@ -154,19 +161,23 @@ class MainWindow : public QMainWindow {
   QStringList unendedSessions;  // also kept in the settings until the backend confirms
   QTimer* retireTimer;
 
+  QWidget* actionPanel;
+  bool focusStartWhenReady = false;  // after a sign-in, once 开始加速 can be pressed
+
   // The acceleration in use, kept apart from the selection, which may move on.
   QString acceleratedGameId, acceleratedRegionId, acceleratedGameName;
   QJsonArray offeredNodes;
-  QJsonObject heldRequest;   // the tunnel start request, to give a restarted service again
-  QString accelerationText;  // the status line while the path is well
+  QJsonObject requestedNode;  // the node the latest session was asked for
+  QJsonObject heldRequest;    // the tunnel start request, to give a restarted service again; none when taken up
+  QString accelerationMode;   // zv::ModeOf's word
+  QString egressIp;
+  QString accelerationText;   // the status line while the path is well
   QLabel* qualityLabel;
   PathGraph* pathGraph;
   QTimer* liveTimer;
   QualityPoll* qualityPoll;
-  QElapsedTimer acceleratedFor;
+  QDateTime acceleratedSince;  // invalid: no acceleration shown
   QElapsedTimer watchClock;
   zv::PathWatch pathWatch;
-  zv::PathHistory pathHistory;
   zv::PathVerdict pathVerdict;
-  QString shownPathStatus;  // what the path last put in the status line; empty: the acceleration's own text
 };

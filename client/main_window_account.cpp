@@ -23,6 +23,7 @@ void MainWindow::SignInAccepted(const QString& account) {
   accountLabel->setText(tr("已登录：%1").arg(account));
   passwordEdit->clear();
   loginButton->setEnabled(true);
+  focusStartWhenReady = true;
   api->LoadProfile();
   api->LoadGames();
   RetireSessions();  // what an earlier run could not end, with this sign-in's token

@@ -1,9 +1,11 @@
 // What shows while an acceleration runs: the path to the node, asked of the
-// service each second off the window's thread, said in the status line when
-// it breaks (with one balloon and an alert) and quietly when it is back; its
+// service off the window's thread (each second, four times a second until the
+// node answered), "connecting" until it did, said in the status line when it
+// breaks (with one balloon and an alert) and quietly when it is back; its
 // history; the time since the start; the tray's icon and tool tip; the
 // accelerated game's mark. A node that never answers is replaced by the next
-// one the backend offered, and a restarted service is given the held session.
+// one the backend offered (said in the status line and one balloon), and a
+// restarted service is given the held session.
 #include <QAccessible>
 #include <QJsonDocument>
 #include <QLabel>
@@ -22,7 +24,10 @@ namespace {
 
 constexpr char kGreen[] = "#28bd78";
 constexpr char kRed[] = "#f26d6d";
+constexpr char kGrey[] = "#9aa6bd";
 constexpr int kTrayNameLength = 24;
+constexpr int kLivePollMs = 1000;
+constexpr int kProvingPollMs = 250;
 
 // `icon` with a dot of `colour` in its lower right corner, at each size a tray asks for.
 QIcon WithDot(const QIcon& icon, const char* colour) {
@@ -64,25 +69,25 @@ QString Clock(qint64 milliseconds) {
 
 }  // namespace
 
-void MainWindow::BeginLiveView() {
-  acceleratedFor.start();
+void MainWindow::BeginLiveView(const QDateTime& since, const QString& nodeId) {
+  acceleratedSince = since;
   watchClock.start();
-  pathWatch.Begin(offeredNodes);
-  pathHistory.Clear();
+  pathWatch.Begin(offeredNodes, nodeId);
+  pathVerdict = pathWatch.Connecting();
   pathGraph->Refresh();
-  pathVerdict = {zv::PathHealth::Measuring, tr("正在测量延迟…"), {}, tr("正在测量延迟")};
-  shownPathStatus.clear();
   MarkAcceleratedGame(true);
   qualityLabel->show();
   pathGraph->show();
+  ShowPathStatus();
   ShowLiveView();
-  liveTimer->start();
+  liveTimer->start(kProvingPollMs);
   qualityPoll->Ask();
 }
 
 void MainWindow::EndLiveView() {
+  zv::ForgetKeptAcceleration();
   liveTimer->stop();
-  acceleratedFor.invalidate();
+  acceleratedSince = {};
   qualityLabel->hide();
   pathGraph->hide();
   MarkAcceleratedGame(false);
@@ -90,24 +95,23 @@ void MainWindow::EndLiveView() {
   acceleratedRegionId.clear();
   acceleratedGameName.clear();
   pathVerdict = {};
-  ShowAlert(false);
   ShowTrayState(tr("当前未加速"), "idle");
 }
 
 void MainWindow::TakeQuality(bool ok, const QString& replyText, const QString& errorText) {
   if (phase != zv::Phase::Running) return;  // it ended, or a node switch began, while the service was asked
-  const zv::PathTurn turn = pathWatch.Take(ok, replyText, errorText, watchClock.elapsed());
   // A stop the service refused holds no session: there is nothing to move to another node.
-  if (turn.action == zv::PathTurn::Action::SwitchNode && !heldRequest.isEmpty()) return SwitchNode(turn.node);
-  pathVerdict = turn.verdict;
-  pathHistory.Add(turn.sample);
-  pathGraph->Refresh();
-  // Broken is said in the status line for as long as it lasts; once well, the acceleration's own text is back.
-  if (pathVerdict.status != shownPathStatus) {
-    serviceStatusLabel->setText(pathVerdict.status.isEmpty() ? accelerationText : pathVerdict.status);
-    shownPathStatus = pathVerdict.status;
+  const zv::PathTurn turn = pathWatch.Take(ok, replyText, errorText, watchClock.elapsed(), !sessionId.isEmpty());
+  if (turn.action == zv::PathTurn::Action::SwitchNode) {
+    pathVerdict = turn.verdict;
+    ShowTrayMessage(tr("Zentravolk已切换节点"), turn.verdict.status);
+    return SwitchNode(turn.node, turn.verdict.status);
   }
-  ShowAlert(pathVerdict.broken);
+  pathVerdict = turn.verdict;
+  pathGraph->Refresh();
+  ShowPathStatus();
+  // Asked often until the node is proven, so that the switch or the good news comes at once.
+  liveTimer->setInterval(pathVerdict.health == zv::PathHealth::Connecting ? kProvingPollMs : kLivePollMs);
   if (turn.alarm) {
     ShowTrayMessage(tr("Zentravolk线路中断"), pathVerdict.status);
     // Qt has no live regions; an alert on the status line is what screen readers are told of at once.
@@ -124,18 +128,16 @@ void MainWindow::TakeQuality(bool ok, const QString& replyText, const QString& e
   ShowLiveView();
 }
 
-// The dead node's tunnel goes first (the service holds one at a time) and its
-// session is ended in the background; a session on the next node follows.
-void MainWindow::SwitchNode(const QJsonObject& node) {
-  const QString switching = tr("节点无响应，正在切换到 %1…").arg(node.value("name").toString());
+// The old tunnel goes first (the service holds one at a time) and its session
+// is ended in the background; a session on `node` follows, with a fresh key.
+void MainWindow::SwitchNode(const QJsonObject& node, const QString& note) {
   phase = zv::Phase::Switching;
   RefreshServiceState(kStopTunnel, {});
   RetireLater(sessionId);
   sessionId.clear();
   heldRequest = {};
-  serviceStatusLabel->setText(switching);
-  shownPathStatus = switching;
-  pathVerdict = {zv::PathHealth::Connecting, tr("正在切换节点…"), {}, tr("正在切换节点")};
+  pathVerdict.status = note;
+  ShowPathStatus();
   ShowControls();
   ShowLiveView();
   if (!GenerateKeyPair()) return EndLocally(serviceStatusLabel->text());
@@ -144,42 +146,50 @@ void MainWindow::SwitchNode(const QJsonObject& node) {
 
 void MainWindow::ResendStart() {
   // Nothing held is a stop the service could not hear: back with nothing running, it is done.
-  if (heldRequest.isEmpty()) return EndLocally(tr("当前未加速"));
+  if (sessionId.isEmpty()) return EndLocally(tr("当前未加速"));
+  // An acceleration taken up from an earlier run has no key here: it starts afresh on its node.
+  if (heldRequest.isEmpty()) return SwitchNode(pathWatch.Node(), tr("本地加速服务已重新启动，正在恢复加速…"));
   if (RefreshServiceState(kStartTunnel, QJsonDocument(heldRequest).toJson(QJsonDocument::Compact))) {
-    serviceStatusLabel->setText(tr("本地加速服务已重新启动，加速已自动恢复"));
-    shownPathStatus.clear();
+    pathVerdict = pathWatch.Connecting();
+    pathVerdict.status = tr("本地加速服务已重新启动，加速已自动恢复");
+    ShowPathStatus();
     return;
   }
-  serviceStatusLabel->setText(tr("本地加速服务已重新启动，但加速未能恢复：%1，稍后重试").arg(serviceStatusLabel->text()));
+  ShowNote(tr("本地加速服务已重新启动，但加速未能恢复：%1，稍后重试").arg(serviceStatusLabel->text()), true);
+}
+
+void MainWindow::ShowPathStatus() {
+  const QString text = pathVerdict.status.isEmpty() ? accelerationText : pathVerdict.status;
+  if (serviceStatusLabel->text() != text || serviceStatusLabel->property("alert").toBool() != pathVerdict.broken) {
+    ShowNote(text, pathVerdict.broken);
+  }
 }
 
 void MainWindow::ShowLiveView() {
-  const QString elapsed = tr("已加速 %1").arg(Clock(acceleratedFor.elapsed()));
+  const QString elapsed = tr("已加速 %1").arg(Clock(acceleratedSince.msecsTo(QDateTime::currentDateTimeUtc())));
   qualityLabel->setText(pathVerdict.line.isEmpty() ? elapsed : pathVerdict.line + " · " + elapsed);
   if (qualityLabel->property("level").toString() != pathVerdict.level) {
     qualityLabel->setProperty("level", pathVerdict.level);
     qualityLabel->style()->polish(qualityLabel);
   }
-  QString state = tr("正在加速");
+  const bool connecting = pathVerdict.health == zv::PathHealth::Connecting;
+  QString state = connecting ? tr("正在连接加速节点") : tr("正在加速");
   if (!acceleratedGameName.isEmpty()) state += " " + zv::Elided(acceleratedGameName, kTrayNameLength);
-  if (!pathVerdict.tray.isEmpty()) state += " · " + pathVerdict.tray;
-  if (const QString range = zv::RangeText(pathHistory.Stats()); !range.isEmpty()) state += " · " + range;
-  ShowTrayState(state, pathVerdict.broken ? "broken" : "accelerating");
+  if (!connecting && !pathVerdict.tray.isEmpty()) state += " · " + pathVerdict.tray;
+  if (const QString range = zv::RangeText(pathWatch.History().Stats()); !range.isEmpty()) state += " · " + range;
+  ShowTrayState(state, pathVerdict.broken ? "broken" : connecting ? "connecting" : "accelerating");
 }
 
-void MainWindow::ShowAlert(bool alert) {
-  if (serviceStatusLabel->property("alert").toBool() == alert) return;
-  serviceStatusLabel->setProperty("alert", alert);
-  serviceStatusLabel->style()->polish(serviceStatusLabel);
-}
-
-// The icon tells the state at a glance: plain when idle, a green dot while
-// accelerating, a red one while the path is broken.
+// The icon tells the state at a glance: plain when idle, a grey dot while the
+// node is not yet proven, a green one while accelerating, a red one while the
+// path is broken.
 void MainWindow::ShowTrayState(const QString& state, const char* look) {
   trayIcon->setToolTip(tr("Zentravolk游戏加速器") + " · " + state);
   if (trayIcon->property("look").toString() == look) return;
   trayIcon->setProperty("look", look);
-  trayIcon->setIcon(QString(look) == "idle" ? windowIcon() : WithDot(windowIcon(), QString(look) == "broken" ? kRed : kGreen));
+  const QString name(look);
+  trayIcon->setIcon(name == "idle" ? windowIcon()
+                                   : WithDot(windowIcon(), name == "broken" ? kRed : name == "connecting" ? kGrey : kGreen));
 }
 
 void MainWindow::MarkAcceleratedGame(bool marked) {

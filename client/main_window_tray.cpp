@@ -36,12 +36,18 @@ void MainWindow::ShowTrayMessage(const QString& title, const QString& text) {
 void MainWindow::ExitWithStop() {
   quitRequested = true;
   trayIcon->hide();
+  // Taken up before any sign-in: no token to end the session with, so the next sign-in ends it.
+  if (!sessionId.isEmpty() && !api->IsAuthenticated()) {
+    RetireLater(sessionId);
+    sessionId.clear();
+  }
   if (sessionId.isEmpty() && !zv::SessionAsked(phase)) {
+    zv::ForgetKeptAcceleration();
     RefreshServiceState(kStopTunnel, {});
     QApplication::quit();
     return;
   }
-  serviceStatusLabel->setText(tr("正在停止加速并退出…"));
+  ShowNote(tr("正在停止加速并退出…"));
   phase = zv::Phase::Stopping;
   if (!sessionId.isEmpty()) api->StopSession(sessionId);  // else the session asked for is ended when it comes
 }
@@ -57,12 +63,13 @@ void MainWindow::ExitStalled() {
   box.exec();
   if (box.clickedButton() == quitAnyway) {
     RetireLater(sessionId);  // kept, so that the next sign-in ends it
+    zv::ForgetKeptAcceleration();
     RefreshServiceState(kStopTunnel, {});  // the tunnel never outlives the client's exit
     QApplication::quit();
     return;
   }
   trayIcon->hide();
-  serviceStatusLabel->setText(tr("正在停止加速并退出…"));
+  ShowNote(tr("正在停止加速并退出…"));
   api->StopSession(sessionId);
 }
 
@@ -80,7 +87,7 @@ void MainWindow::StopStalled(const QString& message) {
     EndLocally(tr("当前未加速 · 加速会话将在后台结束"));
     return;
   }
-  serviceStatusLabel->setText(tr("正在停止加速…"));
+  ShowNote(tr("正在停止加速…"));
   api->StopSession(sessionId);
 }
 

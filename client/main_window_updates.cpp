@@ -21,7 +21,7 @@ void MainWindow::OfferUpdate(const QString& version, const QUrl& downloadUrl, co
   box.exec();
   // With the one button of a mandatory update, Esc and closing count as it.
   if (box.clickedButton() != download && !mandatory) return;
-  serviceStatusLabel->setText(tr("正在下载更新…"));
+  ShowNote(tr("正在下载更新…"));
   api->DownloadUpdate(downloadUrl, sha256, sizeBytes);
 }
 
@@ -44,11 +44,11 @@ void MainWindow::TellAboutRelease(const QString& version, const QString& release
 
 void MainWindow::ShowDownloadProgress(qlonglong received, qlonglong total) {
   if (total <= 0) return;  // unknown length
-  serviceStatusLabel->setText(tr("正在下载更新：%1%").arg(received * 100 / total));
+  ShowNote(tr("正在下载更新：%1%").arg(received * 100 / total));
 }
 
 void MainWindow::DownloadFailed(const QString& message) {
-  serviceStatusLabel->setText(message);
+  ShowNote(message);
   QMessageBox::warning(this, tr("更新失败"), message);
 }
 
@@ -57,7 +57,7 @@ void MainWindow::OfferInstall(const QString& installerPath) {
                                             tr("新版已下载并通过安全校验。现在退出Zentravolk并开始升级吗？"),
                                             QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes);
   if (answer != QMessageBox::Yes) {
-    serviceStatusLabel->setText(tr("更新已下载，可稍后重新检查更新"));
+    ShowNote(tr("更新已下载，可稍后重新检查更新"));
     return;
   }
   // The installer stops the service, which takes the tunnel down. Told that it

@@ -11,6 +11,7 @@
 #include <QListWidget>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QStyle>
 #include <QUrl>
 
 #include "api_client.h"
@@ -36,44 +37,101 @@ void MainWindow::ShowControls() {
       .acceleratedSelected = selected != nullptr && !acceleratedGameId.isEmpty() &&
                              selected->data(kGameIdRole).toString() == acceleratedGameId,
   });
-  startButton->setEnabled(controls.start);
-  stopButton->setEnabled(controls.stop);
-  launchButton->setEnabled(controls.launch);
+  // A pressed button that goes off leaves the focus in the action panel, where
+  // Space presses nothing, rather than in the next field; it comes back on.
+  QWidget* focused = focusWidget();
+  const auto apply = [&](QPushButton* button, bool enabled) {
+    if (!enabled && button == focused) actionPanel->setFocus();
+    button->setEnabled(enabled);
+    if (enabled && button == actionPanel->property("held").value<QObject*>() && focused == actionPanel) button->setFocus();
+  };
+  if (focused == startButton || focused == stopButton || focused == launchButton) {
+    actionPanel->setProperty("held", QVariant::fromValue<QObject*>(focused));
+  }
+  apply(startButton, controls.start);
+  apply(stopButton, controls.stop);
+  apply(launchButton, controls.launch);
+}
+
+void MainWindow::ShowNote(const QString& text, bool amber) {
+  serviceStatusLabel->setText(text);
+  if (serviceStatusLabel->property("alert").toBool() == amber) return;
+  serviceStatusLabel->setProperty("alert", amber);
+  serviceStatusLabel->style()->polish(serviceStatusLabel);
 }
 
 bool MainWindow::RefreshServiceState(quint16 operation, const QByteArray& body) {
   const ControlReply reply = SendControlRequest(operation, body);
   if (!reply.ok) {
-    // A caller the service does not serve is told so, not left guessing.
-    serviceStatusLabel->setText(reply.replyText.contains(QStringLiteral("\"access_denied\""))
-                                    ? reply.errorText + tr("：本地加速服务不接受当前用户，请在本机登录的桌面会话中使用")
-                                    : reply.errorText);
+    // A caller the service does not serve is told so, not left guessing; a busy one changes nothing.
+    ShowNote(reply.replyText.contains(QStringLiteral("\"access_denied\""))
+                 ? reply.errorText + tr("：本地加速服务不接受当前用户，请在本机登录的桌面会话中使用")
+                 : reply.errorText,
+             reply.errorText == kServiceBusy);
     return false;
   }
   if (reply.replyText.contains(QStringLiteral("\"accelerating\""))) {
-    // Accelerating is no news while the path is broken: the break stays said.
-    serviceStatusLabel->setText(pathVerdict.status.isEmpty() ? tr("正在加速") : pathVerdict.status);
     serviceAccelerating = true;
+    // Our own acceleration is no news: what the path last said stays (connecting, broken, well).
+    if (acceleratedSince.isValid() && phase == zv::Phase::Running) ShowPathStatus();
+    else ShowNote(tr("正在加速"));
   } else if (reply.replyText.contains(QStringLiteral("\"idle\""))) {
-    serviceStatusLabel->setText(tr("当前未加速"));
+    ShowNote(tr("当前未加速"));
     serviceAccelerating = false;
   } else {
-    serviceStatusLabel->setText(reply.replyText);
+    ShowNote(reply.replyText);
   }
   ShowControls();
   return true;
 }
 
+void MainWindow::MeetRunningAcceleration() {
+  const ControlReply reply = SendControlRequest(kQueryState, {});
+  const std::optional<zv::KeptAcceleration> kept = zv::LoadKeptAcceleration();
+  if (!reply.ok) return;  // away or busy: the kept acceleration waits for a later start
+  serviceAccelerating = reply.replyText.contains(QStringLiteral("\"accelerating\""));
+  if (serviceAccelerating && kept) return Adopt(*kept);
+  if (serviceAccelerating) {
+    ShowNote(tr("本地加速服务正在运行一次加速（不是本客户端开始的），可按“停止加速”结束"));
+    return ShowControls();
+  }
+  // The tunnel is gone: its session is ended at the next sign-in.
+  if (kept) RetireLater(kept->sessionId), zv::ForgetKeptAcceleration();
+}
+
+void MainWindow::Adopt(const zv::KeptAcceleration& kept) {
+  sessionId = kept.sessionId;
+  acceleratedGameId = kept.gameId;
+  acceleratedRegionId = kept.regionId;
+  acceleratedGameName = kept.gameName;
+  offeredNodes = kept.offeredNodes;
+  requestedNode = kept.node;
+  accelerationMode = kept.mode;
+  egressIp = kept.egressIp;
+  accelerationText = zv::ModeText(kept.mode);
+  if (!kept.gameName.isEmpty()) accelerationText += " · " + zv::NameInLine(kept.gameName, kStatusNameLength);
+  routeCardLabel->setText(tr("当前节点：%1 · 加速 IP：%2")
+                              .arg(kept.node.value("name").toString(), egressIp.isEmpty() ? tr("分配中") : egressIp));
+  phase = zv::Phase::Running;
+  BeginLiveView(kept.startedAt, kept.node.value("id").toString());
+  ShowControls();
+}
+
+void MainWindow::KeepRunningAcceleration() {
+  zv::KeepAcceleration({sessionId, acceleratedGameId, acceleratedRegionId, acceleratedGameName, requestedNode,
+                        offeredNodes, accelerationMode, egressIp, acceleratedSince});
+}
+
 bool MainWindow::GenerateKeyPair() {
   const KeyToolRun run = RunKeyTool(KeyToolPath());
   if (!run.ran) {
-    serviceStatusLabel->setText(tr("无法生成隧道密钥，请重新安装客户端"));
+    ShowNote(tr("无法生成隧道密钥，请重新安装客户端"));
     return false;
   }
   privateKey = run.privateKey;
   publicKey = run.publicKey;
   if (privateKey.isEmpty() || publicKey.isEmpty()) {
-    serviceStatusLabel->setText(tr("隧道密钥生成失败"));
+    ShowNote(tr("隧道密钥生成失败"));
     return false;
   }
   return true;
@@ -87,19 +145,27 @@ void MainWindow::FillGames(const QJsonArray& games) {
     item->setData(kGameIdRole, game.value("id").toString());
     item->setData(kGameSlugRole, game.value("slug").toString());
   }
+  // The accelerated game, when one runs, else the first.
+  int row = 0;
+  for (int i = 0; i < gameList->count(); ++i) {
+    if (gameList->item(i)->data(kGameIdRole).toString() == acceleratedGameId) row = i;
+  }
+  if (gameList->count() > 0) gameList->setCurrentRow(row);
   FilterGames(searchEdit->text());
-  if (gameList->count() > 0) gameList->setCurrentRow(0);
-  MarkAcceleratedGame(acceleratedFor.isValid());
+  MarkAcceleratedGame(acceleratedSince.isValid());
 }
 
+// The selected game stays listed, whatever the search: a start uses what is shown.
 void MainWindow::FilterGames(const QString& text) {
   for (int row = 0; row < gameList->count(); ++row) {
-    gameList->setRowHidden(row, !gameList->item(row)->text().contains(text.trimmed(), Qt::CaseInsensitive));
+    const QListWidgetItem* item = gameList->item(row);
+    gameList->setRowHidden(row, item != gameList->currentItem() && !item->text().contains(text.trimmed(), Qt::CaseInsensitive));
   }
 }
 
 void MainWindow::SelectGame(QListWidgetItem* current) {
   if (phase == zv::Phase::Preparing) phase = zv::Phase::Idle;  // another game: that start is given up
+  FilterGames(searchEdit->text());
   gameId.clear();
   regionId.clear();
   gameSlug.clear();
@@ -108,36 +174,37 @@ void MainWindow::SelectGame(QListWidgetItem* current) {
   if (current == nullptr || !api->IsAuthenticated()) return;
   gameId = current->data(kGameIdRole).toString();
   gameSlug = current->data(kGameSlugRole).toString();
-  serviceStatusLabel->setText(tr("正在读取可用区服…"));
+  ShowNote(tr("正在读取可用区服…"));
   api->LoadRegions(gameId);
 }
 
 void MainWindow::TakeRegion(const QString& replyGameId, const QJsonArray& regions) {
   if (replyGameId != gameId || regions.isEmpty()) {
-    serviceStatusLabel->setText(tr("当前游戏暂无可用区服"));
+    ShowNote(tr("当前游戏暂无可用区服"));
     return;
   }
   const QJsonObject region = regions.first().toObject();
   regionId = region.value("id").toString();
   routeCardLabel->setText(tr("加速线路：%1 · 香港智能节点").arg(region.value("name").toString()));
   // While a session is held no second one may start, so the line must not offer one.
-  serviceStatusLabel->setText(sessionId.isEmpty() ? tr("香港节点在线，可开始加速")
-                                                  : tr("已在加速中，停止加速后可开始新的加速"));
+  ShowNote(sessionId.isEmpty() ? tr("香港节点在线，可开始加速") : tr("已在加速中，停止加速后可开始新的加速"));
   ShowControls();
+  if (focusStartWhenReady && startButton->isEnabled()) startButton->setFocus();
+  focusStartWhenReady = false;
 }
 
 void MainWindow::BeginAcceleration() {
   if (!GenerateKeyPair()) return;
   phase = zv::Phase::Preparing;
   ShowControls();
-  serviceStatusLabel->setText(tr("正在选择最优线路…"));
+  ShowNote(tr("正在选择最优线路…"));
   api->LoadNodes(gameId, regionId);
 }
 
 void MainWindow::ChooseNode(const QString& replyGameId, const QString& replyRegionId, const QJsonArray& nodes) {
   if (phase != zv::Phase::Preparing || replyGameId != gameId || replyRegionId != regionId) return;
   if (nodes.isEmpty()) {
-    serviceStatusLabel->setText(tr("当前没有在线加速节点"));
+    ShowNote(tr("当前没有在线加速节点"));
     routeCardLabel->setText(tr("加速线路：暂无可用节点"));
     phase = zv::Phase::Idle;
     ShowControls();
@@ -148,12 +215,13 @@ void MainWindow::ChooseNode(const QString& replyGameId, const QString& replyRegi
   acceleratedGameId = gameId;
   acceleratedRegionId = regionId;
   acceleratedGameName = gameList->currentItem() != nullptr ? gameList->currentItem()->text() : QString();
-  serviceStatusLabel->setText(tr("正在申请加速会话…"));
+  ShowNote(tr("正在申请加速会话…"));
   phase = zv::Phase::Requesting;
   RequestSession(nodes.first().toObject());
 }
 
 void MainWindow::RequestSession(const QJsonObject& node) {
+  requestedNode = node;
   routeCardLabel->setText(
       tr("当前节点：%1 · %2").arg(node.value("name").toString(), node.value("location").toString().toUpper()));
   api->CreateSession(acceleratedGameId, acceleratedRegionId, node.value("id").toString(), publicKey,
@@ -182,35 +250,43 @@ void MainWindow::StartTunnel(const QJsonObject& session) {
   if (!RefreshServiceState(kStartTunnel, QJsonDocument(request).toJson(QJsonDocument::Compact))) {
     // The rollback's texts follow at once; why the start failed stays readable beside them.
     startFailure = serviceStatusLabel->text();
-    serviceStatusLabel->setText(tr("本地隧道启动失败，正在撤销会话…") + " · " + startFailure);
+    ShowNote(tr("本地隧道启动失败，正在撤销会话…") + " · " + startFailure);
     phase = zv::Phase::RollingBack;
     ShowControls();
     api->StopSession(sessionId);
     return;
   }
   heldRequest = request;
-  const QString egress = session.value("egress_ip").toString();
-  routeCardLabel->setText(
-      tr("当前节点：Hong Kong Test Node · 加速 IP：%1").arg(egress.isEmpty() ? tr("分配中") : egress));
-  if (request.value("route_mode").toString() == "process-beta") {
-    accelerationText = tr("正在加速 · 智能分流 Beta（仅游戏流量）");
-  } else if (session.value("rules_environment").toString() == "global-fallback") {
-    accelerationText = tr("正在加速 · 全局模式（全部 IPv4 流量经香港）");
-  } else {
-    accelerationText = tr("正在加速 · 游戏分流模式");
-  }
+  egressIp = session.value("egress_ip").toString();
+  // The node the session was made on, which a switch may have changed.
+  routeCardLabel->setText(tr("当前节点：%1 · 加速 IP：%2")
+                              .arg(requestedNode.value("name").toString(), egressIp.isEmpty() ? tr("分配中") : egressIp));
+  accelerationMode = zv::ModeOf(request);
+  accelerationText = zv::ModeText(accelerationMode);
   // The game is named, so that it is found however long the list.
-  if (!acceleratedGameName.isEmpty()) accelerationText += " · " + zv::Elided(acceleratedGameName, kStatusNameLength);
-  serviceStatusLabel->setText(accelerationText);
+  if (!acceleratedGameName.isEmpty()) accelerationText += " · " + zv::NameInLine(acceleratedGameName, kStatusNameLength);
   const bool sameAcceleration = phase == zv::Phase::Switching;
   phase = zv::Phase::Running;
-  if (!sameAcceleration) BeginLiveView();
+  if (!sameAcceleration) {
+    BeginLiveView(QDateTime::currentDateTimeUtc());
+  } else {
+    // Connecting to the new node; the switch's own words stay until it answers.
+    pathVerdict = pathWatch.Connecting();
+    ShowPathStatus();
+    ShowLiveView();
+  }
+  KeepRunningAcceleration();
   ShowControls();
 }
 
 void MainWindow::StopAcceleration() {
   if (sessionId.isEmpty()) return EndLocally(tr("当前未加速"));  // nothing held at the backend
-  serviceStatusLabel->setText(tr("正在停止加速…"));
+  // Taken up before any sign-in: no token to end the session with yet, so the next sign-in ends it.
+  if (!api->IsAuthenticated()) {
+    RetireLater(sessionId);
+    return EndLocally(tr("当前未加速 · 加速会话将在登录后结束"));
+  }
+  ShowNote(tr("正在停止加速…"));
   phase = zv::Phase::Stopping;
   ShowControls();
   api->StopSession(sessionId);
@@ -219,12 +295,10 @@ void MainWindow::StopAcceleration() {
 void MainWindow::AccelerationFailed(const QString& message) {
   if (quitRequested) return ExitWithStop();  // the session asked for on the way out never came
   // A start given up meanwhile: said, and the acceleration since begun goes on.
-  if (phase != zv::Phase::Preparing && !zv::SessionAsked(phase)) {
-    return RequestFailed(message);
-  }
+  if (!zv::SessionAsked(phase)) return RequestFailed(message);
   // A node switch that fails ends the acceleration: the dead node's tunnel is already down.
   if (phase == zv::Phase::Switching) EndLiveView();
-  serviceStatusLabel->setText(phase == zv::Phase::Switching ? tr("切换节点失败：%1").arg(message) : message);
+  ShowNote(phase == zv::Phase::Switching ? tr("切换节点失败：%1").arg(message) : message);
   privateKey.clear();
   publicKey.clear();
   phase = zv::Phase::Idle;
@@ -240,24 +314,25 @@ void MainWindow::SessionStopped() {
 
 void MainWindow::EndLocally(const QString& status) {
   sessionId.clear();
+  zv::ForgetKeptAcceleration();
   privateKey.clear();
   publicKey.clear();
   heldRequest = {};
   // Not done only while the service may hold a tunnel: it said so last, and now refuses or is away.
   if (!RefreshServiceState(kStopTunnel, {}) && serviceAccelerating) {
-    serviceStatusLabel->setText(tr("未能停止加速：%1").arg(serviceStatusLabel->text()));
-    phase = acceleratedFor.isValid() ? zv::Phase::Running : zv::Phase::Idle;
+    ShowNote(tr("未能停止加速：%1").arg(serviceStatusLabel->text()), true);
+    phase = acceleratedSince.isValid() ? zv::Phase::Running : zv::Phase::Idle;
     return ShowControls();
   }
   EndLiveView();
-  serviceStatusLabel->setText(status);
+  ShowNote(status);
   phase = zv::Phase::Idle;
   ShowControls();
 }
 
 void MainWindow::RequestFailed(const QString& message) {
   if (api->IsAuthenticated()) {
-    serviceStatusLabel->setText(message);
+    ShowNote(message);
   } else {
     accountLabel->setText(message);
     if (!passwordEdit->isHidden()) passwordEdit->setFocus();  // a wrong password is typed again there
@@ -268,7 +343,7 @@ void MainWindow::RequestFailed(const QString& message) {
 
 void MainWindow::SessionStopFailed(const QString& message) {
   if (phase == zv::Phase::RollingBack) phase = zv::Phase::Idle;  // the session stays held, and stoppable
-  RequestFailed(message);
+  ShowControls();
   if (phase != zv::Phase::Stopping) return;
   if (quitRequested) return ExitStalled();
   // Signed out meanwhile: nobody is left to ask, and the tunnel must not outlive the sign-out.

@@ -65,4 +65,19 @@ QString Elided(const QString& text, int length) {
   return text.size() <= length ? text : text.left(length - 1) + QChar(0x2026);
 }
 
+QString NameInLine(const QString& name, int length) {
+  QString kept = Elided(name, length);
+  return kept.replace('-', QChar(0x2011));  // a hyphen that never ends a line: "Counter-Strike" stays whole
+}
+
+QString ModeOf(const QJsonObject& request) {
+  if (request.value("route_mode").toString() == "process-beta") return "process-beta";
+  return request.value("rules_environment").toString() == "global-fallback" ? "global" : "game";
+}
+
+QString ModeText(const QString& mode) {
+  if (mode == "process-beta") return Tr("正在加速 · 智能分流 Beta（仅游戏流量）");
+  return mode == "global" ? Tr("正在加速 · 全局模式（全部 IPv4 流量经香港）") : Tr("正在加速 · 游戏分流模式");
+}
+
 }  // namespace zv

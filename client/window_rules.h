@@ -65,5 +65,12 @@ MembershipLines MembershipOf(const QJsonObject& profile, const QDateTime& nowUtc
 
 // `text` cut to `length` characters, the last of them an ellipsis.
 QString Elided(const QString& text, int length);
+// A game's name in a line that wraps: cut to `length`, and broken only between its words.
+QString NameInLine(const QString& name, int length);
+
+// The routing of a tunnel start request in one word ("process-beta", "global"
+// or "game"), and the status line that says it.
+QString ModeOf(const QJsonObject& request);
+QString ModeText(const QString& mode);
 
 }  // namespace zv

@@ -82,23 +82,29 @@ ApiClient::Judged ApiClient::Judge(QNetworkReply* reply) {
   reply->deleteLater();
   // A call our own time-out ended fails as any network failure does, even when
   // its status line (a 200, say) had already arrived.
-  if (reply->property(kTimedOut).toBool()) return {0, {}};
+  if (reply->property(kTimedOut).toBool()) return {0, {}, false};
   const QByteArray body = reply->isReadable() ? reply->readAll() : QByteArray();  // an aborted reply is closed
   const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+  // A success whose connection ended before its body did is no success: what came is not all there
+  // was. Qt does not always say so, so the announced length is looked at too (not of a compressed body).
+  const QVariant announced = reply->header(QNetworkRequest::ContentLengthHeader);
+  const bool cut = reply->error() != QNetworkReply::NoError ||
+                   (announced.isValid() && !reply->hasRawHeader("Content-Encoding") && body.size() < announced.toLongLong());
+  if (status / 100 == 2 && cut) return {status, {}, false};
   return {status, QJsonDocument::fromJson(body).object()};  // a 204 has no body, so this is empty
 }
 
 template <typename Success>
-void ApiClient::OnReply(QNetworkReply* reply, int successStatus, void (ApiClient::*failed)(QString),
-                        const QString& defaultText, Success success) {
-  connect(reply, &QNetworkReply::finished, this, [this, reply, successStatus, failed, defaultText, success] {
+void ApiClient::OnReply(QNetworkReply* reply, int successStatus, const Failure& failure, Success success) {
+  connect(reply, &QNetworkReply::finished, this, [this, reply, successStatus, failure, success] {
     const Judged judged = Judge(reply);
-    if (judged.status == successStatus) return success(judged.object);
+    if (judged.status == successStatus && judged.complete) return success(judged.object);
     const QJsonValue message = judged.object.value("message");
-    // No status at all: the backend was not reached, and the user should know it is the network.
-    emit(this->*failed)(message.isString() ? message.toString()
-                        : judged.status == 0 ? defaultText + "：无法连接到服务器，请检查网络"
-                                             : defaultText);
+    const QString text = message.isString() ? message.toString()
+                         : judged.status == 0 ? failure.unreached
+                                              : failure.text;
+    emit(this->*failure.signal)(text);
+    if (failure.then) failure.then(text);
   });
 }
 
@@ -112,8 +118,9 @@ void ApiClient::Login(const QString& account, const QString& password) {
   QNetworkRequest request = Request("/api/v1/auth/login", false);
   request.setHeader(QNetworkRequest::ContentTypeHeader, "application/json");
   const QJsonObject body{{"account", account.trimmed()}, {"password", password}, {"device_id", DeviceId()}};
-  OnReply(Started(network->post(request, Compact(body))), 200, &ApiClient::RequestFailed, "登录失败",
-          [this, account](const QJsonObject& answer) {
+  // A sign-in that reached no backend says that the network is the cause.
+  OnReply(Started(network->post(request, Compact(body))), 200,
+          {&ApiClient::RequestFailed, "登录失败", "登录失败：无法连接到服务器，请检查网络"}, [this, account](const QJsonObject& answer) {
             // Stored before they are checked: a half answer still replaces the old tokens.
             accessToken = answer.value("access_token").toString();
             refreshToken = answer.value("refresh_token").toString();
@@ -127,19 +134,19 @@ void ApiClient::Login(const QString& account, const QString& password) {
 
 void ApiClient::LoadProfile() {
   if (RefusedSignedOut()) return;
-  OnReply(Started(network->get(Request("/api/v1/me", true))), 200, &ApiClient::RequestFailed, "读取会员信息失败",
+  OnReply(Started(network->get(Request("/api/v1/me", true))), 200, {&ApiClient::RequestFailed, "读取会员信息失败"},
           [this](const QJsonObject& profile) { emit ProfileLoaded(profile); });
 }
 
 void ApiClient::LoadGames() {
   if (RefusedSignedOut()) return;
-  OnReply(Started(network->get(Request("/api/v1/games", true))), 200, &ApiClient::RequestFailed, "读取游戏失败",
+  OnReply(Started(network->get(Request("/api/v1/games", true))), 200, {&ApiClient::RequestFailed, "读取游戏失败"},
           [this](const QJsonObject& answer) { emit GamesLoaded(Items(answer)); });
 }
 
 void ApiClient::LoadRegions(const QString& gameId) {
   const QString path = QString("/api/v1/games/%1/regions").arg(gameId);
-  OnReply(Started(network->get(Request(path, true))), 200, &ApiClient::RequestFailed, "读取游戏区服失败",
+  OnReply(Started(network->get(Request(path, true))), 200, {&ApiClient::RequestFailed, "读取游戏区服失败"},
           [this, gameId](const QJsonObject& answer) { emit RegionsLoaded(gameId, Items(answer)); });
 }
 
@@ -152,7 +159,8 @@ void ApiClient::LoadNodes(const QString& gameId, const QString& regionId) {
     nodesReply->deleteLater();
   }
   nodesReply = Started(network->get(Request(path, true)));
-  OnReply(nodesReply.data(), 200, &ApiClient::AccelerationFailed, "读取加速节点失败",
+  OnReply(nodesReply.data(), 200,
+          {&ApiClient::RequestFailed, "读取加速节点失败", "读取加速节点失败", [this](const QString&) { emit NodesFailed(); }},
           [this, gameId, regionId](const QJsonObject& answer) { emit NodesLoaded(gameId, regionId, Items(answer)); });
 }
 
@@ -166,13 +174,15 @@ void ApiClient::CreateSession(const QString& gameId, const QString& regionId, co
                          {"probes", QJsonArray{probe}}};
   QNetworkRequest request = Request("/api/v1/acceleration/sessions", true);
   request.setHeader(QNetworkRequest::ContentTypeHeader, "application/json");
-  OnReply(Started(network->post(request, Compact(body))), 201, &ApiClient::AccelerationFailed, "创建加速会话失败",
+  OnReply(Started(network->post(request, Compact(body))), 201, {&ApiClient::AccelerationFailed, "创建加速会话失败"},
           [this](const QJsonObject& session) { emit SessionCreated(session); });
 }
 
 void ApiClient::StopSession(const QString& sessionId) {
   const QString path = QString("/api/v1/acceleration/sessions/%1").arg(sessionId);
-  OnReply(Started(network->deleteResource(Request(path, true))), 204, &ApiClient::SessionStopFailed, "停止加速会话失败",
+  OnReply(Started(network->deleteResource(Request(path, true))), 204,
+          {&ApiClient::RequestFailed, "停止加速会话失败", "停止加速会话失败",
+           [this](const QString& text) { emit SessionStopFailed(text); }},
           [this](const QJsonObject&) { emit SessionStopped(); });
 }
 
@@ -196,7 +206,7 @@ void ApiClient::CheckForUpdates() {
   QNetworkReply* reply = Started(network->get(request));
   connect(reply, &QNetworkReply::finished, this, [this, reply] {
     const Judged judged = Judge(reply);
-    if (judged.status != 200) return;  // a failed check is not the user's concern
+    if (judged.status != 200 || !judged.complete) return;  // a failed check is not the user's concern
     const QString version = judged.object.value("version").toString();
     const QVersionNumber remote = ComparableVersion(version);
     if (remote.isNull() || remote <= QVersionNumber::fromString(QCoreApplication::applicationVersion())) return;

@@ -9,6 +9,7 @@
 #include <QString>
 #include <QUrl>
 #include <chrono>
+#include <functional>
 
 // The installer's folder, per platform: its path, and making it ready for a
 // download (false when it cannot be made, or is not the user's alone).
@@ -61,30 +62,40 @@ class ApiClient : public QObject {
   void RegionsLoaded(QString gameId, QJsonArray regions);
   void NodesLoaded(QString gameId, QString regionId, QJsonArray nodes);
   void SessionCreated(QJsonObject session);
-  void AccelerationFailed(QString message);  // the start's own requests: the nodes or the session
+  void AccelerationFailed(QString message);
   void SessionStopped();
-  void SessionStopFailed(QString message);
   void UpdateAvailable(QString version, QUrl downloadUrl, QString releaseNotes, bool mandatory, QString sha256,
                        qlonglong sizeBytes);
   void UpdateDownloadProgress(qlonglong received, qlonglong total);
   void UpdateDownloaded(QString installerPath);
   void UpdateDownloadFailed(QString message);
   void RequestFailed(QString message);
+  // Ours, each after the RequestFailed it follows: which call failed, for the window to act on.
+  void NodesFailed();
+  void SessionStopFailed(QString message);
   void SessionRetired(QString sessionId, bool gone);  // gone: deleted, or the backend holds no such session
 
  private:
   struct Judged {
-    int status;
+    int status;  // 0: no reply at all, or ended by our time-out
     QJsonObject object;
+    bool complete = true;  // false: cut off before its body's end
   };
   QNetworkRequest Request(const QString& path, bool bearer) const;
   QNetworkReply* Started(QNetworkReply* reply);
   static Judged Judge(QNetworkReply* reply);
+  // How a call fails: its signal and default text, the text when no backend was
+  // reached at all, and what follows the signal.
+  struct Failure {
+    void (ApiClient::*signal)(QString);
+    QString text;
+    QString unreached = text;
+    std::function<void(const QString&)> then = {};
+  };
   // On the exact success status runs `success` with the body's object; otherwise
-  // emits `failed` with the body's string "message", or with the default text.
+  // emits the failure with the body's string "message", or with its text.
   template <typename Success>
-  void OnReply(QNetworkReply* reply, int successStatus, void (ApiClient::*failed)(QString),
-               const QString& defaultText, Success success);
+  void OnReply(QNetworkReply* reply, int successStatus, const Failure& failure, Success success);
   bool RefusedSignedOut();  // emits "请先登录" when no access token is held
 
   QNetworkAccessManager* network;

@@ -34,28 +34,32 @@ bool ReadExactly(QIODevice& device, char* buffer, qint64 length, std::chrono::mi
 
 namespace {
 
+enum class Connection { Made, Absent, Busy };
+
 #ifdef _WIN32
 // Opened with only the rights the pipe grants users (QLocalSocket would ask for
 // generic write), waiting while every instance is busy, then given to the socket.
-bool ConnectToService(QLocalSocket& socket) {
+Connection ConnectToService(QLocalSocket& socket) {
   const auto until = std::chrono::steady_clock::now() + kControlWait;
   for (;;) {
     const HANDLE pipe = CreateFileW(zv::kControlPipePath, zv::kControlPipeClientAccess, 0, nullptr, OPEN_EXISTING,
                                     FILE_FLAG_OVERLAPPED, nullptr);
     if (pipe != INVALID_HANDLE_VALUE) {
-      if (socket.setSocketDescriptor(reinterpret_cast<qintptr>(pipe))) return true;
+      if (socket.setSocketDescriptor(reinterpret_cast<qintptr>(pipe))) return Connection::Made;
       CloseHandle(pipe);
-      return false;
+      return Connection::Absent;
     }
+    if (GetLastError() != ERROR_PIPE_BUSY) return Connection::Absent;
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - std::chrono::steady_clock::now()).count();
-    const bool busy = GetLastError() == ERROR_PIPE_BUSY;
-    if (!busy || left <= 0 || !WaitNamedPipeW(zv::kControlPipePath, static_cast<DWORD>(left))) return false;
+    if (left <= 0 || !WaitNamedPipeW(zv::kControlPipePath, static_cast<DWORD>(left))) return Connection::Busy;
   }
 }
 #else
-bool ConnectToService(QLocalSocket& socket) {
+Connection ConnectToService(QLocalSocket& socket) {
   socket.connectToServer(ControlServerName(), QIODevice::ReadWrite);
-  return socket.waitForConnected(static_cast<int>(kControlWait.count()));
+  if (socket.waitForConnected(static_cast<int>(kControlWait.count()))) return Connection::Made;
+  // Only a missing or refusing socket means no service; a full backlog makes the wait run out.
+  return socket.error() == QLocalSocket::SocketTimeoutError ? Connection::Busy : Connection::Absent;
 }
 #endif
 
@@ -64,8 +68,8 @@ bool ConnectToService(QLocalSocket& socket) {
 ControlReply SendControlRequest(quint16 operation, const QByteArray& body) {
   ControlReply result;
   QLocalSocket socket;
-  if (!ConnectToService(socket)) {
-    result.errorText = kServiceNotRunning;
+  if (const Connection connection = ConnectToService(socket); connection != Connection::Made) {
+    result.errorText = connection == Connection::Busy ? kServiceBusy : kServiceNotRunning;
     return result;
   }
   // Before a single byte: whoever holds the channel's name is not yet the service.
@@ -96,7 +100,9 @@ ControlReply SendControlRequest(quint16 operation, const QByteArray& body) {
     return result;
   }
   if (!complete || !(zv::ReplyHeaderAccepted(reply, requestId) || refusedUnread)) {
-    result.errorText = "服务响应格式不正确";
+    // Still connected after the wait: the service has not answered yet, which is not a bad answer.
+    const bool waiting = !complete && socket.state() == QLocalSocket::ConnectedState;
+    result.errorText = waiting ? kServiceBusy : "服务响应格式不正确";
     return result;
   }
   QByteArray replyBody(static_cast<qsizetype>(reply.bodyLength), '\0');

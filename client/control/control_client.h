@@ -20,8 +20,10 @@ struct ControlReply {
 inline constexpr std::chrono::milliseconds kControlWait{1000};
 inline constexpr std::chrono::milliseconds kStartTunnelReplyWait{30000};
 
-// The error text of an exchange that found no service to connect to.
+// The error text of an exchange that found no service to connect to: refused, or no socket or pipe.
 inline constexpr char kServiceNotRunning[] = "后台加速服务未运行";
+// A service that is there but did not connect or answer within the wait is busy, not stopped.
+inline constexpr char kServiceBusy[] = "本地加速服务正忙，请稍后再试";
 
 ControlReply SendControlRequest(quint16 operation, const QByteArray& body);
 

@@ -31,19 +31,27 @@ PathStats PathHistory::Stats() const {
   return stats;
 }
 
+int PathHistory::RecentLossPercent() const {
+  PathStats recent;
+  for (auto sample = samples.rbegin(); sample != samples.rend() && sample->kind != PathSample::Kind::Gap; ++sample) {
+    if (recent.answered + recent.lost == static_cast<int>(kLossWindow)) break;
+    ++(sample->kind == PathSample::Kind::Lost ? recent.lost : recent.answered);
+  }
+  return recent.LossPercent();
+}
+
+QString Ms(int ms) { return ms == 0 ? QStringLiteral("<1") : QString::number(ms); }
+
 QString SummaryText(const PathStats& stats) {
   if (stats.answered == 0) return Tr("暂无延迟数据");
   return Tr("最低 %1 · 平均 %2 · 最高 %3 ms · 抖动 %4 ms · 丢包 %5%")
-      .arg(stats.minMs)
-      .arg(stats.avgMs)
-      .arg(stats.maxMs)
-      .arg(stats.jitterMs)
+      .arg(Ms(stats.minMs), Ms(stats.avgMs), Ms(stats.maxMs), Ms(stats.jitterMs))
       .arg(stats.LossPercent());
 }
 
 QString RangeText(const PathStats& stats) {
   if (stats.answered == 0) return {};
-  return Tr("最低/平均/最高 %1/%2/%3 ms").arg(stats.minMs).arg(stats.avgMs).arg(stats.maxMs);
+  return Tr("最低/平均/最高 %1/%2/%3 ms").arg(Ms(stats.minMs), Ms(stats.avgMs), Ms(stats.maxMs));
 }
 
 }  // namespace zv

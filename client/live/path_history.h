@@ -1,6 +1,7 @@
 // The last few minutes of the path, one sample a second: the round trip when
 // the node answered, a loss when it did not, a gap when nothing could be
-// measured; and what they add up to. Qt Core only.
+// measured (the path was down, or is being made); and what they add up to.
+// Only samples taken while the path was up count. Qt Core only.
 #pragma once
 
 #include <QString>
@@ -23,16 +24,21 @@ struct PathStats {
 class PathHistory {
  public:
   static constexpr std::size_t kSamples = 180;  // three minutes
+  static constexpr std::size_t kLossWindow = 10;  // the line's loss: the last ten seconds the path was up
 
   void Add(PathSample sample);
   void Clear() { samples.clear(); }
   const std::deque<PathSample>& Samples() const { return samples; }
   PathStats Stats() const;
+  // The loss of the newest samples back to the last gap, at most kLossWindow: it restarts with the path.
+  int RecentLossPercent() const;
 
  private:
   std::deque<PathSample> samples;  // oldest first
 };
 
+// A round trip as the window writes it everywhere: "<1" below a millisecond.
+QString Ms(int ms);
 // "最低 12 · 平均 15 · 最高 30 ms · 抖动 2 ms · 丢包 0%", or that nothing came yet.
 QString SummaryText(const PathStats& stats);
 // The tray tip's part: "最低/平均/最高 12/15/30 ms"; empty before the first answer.

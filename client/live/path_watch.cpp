@@ -2,6 +2,7 @@
 
 #include <QJsonDocument>
 #include <limits>
+#include <utility>
 
 #include "control_client.h"
 #include "window_rules.h"
@@ -11,8 +12,6 @@ namespace {
 
 constexpr int kSlowRoundTripMs = 150;
 constexpr int kEchoAnsweredMs = 1500;  // the last second's echo came back
-// What came after the last echo answer shows the tunnel alive although echoes go unanswered.
-constexpr int kHeardAfterEchoMs = 2000;
 
 QString ReasonText(const QString& reason) {
   if (reason == "adapter_gone") return Tr("隧道网卡已消失");
@@ -21,18 +20,13 @@ QString ReasonText(const QString& reason) {
   return Tr("重建失败（%1）").arg(reason);
 }
 
-PathSample SampleOf(const PathReading& reading, const PathVerdict& verdict) {
-  switch (verdict.health) {
-    case PathHealth::Good:
-    case PathHealth::Poor:
-      if (reading.silentMs < kEchoAnsweredMs) return {PathSample::Kind::Answered, reading.rttMs};
-      return {PathSample::Kind::Lost};
-    case PathHealth::NodeSilent:
-    case PathHealth::NoHandshake:
-      return {PathSample::Kind::Lost};
-    default:
-      return {PathSample::Kind::Gap};
-  }
+bool Proven(const PathReading& reading) { return reading.kind == PathReading::Kind::Up && reading.handshakeMs >= 0; }
+
+// Echoes count while the path is proven: a round trip when the last second's came back, else a loss.
+PathSample SampleOf(const PathReading& reading) {
+  if (!Proven(reading) || reading.rttMs < 0 || reading.silentMs >= kEchoesMissedMs) return {PathSample::Kind::Gap};
+  if (reading.silentMs < kEchoAnsweredMs) return {PathSample::Kind::Answered, reading.rttMs};
+  return {PathSample::Kind::Lost};
 }
 
 }  // namespace
@@ -41,7 +35,8 @@ PathReading ReadPath(bool ok, const QString& replyText, const QString& errorText
   using Kind = PathReading::Kind;
   PathReading reading;
   if (!ok) {
-    reading.kind = errorText == kServiceNotRunning                       ? Kind::ServiceGone
+    reading.kind = errorText == kServiceNotRunning                               ? Kind::ServiceGone
+                   : errorText == kServiceBusy                                   ? Kind::Busy
                    : replyText.contains(QStringLiteral("\"unknown_operation\"")) ? Kind::NoFigures
                                                                                  : Kind::Unreadable;
     reading.reason = errorText;
@@ -73,7 +68,7 @@ PathReading ReadPath(bool ok, const QString& replyText, const QString& errorText
   return reading;
 }
 
-PathVerdict Judge(const PathReading& reading) {
+PathVerdict Judge(const PathReading& reading, int lossPercent) {
   using Kind = PathReading::Kind;
   using H = PathHealth;
   switch (reading.kind) {
@@ -85,6 +80,7 @@ PathVerdict Judge(const PathReading& reading) {
               Tr("正在恢复加速"), "broken", false, true};
     case Kind::NoFigures:
       return {.health = H::NoFigures};
+    case Kind::Busy:
     case Kind::Unreadable:
       return {H::Unreadable, Tr("无法读取线路质量：%1").arg(reading.reason), {}, Tr("线路质量未知"), "poor"};
     case Kind::Repairing: {
@@ -95,39 +91,49 @@ PathVerdict Judge(const PathReading& reading) {
     case Kind::Up:
       break;
   }
-  if (reading.rttMs >= 0 && reading.silentMs < kEchoesMissedMs) {
-    const QString roundTrip = reading.rttMs == 0 ? QStringLiteral("<1") : QString::number(reading.rttMs);
-    const bool poor = reading.lossPercent > 0 || reading.rttMs >= kSlowRoundTripMs;
-    return {poor ? H::Poor : H::Good, Tr("延迟 %1 ms · 丢包 %2%").arg(roundTrip).arg(reading.lossPercent), {},
-            Tr("延迟 %1 ms").arg(roundTrip), poor ? "poor" : "good"};
-  }
   if (reading.handshakeMs < 0) {
-    if (reading.upMs < kFirstHandshakeMs) return {H::Connecting, Tr("正在连接节点…"), {}, Tr("正在连接节点")};
+    if (reading.upMs < kFirstHandshakeMs) return {H::Connecting, Tr("正在连接节点…"), {}, Tr("正在连接节点"), "unknown"};
     return {H::NoHandshake, Tr("无法连接节点：%1 秒内没有握手").arg(reading.upMs / 1000), Tr("线路中断：节点无响应"),
             Tr("线路中断"), "broken", true};
   }
-  // A node need not answer echoes: the tunnel is alive while anything else still comes from it.
-  if (reading.heardMs >= 0 && reading.heardMs < kKeepaliveAnswerMs &&
-      reading.heardMs + kHeardAfterEchoMs <= reading.silentMs) {
-    return {H::LatencyUnknown, Tr("延迟未知：节点不回应测速，隧道畅通"), {}, Tr("延迟未知"), "unknown"};
+  if (reading.rttMs >= 0 && reading.silentMs < kEchoesMissedMs) {
+    const bool poor = lossPercent > 0 || reading.rttMs >= kSlowRoundTripMs;
+    return {poor ? H::Poor : H::Good, Tr("延迟 %1 ms · 丢包 %2%").arg(Ms(reading.rttMs)).arg(lossPercent), {},
+            Tr("延迟 %1 ms").arg(Ms(reading.rttMs)), poor ? "poor" : "good"};
   }
-  if (reading.rttMs < 0 && reading.upMs < kKeepaliveAnswerMs) {
+  // Missing echoes alone say nothing: a node need not answer them. Only a tunnel
+  // that brought nothing back for longer than the node's keepalive is silent.
+  const int heard = reading.heardMs >= 0 ? reading.heardMs : reading.upMs;
+  if (heard >= kKeepaliveAnswerMs) {
+    return {H::NodeSilent, Tr("线路中断：节点已 %1 秒无响应").arg(heard / 1000), Tr("线路中断：节点无响应"),
+            Tr("线路中断"), "broken", true};
+  }
+  if (reading.rttMs < 0 && reading.upMs < kEchoesMissedMs) {
     return {H::Measuring, Tr("正在测量延迟…"), {}, Tr("正在测量延迟")};
   }
-  const int silentFor = reading.heardMs >= 0 ? reading.heardMs : reading.upMs;
-  return {H::NodeSilent, Tr("线路中断：节点已 %1 秒无响应").arg(silentFor / 1000), Tr("线路中断：节点无响应"),
-          Tr("线路中断"), "broken", true};
+  return {H::LatencyUnknown, Tr("延迟未知：节点未回应测速"), {}, Tr("延迟未知"), "unknown"};
 }
 
-void PathWatch::Begin(const QJsonArray& offeredNodes) {
+void PathWatch::Begin(const QJsonArray& offeredNodes, const QString& currentId) {
   *this = PathWatch();
   offered = offeredNodes;
-  current = offered.isEmpty() ? QJsonObject() : offered.first().toObject();
+  for (const QJsonValue& node : offered) {
+    current = node.toObject();
+    if (currentId.isEmpty() || current.value("id").toString() == currentId) break;
+    tried << current.value("id").toString();
+  }
+  last = Connecting();
+}
+
+PathVerdict PathWatch::Connecting() const {
+  const QString status =
+      switchNote.isEmpty() ? Tr("正在连接加速节点 %1…").arg(current.value("name").toString()) : switchNote;
+  return {PathHealth::Connecting, Tr("正在连接节点…"), status, Tr("正在连接节点"), "unknown"};
 }
 
 bool PathWatch::NodeUnresponsive(const PathReading& reading) const {
   if (reading.kind != PathReading::Kind::Up) return false;
-  if (reading.handshakeMs < 0) return reading.upMs >= kFirstHandshakeMs;
+  if (reading.handshakeMs < 0) return reading.upMs >= (NextNode() ? kNextNodeWithoutHandshakeMs : kFirstHandshakeMs);
   return (reading.heardMs >= 0 ? reading.heardMs : reading.upMs) >= kNodeSilentMs;
 }
 
@@ -139,29 +145,50 @@ std::optional<QJsonObject> PathWatch::NextNode() const {
   return std::nullopt;
 }
 
-PathTurn PathWatch::Take(bool ok, const QString& replyText, const QString& errorText, qint64 nowMs) {
+PathTurn PathWatch::Take(bool ok, const QString& replyText, const QString& errorText, qint64 nowMs, bool mayReplace) {
   PathReading reading = ReadPath(ok, replyText, errorText);
-  // One refused connection may be a busy channel; a stopped service refuses every one.
+  PathTurn turn;
+  // A busy service tells nothing new: what was said stands, with a word that the figures wait.
+  if (reading.kind == PathReading::Kind::Busy) {
+    turn.verdict = last;
+    turn.verdict.line = Tr("本地加速服务正忙，线路质量稍后更新");
+    turn.verdict.level = "poor";
+    return turn;
+  }
+  // A refused connection may be a service between two runs; a stopped one refuses every one.
   if (reading.kind != PathReading::Kind::ServiceGone) failedConnections = 0;
   else if (++failedConnections < kServiceGoneAfter) reading.kind = PathReading::Kind::Unreadable;
 
-  PathTurn turn;
-  turn.verdict = Judge(reading);
-  turn.sample = SampleOf(reading, turn.verdict);
-  const QString nodeId = current.value("id").toString();
-  if (NodeUnresponsive(reading)) {
-    tried << nodeId;
+  PathSample sample = SampleOf(reading);
+  // The first echo answered after the path came back was sent, or held up, while it was down.
+  if (sample.kind == PathSample::Kind::Answered && std::exchange(down, false)) sample = {PathSample::Kind::Gap};
+  history.Add(sample);
+  turn.verdict = Judge(reading, history.RecentLossPercent());
+  const PathHealth health = turn.verdict.health;
+  if (turn.verdict.broken || health == PathHealth::Connecting || health == PathHealth::ServiceIdle) down = true;
+  if (Proven(reading)) switchNote.clear();
+  if (health == PathHealth::Good || health == PathHealth::Poor || health == PathHealth::Measuring ||
+      health == PathHealth::LatencyUnknown) {
+    noneLeft = false;  // alive again: a later outage has all its nodes to try
+  }
+  if (mayReplace && NodeUnresponsive(reading)) {
+    const QString from = current.value("name").toString();
+    tried << current.value("id").toString();
     if (const auto next = NextNode()) {
       current = *next;
+      switchNote = Tr("节点 %1 无响应，已切换到 %2，正在连接…").arg(from, next->value("name").toString());
+      turn.verdict = last = Connecting();
       turn.action = PathTurn::Action::SwitchNode;
       turn.node = *next;
       broken = false;  // a new tunnel comes; the switch says so itself
+      down = true;
       gameNoticeDue = false;
       return turn;
     }
     noneLeft = true;
   }
-  if (noneLeft && (turn.verdict.health == PathHealth::NodeSilent || turn.verdict.health == PathHealth::NoHandshake)) {
+  if (health == PathHealth::Connecting) turn.verdict = Connecting();
+  if (noneLeft && (health == PathHealth::NodeSilent || health == PathHealth::NoHandshake)) {
     turn.verdict.status = Tr("无法连接加速节点，且没有其他可用节点；正在继续重试");
   }
   if (reading.kind != PathReading::Kind::Idle) {
@@ -174,6 +201,7 @@ PathTurn PathWatch::Take(bool ok, const QString& replyText, const QString& error
   turn.alarm = turn.verdict.broken && !broken;
   broken = turn.verdict.broken;
   if (reading.gameBeforeStart && gameNoticeDue) turn.gameNotice = true, gameNoticeDue = false;
+  last = turn.verdict;
   return turn;
 }
 

@@ -1,7 +1,8 @@
 // How the path to the node does while an acceleration runs, from the service's
-// quality answers: what the window says of it, when it is broken (loud) or back
-// (quiet), when the node is dead and the next one offered takes over, and when
-// a restarted service must be given the held session again. Qt Core only.
+// quality answers: what the window says of it, when it is proven (the node
+// answered), broken (loud) or back (quiet), when the node is dead and the next
+// one offered takes over, and when a restarted service must be given the held
+// session again. Qt Core only.
 #pragma once
 
 #include <QJsonArray>
@@ -21,6 +22,7 @@ struct PathReading {
     Repairing,    // the service rebuilds it or waits for a path to the node
     Idle,         // the service holds no tunnel: it restarted
     ServiceGone,  // no service to ask
+    Busy,         // the service did not answer within the wait
     NoFigures,    // a service without the quality operation
     Unreadable,   // any other failed exchange
   } kind = Kind::Unreadable;
@@ -30,21 +32,26 @@ struct PathReading {
 };
 PathReading ReadPath(bool ok, const QString& replyText, const QString& errorText);
 
-// Bounds from WireGuard's own timers and the service's one echo a second.
-inline constexpr int kEchoesMissedMs = 3000;      // three echoes in a row unanswered
-inline constexpr int kFirstHandshakeMs = 6000;    // a first handshake takes one round trip, retried after 5 s
-inline constexpr int kKeepaliveAnswerMs = 12000;  // a live node that drops echoes still answers within 10 s
-inline constexpr int kNodeSilentMs = 15000;       // nothing at all from the node for this long: it is dead
-inline constexpr int kServiceGoneAfter = 2;       // failed connections in a row
+// Bounds from WireGuard's own timers and the service's one echo a second. The
+// first handshake goes out as the tunnel comes up and a live node answers it
+// within one round trip; WireGuard would try again only after 5 s.
+inline constexpr int kEchoesMissedMs = 3000;            // three echoes in a row unanswered
+inline constexpr int kNextNodeWithoutHandshakeMs = 2500;  // another node is tried after this long
+inline constexpr int kFirstHandshakeMs = 6000;          // the retry after 5 s has had its round trip too
+// Our echoes are data the node receives each second: a live node sends at
+// least its keepalive within WireGuard's 10 s, answered or not.
+inline constexpr int kKeepaliveAnswerMs = 12000;
+inline constexpr int kNodeSilentMs = 15000;  // nothing at all from a running node for this long: it is dead
+inline constexpr int kServiceGoneAfter = 2;  // refused connections in a row
 inline constexpr int kResendEveryMs = 5000;
 
 enum class PathHealth {
-  Measuring, Connecting, Good, Poor, LatencyUnknown, NoFigures, Unreadable,
+  Connecting, Measuring, Good, Poor, LatencyUnknown, NoFigures, Unreadable,
   NodeSilent, NoHandshake, Repairing, ServiceGone, ServiceIdle,
 };
 
 struct PathVerdict {
-  PathHealth health = PathHealth::Measuring;
+  PathHealth health = PathHealth::Connecting;
   QString line{};    // the quality line, before the time accelerated; empty: the time alone
   QString status{};  // the status line while it lasts; empty: the acceleration's own text
   QString tray{};    // what the tray's tip says of the path
@@ -52,25 +59,30 @@ struct PathVerdict {
   bool broken = false;         // loud: the tray's broken icon, one balloon, an alert
   bool tunnelLost = false;     // the service holds no tunnel of ours: nothing to launch into
 };
-PathVerdict Judge(const PathReading& reading);
+// `lossPercent`: the client's own figure, from the samples since the path came up.
+PathVerdict Judge(const PathReading& reading, int lossPercent);
 
 // What one answer asks of the window.
 struct PathTurn {
   PathVerdict verdict;
-  PathSample sample;
   enum class Action { None, SwitchNode, Resend } action = Action::None;
-  QJsonObject node;        // SwitchNode: the node to accelerate through next
-  bool alarm = false;      // it just broke: one balloon, one alert
+  QJsonObject node;         // SwitchNode: the node to accelerate through next
+  bool alarm = false;       // it just broke: one balloon, one alert
   bool gameNotice = false;  // the game ran before the user's start: one balloon
 };
 
 // One acceleration's watch over its path, fed each answer with the time it came.
 class PathWatch {
  public:
-  // A new acceleration through the first of the nodes the backend offered.
-  void Begin(const QJsonArray& offeredNodes);
-  PathTurn Take(bool ok, const QString& replyText, const QString& errorText, qint64 nowMs);
+  // A new acceleration through `currentId` (empty: the first) of the nodes the
+  // backend offered; those before it were given up already.
+  void Begin(const QJsonArray& offeredNodes, const QString& currentId = {});
+  // From a start until the node answers: connecting, never accelerating.
+  PathVerdict Connecting() const;
+  // `mayReplace`: a session is held that a new one on another node may take over.
+  PathTurn Take(bool ok, const QString& replyText, const QString& errorText, qint64 nowMs, bool mayReplace = true);
   QJsonObject Node() const { return current; }
+  const PathHistory& History() const { return history; }
 
  private:
   bool NodeUnresponsive(const PathReading& reading) const;
@@ -79,10 +91,14 @@ class PathWatch {
   QJsonArray offered;
   QJsonObject current;
   QStringList tried;  // given up: never switched to again
-  bool noneLeft = false;
+  QString switchNote;  // said until the next node answers
+  bool noneLeft = false;  // this outage ran out of nodes
   int failedConnections = 0;
   std::optional<qint64> lastResend;
   bool broken = false;
+  bool down = true;  // the path was down or being made: the first echo back is from then, and dropped
+  PathVerdict last;  // what a busy answer leaves standing
+  PathHistory history;
   // Until said; a start of the watch's own (a switch, a resend) always finds the game running.
   bool gameNoticeDue = true;
 };

@@ -2,8 +2,8 @@
 // client's exchanges block the GUI thread): a start makes it accelerate, a
 // stop makes it idle, the queries answer that state, and the quality while
 // accelerating is whatever the test sets. Every request is recorded; a test
-// may script any operation's reply, make the service vanish and come back, or
-// restart it with nothing held.
+// may script any operation's reply, make every answer late, make the service
+// vanish and come back, or restart it with nothing held.
 #pragma once
 
 #include <QByteArray>
@@ -61,22 +61,14 @@ class StandInService {
     thread->start();
     ready.acquire();
   }
-  ~StandInService() {
-    stopping = true;
-    thread->wait();
-  }
+  ~StandInService() { stopping = true, thread->wait(); }
   void Script(quint16 operation, std::uint32_t status, QByteArray body) {
-    QMutexLocker hold(&mutex);
+    const QMutexLocker hold(&mutex);
     replies[operation] = {status, std::move(body)};
   }
-  void ScriptRaw(RawReply reply) {
-    QMutexLocker hold(&mutex);
-    raw = std::move(reply);
-  }
-  void SetQuality(QByteArray body) {
-    QMutexLocker hold(&mutex);
-    quality = std::move(body);
-  }
+  void ScriptRaw(RawReply reply) { const QMutexLocker hold(&mutex); raw = std::move(reply); }
+  void SetQuality(QByteArray body) { const QMutexLocker hold(&mutex); quality = std::move(body); }
+  void SetDelay(int ms) { delayMs = ms; }
   // Gone: nobody listens on the socket; back: it listens again, with nothing held, as a restarted service.
   void SetRunning(bool running) {
     if (!running) accelerating = false;
@@ -84,14 +76,8 @@ class StandInService {
     WaitFor([&] { return listening == running; });
   }
   // The workflow's requests; the quality line's polls, one a second while accelerating, are counted apart.
-  QList<Request> Requests() {
-    QMutexLocker hold(&mutex);
-    return requests;
-  }
-  int QualityPolls() {
-    QMutexLocker hold(&mutex);
-    return qualityPolls;
-  }
+  QList<Request> Requests() { const QMutexLocker hold(&mutex); return requests; }
+  int QualityPolls() { const QMutexLocker hold(&mutex); return qualityPolls; }
 
  private:
   static void WaitFor(const std::function<bool()>& done) {
@@ -137,6 +123,7 @@ class StandInService {
       request.header = DecodeRequestHeader(head);
       request.body.resize(static_cast<qsizetype>(request.header.bodyLength));
       if (!request.body.isEmpty() && !ReadExactly(*client, request.body.data(), request.body.size())) continue;
+      QThread::msleep(static_cast<unsigned long>(delayMs.load()));
       client->write(Answer(request));
       client->waitForBytesWritten(1000);
       client->disconnectFromServer();
@@ -147,6 +134,7 @@ class StandInService {
   QSemaphore ready;
   std::unique_ptr<QThread> thread;
   std::atomic<bool> stopping{false}, wanted{true}, listening{false}, accelerating{false};
+  std::atomic<int> delayMs{0};
   QMutex mutex;
   std::map<quint16, std::pair<std::uint32_t, QByteArray>> replies;
   RawReply raw;

@@ -6,7 +6,11 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QPushButton>
+#include <QThread>
+#include <atomic>
 #include <functional>
+
+#include "single_instance.h"
 
 namespace zv::test {
 
@@ -26,5 +30,32 @@ inline QPushButton* ButtonWithText(QWidget& parent, const QString& text) {
   }
   return nullptr;
 }
+
+// The running client's channel, answering from an event loop of its own as the
+// running client does, while a test's later start asks it from this thread.
+class FirstClient {
+ public:
+  explicit FirstClient(const std::function<SingleInstance*()>& make) {
+    onThread.moveToThread(&thread);
+    thread.start();
+    QMetaObject::invokeMethod(
+        &onThread, [&] {
+          instance = make();
+          QObject::connect(instance, &SingleInstance::ShowRequested, [this] { shown = true; });
+        },
+        Qt::BlockingQueuedConnection);
+  }
+  ~FirstClient() {
+    QMetaObject::invokeMethod(&onThread, [this] { delete instance; }, Qt::BlockingQueuedConnection);
+    thread.quit();
+    thread.wait();
+  }
+  SingleInstance* instance = nullptr;
+  std::atomic<bool> shown{false};
+
+ private:
+  QThread thread;
+  QObject onThread;
+};
 
 }  // namespace zv::test

@@ -1,29 +1,41 @@
-// The main window's test rig: the window seen through its widgets, a loopback
-// backend, a stand-in service and a stand-in key tool in the program's folder.
+// The main window's test rig: the window seen through its widgets, the
+// reference backend run in process, a stand-in service and a stand-in key
+// tool in the program's folder.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <QApplication>
 #include <QFile>
+#include <QHttpServer>
 #include <QJsonDocument>
-#include <QJsonObject>
 #include <QLabel>
 #include <QLayout>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QSettings>
+#include <QSslConfiguration>
+#include <QSslKey>
 #include <QTimer>
+#include <algorithm>
 #include <functional>
 #include <tuple>
 
+#include "bounded_servers.h"
 #include "main_window.h"
+#include "reference_backend.h"
 #include "stand_in_service.h"
-#include "test_http_server.h"
 #include "window_driving.h"
 
 namespace zv::test {
+
+inline QByteArray TestData(const char* name) {
+  QFile file(QStringLiteral(ZV_TEST_DATA "/") + name);
+  file.open(QIODevice::ReadOnly);
+  return file.readAll();
+}
 
 // The widgets of a named part of the window (the scrolled "leftColumn", the "actionPanel"), in order.
 inline QList<QWidget*> Part(MainWindow& window, const char* name) {
@@ -48,15 +60,10 @@ struct Screen {
   QPushButton* Button(const char* text) { return ButtonWithText(window, text); }
   QLabel* Label(const char* name) { return window.findChild<QLabel*>(name); }
   QLineEdit* Edit(const QString& placeholder) {
-    for (QLineEdit* edit : window.findChildren<QLineEdit*>()) {
-      if (edit->placeholderText() == placeholder) return edit;
-    }
-    return nullptr;
+    const auto edits = window.findChildren<QLineEdit*>();
+    return *std::find_if(edits.begin(), edits.end(), [&](QLineEdit* e) { return e->placeholderText() == placeholder; });
   }
-  void TypeSignIn() {
-    Edit("账号或邮箱")->setText("me");
-    Edit("密码")->setText("pw");
-  }
+  void TypeSignIn() { Edit("账号或邮箱")->setText(BackendStore::kDemoAccount), Edit("密码")->setText(BackendStore::kDemoPassword); }
   // Whether start, stop and launch are offered.
   std::tuple<bool, bool, bool> Actions() {
     return {Button("开始加速")->isEnabled(), Button("停止加速")->isEnabled(), Button("启动游戏")->isEnabled()};
@@ -67,56 +74,70 @@ struct Screen {
   MainWindow& window;
   QLabel* status = Label("serviceStatus");
   QLabel* route = Label("routeCard");
+  QLabel* quality = Label("routeQuality");
   QListWidget* games = window.findChild<QListWidget*>("gameList");
 };
 
-// A backend with one signed-in account, two games, one region, scripted nodes and sessions.
+// The reference backend in process, on loopback (and over TLS with the tests'
+// certificate): its store, every request it heard, and the answers a test
+// scripts for a method and a target's beginning ("GET /api/v1/me").
 struct Backend {
-  Backend() {
-    qputenv("VIRI_ZIVADADIVAZ_API_URL", server.Origin());
-    server.answer = [this](const HttpExchange& request) {
-      const QByteArray& target = request.target;
-      if (target.startsWith("/api/v1/client/releases")) return release;
-      if (target == "/api/v1/auth/login") return login;
-      if (target == "/api/v1/me") return profile;
-      if (target == "/api/v1/games") return games;
-      if (target.endsWith("/regions")) return target.contains("/g2/") ? secondRegions : regions;
-      if (target.endsWith("/nodes")) return nodes;
-      return request.method == "POST" ? session : deletion;
+  explicit Backend(bool tls = false) {
+    QString error;
+    const QByteArray key(32, 'k');
+    const QString nodeKey = QString::fromLatin1(key.toBase64());
+    EXPECT_TRUE(store.Open(":memory:", {{"Edge A", "", "192.0.2.1:51820", nodeKey, "203.0.113.7"},
+                                        {"Edge B", "", "192.0.2.2:51820", nodeKey, "203.0.113.8"}},
+                           error)) << error.toStdString();
+    api.linuxVersion = kApplicationVersion;  // no release to tell of unless a test offers one
+    api.Route(http);
+    hooks.heard = [this](const Exchange& exchange) { received << exchange; };
+    hooks.script = [this](const Exchange& exchange) -> std::optional<Scripted> {
+      for (auto script = scripts.cbegin(); script != scripts.cend(); ++script) {
+        if ((exchange.method + " " + exchange.target).startsWith(script.key())) return script.value();
+      }
+      return std::nullopt;  // the backend's own answer
     };
-  }
-  QList<HttpExchange> Received(const QByteArray& method, const QByteArray& prefix) {
-    QList<HttpExchange> matching;
-    for (const HttpExchange& e : server.received) {
-      if (e.method == method && e.target.startsWith(prefix)) matching.append(e);
+    QTcpServer* server = tls ? static_cast<QTcpServer*>(new BoundedSslServer(&hooks)) : new BoundedTcpServer(&hooks);
+    if (auto* secure = qobject_cast<QSslServer*>(server)) {
+      QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
+      configuration.setLocalCertificate(QSslCertificate(TestData("loopback.crt")));
+      configuration.setPrivateKey(QSslKey(TestData("loopback.key"), QSsl::Rsa));
+      secure->setSslConfiguration(configuration);
     }
+    server->setParent(&http);
+    server->listen(QHostAddress::LocalHost);
+    http.bind(server);
+    origin = QByteArray(tls ? "https" : "http") + "://127.0.0.1:" + QByteArray::number(server->serverPort());
+    qputenv("VIRI_ZIVADADIVAZ_API_URL", origin);
+  }
+  QList<Exchange> Received(const QByteArray& method, const QByteArray& prefix = "/") {
+    QList<Exchange> matching;
+    for (const Exchange& e : received) matching << QList<Exchange>(e.method == method && e.target.startsWith(prefix), e);
     return matching;
   }
-  QJsonObject LastSession() {
-    const QList<HttpExchange> posts = Received("POST", "/api/v1/acceleration");
-    return QJsonDocument::fromJson(posts.isEmpty() ? "" : posts.last().body).object();
-  }
-  TestHttpServer server;
-  HttpAnswer nodes{200, R"({"items":[{"id":"n1","name":"Edge A","location":"hk","score":20},)"
-                        R"({"id":"n2","name":"Edge B","location":"hk","score":90}]})"};
-  HttpAnswer session{201, R"({"session_id":"s1","assigned_ip":"10.240.0.2/32","private_key":"theirs",)"
-                          R"("game_processes":["game.exe"],"egress_ip":"203.0.113.7","rules_environment":"x"})"};
-  HttpAnswer deletion{204, ""};
-  HttpAnswer regions{200, R"({"items":[{"id":"r1","name":"华东"}]})"};
-  HttpAnswer secondRegions = regions;  // the second game's, to make them late or failing
-  HttpAnswer release{200, R"({"version":"0.4.0"})"};
-  HttpAnswer login{200, R"({"access_token":"t","refresh_token":"r"})"};
-  HttpAnswer profile{200, R"({"account":"me","membership":{"active":false}})"};
-  HttpAnswer games{200, R"({"items":[{"id":"g1","name":"Game One","slug":"one"},{"id":"g2","name":"Two"}]})"};
+  BackendStore store;
+  ReferenceBackend api{store};
+  ServerHooks hooks;
+  QList<Exchange> received;
+  QMap<QByteArray, Scripted> scripts;
+  QByteArray origin;
+  QHttpServer http;  // last: gone first, with its listeners, before what they use
 };
 
-// A key tool script in the program's own folder, where the client looks for it.
+// Makes every TLS connection of this process trust the tests' certificate.
+inline void TrustTestCertificate() {
+  QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
+  configuration.addCaCertificates(QSslCertificate::fromData(TestData("loopback.crt")));
+  QSslConfiguration::setDefaultConfiguration(configuration);
+}
+
+// A key tool in the program's own folder, where the client looks for it: a fresh pair each run.
 struct KeyTool {
   KeyTool() {
     QFile file(path);
-    file.open(QIODevice::WriteOnly);
-    file.write("#!/bin/sh\necho '{\"private_key\":\"PRIV\",\"public_key\":\"PUB\"}'\n");
-    file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    file.open(QIODevice::WriteOnly), file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    file.write("#!/bin/sh\nk=$(head -c 32 /dev/urandom | base64)\necho \"{\\\"private_key\\\":\\\"$k\\\",\\\"public_key\\\":\\\"$k\\\"}\"\n");
   }
   ~KeyTool() { QFile::remove(path); }
   QString path = QCoreApplication::applicationDirPath() + "/orvekind";
@@ -139,6 +160,12 @@ inline void OnNextBox(std::function<void(QMessageBox&)> answer) {
 
 inline QString Said(QMessageBox& box) { return box.windowTitle() + "|" + box.text(); }
 
+inline void Click(QMessageBox& box, const QString& text) {
+  for (QAbstractButton* button : box.buttons()) {
+    if (button->text() == text) button->click();
+  }
+}
+
 // The window, keeping the tray balloons it shows; it updates as on Windows when told to.
 struct Watched : MainWindow {
   QStringList balloons;
@@ -147,13 +174,17 @@ struct Watched : MainWindow {
   bool UpdatesByInstaller() const override { return asOnWindows || MainWindow::UpdatesByInstaller(); }
 };
 
-// One window with everything it talks to; the backend is asked only as requests
-// come, so a test may change its answers after construction.
+// One window with everything it talks to; a test may change the backend's
+// answers and the service's at any time.
 struct Desk {
+  // What a test leaves in the settings is no next test's business.
+  ~Desk() {
+    zv::ForgetKeptAcceleration();
+    QSettings().remove("sessions/unended");
+  }
   bool SignIn() {
-    screen.TypeSignIn();
-    screen.Button("登录")->click();
-    return WaitFor([&] { return screen.Button("开始加速")->isEnabled(); });
+    screen.TypeSignIn(), screen.Button("登录")->click();
+    return WaitFor([&] { return screen.Button("开始加速")->isEnabled(); }, 10000);
   }
   // Presses "开始加速" and waits until the tunnel runs.
   bool Accelerate() {
@@ -164,7 +195,8 @@ struct Desk {
   Backend backend;
   StandInService service;
   KeyTool keyTool;
-  Watched window;
+  std::unique_ptr<Watched> made = std::make_unique<Watched>();  // reset: the client killed
+  Watched& window = *made;
   Screen screen{window};
 };
 

@@ -290,3 +290,11 @@ void BackendStore::ExpireSessions(qint64 unseenSeconds) {
   }
   for (const QString& session : unseen) EndSession(session);
 }
+
+QStringList BackendStore::SessionIds() {
+  QStringList ids;
+  for (QSqlQuery query = Run(database, "SELECT id FROM sessions ORDER BY rowid"); query.next();) {
+    ids << query.value(0).toString();
+  }
+  return ids;
+}

@@ -68,6 +68,7 @@ class BackendStore {
   // Ends every session whose peer has not shaken hands with its node (or, on a
   // node run elsewhere, that was not made) within `unseenSeconds`.
   void ExpireSessions(qint64 unseenSeconds);
+  QStringList SessionIds();  // the sessions held, for the client's tests that run it in process
 
   static inline const QString kDemoAccount = "demo@zentravolk.com";
   static inline const QString kDemoPassword = "demo-pass-2026";

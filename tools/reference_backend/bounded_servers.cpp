@@ -18,13 +18,15 @@ struct Head {
   qint64 bodyBytes = 0;
   bool chunked = false;
   bool malformed = false;
+  Exchange exchange;  // what the tests' hooks see
 };
 
 Head ReadHead(const QByteArray& text) {
   Head head;
   const QList<QByteArray> lines = text.split('\n');
   const QList<QByteArray> requestLine = lines.value(0).trimmed().split(' ');
-  head.method = requestLine.value(0);
+  head.method = head.exchange.method = requestLine.value(0);
+  head.exchange.target = requestLine.value(1);
   head.path = QUrl(QString::fromLatin1(requestLine.value(1))).path();
   bool lengthSeen = false;
   for (qsizetype i = 1; i < lines.size(); ++i) {
@@ -32,6 +34,10 @@ Head ReadHead(const QByteArray& text) {
     if (colon < 0) continue;
     const QByteArray name = lines[i].left(colon).trimmed().toLower();
     const QByteArray value = lines[i].mid(colon + 1).trimmed();
+    QByteArray asSent = lines[i].mid(colon + 1);  // a value may end in a blank ("Bearer ")
+    asSent.chop(asSent.endsWith('\r') ? 1 : 0);
+    while (asSent.startsWith(' ')) asSent.remove(0, 1);
+    head.exchange.headers[name] = asSent;
     if (name == "transfer-encoding") head.chunked = true;
     if (name != "content-length") continue;
     bool number = false;
@@ -51,7 +57,7 @@ Head ReadHead(const QByteArray& text) {
 // request is complete) in the same signal.
 class BodyLimit : public QObject {
  public:
-  explicit BodyLimit(QTcpSocket* socket) : QObject(socket), socket(socket) {
+  BodyLimit(QTcpSocket* socket, const ServerHooks* hooks) : QObject(socket), socket(socket), hooks(hooks) {
     connect(socket, &QIODevice::readyRead, this, &BodyLimit::Inspect);
   }
 
@@ -63,8 +69,10 @@ class BodyLimit : public QObject {
     while (at < arrived.size()) {
       if (bodyLeft > 0) {
         const qint64 taken = std::min<qint64>(bodyLeft, arrived.size() - at);
+        if (hooks) exchange.body += arrived.mid(at, taken);
         bodyLeft -= taken;
         at += taken;
+        if (bodyLeft == 0 && Heard()) return;
         continue;
       }
       const qsizetype searchFrom = std::max<qsizetype>(0, head.size() - 3);  // the blank line may straddle arrivals
@@ -85,7 +93,34 @@ class BodyLimit : public QObject {
       if (current.chunked) return Refuse(current, 411, "Length Required", "请求须注明内容长度");
       if (current.bodyBytes > kMaxBodyBytes) return Refuse(current, 413, "Payload Too Large", "请求内容过大");
       bodyLeft = current.bodyBytes;
+      exchange = current.exchange;
+      if (bodyLeft == 0 && Heard()) return;
     }
+  }
+
+  // A whole request is in: the tests hear it, and may answer it themselves.
+  bool Heard() {
+    if (hooks == nullptr) return false;
+    if (hooks->heard) hooks->heard(exchange);
+    const std::optional<Scripted> scripted = hooks->script ? hooks->script(exchange) : std::nullopt;
+    if (!scripted) return false;
+    refused = true;  // QHttpServer never sees it, nor anything after it
+    Drop();
+    LogExchange(exchange.method, QUrl(QString::fromLatin1(exchange.target)).path(), scripted->status);
+    QByteArray answer = "HTTP/1.1 " + QByteArray::number(scripted->status) + " Scripted\r\n";
+    const bool bodied = scripted->status != 204 && scripted->status != 304;
+    if (bodied) {
+      answer += "Content-Type: application/json\r\nContent-Length: " + QByteArray::number(scripted->body.size()) + "\r\n";
+    }
+    answer += "Connection: close\r\n\r\n";
+    if (bodied) answer += scripted->cutAfter < 0 ? scripted->body : scripted->body.left(scripted->cutAfter);
+    if (scripted->silent) return true;
+    const bool close = scripted->cutAfter < 0 || scripted->closeAfterCut;
+    QTimer::singleShot(scripted->delayMs, socket, [socket = socket, answer, close] {
+      socket->write(answer);
+      if (close) socket->disconnectFromHost();
+    });
+    return true;
   }
 
   void Refuse(const Head& current, int status, const char* reason, const QString& message) {
@@ -107,6 +142,8 @@ class BodyLimit : public QObject {
   }
 
   QTcpSocket* socket;
+  const ServerHooks* hooks;
+  Exchange exchange;    // the current request, for the hooks
   QByteArray head;      // the current request's head while its blank line has not come
   qint64 bodyLeft = 0;  // the current request's body bytes still to come
   bool refused = false;
@@ -121,12 +158,12 @@ void LogExchange(const QByteArray& method, const QString& path, int status) {
 
 QTcpSocket* BoundedTcpServer::nextPendingConnection() {
   QTcpSocket* socket = QTcpServer::nextPendingConnection();
-  if (socket) new BodyLimit(socket);
+  if (socket) new BodyLimit(socket, hooks);
   return socket;
 }
 
 QTcpSocket* BoundedSslServer::nextPendingConnection() {
   QTcpSocket* socket = QSslServer::nextPendingConnection();
-  if (socket) new BodyLimit(socket);
+  if (socket) new BodyLimit(socket, hooks);
   return socket;
 }

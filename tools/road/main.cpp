@@ -2,13 +2,16 @@
 // would, and says what happened at each step. The headless demo and the
 // end-to-end test run it offscreen against the reference backend and the
 // service.
-//   zv-road ACCOUNT PASSWORD SCREENSHOT_DIR CHECK_COMMAND...
+//   zv-road [--take-up] ACCOUNT PASSWORD SCREENSHOT_DIR CHECK_COMMAND...
 // Saves signed-in.png and accelerating.png (once the path's quality shows) in
 // SCREENSHOT_DIR. CHECK_COMMAND runs while the tunnel is up, with the window's
 // event loop running as in the client; its failure fails the road.
-// With ZV_ROAD_TIMELINE=FILE every change of the status and quality lines, and
-// the press of 开始加速, is written there as it happens: "EPOCH_MS WHAT TEXT",
-// for checks and measurements of how fast the window tells the path.
+// --take-up: a client started again while its acceleration runs: the window
+// must show it without a click; after the check it is stopped, and a sign-in
+// ends its session at the backend.
+// With ZV_ROAD_TIMELINE=FILE every change of the status, quality and route
+// lines, and the press of 开始加速, is written there as it happens:
+// "EPOCH_MS WHAT TEXT", for checks and measurements of what the window tells.
 #include <QApplication>
 #include <QDateTime>
 #include <QDir>
@@ -21,6 +24,7 @@
 #include <QListWidget>
 #include <QProcess>
 #include <QPushButton>
+#include <QSettings>
 #include <QTimer>
 #include <cstdio>
 #include <functional>
@@ -52,9 +56,11 @@ int main(int argc, char** argv) {
   QApplication application(argc, argv);
   zv::ApplyApplicationIdentity();
   QApplication::setQuitOnLastWindowClosed(false);
-  const QStringList arguments = QApplication::arguments();
+  QStringList arguments = QApplication::arguments();
+  const bool takeUp = arguments.value(1) == "--take-up";
+  if (takeUp) arguments.removeAt(1);
   if (arguments.size() < 5) {
-    std::fprintf(stderr, "usage: zv-road ACCOUNT PASSWORD SCREENSHOT_DIR CHECK_COMMAND...\n");
+    std::fprintf(stderr, "usage: zv-road [--take-up] ACCOUNT PASSWORD SCREENSHOT_DIR CHECK_COMMAND...\n");
     return 2;
   }
   MainWindow window;
@@ -80,10 +86,11 @@ int main(int argc, char** argv) {
   };
   QTimer watch;
   if (!timeline.fileName().isEmpty() && timeline.open(QIODevice::WriteOnly | QIODevice::Append)) {
-    QObject::connect(&watch, &QTimer::timeout, [&, shown = QStringList{QString(), QString()}]() mutable {
-      const QString now[] = {status->text(), quality->text()};
-      for (int i = 0; i < 2; ++i) {
-        if (now[i] != shown[i]) note(i == 0 ? "status" : "quality", shown[i] = now[i]);
+    QObject::connect(&watch, &QTimer::timeout, [&, shown = QStringList{QString(), QString(), QString()}]() mutable {
+      const QString now[] = {status->text(), quality->text(), route->text()};
+      const char* what[] = {"status", "quality", "route"};
+      for (int i = 0; i < 3; ++i) {
+        if (now[i] != shown[i]) note(what[i], shown[i] = now[i]);
       }
     });
     watch.start(20);
@@ -91,14 +98,46 @@ int main(int argc, char** argv) {
   QFrame* card = window.findChild<QFrame*>("memberCard");
   auto* account = qobject_cast<QLabel*>(card->layout()->itemAt(1)->widget());
 
-  road.Step("the window asks the service", [&] { return !status->text().isEmpty(); }, [&] { return status->text(); });
-  for (QLineEdit* edit : window.findChildren<QLineEdit*>()) {
-    if (edit->placeholderText() == "账号或邮箱") edit->setText(arguments[1]);
-    if (edit->placeholderText() == "密码") edit->setText(arguments[2]);
+  const auto signIn = [&] {
+    for (QLineEdit* edit : window.findChildren<QLineEdit*>()) {
+      if (edit->placeholderText() == "账号或邮箱") edit->setText(arguments[1]);
+      if (edit->placeholderText() == "密码") edit->setText(arguments[2]);
+    }
+    ButtonWithText(window, "登录")->click();
+    road.Step("signed in, profile shown", [&] { return account->text().startsWith("账号：") && !membership->isHidden(); },
+              [&] { return account->text() + " · " + membership->text(); });
+  };
+  // Asynchronous, so that the window lives as it does for a user while the check runs.
+  const auto check = [&] {
+    if (road.failed) return;
+    QProcess check;
+    QEventLoop checking;
+    QObject::connect(&check, &QProcess::finished, &checking, &QEventLoop::quit);
+    QObject::connect(&check, &QProcess::errorOccurred, &checking, &QEventLoop::quit);
+    check.setProcessChannelMode(QProcess::ForwardedChannels);
+    check.start(arguments[4], arguments.mid(5));
+    if (check.state() != QProcess::NotRunning) checking.exec();
+    const int checked = check.exitStatus() == QProcess::NormalExit && check.error() == QProcess::UnknownError
+                            ? check.exitCode() : -1;
+    road.Step("the game server through the tunnel", [&] { return checked == 0; },
+              [&] { return arguments.mid(4).join(' ') + " -> exit " + QString::number(checked); });
+  };
+  QPushButton* stop = window.findChild<QPushButton*>("secondaryButton");
+  if (takeUp) {
+    road.Step("started again: the running acceleration shown", [&] { return status->text().startsWith("正在加速"); },
+              [&] { return status->text() + " · " + route->text(); });
+    check();
+    stop->click();
+    road.Step("停止加速 while signed out: tunnel down", [&] { return status->text().startsWith("当前未加速"); },
+              [&] { return status->text(); });
+    signIn();
+    road.Step("its session ended with the sign-in's token",
+              [&] { return QSettings().value("sessions/unended").toStringList().isEmpty(); },
+              [&] { return QSettings().value("sessions/unended").toStringList().join(' '); });
+    return road.failed ? 1 : 0;
   }
-  ButtonWithText(window, "登录")->click();
-  road.Step("signed in, profile shown", [&] { return account->text().startsWith("账号：") && !membership->isHidden(); },
-            [&] { return account->text() + " · " + membership->text(); });
+  road.Step("the window asks the service", [&] { return !status->text().isEmpty(); }, [&] { return status->text(); });
+  signIn();
   road.Step("the catalog", [&] { return games->count() > 0; }, [&] {
     QStringList names;
     for (int i = 0; i < games->count(); ++i) names << games->item(i)->text();
@@ -114,21 +153,8 @@ int main(int argc, char** argv) {
             [&] { return status->text() + " · " + route->text(); });
   road.Step("the path's quality", [&] { return quality->text().startsWith("延迟"); }, [&] { return quality->text(); });
   save("accelerating.png");
-  if (!road.failed) {
-    // Asynchronous, so that the window lives as it does for a user while the check runs.
-    QProcess check;
-    QEventLoop checking;
-    QObject::connect(&check, &QProcess::finished, &checking, &QEventLoop::quit);
-    QObject::connect(&check, &QProcess::errorOccurred, &checking, &QEventLoop::quit);
-    check.setProcessChannelMode(QProcess::ForwardedChannels);
-    check.start(arguments[4], arguments.mid(5));
-    if (check.state() != QProcess::NotRunning) checking.exec();
-    const int checked = check.exitStatus() == QProcess::NormalExit && check.error() == QProcess::UnknownError
-                            ? check.exitCode() : -1;
-    road.Step("the game server through the tunnel", [&] { return checked == 0; },
-              [&] { return arguments.mid(4).join(' ') + " -> exit " + QString::number(checked); });
-  }
-  if (auto* stop = window.findChild<QPushButton*>("secondaryButton"); stop != nullptr && stop->isEnabled()) {
+  check();
+  if (stop != nullptr && stop->isEnabled()) {
     stop->click();
     road.Step("停止加速: session deleted, tunnel down", [&] { return status->text() == "当前未加速"; },
               [&] { return status->text(); });

@@ -20,15 +20,9 @@
 
 namespace {
 
-bool Exact(HANDLE pipe, void* data, DWORD length, bool write) {
-  DWORD done = 0;
-  return (write ? WriteFile(pipe, data, length, &done, nullptr) : ReadFile(pipe, data, length, &done, nullptr)) &&
-         done == length;
-}
-
 // A client that reads nothing yet keeps the pipe connected (the service waits
-// for it to close), so the owner can be read: the accept path itself.
-// Its request then reaches the service, which refuses it.
+// for it to close), so the owner can be read: the accept path itself. The
+// client's own exchange then reaches the service, which refuses it.
 TEST(WindowsMeeting, TheServiceIsKnownByItsRecordAndItsPipesOwnerAndRefusesTheCaller) {
   HANDLE pipe = CreateFileW(zv::kControlPipePath, zv::kControlPipeClientAccess, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(pipe, INVALID_HANDLE_VALUE) << "the service is not listening on its pipe: " << GetLastError();
@@ -42,18 +36,10 @@ TEST(WindowsMeeting, TheServiceIsKnownByItsRecordAndItsPipesOwnerAndRefusesTheCa
               service->processId, service->state, owner->sid.c_str());
   EXPECT_EQ(owner->sid, zv::kLocalSystemSid);
   EXPECT_TRUE(zv::ControlServerTrusted(handle));
-
-  auto request = zv::EncodeRequestHeader(static_cast<std::uint16_t>(zv::ControlOperation::QueryState), 77, 0);
-  zv::ReplyHeaderBytes raw{};
-  ASSERT_TRUE(Exact(pipe, request.data(), static_cast<DWORD>(request.size()), true));
-  ASSERT_TRUE(Exact(pipe, raw.data(), static_cast<DWORD>(raw.size()), false));
-  const zv::ControlReplyHeader reply = zv::DecodeReplyHeader(raw);
-  std::string body(reply.bodyLength <= 256 ? reply.bodyLength : 0, '\0');
-  EXPECT_TRUE(Exact(pipe, body.data(), static_cast<DWORD>(body.size()), false));
-  EXPECT_EQ(reply.status, static_cast<std::uint32_t>(zv::ControlStatus::AccessDenied));
-  EXPECT_EQ(reply.requestId, 0u);
-  EXPECT_EQ(body, zv::kAccessDeniedBody);
   CloseHandle(pipe);
+  const ControlReply reply = SendControlRequest(static_cast<quint16>(zv::ControlOperation::QueryState), {});
+  EXPECT_EQ(reply.errorText, "服务拒绝了请求");
+  EXPECT_EQ(reply.replyText.toStdString(), zv::kAccessDeniedBody);
 }
 
 // "检查服务" in the real window. The client's socket reads at once, so the
