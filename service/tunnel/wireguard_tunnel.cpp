@@ -247,14 +247,13 @@ const char* WireGuardTunnel::Lost() {
 
 std::optional<std::chrono::milliseconds> WireGuardTunnel::Upkeep(bool news, UpkeepClock::time_point now) {
   if (state.phase == TunnelPhase::Idle) return std::nullopt;
-  if (news && !newsDue) newsDue = newsActed ? std::max(now + kUpkeepSettle, *newsActed + kNewsBound) : now + kUpkeepSettle;
+  if (news && !newsDue) newsDue = now + kUpkeepSettle;
   TakeWorkOutcome(now);
   // Nothing of the tunnel is touched while the work apart may be touching it.
   if (WorkUnderWay()) return kWorkPoll;
 
   if (newsDue && now >= *newsDue) {
     newsDue.reset();
-    newsActed = now;
     if (const char* lost = built ? Lost() : nullptr) {
       Repair(now, lost);
       nextTry = std::max(now, lastTry + RepairWait(repairTries));  // tries stay apart, also across losses

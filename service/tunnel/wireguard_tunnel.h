@@ -31,10 +31,9 @@
 namespace zv {
 
 // News comes in bursts (a link going down removes routes one by one): it is
-// acted on once, this long after the first of a burst, and while it keeps
-// coming (a LAN flooding router advertisements) at most once in kNewsBound.
+// acted on once, this long after the first of a burst, so news that keeps
+// coming (a LAN flooding router advertisements) is acted on ten times a second at most.
 inline constexpr std::chrono::milliseconds kUpkeepSettle{100};
-inline constexpr std::chrono::seconds kNewsBound{1};
 // How often the peer's counters are read while the tunnel is up.
 inline constexpr std::chrono::seconds kActivityPeriod{1};
 // A broken tunnel is built again at once, then after 1, 2, 4 … s, at most this
@@ -93,7 +92,7 @@ class WireGuardTunnel final : public TunnelEngine {
   std::optional<EndpointPin> pin;
   TunnelRecord record;  // as last saved, for the tunnel that is built
 
-  std::optional<UpkeepClock::time_point> newsDue, nextTry, nextSample, newsActed;
+  std::optional<UpkeepClock::time_point> newsDue, nextTry, nextSample;
   UpkeepClock::time_point lastTry{};
   int repairTries = 0;  // in this repair, or in repairs close together
   std::uint64_t lastReceived = 0;
