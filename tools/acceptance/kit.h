@@ -47,5 +47,6 @@ Outcome CheckNetworkChange(const Options&);
 Outcome CheckUpgrade(const Options&);
 Outcome CheckInstallFolder(const Options&);
 Outcome CheckPipeInstance(const Options&);
+Outcome CheckGain(const Options&);
 
 }  // namespace zv::kit

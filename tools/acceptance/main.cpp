@@ -27,6 +27,7 @@ constexpr Check kChecks[] = {
     {L"network-change", zv::kit::CheckNetworkChange},
     {L"upgrade", zv::kit::CheckUpgrade},
     {L"install-folder", zv::kit::CheckInstallFolder},
+    {L"gain", zv::kit::CheckGain},
 };
 
 int Usage() {
