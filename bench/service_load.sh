@@ -2,8 +2,9 @@
 # The service's cost at rest: its CPU share over SECONDS with a full tunnel up,
 # with a split tunnel up (the tracker sleeps on the kernel's reports), and with
 # a split tunnel while another user starts short programs as fast as it can
-# (reports of another user's programs are not even sent: they cost nothing).
-# Root (network namespaces).
+# (reports of another user's programs are not even sent: they cost nothing),
+# and with a split tunnel while the game talks to a server that the gain's
+# probes measure both ways every 5 s. Root (network namespaces).
 #   bench/service_load.sh BUILD_DIR [SECONDS]
 set -euo pipefail
 build=$(cd "$1" && pwd)
@@ -36,4 +37,15 @@ churn=$!
 share "split routing, another user starting programs"
 kill "$churn"
 wait "$churn" 2>/dev/null || true
+"$control" stop >/dev/null
+# ping is the game: five packets a second to a server the pc reaches both ways.
+world_gain_servers
+"$control" start "$(start_body '["203.0.113.0/24"]' "$PC_KEY" "$NODE_ENDPOINT" process-beta '["ping"]')" >/dev/null
+ip netns exec "$WORLD_PC" ping -q -i 0.2 "$GAIN_SERVER" >/dev/null &
+game=$!
+sleep 6
+"$control" quality | grep -q '"game_direct_ms"' || echo "the game's server is not measured" >&2
+share "split routing, the game's server measured both ways"
+kill "$game"
+wait "$game" 2>/dev/null || true
 "$control" stop >/dev/null
