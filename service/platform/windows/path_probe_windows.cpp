@@ -8,19 +8,12 @@
 #include <windows.h>
 #include <ws2tcpip.h>
 #include <iphlpapi.h>
-#include <icmpapi.h>
 #include <netioapi.h>
 
 #include <cstring>
-#include <vector>
 
+#include "icmp_echo_windows.h"
 #include "path_probe.h"
-
-// IP Helper's echo from a given source address (Windows Vista and later).
-extern "C" DWORD WINAPI IcmpSendEcho2Ex(HANDLE icmpHandle, HANDLE event, FARPROC apcRoutine, PVOID apcContext,
-                                        IPAddr sourceAddress, IPAddr destinationAddress, LPVOID requestData,
-                                        WORD requestSize, PIP_OPTION_INFORMATION requestOptions, LPVOID replyBuffer,
-                                        DWORD replySize, DWORD timeout);
 
 namespace zv {
 namespace {
@@ -57,20 +50,7 @@ class WindowsPathProbe final : public PathProbe {
                                                 std::chrono::milliseconds wait) override {
     const auto source = SourceOf(way, tunnel);
     if (!source || to.family != IpFamily::V4) return std::nullopt;
-    const HANDLE icmp = IcmpCreateFile();
-    if (icmp == INVALID_HANDLE_VALUE) return std::nullopt;
-    char data[8] = "zvgain";
-    std::vector<unsigned char> reply(sizeof(ICMP_ECHO_REPLY) + sizeof data + 8 + 64);
-    const DWORD answers = IcmpSendEcho2Ex(icmp, nullptr, nullptr, nullptr, source->S_un.S_addr, InAddr(to).S_un.S_addr,
-                                          data, sizeof data, nullptr, reply.data(), static_cast<DWORD>(reply.size()),
-                                          static_cast<DWORD>(wait.count()));
-    std::optional<std::chrono::microseconds> roundTrip;
-    if (answers > 0) {
-      const auto* first = reinterpret_cast<const ICMP_ECHO_REPLY*>(reply.data());
-      if (first->Status == IP_SUCCESS) roundTrip = std::chrono::milliseconds(first->RoundTripTime);
-    }
-    IcmpCloseHandle(icmp);
-    return roundTrip;
+    return IcmpEcho(source, InAddr(to), wait);
   }
 
   std::optional<std::chrono::microseconds> Connect(const IpAddress& to, PathWay way, const TunnelEnds& tunnel,
