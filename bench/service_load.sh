@@ -3,8 +3,9 @@
 # with a split tunnel up (the tracker sleeps on the kernel's reports), and with
 # a split tunnel while another user, then the user who asked for it, starts
 # short programs as fast as it can (reports of their starts are not even sent:
-# they cost nothing); then while the LAN floods router advertisements.
-# Root (network namespaces).
+# they cost nothing); then while the LAN floods router advertisements; and with
+# a split tunnel while the game talks to a server that the gain's probes
+# measure both ways every 5 s. Root (network namespaces).
 #   bench/service_load.sh BUILD_DIR [SECONDS]
 set -euo pipefail
 build=$(cd "$1" && pwd)
@@ -48,4 +49,15 @@ ip netns exec "$WORLD_NET" python3 "$(dirname "$0")/ra_flood.py" net-pc "$second
 flood=$!
 share "split routing, the LAN flooding router advertisements"
 wait "$flood" 2>/dev/null || true
+"$control" stop >/dev/null
+# ping is the game: five packets a second to a server the pc reaches both ways.
+world_gain_servers
+"$control" start "$(start_body '["203.0.113.0/24"]' "$PC_KEY" "$NODE_ENDPOINT" process-beta '["ping"]')" >/dev/null
+ip netns exec "$WORLD_PC" ping -q -i 0.2 "$GAIN_SERVER" >/dev/null &
+game=$!
+sleep 6
+"$control" quality | grep -q '"game_direct_ms"' || echo "the game's server is not measured" >&2
+share "split routing, the game's server measured both ways"
+kill "$game"
+wait "$game" 2>/dev/null || true
 "$control" stop >/dev/null

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "address_text.h"
 #include "secret.h"
 
 namespace zv {
@@ -19,8 +20,8 @@ std::string Member(const char* name, long long value) { return ",\"" + std::stri
 
 }  // namespace
 
-ControlServer::ControlServer(const StopEvent& stopEvent, TunnelEngine& tunnel, LinkQuality* quality)
-    : stopEvent(stopEvent), tunnel(tunnel), quality(quality) {}
+ControlServer::ControlServer(const StopEvent& stopEvent, TunnelEngine& tunnel, LinkQuality* quality, GainMeter* gain)
+    : stopEvent(stopEvent), tunnel(tunnel), quality(quality), gain(gain) {}
 
 ControlServer::~ControlServer() {
   if (listener.joinable()) listener.join();
@@ -98,8 +99,12 @@ std::optional<std::chrono::milliseconds> ControlServer::Upkeep(bool news) {
 }
 
 void ControlServer::FollowState() {
-  if (quality == nullptr) return;
   const TunnelState& state = tunnel.State();
+  if (gain != nullptr) {
+    if (state.phase == TunnelPhase::Idle) gain->End();
+    else gain->Follow(state.ends);
+  }
+  if (quality == nullptr) return;
   if (state.phase == TunnelPhase::Up && measuredUp != state.ups) {
     measuredUp = state.ups;
     quality->Begin();
@@ -126,7 +131,22 @@ std::string ControlServer::QualityBody() const {
          Member("silent_ms", MillisecondsSince(figures.lastAnswer.value_or(state.since), now)) +
          Member("heard_ms", MillisecondsSince(heard, now)) +
          Member("handshake_ms", MillisecondsSince(state.handshake, now)) +
-         R"(,"game_before_start":)" + (state.gameBeforeStart ? "true" : "false") + "}";
+         R"(,"game_before_start":)" + (state.gameBeforeStart ? "true" : "false") + GainMembers() + "}";
+}
+
+// Added after every other member: a figure not measured is left out.
+std::string ControlServer::GainMembers() const {
+  if (gain == nullptr) return {};
+  const GainFigures figures = gain->Figures();
+  std::string members;
+  if (figures.gameServer) members += R"(,"game_address":")" + Ipv4Text(figures.gameServer->Bytes()) + "\"";
+  static constexpr const char* kProbeNames[] = {"none", "icmp", "tcp"};
+  members += R"(,"game_probe":")" + std::string(kProbeNames[static_cast<int>(figures.probe)]) + "\"";
+  if (figures.gameDirectMs) members += Member("game_direct_ms", *figures.gameDirectMs);
+  if (figures.gameTunnelMs) members += Member("game_tunnel_ms", *figures.gameTunnelMs);
+  if (figures.nodeDirectMs) members += Member("node_direct_ms", *figures.nodeDirectMs);
+  if (figures.uplink) members += std::string(R"(,"uplink":")") + (*figures.uplink ? "up" : "down") + "\"";
+  return members;
 }
 
 }  // namespace zv

@@ -9,6 +9,7 @@
 
 #include "control_connection.h"
 #include "control_frame.h"
+#include "gain_meter.h"
 #include "link_quality.h"
 #include "stop_event.h"
 #include "tunnel_engine.h"
@@ -17,8 +18,9 @@ namespace zv {
 
 class ControlServer {
  public:
-  // Without `quality`, QueryQuality answers only the state.
-  ControlServer(const StopEvent& stopEvent, TunnelEngine& tunnel, LinkQuality* quality = nullptr);
+  // Without `quality`, QueryQuality answers only the state; without `gain`, no gain figures.
+  ControlServer(const StopEvent& stopEvent, TunnelEngine& tunnel, LinkQuality* quality = nullptr,
+                GainMeter* gain = nullptr);
   ~ControlServer();  // joins the listener, then takes a running tunnel down
   ControlServer(const ControlServer&) = delete;
   ControlServer& operator=(const ControlServer&) = delete;
@@ -39,13 +41,16 @@ class ControlServer {
   };
   Answer Dispatch(std::uint16_t operation, std::string_view body, std::uint32_t caller);
   std::string QualityBody() const;
-  // The echoes follow the state: measured afresh each time a tunnel comes up, not while none is.
+  std::string GainMembers() const;
+  // The echoes follow the state: measured afresh each time a tunnel comes up,
+  // the gain while one is held; neither while none is.
   void FollowState();
 
   const StopEvent& stopEvent;
   std::thread listener;
   TunnelEngine& tunnel;
   LinkQuality* quality;
+  GainMeter* gain;
   std::uint64_t measuredUp = 0;  // which coming-up of the tunnel the echoes belong to
 };
 

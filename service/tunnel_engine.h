@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "net_types.h"
+
 namespace zv {
 
 using UpkeepClock = std::chrono::steady_clock;
@@ -29,6 +31,7 @@ struct TunnelState {
   std::optional<UpkeepClock::time_point> heard, handshake;
   // Split routing began while the game already ran: what it had connected before stays direct.
   bool gameBeforeStart = false;
+  TunnelEnds ends{};  // of the tunnel held, from its first coming up until the stop
 };
 
 class TunnelEngine {

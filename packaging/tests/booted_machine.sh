@@ -100,7 +100,8 @@ for _ in $(seq 300); do
   sleep 0.1
 done
 [[ -n $init ]] || { echo "FAIL: the container did not boot: $(tail -5 "$scratch/boot.log")"; exit 1; }
-inside() { nsenter -t "$init" -a -r -w "$@"; }  # its root too, whatever root this runs in
+# Its root too, whatever root this runs in; a step that hangs fails after two minutes rather than the whole run.
+inside() { timeout -k 5 120 nsenter -t "$init" -a -r -w "$@"; }
 for _ in $(seq 600); do  # its bus comes up a moment after its init
   state=$(inside systemctl is-system-running 2>&1)
   [[ $state == running || $state == degraded ]] && break
@@ -168,7 +169,14 @@ loginctl show-session "$XDG_SESSION_ID" -p Remote -p Active >/tmp/zv-remote
 /zv/build/tools/zv-control query >>/tmp/zv-remote 2>&1
 logout
 PROFILE
-inside script -qec "login -f -h 192.0.2.9 visitor" /dev/null </dev/null >/dev/null 2>&1
+# On a terminal of its own that stays open until login ends: script, given no input, may close it first.
+inside python3 -c 'import os, pty
+pid, terminal = pty.fork()
+if pid == 0: os.execvp("login", ["login", "-f", "-h", "192.0.2.9", "visitor"])
+try:
+    while os.read(terminal, 4096): pass
+except OSError: pass
+os.waitpid(pid, 0)' </dev/null >/dev/null 2>&1 || fail "the remote login did not end"
 expect_eq "a remote user's query" "$(inside cat /tmp/zv-remote)" $'Remote=yes\nActive=yes\nstatus 3 {"error":"access_denied"}'
 # A display manager's greeter: a real logind session of class greeter (pam_systemd takes the class
 # from XDG_SESSION_CLASS, as a display manager passes it), active and local, and refused.

@@ -26,6 +26,18 @@ struct SteeringTarget {
   std::vector<std::string> gameNames;  // UTF-8, folded as FoldName folds them
   std::uint32_t owner = 0;  // the user who asked for the acceleration (Linux steers only that user's programs)
   std::vector<Ipv4Range> direct;  // destinations that stay off the tunnel for the game too
+  // Full routing: the game is only watched (GameTraffic), nothing of it steered.
+  bool watchOnly = false;
+};
+
+// IANA's protocol numbers, as traffic records carry them.
+inline constexpr std::uint8_t kProtocolTcp = 6, kProtocolUdp = 17;
+
+// A destination the game's traffic went to, and when it last did.
+struct TrafficRecord {
+  IpAddress destination;  // with its port, where the protocol has ports
+  std::uint8_t protocol = 0;  // kProtocolTcp, kProtocolUdp, or 0: not known
+  std::chrono::steady_clock::time_point last{};
 };
 
 class GameSteering {
@@ -51,6 +63,11 @@ class GameSteering {
   virtual void AwaitChange(std::chrono::milliseconds cadence) = 0;
   // Ends a pause early: the tracker is to stop.
   virtual void Wake() = 0;
+
+  // Where the game's traffic went lately, as far as the platform sees it.
+  // Called from another thread than the rest, at any moment, also while
+  // stopped (then nothing).
+  virtual std::vector<TrafficRecord> GameTraffic() { return {}; }
 };
 
 }  // namespace zv

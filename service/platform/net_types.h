@@ -35,6 +35,14 @@ struct IpPrefix {
   friend bool operator==(const IpPrefix&, const IpPrefix&) = default;
 };
 
+// Where a tunnel leads: what the acceleration's gain is measured against.
+struct TunnelEnds {
+  IpAddress endpoint;    // the node's public endpoint, resolved, with its port
+  IpAddress ownAddress;  // this machine's address inside the tunnel
+  bool splitRouting = false;
+  friend bool operator==(const TunnelEnds&, const TunnelEnds&) = default;
+};
+
 using WireGuardKey = std::array<std::uint8_t, 32>;
 
 struct Ipv4Range {

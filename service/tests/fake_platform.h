@@ -279,6 +279,7 @@ class FakeGameSteering final : public GameSteering {
   }
 
   bool Start(const SteeringTarget& started, std::string& error) override {
+    if (started.watchOnly) return false;  // full routing's watch: proven on the kernel, not here
     const std::uint32_t result = faults.Answer("steer");
     if (result != 0) error = "steer_failed_" + std::to_string(result);
     target = started;

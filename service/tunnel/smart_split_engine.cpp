@@ -41,6 +41,22 @@ bool SmartSplitEngine::Start(std::uint64_t tunnelInterface, const std::vector<st
   return true;
 }
 
+void SmartSplitEngine::Watch(const std::vector<std::string>& gameProcesses, std::uint32_t owner) {
+  Stop();
+  processNames = FoldGameNames(gameProcesses);
+  if (processNames.empty()) return;
+  const SteeringTarget target{0, processNames, owner, {}, true};
+  stopRequested.exchange(false);
+  try {
+    tracker = std::thread([this, target] {
+      std::string ignored;
+      if (steering.Start(target, ignored)) RunTracker();
+    });
+  } catch (const std::system_error&) {
+    processNames.clear();  // no thread: the game goes unwatched
+  }
+}
+
 void SmartSplitEngine::Stop() {
   stopRequested.exchange(true);
   steering.Wake();

@@ -28,6 +28,10 @@ class SmartSplitEngine {
   // On failure it is idle again and `error` holds its code.
   bool Start(std::uint64_t tunnelInterface, const std::vector<std::string>& gameProcesses, std::uint32_t owner,
              std::string& error);
+  // Full routing: the game's traffic only watched, nothing steered. Never
+  // fails and never holds its caller up: the steering starts on the tracker's
+  // thread, and one that cannot leaves the game unwatched.
+  void Watch(const std::vector<std::string>& gameProcesses, std::uint32_t owner);
   // Safe in any state, any number of times.
   void Stop();
   // What the steering laid down still stands; true when none runs.

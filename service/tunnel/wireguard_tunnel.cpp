@@ -100,6 +100,10 @@ bool WireGuardTunnel::Build(std::string& error) {
     return abandon();
   }
   if (request.splitRouting && !split.Start(interfaceId, request.gameProcesses, owner, error)) return abandon();
+  // Full routing singles out no process; the game's traffic is only watched, for the measuring.
+  if (!request.splitRouting) split.Watch(request.gameProcesses, owner);
+  builtEnds = {settings.endpoint, ReadAssignedAddress(request.assignedIp).value_or(IpPrefix{}).address,
+               request.splitRouting};
 
   record = building;
   pin.emplace(routes, settings.endpoint, interfaceId, owned, [this](const std::optional<Route>& route) {
@@ -135,7 +139,7 @@ bool WireGuardTunnel::TearDown(std::string& error) {
 }
 
 void WireGuardTunnel::ComeUp(UpkeepClock::time_point now) {
-  state = TunnelState{TunnelPhase::Up, now, {}, state.ups + 1, {}, {}, state.gameBeforeStart};
+  state = TunnelState{TunnelPhase::Up, now, {}, state.ups + 1, {}, {}, state.gameBeforeStart, builtEnds};
   nextTry.reset();
   nextSample = now + kActivityPeriod;
   lastReceived = 0;

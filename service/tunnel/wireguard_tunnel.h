@@ -91,6 +91,7 @@ class WireGuardTunnel final : public TunnelEngine {
   std::uint64_t interfaceId = 0;
   std::optional<EndpointPin> pin;
   TunnelRecord record;  // as last saved, for the tunnel that is built
+  TunnelEnds builtEnds;  // of the last build, taken into the state as it comes up
 
   std::optional<UpkeepClock::time_point> newsDue, nextTry, nextSample;
   UpkeepClock::time_point lastTry{};

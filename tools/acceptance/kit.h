@@ -51,5 +51,6 @@ Outcome CheckUpgrade(const Options&);
 Outcome CheckRecovery(const Options&);
 Outcome CheckInstallFolder(const Options&);
 Outcome CheckPipeInstance(const Options&);
+Outcome CheckGain(const Options&);
 
 }  // namespace zv::kit

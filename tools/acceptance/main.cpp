@@ -29,6 +29,7 @@ constexpr Check kChecks[] = {
     {L"upgrade", zv::kit::CheckUpgrade, true},
     {L"recovery", zv::kit::CheckRecovery, false},
     {L"install-folder", zv::kit::CheckInstallFolder, false},
+    {L"gain", zv::kit::CheckGain, true},
 };
 
 // Whether the kit runs with an administrator's full token (or one it cannot read).

@@ -127,14 +127,21 @@ bool EbpfGameSteering::Start(const SteeringTarget& target, std::string& error) {
     Stop();
     return false;
   }
-  if (const int result = AddSplitRouting(static_cast<unsigned>(target.tunnelInterface), target.direct); result != 0) {
-    error = "configure_route_failed_" + std::to_string(result);
-    Stop();
-    return false;
+  {
+    const std::lock_guard guard(trafficLock);
+    trafficMap = fcntl(bpf_map__fd(programs->maps.game_traffic), F_DUPFD_CLOEXEC, 0);
   }
-  directRanges = target.direct.size();
-  reversePathFilter = ReadSetting(ReversePathFilterPath());
-  if (!reversePathFilter.empty()) WriteSetting(ReversePathFilterPath(), "2");  // loose
+  watching = target.watchOnly;
+  if (!watching) {
+    if (const int result = AddSplitRouting(static_cast<unsigned>(target.tunnelInterface), target.direct); result != 0) {
+      error = "configure_route_failed_" + std::to_string(result);
+      Stop();
+      return false;
+    }
+    directRanges = target.direct.size();
+    reversePathFilter = ReadSetting(ReversePathFilterPath());
+    if (!reversePathFilter.empty()) WriteSetting(ReversePathFilterPath(), "2");  // loose
+  }
   table.Reset(target.owner, [this](std::string_view name) {
     const NameKey key = KeyOf(name);
     return keys.contains(std::string(key.data(), key.size()));
@@ -149,13 +156,14 @@ int EbpfGameSteering::Attach(const SteeringTarget&) {
   errno = 0;
   if (folder >= 0) {
     links[0] = bpf_program__attach_cgroup(programs->progs.mark_game_socket, folder);
+    if (links[0] != nullptr) links[1] = bpf_program__attach_cgroup(programs->progs.note_game_traffic, folder);
     close(folder);
   }
-  if (links[0] == nullptr) return LastError(ENOENT);
+  if (links[0] == nullptr || links[1] == nullptr) return LastError(ENOENT);
   bpf_program* const traces[] = {programs->progs.note_game_start, programs->progs.note_game_rename,
                                  programs->progs.note_game_child, programs->progs.note_game_end};
   for (int i = 0; i < 4; ++i) {
-    if ((links[i + 1] = bpf_program__attach(traces[i])) == nullptr) return LastError(EINVAL);
+    if ((links[i + 2] = bpf_program__attach(traces[i])) == nullptr) return LastError(EINVAL);
   }
   events = ring_buffer__new(
       bpf_map__fd(programs->maps.process_events),
@@ -175,6 +183,12 @@ int EbpfGameSteering::Attach(const SteeringTarget&) {
 }
 
 void EbpfGameSteering::Stop() {
+  {
+    const std::lock_guard guard(trafficLock);
+    if (trafficMap >= 0) close(trafficMap);
+    trafficMap = -1;
+  }
+  watching = false;
   RemoveSplitRouting();  // also what a killed service left
   if (!reversePathFilter.empty() && if_nametoindex(kAdapterName) != 0) {
     WriteSetting(ReversePathFilterPath(), reversePathFilter);
@@ -244,6 +258,30 @@ void EbpfGameSteering::AwaitChange(std::chrono::milliseconds cadence) {
 void EbpfGameSteering::Wake() {
   const std::uint64_t one = 1;
   [[maybe_unused]] const ssize_t written = write(wakeUp, &one, sizeof one);
+}
+
+std::vector<TrafficRecord> EbpfGameSteering::GameTraffic() {
+  struct Key {  // as the kernel program writes it
+    std::uint32_t address;
+    std::uint16_t port;
+    std::uint8_t protocol;
+    std::uint8_t unused;
+  };
+  std::vector<TrafficRecord> records;
+  const std::lock_guard guard(trafficLock);
+  Key key{}, next{};
+  for (bool first = true; trafficMap >= 0 && bpf_map_get_next_key(trafficMap, first ? nullptr : &key, &next) == 0;
+       first = false) {
+    std::uint64_t last = 0;
+    if (bpf_map_lookup_elem(trafficMap, &next, &last) == 0) {
+      TrafficRecord record{{}, next.protocol, std::chrono::steady_clock::time_point(std::chrono::nanoseconds(last))};
+      std::memcpy(record.destination.Bytes(), &next.address, 4);
+      record.destination.port = next.port;
+      records.push_back(record);
+    }
+    key = next;
+  }
+  return records;
 }
 
 }  // namespace zv

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <array>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <unordered_set>
@@ -30,11 +31,12 @@ class EbpfGameSteering final : public GameSteering {
 
   bool Start(const SteeringTarget& target, std::string& error) override;
   void Stop() override;
-  bool Intact() override { return SplitRoutingInUse(directRanges); }
+  bool Intact() override { return watching || SplitRoutingInUse(directRanges); }
   void SetGameProcesses(const std::vector<std::uint32_t>& ids) override;
   bool ForEachProcess(const ProcessVisitor& visit) override;
   void AwaitChange(std::chrono::milliseconds cadence) override;
   void Wake() override;
+  std::vector<TrafficRecord> GameTraffic() override;
 
   // Where the cgroup v2 hierarchy is mounted (/sys/fs/cgroup, or
   // /sys/fs/cgroup/unified on a hybrid layout); empty when it is not.
@@ -52,13 +54,16 @@ class EbpfGameSteering final : public GameSteering {
   void TakeProcessEvents();
 
   split_mark* programs = nullptr;
-  bpf_link* links[5] = {};  // the sockets, then the four tracepoints
+  bpf_link* links[6] = {};  // the sockets, their traffic, then the four tracepoints
   ring_buffer* events = nullptr;
   int wakeUp = -1;
   std::uint64_t lostSeen = 0;
   ProcessTable table;
   std::unordered_set<std::string> keys;  // of the game's names
   std::size_t directRanges = 0;  // the split's throw routes
+  bool watching = false;  // started only to watch: no rules of its own
+  std::mutex trafficLock;  // GameTraffic is asked from another thread
+  int trafficMap = -1;     // the game's traffic, a descriptor of our own
   std::string reversePathFilter;  // the tunnel interface's own, while the split runs loose
 };
 

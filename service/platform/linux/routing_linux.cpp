@@ -60,6 +60,7 @@ int ChangeRoute(std::uint16_t type, const Route& route) {
 }
 
 constexpr int kAllRoutes = -1;
+constexpr std::uint32_t kUnreachable = 0;  // as a rule's table: the lookup ends there, unreachable
 // One rule to a table; the table's routes of `suppressUpTo` bits or fewer are
 // passed over (0: its default routes), and `mark` selects by fwmark.
 int ChangeRule(std::uint16_t type, std::uint8_t family, std::uint32_t priority, std::uint32_t table,
@@ -67,9 +68,9 @@ int ChangeRule(std::uint16_t type, std::uint8_t family, std::uint32_t priority, 
   rtnl::Message message(type, type == RTM_NEWRULE ? NLM_F_CREATE | NLM_F_EXCL : 0);
   auto& rule = message.Put<fib_rule_hdr>();
   rule.family = family;
-  rule.action = FR_ACT_TO_TBL;
+  rule.action = table == kUnreachable ? FR_ACT_UNREACHABLE : FR_ACT_TO_TBL;
   message.Attribute32(FRA_PRIORITY, priority);
-  message.Attribute32(FRA_TABLE, table);
+  if (table != kUnreachable) message.Attribute32(FRA_TABLE, table);
   if (suppressUpTo != kAllRoutes) message.Attribute32(FRA_SUPPRESS_PREFIXLEN, static_cast<std::uint32_t>(suppressUpTo));
   if (mark != 0) {
     message.Attribute32(FRA_FWMARK, mark);
@@ -248,11 +249,15 @@ std::uint32_t LinuxRouteTable::UseTunnelTable() {
       }
     }
   }
-  return 0;
+  int result = ChangeRule(RTM_NEWRULE, AF_INET, kDirectRulePriority, RT_TABLE_MAIN, kAllRoutes, kDirectMark);
+  if (result == 0) result = ChangeRule(RTM_NEWRULE, AF_INET, kDirectEndPriority, kUnreachable, kAllRoutes, kDirectMark);
+  if (result != 0) LeaveTunnelTable();
+  return static_cast<std::uint32_t>(result);
 }
 
 bool LinuxRouteTable::TunnelTableInUse() {
-  return RulesStand({kMainRulePriority, kTunnelRulePriority}) && StillHolds(kTunnelTable, tunnelRoutes);
+  return RulesStand({kMainRulePriority, kTunnelRulePriority, kDirectRulePriority, kDirectEndPriority}) &&
+         StillHolds(kTunnelTable, tunnelRoutes);
 }
 
 void LinuxRouteTable::LeaveTunnelTable() {
@@ -260,6 +265,8 @@ void LinuxRouteTable::LeaveTunnelTable() {
     ChangeRule(RTM_DELRULE, family, kTunnelRulePriority, kTunnelTable, kAllRoutes);
     ChangeRule(RTM_DELRULE, family, kMainRulePriority, RT_TABLE_MAIN, 0);
   }
+  ChangeRule(RTM_DELRULE, AF_INET, kDirectEndPriority, kUnreachable, kAllRoutes, kDirectMark);
+  ChangeRule(RTM_DELRULE, AF_INET, kDirectRulePriority, RT_TABLE_MAIN, kAllRoutes, kDirectMark);
 }
 
 int AddSplitRouting(unsigned tunnelIndex, std::span<const Ipv4Range> direct) {

@@ -38,6 +38,13 @@ inline constexpr std::uint32_t kSplitTable = 31352;
 inline constexpr std::uint32_t kSplitLanPriority = 31339;
 inline constexpr int kSplitLanSuppress = 7;
 inline constexpr std::uint32_t kSplitRulePriority = 31340;
+// The service's own probes of the direct path carry their own mark: it looks
+// up main alone (31337), and where main has no path the lookup ends
+// unreachable (31338) rather than going on into the tunnel. Made and removed
+// with the tunnel's rules; IPv4, as the probes are.
+inline constexpr std::uint32_t kDirectMark = 0x5a57;
+inline constexpr std::uint32_t kDirectRulePriority = 31337;
+inline constexpr std::uint32_t kDirectEndPriority = 31338;
 
 class LinuxRouteTable final : public RouteTable {
  public:
@@ -46,7 +53,8 @@ class LinuxRouteTable final : public RouteTable {
   std::uint32_t PathsTo(const IpAddress& destination, std::vector<RouteChoice>& routes) override;
   AddResult Add(const Route& route) override;
   AddResult AddAddress(std::uint64_t interfaceId, const IpAddress& address, std::uint8_t prefixLength) override;
-  // The two rules for IPv4 and IPv6; a host without IPv6 needs no IPv6 rules.
+  // The two rules for IPv4 and IPv6 (a host without IPv6 needs no IPv6
+  // rules), and the direct probes' two.
   std::uint32_t UseTunnelTable() override;
   void LeaveTunnelTable() override;
   bool TunnelTableInUse() override;

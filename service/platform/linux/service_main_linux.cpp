@@ -59,7 +59,9 @@ int main() {
   {
     const auto node = zv::OpenNodeEcho();
     zv::LinkQuality quality(*node);
-    zv::ControlServer server(*stopEvent, tunnel, &quality);
+    const auto paths = zv::OpenPathProbe();
+    zv::GainMeter gain(*paths, steering);
+    zv::ControlServer server(*stopEvent, tunnel, &quality, &gain);
     server.StartListener();
     sd_notify(0, "READY=1");
     int received = 0;

@@ -64,7 +64,9 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
   {
     const auto node = zv::OpenNodeEcho();
     zv::LinkQuality quality(*node);
-    zv::ControlServer server(*event, tunnel, &quality);
+    const auto paths = zv::OpenPathProbe();
+    zv::GainMeter gain(*paths, steering);
+    zv::ControlServer server(*event, tunnel, &quality, &gain);
     server.StartListener();
     WaitForSingleObject(reinterpret_cast<HANDLE>(event->NativeHandle()), INFINITE);
     server.JoinListener();

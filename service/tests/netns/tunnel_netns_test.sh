@@ -292,6 +292,78 @@ pristine=$(pc_network)
 ip -n "$WORLD_NET" rule del fwmark 0x5a56 prohibit
 ip -n "$WORLD_NET" route del "$GAME_SERVER/32" via 10.201.0.2
 
+echo "== what the acceleration gains, both ways, and where a broken path breaks"
+# The node answers echoes in user space, to the gain's server later directly
+# than through the tunnel; the game talks UDP to it, TCP to a server that
+# answers no echoes. Every figure must come within 15 s of the game's packet.
+world_gain_servers
+ip netns exec "$WORLD_NODE" sysctl -qw net.ipv4.icmp_echo_ignore_all=1
+answer_echoes() {  # TUNNEL_MS DIRECT_MS
+  [[ -z ${echo_answers:-} ]] || { kill "$echo_answers"; wait "$echo_answers"; } 2>/dev/null
+  ip netns exec "$WORLD_NODE" python3 "$(dirname "$0")/echo_delays.py" "$GAIN_SERVER" "$1" "$2" "$SILENT_SERVER" \
+    >"$socket_dir/echoes.log" 2>&1 &
+  echo_answers=$!
+  wait_for "grep -q ready $socket_dir/echoes.log" || fail "the node's echoes did not start"
+}
+echo_on "$WORLD_NODE" "$GAIN_SERVER" 27015
+gain_echo=$!
+games=$(mktemp -d)
+chmod 755 "$games"
+cp "$split_probe" "$games/zvgame.exe"
+# figure NAME: a member of QueryQuality as it stands, empty when it is absent.
+figure() { [[ $(ask quality) =~ \"$1\":\"?([^\",}]*) ]] && echo "${BASH_REMATCH[1]}"; }
+measured() { [[ -n $(figure game_direct_ms) && -n $(figure game_tunnel_ms) ]]; }
+game_talks() {  # LABEL PROTOCOL SERVER PORT: within 15 s of its packet, both figures
+  ip netns exec "$WORLD_PC" "$games/zvgame.exe" "$2" "$3" "$4" >/dev/null 2>&1
+  within 15 "[[ \$(figure game_address) == $3 ]] && measured" || fail "$1: not measured within 15 s: $(ask quality)"
+  echo "$1: $(ask quality)"
+}
+answer_echoes 10 60
+start_service
+expect_eq "full start (gain)" "$(ask start "$(start_body '["0.0.0.0/0"]' "$PC_KEY" "$NODE_ENDPOINT" full '["ZVGAME.EXE"]')")" \
+  'status 0 {"state":"accelerating"}'
+# The watch starts beside the tunnel's start and sees the sockets made after it.
+watching() { [[ $(ls -l "/proc/$service_pid/fd" | grep -c bpf_link) -ge 6 ]]; }
+wait_for watching || fail "full routing: the game's traffic is not watched"
+expect_eq "before the game talked" "$(figure game_probe)/$(figure game_address)/$(figure uplink)" "none//up"
+game_talks "full routing" udp "$GAIN_SERVER" 27015
+[[ $(figure game_probe) == icmp && $(figure game_direct_ms) -ge 55 && $(figure game_direct_ms) -le 75 &&
+  $(figure game_tunnel_ms) -ge 5 && $(figure game_tunnel_ms) -le 25 ]] || fail "direct 60 ms, tunnel 10 ms: $(ask quality)"
+ip -n "$WORLD_PC" link set pc0 down
+ip -n "$WORLD_PC" link set pc1 down
+within 8 '[[ $(figure uplink) == down ]]' || fail "the pc's uplinks down: $(ask quality)"
+echo "the pc's uplinks down: $(ask quality)"
+ip -n "$WORLD_PC" link set pc0 up
+ip -n "$WORLD_PC" link set pc1 up
+ip -n "$WORLD_PC" route add default via 10.200.0.1 metric 0
+ip -n "$WORLD_PC" route add default via 10.202.0.1 metric 10
+within 8 '[[ $(figure uplink) == up ]]' || fail "the pc's uplinks back: $(ask quality)"
+kill -STOP "$world_node_helper"  # the node's tunnel falls silent, its host still answers
+within 10 '[[ $(figure silent_ms) -ge 4000 ]]' || fail "the node's helper stopped: the tunnel is not silent: $(ask quality)"
+[[ -n $(figure node_direct_ms) && $(figure uplink) == up ]] || fail "the node's helper stopped: its host unheard: $(ask quality)"
+echo "the node's helper stopped: $(ask quality)"
+kill -CONT "$world_node_helper"
+within 10 '[[ $(figure silent_ms) -lt 2000 ]]' || fail "the node's helper again: the tunnel is still silent: $(ask quality)"
+expect_eq "stop (gain)" "$(ask stop)" 'status 0 {"state":"idle"}'
+answered=$(wc -l <"$socket_dir/echoes.log")
+sleep 6
+expect_eq "echoes sent while idle" "$(($(wc -l <"$socket_dir/echoes.log") - answered))" 0
+answer_echoes 60 10
+expect_eq "split start (gain)" \
+  "$(ask start "$(start_body '["198.51.100.0/24"]' "$PC_KEY" "$NODE_ENDPOINT" process-beta '["ZVGAME.EXE"]')")" \
+  'status 0 {"state":"accelerating"}'
+game_talks "split routing, the tunnel slower" udp "$GAIN_SERVER" 27015
+(($(figure game_direct_ms) < $(figure game_tunnel_ms))) || fail "direct 10 ms, tunnel 60 ms: $(ask quality)"
+game_talks "split routing, a server that answers no echoes" tcp "$SILENT_SERVER" 27016
+expect_eq "the echo-less server's probe" "$(figure game_probe)" tcp
+expect_eq "stop (gain, split)" "$(ask stop)" 'status 0 {"state":"idle"}'
+stop_service
+kill "$echo_answers" "$gain_echo" 2>/dev/null
+wait "$echo_answers" "$gain_echo" 2>/dev/null
+rm -rf "$games"
+ip netns exec "$WORLD_NODE" sysctl -qw net.ipv4.icmp_echo_ignore_all=0
+expect_same "measuring the gain"
+
 echo "== the tunnel follows the network under it"
 # A full tunnel carries a ping to the game server; each change must be repaired within 2 s.
 game_answers="ip netns exec $WORLD_PC ping -c 1 -W 1 $GAME_SERVER"

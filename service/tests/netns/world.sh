@@ -6,7 +6,8 @@
 #        forwards, but knows no route to the game server
 #   node the acceleration node: 10.201.0.2, a wireguard-go peer on UDP 51820
 #        with tunnel address 10.240.0.1/24, and the game server 198.51.100.7,
-#        which the pc can reach only through the tunnel
+#        which the pc can reach only through the tunnel (world_gain_servers adds
+#        two that it reaches both ways)
 # world_up [--no-peer] sets WORLD_PC, WORLD_NODE, PC_KEY, NODE_PUB and START_BODY;
 # the node knows PC_KEY's public key as its peer unless --no-peer (then a
 # backend provisions peers). world_down removes everything world_up made,
@@ -94,6 +95,16 @@ pc_network() {
   ip -n "$WORLD_PC" -6 rule show
   ip netns pids "$WORLD_PC" | xargs -r ps -o args= -p | grep -x "wireguard-go -f ZENTRAVOLK" || true
   ip netns exec "$WORLD_PC" sysctl -n net.ipv4.conf.all.rp_filter
+}
+
+# Two more servers on the node that the pc reaches both ways, directly and
+# through the tunnel, for measuring what the acceleration gains.
+GAIN_SERVER=203.0.113.7
+SILENT_SERVER=203.0.113.8
+world_gain_servers() {
+  ip -n "$WORLD_NODE" addr add "$GAIN_SERVER/32" dev lo
+  ip -n "$WORLD_NODE" addr add "$SILENT_SERVER/32" dev lo
+  ip -n "$WORLD_NET" route add 203.0.113.0/24 via 10.201.0.2
 }
 
 world_down() {

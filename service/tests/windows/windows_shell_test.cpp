@@ -13,6 +13,7 @@
 #include "driver_game_steering.h"
 #include "ip_helper_route_table.h"
 #include "nt_calls_windows.h"
+#include "path_probe.h"
 #include "split_calls_windows.h"
 #include "tunnel_record.h"
 #include "split_rules.h"
@@ -156,6 +157,27 @@ TEST(WindowsShell, AGameStartedInCapitalsIsFoundByItsFoldedName) {
   CloseHandle(process.hThread);
   CloseHandle(process.hProcess);
   DeleteFileW(game.c_str());
+}
+
+// The gain's probes on loopback, where the tunnel's address stands for itself:
+// an echo answered, a connection accepted and one refused are answers; no answer is no figure.
+TEST(WindowsShell, TheGainsProbesTakeAnAnswerAcceptedOrRefusedAndMakeNoneUp) {
+  const std::uint8_t loopback[4] = {127, 0, 0, 1}, nowhere[4] = {203, 0, 113, 1};  // TEST-NET-3: nobody answers
+  const TunnelEnds ends{IpAddress::V4(nowhere, 51820), IpAddress::V4(loopback)};
+  const auto probe = OpenPathProbe();  // starts Winsock for the listener too
+  EXPECT_TRUE(probe->Echo(IpAddress::V4(loopback), PathWay::Tunnel, ends, std::chrono::seconds(1)));
+  EXPECT_FALSE(probe->Echo(IpAddress::V4(nowhere), PathWay::Tunnel, ends, std::chrono::milliseconds(300)));
+  const SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(27817);
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  listen(listener, 4);
+  const IpAddress server = IpAddress::V4(loopback, 27817);
+  EXPECT_TRUE(probe->Connect(server, PathWay::Tunnel, ends, std::chrono::seconds(1))) << "accepted";
+  closesocket(listener);
+  EXPECT_TRUE(probe->Connect(server, PathWay::Tunnel, ends, std::chrono::seconds(1))) << "refused";
 }
 
 }  // namespace

@@ -1,12 +1,18 @@
 // The request's texts as the tunnel engine reads them (members, control
-// characters, network prefixes) and the split's two rules: which destinations
-// stay direct, and the fold that tells a game's name.
+// characters, network prefixes), the split's two rules (which destinations
+// stay direct, the fold that tells a game's name), and the gain's three: the
+// game's server from its traffic, the figures' medians, the probe's kind.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 #include <optional>
+#include <tuple>
+#include <vector>
+
+#include "address_text.h"
 
 #include "allowed_ip.h"
+#include "gain_rules.h"
 #include "request_fields.h"
 #include "split_rules.h"
 
@@ -107,6 +113,57 @@ TEST(FoldName, LowersEveryCharacterOfStrictUtf8) {
       {"\xed\xa0\x80", std::nullopt},     {"\xf4\x90\x80\x80", std::nullopt},  // a surrogate; past U+10FFFF
   };
   for (const auto& [name, folded] : rows) EXPECT_EQ(FoldName(name), folded) << name;
+}
+
+// The most recent destination that goes through the tunnel, with the game's latest TCP port to it.
+TEST(GameServerOf, TheLatestTunnelledDestinationWithItsTcpPort) {
+  using Traffic = std::vector<std::tuple<const char*, std::uint16_t, std::uint8_t, int>>;  // address, port, protocol, second
+  const std::pair<Traffic, const char*> rows[] = {
+      {{}, ""}, {{{"203.0.113.7", 27015, kProtocolUdp, 1}}, "203.0.113.7:0"},
+      {{{"203.0.113.7", 27015, kProtocolUdp, 1}, {"198.51.100.9", 443, kProtocolTcp, 2}}, "198.51.100.9:443"},
+      {{{"203.0.113.7", 443, kProtocolTcp, 1}, {"203.0.113.7", 8080, kProtocolTcp, 3}, {"203.0.113.7", 27015, kProtocolUdp, 2}},
+       "203.0.113.7:8080"},
+      {{{"203.0.113.7", 27015, kProtocolUdp, 1}, {"198.51.100.9", 443, kProtocolTcp, 0}}, "203.0.113.7:0"},
+      {{{"203.0.113.7", 27015, kProtocolUdp, 1}, {"192.168.1.5", 27015, kProtocolUdp, 2}}, "203.0.113.7:0"},  // the LAN
+      {{{"203.0.113.7", 27015, kProtocolUdp, 1}, {"10.240.0.1", 0, 1, 2}}, "203.0.113.7:0"},  // the node
+      {{{"203.0.113.7", 27015, kProtocolUdp, 1}, {"8.8.8.8", 53, kProtocolUdp, 2}, {"203.0.113.7", 53, kProtocolTcp, 3}},
+       "203.0.113.7:0"},  // name lookups
+  };
+  for (const auto& [traffic, expected] : rows) {
+    std::vector<TrafficRecord> records;
+    for (const auto& [text, port, protocol, second] : traffic) {
+      TrafficRecord record{{}, protocol, std::chrono::steady_clock::time_point(std::chrono::seconds(second))};
+      inet_pton(AF_INET, text, record.destination.Bytes());
+      record.destination.port = port;
+      records.push_back(record);
+    }
+    const auto server = GameServerOf(records);
+    const std::string seen = server ? Ipv4Text(server->Bytes()) + ":" + std::to_string(server->port) : "";
+    EXPECT_EQ(seen, expected) << expected;
+  }
+}
+
+// Unanswered probes are left out, and only the last five count.
+TEST(MedianMs, OfTheAnsweredAmongTheLastFive) {
+  using us = std::chrono::microseconds;
+  const std::pair<std::vector<RoundTrip>, std::optional<long long>> rows[] = {
+      {{}, std::nullopt}, {{std::nullopt, std::nullopt}, std::nullopt}, {{us(60400)}, 60},
+      {{us(10000), std::nullopt, us(30000), us(20000)}, 20}, {{us(10000), us(15000)}, 13},  // 12.5 rounded up
+      {{us(90000), us(90000), us(9000), us(10000), us(11000), us(12000)}, 11},  // of all six: 12
+  };
+  for (const auto& [samples, median] : rows) EXPECT_EQ(MedianMs(samples), median) << samples.size();
+}
+
+// Echoes while they are answered, or while the machine has no path at all; then the game's TCP port, if any.
+TEST(ProbeAfter, EchoesGiveWayToTheGamesTcpPortOnlyWhenUnansweredOverAPath) {
+  const std::tuple<GameProbe, bool, bool, std::uint16_t, GameProbe> rows[] = {
+      {GameProbe::Icmp, true, true, 443, GameProbe::Icmp},  {GameProbe::Icmp, false, true, 443, GameProbe::Tcp},
+      {GameProbe::Icmp, false, false, 443, GameProbe::Icmp}, {GameProbe::Icmp, false, true, 0, GameProbe::Icmp},
+      {GameProbe::Tcp, false, true, 443, GameProbe::Tcp},    {GameProbe::Tcp, true, true, 443, GameProbe::Tcp},
+  };
+  for (const auto& [used, answered, uplink, port, next] : rows) {
+    EXPECT_EQ(ProbeAfter(used, answered, uplink, port), next) << static_cast<int>(used) << answered << uplink << port;
+  }
 }
 
 }  // namespace

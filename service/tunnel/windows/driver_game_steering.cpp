@@ -10,6 +10,7 @@ namespace zv {
 
 bool DriverGameSteering::Start(const SteeringTarget& target, std::string& error) {
   Stop();
+  if (target.watchOnly) return false;
   std::uint32_t openError = 0;
   device = calls.OpenSplitDevice(openError);
   if (device == kNoDevice) return FailWithNumber(error, "smart_split_driver_unavailable_", openError);
@@ -24,6 +25,10 @@ bool DriverGameSteering::Start(const SteeringTarget& target, std::string& error)
 }
 
 void DriverGameSteering::Stop() {
+  {
+    const std::lock_guard guard(trafficLock);
+    traffic.clear();
+  }
   for (auto route = splitRoutes.rbegin(); route != splitRoutes.rend(); ++route) routes.Remove(*route);
   splitRoutes.clear();
   if (filterEngine != nullptr) {
@@ -55,6 +60,19 @@ bool DriverGameSteering::RouteThroughTunnel(const std::uint8_t (&remote)[4]) {
   return result.Succeeded();  // a second flow finds its route in place
 }
 
+void DriverGameSteering::NoteTraffic(const std::uint8_t (&remote)[4]) {
+  const IpAddress destination = IpAddress::V4(remote);
+  const std::lock_guard guard(trafficLock);
+  std::erase_if(traffic, [&](const TrafficRecord& record) { return record.destination == destination; });
+  if (traffic.size() == kMaxTrafficRecords) traffic.erase(traffic.begin());
+  traffic.push_back({destination, 0, std::chrono::steady_clock::now()});
+}
+
+std::vector<TrafficRecord> DriverGameSteering::GameTraffic() {
+  const std::lock_guard guard(trafficLock);
+  return traffic;
+}
+
 // A failed fetch is how the driver says nothing is pending.
 void DriverGameSteering::AnswerPendingFlows() {
   std::array<std::uint8_t, kPendingFlowSize> record{};
@@ -63,6 +81,7 @@ void DriverGameSteering::AnswerPendingFlows() {
     record.fill(0);
     if (!calls.ControlDevice(device, kGetPendingFlow, nullptr, 0, record.data(), kPendingFlowSize, returned)) return;
     const PendingFlow flow = DecodePendingFlow(record, returned);
+    if (flow.readable) NoteTraffic(flow.remote);
     const auto verdict = EncodeFlowVerdict(flow.readable && RouteThroughTunnel(flow.remote), flow.flowId);
     calls.ControlDevice(device, kSetFlowVerdict, verdict.data(), kFlowVerdictSize, nullptr, 0, returned);
   }

@@ -8,7 +8,8 @@
 // game's very first connection is steered before the tracker has seen it.
 // Any other name that may be the game's is only reported: the tracker reads
 // its whole name and decides. A process stays the game while any of its
-// threads lives.
+// threads lives. The game's traffic is counted by destination, for the
+// measuring of its server; in full routing the same programs only watch.
 #include <linux/bpf.h>
 #include <bpf/bpf_core_read.h>
 #include <bpf/bpf_helpers.h>
@@ -87,6 +88,29 @@ struct {
   __uint(max_entries, 256 * 1024);
 } process_events SEC(".maps");
 
+// The game's sockets, as this program marked them: only their traffic is counted.
+struct {
+  __uint(type, BPF_MAP_TYPE_SK_STORAGE);
+  __uint(map_flags, BPF_F_NO_PREALLOC);
+  __type(key, int);
+  __type(value, __u8);
+} game_sockets SEC(".maps");
+
+// Where the game's traffic went: each destination (IPv4, network order; the
+// port in host order), with the time of its last packet (the monotonic clock).
+struct traffic_key {
+  __u32 address;
+  __u16 port;
+  __u8 protocol;
+  __u8 unused;
+};
+struct {
+  __uint(type, BPF_MAP_TYPE_LRU_HASH);
+  __uint(max_entries, 64);
+  __type(key, struct traffic_key);
+  __type(value, __u64);
+} game_traffic SEC(".maps");
+
 // Events the ring had no room for: the table is then walked anew.
 struct {
   __uint(type, BPF_MAP_TYPE_ARRAY);
@@ -143,8 +167,37 @@ int mark_game_socket(struct bpf_sock* socket) {
   if (!owners() || bpf_get_netns_cookie(socket) != netns_cookie) return 1;
   const __u32 process = current_process();
   // A thread's own name counts too: wine names each thread after the game.
-  if (bpf_map_lookup_elem(&game_processes, &process) || current_name_match() == SURE) socket->mark = split_mark;
+  if (bpf_map_lookup_elem(&game_processes, &process) || current_name_match() == SURE) {
+    socket->mark = split_mark;
+    bpf_sk_storage_get(&game_sockets, socket, 0, BPF_SK_STORAGE_GET_F_CREATE);
+  }
   return 1;  // every socket is allowed; only the game's are marked
+}
+
+// Each packet of the game's sockets notes its destination; any other packet
+// (without the mark, or marked by someone else) leaves at once. Every packet
+// is let through.
+SEC("cgroup_skb/egress")
+int note_game_traffic(struct __sk_buff* packet) {
+  if (packet->mark != split_mark) return 1;
+  struct bpf_sock* socket = packet->sk;
+  if (!socket) return 1;
+  socket = bpf_sk_fullsock(socket);
+  if (!socket || !bpf_sk_storage_get(&game_sockets, socket, 0, 0)) return 1;
+  __u8 header[20];
+  if (bpf_skb_load_bytes(packet, 0, header, sizeof header) != 0 || header[0] >> 4 != 4) return 1;
+  struct traffic_key key = {};
+  __builtin_memcpy(&key.address, header + 16, 4);
+  key.protocol = header[9];
+  __u8 port[2] = {};
+  if ((key.protocol == 6 || key.protocol == 17) && bpf_skb_load_bytes(packet, (header[0] & 0x0f) * 4 + 2, port, 2) == 0) {
+    key.port = (__u16)(port[0] << 8 | port[1]);
+  }
+  const __u64 now = bpf_ktime_get_ns();
+  __u64* last = bpf_map_lookup_elem(&game_traffic, &key);
+  if (last) *last = now;
+  else bpf_map_update_elem(&game_traffic, &key, &now, BPF_ANY);
+  return 1;
 }
 
 // A program started under a game's name (the task's, or its file's when it was
