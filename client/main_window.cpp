@@ -58,7 +58,12 @@ QLabel#membershipStatus { color: #f4bd66; font-size: 15px; font-weight: 600; pad
 QLabel#membershipStatus[active="true"] { color: #45d493; }
 QLabel#membershipExpiry { color: #9aa6bd; font-size: 13px; padding-bottom: 8px; }
 QLabel#serviceStatus[alert="true"] { color: #f4bd66; font-weight: 600; }
-QLabel#routeCard { border: 1px solid #285540; border-radius: 10px; background: #12251d; color: #6be1a9; padding: 14px; font-size: 14px; font-weight: 600; }
+QFrame#routeBox { border: 1px solid #285540; border-radius: 10px; background: #12251d; }
+QFrame#routeBox QLabel { border: none; background: transparent; }
+QLabel#routeCard { color: #6be1a9; font-size: 14px; font-weight: 600; }
+QLabel#routeGain { color: #6be1a9; font-size: 13px; }
+QLabel#routeGain[level="plain"] { color: #e8edf7; }
+QLabel#routeGain[level="unknown"] { color: #9aa6bd; }
 QLabel#routeQuality { color: #6be1a9; font-size: 13px; padding: 0 4px; }
 QLabel#routeQuality[level="poor"], QLabel#routeQuality[level="broken"] { color: #f4bd66; }
 QLabel#routeQuality[level="unknown"] { color: #9aa6bd; }
@@ -74,7 +79,6 @@ QPushButton#secondaryButton:disabled, QPushButton#launchButton:disabled { border
 QPushButton:focus, QPushButton#secondaryButton:focus, QPushButton#launchButton:focus { border: 3px solid #f4f7ff; }
 QMainWindow[compact="true"] QPushButton { min-height: 34px; }
 QMainWindow[compact="true"] QLineEdit { padding: 6px; }
-QMainWindow[compact="true"] QLabel#routeCard { padding: 8px; }
 QScrollArea { border: none; }
 QScrollBar:vertical { background: #0d111a; width: 8px; margin: 0; }
 QScrollBar:horizontal { background: #0d111a; height: 8px; margin: 0; }
@@ -118,6 +122,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
   checkServiceButton = new QPushButton(tr("检查服务"), this);
   searchEdit = new QLineEdit(this);
   qualityLabel = new QLabel(this);
+  gainLabel = new QLabel(this);
   pathGraph = new PathGraph(pathWatch.History(), this);
   liveTimer = new QTimer(this);
   retireTimer = new QTimer(this);
@@ -141,6 +146,8 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
   gameList->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   qualityLabel->setObjectName("routeQuality");
   qualityLabel->hide();
+  gainLabel->setObjectName("routeGain");
+  gainLabel->hide();
   pathGraph->hide();
   liveTimer->setInterval(1000);
   retireTimer->setInterval(30000);
@@ -151,7 +158,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
   gameList->setAccessibleName(tr("选择游戏"));
   // Long texts (an e-mail address, a node with its IP) wrap rather than widen the column past the window.
   for (QLabel* label : {serviceStatusLabel, accountLabel, membershipStatusLabel, membershipExpiryLabel, routeCardLabel,
-                        qualityLabel}) {
+                        qualityLabel, gainLabel}) {
     label->setWordWrap(true);
   }
   membershipStatusLabel->hide();
@@ -218,6 +225,12 @@ void MainWindow::BuildLayout(QPushButton* checkServiceButton) {
   card->addWidget(membershipExpiryLabel);
   card->addWidget(logoutButton);
   logoutButton->hide();
+  auto* routeBox = new QFrame(central);
+  routeBox->setObjectName("routeBox");
+  auto* route = new QVBoxLayout(routeBox);
+  route->setSpacing(6);
+  route->addWidget(routeCardLabel);
+  route->addWidget(gainLabel);
 
   left->addWidget(title);
   left->addWidget(subtitle);
@@ -228,7 +241,7 @@ void MainWindow::BuildLayout(QPushButton* checkServiceButton) {
   left->addWidget(loginButton);
   left->addWidget(registerButton);
   left->addSpacing(14);
-  left->addWidget(routeCardLabel);
+  left->addWidget(routeBox);
   left->addWidget(pathGraph);
   left->addStretch();
   leftScroll->setWidget(leftColumn);
@@ -271,6 +284,8 @@ void MainWindow::AdaptToScreen() {
   columns->setContentsMargins(margin, margin, margin, margin);
   columns->setStretch(1, compact ? 1 : 2);  // a narrow screen gives the left column's texts room
   findChild<QLabel*>("subtitle")->setVisible(!compact);
+  const int cardPadding = compact ? 8 : 14;
+  findChild<QFrame*>("routeBox")->layout()->setContentsMargins(cardPadding, cardPadding, cardPadding, cardPadding);
   PlaceActions();
   setProperty("compact", compact);
   setStyleSheet(kStyleSheet);  // again, so that the compact rules follow the property

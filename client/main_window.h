@@ -173,6 +173,7 @@ class MainWindow : public QMainWindow {
   QString egressIp;
   QString accelerationText;   // the status line while the path is well
   QLabel* qualityLabel;
+  QLabel* gainLabel;  // in the route card: the game's server, directly and through the tunnel
   PathGraph* pathGraph;
   QTimer* liveTimer;
   QualityPoll* qualityPoll;

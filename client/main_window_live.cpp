@@ -2,10 +2,12 @@
 // service off the window's thread (each second, four times a second until the
 // node answered), "connecting" until it did, said in the status line when it
 // breaks (with one balloon and an alert) and quietly when it is back; its
-// history; the time since the start; the tray's icon and tool tip; the
-// accelerated game's mark. A node that never answers is replaced by the next
-// one the backend offered (said in the status line and one balloon), and a
-// restarted service is given the held session.
+// history; what the acceleration gains on the way to the game's server (the
+// route card's line, the tray's tip, the graph's thin line); the time since the
+// start; the tray's icon and tool tip; the accelerated game's mark. A node
+// that never answers is replaced by the next one the backend offered (said in
+// the status line and one balloon), and a restarted service is given the held
+// session.
 #include <QAccessible>
 #include <QJsonDocument>
 #include <QLabel>
@@ -59,6 +61,13 @@ QIcon GreenDot() {
   return dot;
 }
 
+// A look the style sheet picks by a property; polished again only when it changes.
+void SetLook(QWidget* widget, const char* property, const char* value) {
+  if (widget->property(property).toString() == value) return;
+  widget->setProperty(property, value);
+  widget->style()->polish(widget);
+}
+
 QString Clock(qint64 milliseconds) {
   const qint64 seconds = milliseconds / 1000;
   return QString("%1:%2:%3")
@@ -89,6 +98,7 @@ void MainWindow::EndLiveView() {
   liveTimer->stop();
   acceleratedSince = {};
   qualityLabel->hide();
+  gainLabel->hide();
   pathGraph->hide();
   MarkAcceleratedGame(false);
   acceleratedGameId.clear();
@@ -160,23 +170,25 @@ void MainWindow::ResendStart() {
 
 void MainWindow::ShowPathStatus() {
   const QString text = pathVerdict.status.isEmpty() ? accelerationText : pathVerdict.status;
-  if (serviceStatusLabel->text() != text || serviceStatusLabel->property("alert").toBool() != pathVerdict.broken) {
-    ShowNote(text, pathVerdict.broken);
-  }
+  const bool amber = pathVerdict.broken || pathVerdict.gameSilent;
+  if (serviceStatusLabel->text() != text || serviceStatusLabel->property("alert").toBool() != amber) ShowNote(text, amber);
 }
 
 void MainWindow::ShowLiveView() {
   const QString elapsed = tr("已加速 %1").arg(Clock(acceleratedSince.msecsTo(QDateTime::currentDateTimeUtc())));
   qualityLabel->setText(pathVerdict.line.isEmpty() ? elapsed : pathVerdict.line + " · " + elapsed);
-  if (qualityLabel->property("level").toString() != pathVerdict.level) {
-    qualityLabel->setProperty("level", pathVerdict.level);
-    qualityLabel->style()->polish(qualityLabel);
-  }
+  SetLook(qualityLabel, "level", pathVerdict.level);
+  gainLabel->setText(pathVerdict.gain);
+  gainLabel->setVisible(!pathVerdict.gain.isEmpty());
+  SetLook(gainLabel, "level", pathVerdict.gainLevel);
   const bool connecting = pathVerdict.health == zv::PathHealth::Connecting;
   QString state = connecting ? tr("正在连接加速节点") : tr("正在加速");
   if (!acceleratedGameName.isEmpty()) state += " " + zv::Elided(acceleratedGameName, kTrayNameLength);
   if (!connecting && !pathVerdict.tray.isEmpty()) state += " · " + pathVerdict.tray;
-  if (const QString range = zv::RangeText(pathWatch.History().Stats()); !range.isEmpty()) state += " · " + range;
+  // The card's line on its own line, where the node's range would stand: Windows cuts a tip after 127 characters.
+  const QString range = zv::RangeText(pathWatch.History().Stats());
+  if (!pathVerdict.gain.isEmpty()) state += "\n" + pathVerdict.gain;
+  else if (!range.isEmpty()) state += " · " + range;
   ShowTrayState(state, pathVerdict.broken ? "broken" : connecting ? "connecting" : "accelerating");
 }
 

@@ -11,6 +11,7 @@ constexpr int kHeight = 76;
 constexpr int kPadding = 8;
 constexpr int kTextHeight = 18;
 constexpr int kLeastScaleMs = 50;
+constexpr char kDirectColour[] = "#5b8cff";
 
 }  // namespace
 
@@ -18,6 +19,7 @@ PathGraph::PathGraph(const zv::PathHistory& history, QWidget* parent) : QWidget(
   setObjectName("pathGraph");
   setFixedHeight(kHeight);
   setAccessibleName(zv::Tr("线路延迟历史"));
+  setToolTip(zv::Tr("粗线：经加速节点的延迟；细线：直连游戏服务器的延迟"));
   Refresh();
 }
 
@@ -43,11 +45,25 @@ void PathGraph::paintEvent(QPaintEvent*) {
                    painter.fontMetrics().elidedText(zv::SummaryText(stats), Qt::ElideRight, text.width()));
 
   // The newest sample at the right edge, one slot a second.
+  const auto& samples = history.Samples();
+  int highestMs = stats.maxMs;
+  for (const zv::PathSample& sample : samples) highestMs = std::max(highestMs, sample.directMs);
   const QRectF plot(kPadding, kPadding + kTextHeight, width() - 2 * kPadding, height() - 2 * kPadding - kTextHeight);
   const double slot = plot.width() / static_cast<double>(zv::PathHistory::kSamples);
-  const double scale = std::max(kLeastScaleMs, stats.maxMs + stats.maxMs / 4);
-  const auto& samples = history.Samples();
+  const double scale = std::max(kLeastScaleMs, highestMs + highestMs / 4);
   const std::size_t first = zv::PathHistory::kSamples - samples.size();
+  const auto at = [&](std::size_t i, int ms) {
+    return QPointF(plot.left() + (first + i + 0.5) * slot, plot.bottom() - plot.height() * std::min(1.0, ms / scale));
+  };
+  // The game's server outside the tunnel, thin, under the tunnel's line: what the acceleration is measured against.
+  QPainterPath direct;
+  for (std::size_t i = 0; i < samples.size(); ++i) {
+    if (samples[i].directMs < 0) continue;
+    i > 0 && samples[i - 1].directMs >= 0 ? direct.lineTo(at(i, samples[i].directMs)) : direct.moveTo(at(i, samples[i].directMs));
+  }
+  painter.setPen(QPen(QColor(kDirectColour), 1));
+  painter.setBrush(Qt::NoBrush);
+  painter.drawPath(direct);
   QPainterPath line;
   bool joined = false;
   painter.setPen(QPen(QColor("#f26d6d"), std::max(1.5, slot)));
@@ -60,13 +76,12 @@ void PathGraph::paintEvent(QPaintEvent*) {
       joined = false;
       continue;
     }
-    const QPointF point(x, plot.bottom() - plot.height() * std::min(1.0, samples[i].rttMs / scale));
+    const QPointF point = at(i, samples[i].rttMs);
     joined ? line.lineTo(point) : line.moveTo(point);
     // A lone answer between losses or gaps would draw no line at all.
     if (!joined) line.addEllipse(point, 1, 1);
     joined = true;
   }
   painter.setPen(QPen(QColor("#6be1a9"), 1.5));
-  painter.setBrush(Qt::NoBrush);
   painter.drawPath(line);
 }

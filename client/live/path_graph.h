@@ -1,5 +1,6 @@
 // The path's last few minutes at a glance: the round trip as a line, each
-// unanswered echo as a red tick, with its minimum, average, maximum and jitter.
+// unanswered echo as a red tick, with its minimum, average, maximum and jitter;
+// and the game's server outside the tunnel as a second, thin line.
 #pragma once
 
 #include <QWidget>

@@ -1,7 +1,8 @@
 // The last few minutes of the path, one sample a second: the round trip when
 // the node answered, a loss when it did not, a gap when nothing could be
 // measured (the path was down, or is being made); and what they add up to.
-// Only samples taken while the path was up count. Qt Core only.
+// Only samples taken while the path was up count. Beside each, the direct
+// figure to the game's server, for the graph's second line. Qt Core only.
 #pragma once
 
 #include <QString>
@@ -12,6 +13,7 @@ namespace zv {
 struct PathSample {
   enum class Kind { Answered, Lost, Gap } kind = Kind::Gap;
   int rttMs = 0;
+  int directMs = -1;  // the game's server outside the tunnel, as the service last measured it; -1: not measured
 };
 
 struct PathStats {

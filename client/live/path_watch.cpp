@@ -23,10 +23,59 @@ QString ReasonText(const QString& reason) {
 bool Proven(const PathReading& reading) { return reading.kind == PathReading::Kind::Up && reading.handshakeMs >= 0; }
 
 // Echoes count while the path is proven: a round trip when the last second's came back, else a loss.
+// The direct figure to the game's server goes with every second, the tunnel's state aside.
 PathSample SampleOf(const PathReading& reading) {
-  if (!Proven(reading) || reading.rttMs < 0 || reading.silentMs >= kEchoesMissedMs) return {PathSample::Kind::Gap};
-  if (reading.silentMs < kEchoAnsweredMs) return {PathSample::Kind::Answered, reading.rttMs};
-  return {PathSample::Kind::Lost};
+  using Kind = PathSample::Kind;
+  if (!Proven(reading) || reading.rttMs < 0 || reading.silentMs >= kEchoesMissedMs) return {Kind::Gap, 0, reading.gameDirectMs};
+  if (reading.silentMs < kEchoAnsweredMs) return {Kind::Answered, reading.rttMs, reading.gameDirectMs};
+  return {Kind::Lost, 0, reading.gameDirectMs};
+}
+
+// The game's server has answered a probe before, and now answers neither way.
+bool GameSilent(const PathReading& reading) {
+  return !reading.gameAddress.isEmpty() && (reading.gameProbe == "icmp" || reading.gameProbe == "tcp") &&
+         reading.gameDirectMs < 0 && reading.gameTunnelMs < 0;
+}
+
+// A path judged broken says which hop broke, once the service tells the machine's own path; a
+// silent game server on a heard node is told too, without the loud signs of a broken path.
+void NameTheHop(const PathReading& reading, PathVerdict& verdict) {
+  using H = PathHealth;
+  const bool tunnelSilent = verdict.health == H::NodeSilent || verdict.health == H::NoHandshake;
+  if (reading.uplink == PathReading::Uplink::Down && (tunnelSilent || verdict.health == H::Repairing)) {
+    verdict.status = Tr("本机网络已断开") + " · " + Tr("请检查网线或 Wi-Fi，恢复后自动重连");
+    verdict.tray = Tr("本机网络已断开");
+  } else if (reading.uplink == PathReading::Uplink::Up && tunnelSilent) {
+    verdict.status = Tr("加速节点无响应") + (reading.nodeDirectMs >= 0 ? " · " + Tr("节点主机可达") : QString()) +
+                     " · " + Tr("请稍候，正在自动重试或切换节点");
+    verdict.tray = Tr("加速节点无响应");
+  } else if ((verdict.health == H::Good || verdict.health == H::Poor || verdict.health == H::LatencyUnknown) &&
+             GameSilent(reading)) {
+    verdict.status = Tr("游戏服务器无响应") + " · " + Tr("直连也不通，请查看游戏公告或稍后再试");
+    verdict.tray = Tr("游戏服务器无响应");
+    verdict.gameSilent = true;
+  }
+}
+
+// The route card's line: the game's server, directly and through the tunnel; never a figure not measured.
+void SayTheGain(const PathReading& reading, PathVerdict& verdict) {
+  const int direct = reading.gameDirectMs, tunnel = reading.gameTunnelMs;
+  if (reading.gameAddress.isEmpty()) return;
+  const QString server = Tr("游戏服务器 %1：").arg(reading.gameAddress);
+  if (direct >= 0 && tunnel >= 0 && direct - tunnel > kSameWithinMs) {
+    verdict.gain = Tr("游戏服务器 %1：直连 %2 ms → 加速 %3 ms（快 %4 ms）")
+                       .arg(reading.gameAddress, Ms(direct), Ms(tunnel), QString::number(direct - tunnel));
+    verdict.gainLevel = "faster";
+  } else if (direct >= 0 && tunnel >= 0) {
+    verdict.gain = Tr("加速未降低延迟（直连 %1 ms，加速 %2 ms）").arg(Ms(direct), Ms(tunnel));
+    verdict.gainLevel = "plain";
+  } else if (tunnel >= 0) {
+    verdict.gain = server + Tr("加速 %1 ms").arg(Ms(tunnel)) + " · " + Tr("直连延迟无法测量");
+  } else if (direct >= 0) {
+    verdict.gain = server + Tr("直连 %1 ms").arg(Ms(direct)) + " · " + Tr("加速延迟无法测量");
+  } else {
+    verdict.gain = server + Tr("直连延迟无法测量");
+  }
 }
 
 }  // namespace
@@ -51,6 +100,15 @@ PathReading ReadPath(bool ok, const QString& replyText, const QString& errorText
   }
   const auto number = [&](const char* name, int absent) { return answer.value(name).toInt(absent); };
   reading.reason = answer.value("reason").toString();
+  reading.gameAddress = answer.value("game_address").toString();
+  reading.gameProbe = answer.value("game_probe").toString();
+  reading.gameDirectMs = number("game_direct_ms", -1);
+  reading.gameTunnelMs = number("game_tunnel_ms", -1);
+  reading.nodeDirectMs = number("node_direct_ms", -1);
+  const QString uplink = answer.value("uplink").toString();
+  reading.uplink = uplink == "up"     ? PathReading::Uplink::Up
+                   : uplink == "down" ? PathReading::Uplink::Down
+                                      : PathReading::Uplink::Unknown;
   if (answer.value("path").toString() == "repairing") {
     reading.kind = Kind::Repairing;
     reading.repairMs = number("repair_ms", 0);
@@ -68,7 +126,9 @@ PathReading ReadPath(bool ok, const QString& replyText, const QString& errorText
   return reading;
 }
 
-PathVerdict Judge(const PathReading& reading, int lossPercent) {
+namespace {
+
+PathVerdict JudgeThePath(const PathReading& reading, int lossPercent) {
   using Kind = PathReading::Kind;
   using H = PathHealth;
   switch (reading.kind) {
@@ -114,6 +174,15 @@ PathVerdict Judge(const PathReading& reading, int lossPercent) {
   return {H::LatencyUnknown, Tr("延迟未知：节点未回应测速"), {}, Tr("延迟未知"), "unknown"};
 }
 
+}  // namespace
+
+PathVerdict Judge(const PathReading& reading, int lossPercent) {
+  PathVerdict verdict = JudgeThePath(reading, lossPercent);
+  NameTheHop(reading, verdict);
+  SayTheGain(reading, verdict);
+  return verdict;
+}
+
 void PathWatch::Begin(const QJsonArray& offeredNodes, const QString& currentId) {
   *this = PathWatch();
   offered = offeredNodes;
@@ -132,7 +201,8 @@ PathVerdict PathWatch::Connecting() const {
 }
 
 bool PathWatch::NodeUnresponsive(const PathReading& reading) const {
-  if (reading.kind != PathReading::Kind::Up) return false;
+  // Without a path of its own the machine reaches no node: another would not answer either.
+  if (reading.kind != PathReading::Kind::Up || reading.uplink == PathReading::Uplink::Down) return false;
   if (reading.handshakeMs < 0) return reading.upMs >= (NextNode() ? kNextNodeWithoutHandshakeMs : kFirstHandshakeMs);
   return (reading.heardMs >= 0 ? reading.heardMs : reading.upMs) >= kNodeSilentMs;
 }
@@ -161,7 +231,7 @@ PathTurn PathWatch::Take(bool ok, const QString& replyText, const QString& error
 
   PathSample sample = SampleOf(reading);
   // The first echo answered after the path came back was sent, or held up, while it was down.
-  if (sample.kind == PathSample::Kind::Answered && std::exchange(down, false)) sample = {PathSample::Kind::Gap};
+  if (sample.kind == PathSample::Kind::Answered && std::exchange(down, false)) sample.kind = PathSample::Kind::Gap;
   history.Add(sample);
   turn.verdict = Judge(reading, history.RecentLossPercent());
   const PathHealth health = turn.verdict.health;
@@ -188,7 +258,8 @@ PathTurn PathWatch::Take(bool ok, const QString& replyText, const QString& error
     noneLeft = true;
   }
   if (health == PathHealth::Connecting) turn.verdict = Connecting();
-  if (noneLeft && (health == PathHealth::NodeSilent || health == PathHealth::NoHandshake)) {
+  if (noneLeft && reading.uplink != PathReading::Uplink::Down &&
+      (health == PathHealth::NodeSilent || health == PathHealth::NoHandshake)) {
     turn.verdict.status = Tr("无法连接加速节点，且没有其他可用节点；正在继续重试");
   }
   if (reading.kind != PathReading::Kind::Idle) {

@@ -1,8 +1,9 @@
 // How the path to the node does while an acceleration runs, from the service's
 // quality answers: what the window says of it, when it is proven (the node
-// answered), broken (loud) or back (quiet), when the node is dead and the next
-// one offered takes over, and when a restarted service must be given the held
-// session again. Qt Core only.
+// answered), broken (loud, naming the hop that broke) or back (quiet), what the
+// acceleration gains on the way to the game's server, when the node is dead and
+// the next one offered takes over, and when a restarted service must be given
+// the held session again. Qt Core only.
 #pragma once
 
 #include <QJsonArray>
@@ -29,6 +30,10 @@ struct PathReading {
   int upMs = 0, repairMs = 0, rttMs = -1, lossPercent = 0, silentMs = 0, heardMs = -1, handshakeMs = -1;
   QString reason;  // why it repairs, or why the exchange failed
   bool gameBeforeStart = false;  // split routing began while the game already ran
+  // The game's server and the node's endpoint measured both ways; -1 and empty where the service measured nothing.
+  QString gameAddress, gameProbe;
+  int gameDirectMs = -1, gameTunnelMs = -1, nodeDirectMs = -1;
+  enum class Uplink { Unknown, Up, Down } uplink = Uplink::Unknown;  // the machine's own path to the node
 };
 PathReading ReadPath(bool ok, const QString& replyText, const QString& errorText);
 
@@ -44,6 +49,8 @@ inline constexpr int kKeepaliveAnswerMs = 12000;
 inline constexpr int kNodeSilentMs = 15000;  // nothing at all from a running node for this long: it is dead
 inline constexpr int kServiceGoneAfter = 2;  // refused connections in a row
 inline constexpr int kResendEveryMs = 5000;
+// Figures this close are one figure: the tunnel must beat the direct path by more to be called faster.
+inline constexpr int kSameWithinMs = 2;
 
 enum class PathHealth {
   Connecting, Measuring, Good, Poor, LatencyUnknown, NoFigures, Unreadable,
@@ -58,6 +65,10 @@ struct PathVerdict {
   const char* level = "good";  // the line's colour: "good", "poor", "unknown" or "broken"
   bool broken = false;         // loud: the tray's broken icon, one balloon, an alert
   bool tunnelLost = false;     // the service holds no tunnel of ours: nothing to launch into
+  // The node is heard but the game's server answers neither way: said in amber, not loud, as ours is well.
+  bool gameSilent = false;
+  QString gain{};                  // the route card's line on the game's server; empty: nothing to say yet
+  const char* gainLevel = "unknown";  // "faster" (green), "plain" or "unknown"
 };
 // `lossPercent`: the client's own figure, from the samples since the path came up.
 PathVerdict Judge(const PathReading& reading, int lossPercent);

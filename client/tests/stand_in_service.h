@@ -42,8 +42,8 @@ inline QByteArray Up(int up, int rtt, int loss, int silent, int heard, int hands
 inline constexpr char kHealthyPath[] =
     R"({"state":"accelerating","path":"up","repair_ms":0,"reason":"","up_ms":60000,"probes":10,"rtt_ms":23,)"
     R"("loss_percent":0,"silent_ms":400,"heard_ms":400,"handshake_ms":30000})";
-// A quality answer that also tells that the game already ran as split routing began.
-inline QByteArray GameRanBefore(QByteArray quality) { return quality.replace("}", R"(,"game_before_start":true})"); }
+// A quality answer with more members: `With(kHealthyPath, R"("game_before_start":true)")`.
+inline QByteArray With(QByteArray quality, const QByteArray& members) { return quality.replace("}", "," + members + "}"); }
 
 class StandInService {
  public:

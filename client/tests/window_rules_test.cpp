@@ -10,6 +10,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 
+#include "path_graph.h"
 #include "path_history.h"
 #include "path_watch.h"
 #include "stand_in_service.h"
@@ -121,7 +122,7 @@ TEST(Mode, IsWhatTheRequestAsksForAndSaidSo) {
   for (const auto& [request, text] : rows) EXPECT_EQ(zv::ModeText(zv::ModeOf(request)), text);
 }
 
-QString Repairing(int repairMs, const char* reason) {
+QByteArray Repairing(int repairMs, const char* reason) {
   return Quality(QString(R"("path":"repairing","repair_ms":%1,"reason":"%2","up_ms":0,"probes":0,"rtt_ms":-1,)"
                          R"("loss_percent":0,"silent_ms":0,"heard_ms":-1,"handshake_ms":-1)")
                      .arg(repairMs).arg(reason));
@@ -189,6 +190,70 @@ TEST(PathVerdict, EachAnswerHasItsWordsAndLook) {
   }
 }
 
+// What the route card says of the game's server, and where a broken path breaks: the hop with its next
+// step in the status line and the tray, loud only for our own path.
+TEST(PathVerdict, SaysTheGainAndNamesTheHop) {
+  const QByteArray server = R"("game_address":"203.0.113.7","game_probe":"icmp",)", silent = Up(60000, 23, 0, 12500, 12500, 30000);
+  const QString unmeasured = "游戏服务器 203.0.113.7：直连延迟无法测量", local = "本机网络已断开 · 请检查网线或 Wi-Fi，恢复后自动重连";
+  const QString node = "加速节点无响应 · 请稍候，正在自动重试或切换节点";
+  const struct {
+    QByteArray answer;
+    QString gain;
+    const char* gainLevel;
+    QString status = {}, tray = {};
+    bool broken = false, gameSilent = false;
+  } rows[] = {
+      {With(kHealthyPath, server + R"("game_direct_ms":86,"game_tunnel_ms":41)"), "游戏服务器 203.0.113.7：直连 86 ms → 加速 41 ms（快 45 ms）",
+       "faster", "", "延迟 23 ms"},
+      {With(kHealthyPath, server + R"("game_direct_ms":44,"game_tunnel_ms":41)"), "游戏服务器 203.0.113.7：直连 44 ms → 加速 41 ms（快 3 ms）",
+       "faster", "", "延迟 23 ms"},
+      {With(kHealthyPath, server + R"("game_direct_ms":43,"game_tunnel_ms":41)"), "加速未降低延迟（直连 43 ms，加速 41 ms）", "plain", "", "延迟 23 ms"},
+      {With(kHealthyPath, server + R"("game_direct_ms":40,"game_tunnel_ms":52)"), "加速未降低延迟（直连 40 ms，加速 52 ms）", "plain", "", "延迟 23 ms"},
+      {With(kHealthyPath, server + R"("game_tunnel_ms":0)"), "游戏服务器 203.0.113.7：加速 <1 ms · 直连延迟无法测量", "unknown", "", "延迟 23 ms"},
+      {With(kHealthyPath, server + R"("game_direct_ms":61)"), "游戏服务器 203.0.113.7：直连 61 ms · 加速延迟无法测量", "unknown", "", "延迟 23 ms"},
+      {With(kHealthyPath, R"("game_address":"203.0.113.7","game_probe":"none","uplink":"up")"), unmeasured, "unknown", "", "延迟 23 ms"},
+      {With(kHealthyPath, R"("game_probe":"none","node_direct_ms":4,"uplink":"up")"), "", "unknown", "", "延迟 23 ms"},
+      // Once answered, now silent both ways while the node is heard: the game's server, in amber, not loud.
+      {With(kHealthyPath, server + R"("uplink":"up")"), unmeasured, "unknown", "游戏服务器无响应 · 直连也不通，请查看游戏公告或稍后再试",
+       "游戏服务器无响应", false, true},
+      {With(silent, server + R"("uplink":"up")"), unmeasured, "unknown", node, "加速节点无响应", true},
+      {With(silent, R"("node_direct_ms":0,"uplink":"up")"), "", "unknown", "加速节点无响应 · 节点主机可达 · 请稍候，正在自动重试或切换节点",
+       "加速节点无响应", true},
+      {With(Up(6000, -1, 100, 6000, -1, -1), R"("node_direct_ms":0,"uplink":"down")"), "", "unknown", local, "本机网络已断开", true},
+      {With(Repairing(9000, "no_path"), R"("uplink":"down")"), "", "unknown", local, "本机网络已断开", true},
+      {With(Repairing(9000, "adapter_gone"), R"("uplink":"up")"), "", "unknown", "线路中断，正在自动重连（9 秒） · 隧道网卡已消失",
+       "线路中断，正在重连", true},
+      {silent, "", "unknown", kBroken, "线路中断", true},  // a service that does not tell the machine's own path
+  };
+  for (const auto& row : rows) {
+    const zv::PathVerdict v = zv::Judge(zv::ReadPath(true, row.answer, ""), 0);
+    EXPECT_EQ(std::tuple(v.gain, QString(v.gainLevel), v.status, v.tray, v.broken, v.gameSilent),
+              std::tuple(row.gain, QString(row.gainLevel), row.status, row.tray, row.broken, row.gameSilent))
+        << row.answer.toStdString();
+  }
+}
+
+// The graph's second, thin line: the direct figure, above the tunnel's where it is slower.
+TEST(PathGraph, DrawsTheDirectFigureAsASecondLine) {
+  for (const int direct : {-1, 80}) {
+    zv::PathHistory history;
+    for (int i = 0; i < 90; ++i) history.Add({zv::PathSample::Kind::Answered, 20, direct});
+    PathGraph graph(history);
+    graph.resize(360, 76);
+    const QImage image = graph.grab().toImage();
+    int blue = 0, green = 0, blueY = 0, greenY = 0;
+    for (int y = 0; y < image.height(); ++y) {
+      for (int x = 0; x < image.width(); ++x) {
+        const QColor c = image.pixelColor(x, y);
+        if (c.blue() - c.red() > 100 && c.blue() - c.green() > 60) ++blue, blueY += y;
+        if (c.green() - c.red() > 100 && c.green() - c.blue() > 40) ++green, greenY += y;
+      }
+    }
+    EXPECT_EQ(blue > 100, direct >= 0) << direct;
+    EXPECT_TRUE(direct < 0 || blueY / blue < greenY / green) << "80 ms above 20 ms";
+  }
+}
+
 // One acceleration's answers over time, each row one poll: what the status
 // line says (empty: the acceleration's own text), what the window must do.
 TEST(PathWatch, ProvesReplacesAndResends) {
@@ -212,7 +277,7 @@ TEST(PathWatch, ProvesReplacesAndResends) {
       {3500, {true, Up(800, -1, 0, 800, 700, 750)}, PathHealth::Measuring, ""},  // proven: said no longer
       // The first echo back is one the handshake held up: dropped, not a spike.
       {4000, {true, Up(1300, 519, 50, 300, 300, 1250)}, PathHealth::Poor, "", "延迟 519 ms · 丢包 0%"},
-      {5000, {true, kHealthyPath}, PathHealth::Good, "", "延迟 23 ms · 丢包 0%"},
+      {5000, {true, With(kHealthyPath, R"("game_direct_ms":61)")}, PathHealth::Good, "", "延迟 23 ms · 丢包 0%"},
       {6000, {true, Up(60000, 23, 10, 1600, 1600, 30000)}, PathHealth::Poor, "", "延迟 23 ms · 丢包 50%"},
       {9000, {true, Up(60000, 23, 40, 12500, 12500, 30000)}, PathHealth::NodeSilent, kBroken, "", Action::None, true},
       {10000, Busy(), PathHealth::NodeSilent, kBroken, "本地加速服务正忙，线路质量稍后更新"},  // nothing new: no second alarm
@@ -221,6 +286,9 @@ TEST(PathWatch, ProvesReplacesAndResends) {
       {13000, {true, Repairing(500, "no_path")}, PathHealth::Repairing, "线路中断，正在自动重连（0 秒） · 没有通往节点的网络",
        "", Action::None, true},
       {21000, {true, Repairing(8500, "no_path")}, PathHealth::Repairing, "线路中断，正在自动重连（8 秒） · 没有通往节点的网络"},
+      // Without the machine's own path no other node would answer: none is tried.
+      {39000, {true, With(Up(90000, -1, 100, 15000, 15000, 60000), R"("uplink":"down")")}, PathHealth::NodeSilent,
+       "本机网络已断开 · 请检查网线或 Wi-Fi，恢复后自动重连"},
       // A running node silent past the bound goes too, each node once; then none is left to try.
       {40000, {true, Up(90000, -1, 100, 15000, 15000, 60000)}, PathHealth::Connecting, toC, "", Action::SwitchNode},
       {41000, {true, Up(5000, -1, 100, 5000, -1, -1)}, PathHealth::Connecting, toC},
@@ -252,6 +320,8 @@ TEST(PathWatch, ProvesReplacesAndResends) {
   }
   EXPECT_EQ(watch.Node().value("id"), "n3");
   EXPECT_EQ(watch.History().Stats().maxMs, 23) << "the echo held up by the handshake is no figure";
+  const auto& samples = watch.History().Samples();
+  EXPECT_EQ(std::count_if(samples.begin(), samples.end(), [](auto s) { return s.directMs == 61; }), 1) << "the direct figure kept";
   zv::PathWatch takenUp;  // an acceleration taken up on its second node: the first was given up before
   takenUp.Begin(nodes, "n2");
   EXPECT_EQ(takenUp.Connecting().status, "正在连接加速节点 B…");

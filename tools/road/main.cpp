@@ -9,8 +9,8 @@
 // --take-up: a client started again while its acceleration runs: the window
 // must show it without a click; after the check it is stopped, and a sign-in
 // ends its session at the backend.
-// With ZV_ROAD_TIMELINE=FILE every change of the status, quality and route
-// lines, and the press of 开始加速, is written there as it happens:
+// With ZV_ROAD_TIMELINE=FILE every change of the status, quality, route and
+// gain lines, and the press of 开始加速, is written there as it happens:
 // "EPOCH_MS WHAT TEXT", for checks and measurements of what the window tells.
 #include <QApplication>
 #include <QDateTime>
@@ -71,6 +71,7 @@ int main(int argc, char** argv) {
   auto* route = window.findChild<QLabel*>("routeCard");
   auto* membership = window.findChild<QLabel*>("membershipStatus");
   auto* quality = window.findChild<QLabel*>("routeQuality");
+  auto* gain = window.findChild<QLabel*>("routeGain");
   const QDir pictures(arguments[3]);
   const auto save = [&](const char* name) {
     if (road.failed) return;
@@ -86,10 +87,10 @@ int main(int argc, char** argv) {
   };
   QTimer watch;
   if (!timeline.fileName().isEmpty() && timeline.open(QIODevice::WriteOnly | QIODevice::Append)) {
-    QObject::connect(&watch, &QTimer::timeout, [&, shown = QStringList{QString(), QString(), QString()}]() mutable {
-      const QString now[] = {status->text(), quality->text(), route->text()};
-      const char* what[] = {"status", "quality", "route"};
-      for (int i = 0; i < 3; ++i) {
+    QObject::connect(&watch, &QTimer::timeout, [&, shown = QStringList(4)]() mutable {
+      const QString now[] = {status->text(), quality->text(), route->text(), gain->text()};
+      const char* what[] = {"status", "quality", "route", "gain"};
+      for (int i = 0; i < 4; ++i) {
         if (now[i] != shown[i]) note(what[i], shown[i] = now[i]);
       }
     });
