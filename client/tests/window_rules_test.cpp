@@ -53,15 +53,6 @@ TEST(Controls, FollowWhatTheWindowKnows) {
   }
 }
 
-TEST(ProbeValue, IsTheScoreWhenWholeAndAtLeastOne) {
-  const std::pair<QJsonValue, int> rows[] = {
-      {20, 20}, {QJsonValue::Undefined, 100}, {0, 1}, {-5, 1}, {12.5, 100}, {"7", 100}, {3e9, 100}, {2147483647, 2147483647},
-  };
-  for (const auto& [score, probe] : rows) {
-    EXPECT_EQ(zv::ProbeValue(score), probe) << QJsonDocument(QJsonArray{score}).toJson().toStdString();
-  }
-}
-
 TEST(SteamRunAddress, OnlyForTheKnownSlugsExactly) {
   const std::pair<const char*, const char*> rows[] = {
       {"cs2", "steam://rungameid/730"},
@@ -104,13 +95,6 @@ TEST(Membership, IsShownAsTheBackendReportsIt) {
     EXPECT_EQ(std::tuple(lines.status, lines.expiry, lines.active), std::tuple(row.status, row.expiry, row.active))
         << QJsonDocument(profile).toJson(QJsonDocument::Compact).toStdString();
   }
-}
-
-TEST(Names, AreCutAndKeptWholeInALine) {
-  EXPECT_EQ(zv::Elided("Game One", 8), "Game One");
-  EXPECT_EQ(zv::Elided("Game One!", 8), "Game On…");
-  EXPECT_EQ(zv::NameInLine("Counter-Strike 2", 32), "Counter‑Strike 2") << "a hyphen no line breaks at";
-  EXPECT_EQ(zv::NameInLine(QString(96, 'W'), 24).size(), 24);
 }
 
 TEST(Mode, IsWhatTheRequestAsksForAndSaidSo) {
@@ -223,7 +207,6 @@ TEST(PathVerdict, SaysTheGainAndNamesTheHop) {
       {With(Repairing(9000, "no_path"), R"("uplink":"down")"), "", "unknown", local, "本机网络已断开", true},
       {With(Repairing(9000, "adapter_gone"), R"("uplink":"up")"), "", "unknown", "线路中断，正在自动重连（9 秒） · 隧道网卡已消失",
        "线路中断，正在重连", true},
-      {silent, "", "unknown", kBroken, "线路中断", true},  // a service that does not tell the machine's own path
   };
   for (const auto& row : rows) {
     const zv::PathVerdict v = zv::Judge(zv::ReadPath(true, row.answer, ""), 0);
@@ -233,25 +216,21 @@ TEST(PathVerdict, SaysTheGainAndNamesTheHop) {
   }
 }
 
-// The graph's second, thin line: the direct figure, above the tunnel's where it is slower.
+// The graph's second, thin line: the direct figure (80 ms), drawn above the tunnel's (20 ms).
 TEST(PathGraph, DrawsTheDirectFigureAsASecondLine) {
-  for (const int direct : {-1, 80}) {
-    zv::PathHistory history;
-    for (int i = 0; i < 90; ++i) history.Add({zv::PathSample::Kind::Answered, 20, direct});
-    PathGraph graph(history);
-    graph.resize(360, 76);
-    const QImage image = graph.grab().toImage();
-    int blue = 0, green = 0, blueY = 0, greenY = 0;
-    for (int y = 0; y < image.height(); ++y) {
-      for (int x = 0; x < image.width(); ++x) {
-        const QColor c = image.pixelColor(x, y);
-        if (c.blue() - c.red() > 100 && c.blue() - c.green() > 60) ++blue, blueY += y;
-        if (c.green() - c.red() > 100 && c.green() - c.blue() > 40) ++green, greenY += y;
-      }
-    }
-    EXPECT_EQ(blue > 100, direct >= 0) << direct;
-    EXPECT_TRUE(direct < 0 || blueY / blue < greenY / green) << "80 ms above 20 ms";
+  zv::PathHistory history;
+  for (int i = 0; i < 90; ++i) history.Add({zv::PathSample::Kind::Answered, 20, 80});
+  PathGraph graph(history);
+  graph.resize(360, 76);
+  const QImage image = graph.grab().toImage();
+  int blue = 0, green = 0, blueY = 0, greenY = 0;
+  for (int i = 0; i < image.width() * image.height(); ++i) {
+    const QColor c = image.pixelColor(i % image.width(), i / image.width());
+    if (c.blue() - c.red() > 100 && c.blue() - c.green() > 60) ++blue, blueY += i / image.width();
+    if (c.green() - c.red() > 100 && c.green() - c.blue() > 40) ++green, greenY += i / image.width();
   }
+  ASSERT_GT(blue, 100);
+  EXPECT_LT(blueY / blue, greenY / std::max(green, 1)) << "80 ms above 20 ms";
 }
 
 // One acceleration's answers over time, each row one poll: what the status
