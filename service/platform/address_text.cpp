@@ -1,4 +1,4 @@
-// inet_pton and inet_ntop are the same calls on both platforms; only its header differs.
+// inet_pton, inet_ntop and the socket addresses are the same on both platforms; only their headers differ.
 #include "address_text.h"
 
 #ifdef _WIN32
@@ -7,6 +7,8 @@
 #else
 #include <arpa/inet.h>
 #endif
+
+#include <cstring>
 
 namespace zv {
 
@@ -27,6 +29,22 @@ std::string Ipv4Text(const std::uint8_t* address) {
 std::string Ipv6Text(const std::uint8_t* address) {
   char text[INET6_ADDRSTRLEN] = {};
   return inet_ntop(AF_INET6, address, text, sizeof text) != nullptr ? text : "";
+}
+
+bool FromSocketAddress(const sockaddr* from, IpAddress& address) {
+  address = IpAddress{};
+  if (from->sa_family == AF_INET) {
+    const auto* inet = reinterpret_cast<const sockaddr_in*>(from);
+    address.port = ntohs(inet->sin_port);
+    std::memcpy(address.Bytes(), &inet->sin_addr, 4);
+    return true;
+  }
+  if (from->sa_family != AF_INET6) return false;
+  const auto* inet6 = reinterpret_cast<const sockaddr_in6*>(from);
+  address.family = IpFamily::V6;
+  address.port = ntohs(inet6->sin6_port);
+  std::memcpy(address.Bytes(), &inet6->sin6_addr, 16);
+  return true;
 }
 
 }  // namespace zv

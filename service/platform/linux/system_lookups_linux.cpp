@@ -9,6 +9,7 @@
 
 #include <cstring>
 
+#include "address_text.h"
 #include "system_lookups.h"
 
 namespace zv {
@@ -53,20 +54,7 @@ bool ResolveUdpAddress(const std::string& host, const std::string& port, IpAddre
   hints.ai_protocol = IPPROTO_UDP;
   addrinfo* results = nullptr;
   if (getaddrinfo(host.c_str(), port.c_str(), &hints, &results) != 0 || results == nullptr) return false;
-  address = IpAddress{};
-  bool found = true;
-  if (results->ai_family == AF_INET) {
-    const auto* inet = reinterpret_cast<const sockaddr_in*>(results->ai_addr);
-    address.port = ntohs(inet->sin_port);
-    std::memcpy(address.Bytes(), &inet->sin_addr, 4);
-  } else if (results->ai_family == AF_INET6) {
-    const auto* inet6 = reinterpret_cast<const sockaddr_in6*>(results->ai_addr);
-    address.family = IpFamily::V6;
-    address.port = ntohs(inet6->sin6_port);
-    std::memcpy(address.Bytes(), &inet6->sin6_addr, 16);
-  } else {
-    found = false;
-  }
+  const bool found = FromSocketAddress(results->ai_addr, address);
   freeaddrinfo(results);
   return found;
 }
