@@ -1,6 +1,7 @@
 #include "process_table_linux.h"
 
 #include <dirent.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -35,6 +36,12 @@ std::string NameOf(std::uint32_t id) {
   return {};
 }
 
+// A network namespace by its file: the device and inode that name it.
+std::pair<dev_t, ino_t> NetworkOf(const std::string& folder) {
+  struct stat file {};
+  return stat((folder + "/ns/net").c_str(), &file) == 0 ? std::pair(file.st_dev, file.st_ino) : std::pair(dev_t{}, ino_t{});
+}
+
 double SecondsSinceBoot() {
   timespec boot{};
   clock_gettime(CLOCK_BOOTTIME, &boot);
@@ -45,13 +52,20 @@ double SecondsSinceBoot() {
 
 void ProcessTable::Reset(std::uint32_t user, NameFilter filter) {
   owner = user;
+  network = NetworkOf("/proc/thread-self");
   mayBeGame = std::move(filter);
   entries.clear();
   walked = false;
 }
 
+// The owner's, in this network: a program in another (a container's) is none of the split's, whose
+// marks stay in this one.
+bool ProcessTable::Ours(const std::string& folder) const {
+  return ProcessUser(folder) == owner && NetworkOf(folder) == network;
+}
+
 void ProcessTable::Read(std::uint32_t id, Clock::time_point read) {
-  std::string name = ProcessUser(FolderOf(id)) == owner ? NameOf(id) : std::string();
+  std::string name = Ours(FolderOf(id)) ? NameOf(id) : std::string();
   if (name.empty()) entries.erase(id);
   else entries[id] = {std::move(name), read};
 }
@@ -61,7 +75,7 @@ bool ProcessTable::Walk(Clock::time_point now) {
   entries.clear();
   const double sinceBoot = SecondsSinceBoot(), ticks = static_cast<double>(sysconf(_SC_CLK_TCK));
   walked = ForEachProcessFolder([&](std::uint32_t id, const std::string& folder) {
-    if (ProcessUser(folder) != owner) return;
+    if (!Ours(folder)) return;
     const double age = sinceBoot - static_cast<double>(ReadProcessStat(folder).startTime) / ticks;
     const bool young = age < std::chrono::duration<double>(kNameSettles).count();
     Read(id, young ? now : now - kNameSettles);

@@ -1,4 +1,4 @@
-// The processes of one user that may be the game, and the names they go by, as
+// The processes of one user, in the service's network namespace, that may be the game, and the names they go by, as
 // the tracker looks at them: /proc walked once, then read again only where the
 // kernel reported a start (or a rename) or an end of a process that may be the
 // game (and, for a few moments after a start, on each look: wine rewrites a
@@ -10,6 +10,8 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <sys/types.h>
+#include <utility>
 #include <unordered_map>
 #include <vector>
 
@@ -38,10 +40,12 @@ class ProcessTable {
     std::string name;
     Clock::time_point read;
   };
+  bool Ours(const std::string& folder) const;
   void Read(std::uint32_t processId, Clock::time_point read);
   bool Walk(Clock::time_point now);
 
   std::uint32_t owner = 0;
+  std::pair<dev_t, ino_t> network{};  // the network namespace the split marks sockets in
   NameFilter mayBeGame;
   std::unordered_map<std::uint32_t, Entry> entries;
   bool walked = false;
