@@ -40,6 +40,7 @@ int main(int argc, char** argv) {
       usleep(static_cast<useconds_t>(std::atoi(arguments[2]) * 1000));
       std::exit(Probe(4, arguments + 2));
     }, nullptr);
+    usleep(300 * 1000);  // its first moments, in which the tracker has taken it for the game
     pthread_exit(nullptr);
   }
   return argc == 6 ? Probe(4, argv + 2) : Probe(argc, argv);
