@@ -178,16 +178,17 @@ void MainWindow::ShowLiveView() {
   const QString elapsed = tr("已加速 %1").arg(Clock(acceleratedSince.msecsTo(QDateTime::currentDateTimeUtc())));
   qualityLabel->setText(pathVerdict.line.isEmpty() ? elapsed : pathVerdict.line + " · " + elapsed);
   SetLook(qualityLabel, "level", pathVerdict.level);
-  gainLabel->setText(pathVerdict.gain);
-  gainLabel->setVisible(!pathVerdict.gain.isEmpty());
-  SetLook(gainLabel, "level", pathVerdict.gainLevel);
+  const QString gain = zv::GainLine(pathVerdict.gain, accelerationMode, zv::kGameSeenInWholeTunnel);
+  gainLabel->setText(gain);
+  gainLabel->setVisible(!gain.isEmpty());
+  SetLook(gainLabel, "level", gain == pathVerdict.gain ? pathVerdict.gainLevel : "unknown");
   const bool connecting = pathVerdict.health == zv::PathHealth::Connecting;
   QString state = connecting ? tr("正在连接加速节点") : tr("正在加速");
   if (!acceleratedGameName.isEmpty()) state += " " + zv::Elided(acceleratedGameName, kTrayNameLength);
   if (!connecting && !pathVerdict.tray.isEmpty()) state += " · " + pathVerdict.tray;
   // The card's line on its own line, where the node's range would stand: Windows cuts a tip after 127 characters.
   const QString range = zv::RangeText(pathWatch.History().Stats());
-  if (!pathVerdict.gain.isEmpty()) state += "\n" + pathVerdict.gain;
+  if (!gain.isEmpty()) state += "\n" + gain;
   else if (!range.isEmpty()) state += " · " + range;
   ShowTrayState(state, pathVerdict.broken ? "broken" : connecting ? "connecting" : "accelerating");
 }

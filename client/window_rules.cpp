@@ -80,4 +80,9 @@ QString ModeText(const QString& mode) {
   return mode == "global" ? Tr("正在加速 · 全局模式（全部 IPv4 流量经香港）") : Tr("正在加速 · 游戏分流模式");
 }
 
+QString GainLine(const QString& measured, const QString& mode, bool gameSeenInWholeTunnel) {
+  if (!measured.isEmpty() || mode == "process-beta" || gameSeenInWholeTunnel) return measured;
+  return Tr("当前模式仅测量到加速节点的延迟");
+}
+
 }  // namespace zv

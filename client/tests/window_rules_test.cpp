@@ -103,6 +103,11 @@ TEST(Mode, IsWhatTheRequestAsksForAndSaidSo) {
       {{{"rules_environment", "Global-Fallback"}}, "正在加速 · 游戏分流模式"},
   };
   for (const auto& [request, text] : rows) EXPECT_EQ(zv::ModeText(zv::ModeOf(request)), text);
+  // Where a whole tunnel hides the game's traffic (Windows), the card says that only the node is measured.
+  const QString nodeOnly = "当前模式仅测量到加速节点的延迟";
+  EXPECT_EQ(std::tuple(zv::GainLine("", "global", false), zv::GainLine("", "game", false), zv::GainLine("", "game", true),
+                       zv::GainLine("", "process-beta", false), zv::GainLine("x", "global", false)),
+            std::tuple(nodeOnly, nodeOnly, "", "", "x"));
 }
 
 QByteArray Repairing(int repairMs, const char* reason) {
