@@ -81,8 +81,7 @@ QString ModeText(const QString& mode) {
 }
 
 QString GainLine(const QString& measured, const QString& mode, bool gameSeenInWholeTunnel) {
-  if (!measured.isEmpty() || mode == "process-beta" || gameSeenInWholeTunnel) return measured;
-  return Tr("当前模式仅测量到加速节点的延迟");
+  return mode == "process-beta" || gameSeenInWholeTunnel ? measured : Tr("当前模式仅测量到加速节点的延迟");
 }
 
 }  // namespace zv

@@ -73,8 +73,8 @@ QString NameInLine(const QString& name, int length);
 QString ModeOf(const QJsonObject& request);
 QString ModeText(const QString& mode);
 
-// The route card's line on the game's server: what the service measured, or, where the service
-// cannot single out the game's traffic (a whole tunnel, on Windows), that only the node is measured.
+// The route card's line on the game's server: what the service measured, or, where it cannot
+// single out the game's traffic (a whole tunnel, on Windows), that only the node is measured.
 QString GainLine(const QString& measured, const QString& mode, bool gameSeenInWholeTunnel);
 
 }  // namespace zv

@@ -60,7 +60,11 @@ void NameTheHop(const PathReading& reading, PathVerdict& verdict) {
 // The route card's line: the game's server, directly and through the tunnel; never a figure not measured.
 void SayTheGain(const PathReading& reading, PathVerdict& verdict) {
   const int direct = reading.gameDirectMs, tunnel = reading.gameTunnelMs;
-  if (reading.gameAddress.isEmpty()) return;
+  if (reading.gameAddress.isEmpty()) {
+    // A service that measures the gain says "none" until the game has talked: said so, never guessed.
+    if (!reading.gameProbe.isEmpty()) verdict.gain = Tr("游戏服务器：等待游戏连接服务器后测量");
+    return;
+  }
   const QString server = Tr("游戏服务器 %1：").arg(reading.gameAddress);
   if (direct >= 0 && tunnel >= 0 && direct - tunnel > kSameWithinMs) {
     verdict.gain = Tr("游戏服务器 %1：直连 %2 ms → 加速 %3 ms（快 %4 ms）")

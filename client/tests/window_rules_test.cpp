@@ -105,9 +105,9 @@ TEST(Mode, IsWhatTheRequestAsksForAndSaidSo) {
   for (const auto& [request, text] : rows) EXPECT_EQ(zv::ModeText(zv::ModeOf(request)), text);
   // Where a whole tunnel hides the game's traffic (Windows), the card says that only the node is measured.
   const QString nodeOnly = "当前模式仅测量到加速节点的延迟";
-  EXPECT_EQ(std::tuple(zv::GainLine("", "global", false), zv::GainLine("", "game", false), zv::GainLine("", "game", true),
-                       zv::GainLine("", "process-beta", false), zv::GainLine("x", "global", false)),
-            std::tuple(nodeOnly, nodeOnly, "", "", "x"));
+  EXPECT_EQ(std::tuple(zv::GainLine("x", "global", false), zv::GainLine("x", "game", false), zv::GainLine("x", "game", true),
+                       zv::GainLine("x", "process-beta", false)),
+            std::tuple(nodeOnly, nodeOnly, "x", "x"));
 }
 
 QByteArray Repairing(int repairMs, const char* reason) {
@@ -200,7 +200,8 @@ TEST(PathVerdict, SaysTheGainAndNamesTheHop) {
       {With(kHealthyPath, server + R"("game_tunnel_ms":0)"), "游戏服务器 203.0.113.7：加速 <1 ms · 直连延迟无法测量", "unknown", "", "延迟 23 ms"},
       {With(kHealthyPath, server + R"("game_direct_ms":61)"), "游戏服务器 203.0.113.7：直连 61 ms · 加速延迟无法测量", "unknown", "", "延迟 23 ms"},
       {With(kHealthyPath, R"("game_address":"203.0.113.7","game_probe":"none","uplink":"up")"), unmeasured, "unknown", "", "延迟 23 ms"},
-      {With(kHealthyPath, R"("game_probe":"none","node_direct_ms":4,"uplink":"up")"), "", "unknown", "", "延迟 23 ms"},
+      {With(kHealthyPath, R"("game_probe":"none","node_direct_ms":4,"uplink":"up")"), "游戏服务器：等待游戏连接服务器后测量",
+       "unknown", "", "延迟 23 ms"},
       // Once answered, now silent both ways while the node is heard: the game's server, in amber, not loud.
       {With(kHealthyPath, server + R"("uplink":"up")"), unmeasured, "unknown", "游戏服务器无响应 · 直连也不通，请查看游戏公告或稍后再试",
        "游戏服务器无响应", false, true},
