@@ -1,8 +1,9 @@
-// The processes of one user, in the service's network namespace, that may be the game, and the names they go by, as
-// the tracker looks at them: /proc walked once, then read again only where the
-// kernel reported a start (or a rename) or an end of a process that may be the
-// game (and, for a few moments after a start, on each look: wine rewrites a
-// game's first argument in its first moments).
+// The processes of one user, in the service's network namespace, that may be
+// the game, and the names they go by, as the tracker looks at them: /proc
+// walked once, then read again only where the kernel reported a start (or a
+// rename) or an end of a process that may be the game (and, for a few moments
+// after a start, on each look: wine rewrites a game's first argument in its
+// first moments).
 #pragma once
 
 #include <chrono>
